@@ -1,0 +1,55 @@
+#include "app/progress.hpp"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace qx {
+
+size_t format_thousands(uint64_t value, uint32_t group, std::span<char> out) noexcept {
+  char digits[64];
+  size_t n = 0;
+  uint32_t emitted = 0;
+  do {
+    if (group && emitted && emitted % group == 0) digits[n++] = ',';
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+    ++emitted;
+  } while (value && n + 2 < sizeof digits);
+  if (out.empty()) return 0;
+  const size_t len = std::min(n, out.size() - 1);
+  for (size_t i = 0; i < len; ++i) out[i] = digits[n - 1 - i];
+  out[len] = '\0';
+  return len;
+}
+
+std::string progress_line(uint32_t done, uint32_t total, ProgressState& state) {
+  // An empty disk has nothing left to do: show it as complete rather than divide by zero.
+  const uint32_t percent =
+      total ? static_cast<uint32_t>(uint64_t{done} * 100 / total) : 100u;
+  char done_text[32], total_text[32], line[128];
+  format_thousands(done, 3, done_text);
+  format_thousands(total, 3, total_text);
+  const int n = std::snprintf(line, sizeof line, "%" PRIu32 "%%  %s / %s", percent, done_text,
+                              total_text);
+  std::string text(line, n > 0 ? static_cast<size_t>(n) : 0);
+  const uint32_t length = static_cast<uint32_t>(text.size());
+  if (length < state.last_length) text.append(state.last_length - length, ' ');
+  state.last_length = length;
+  return text;
+}
+
+bool print_progress(uint32_t done, uint32_t total, void* user) {
+  auto& state = *static_cast<ProgressState*>(user);
+  if (state.silent) return true;
+  try {
+    const std::string line = progress_line(done, total, state);
+    std::printf("%s\r", line.c_str());
+    std::fflush(stdout);
+  } catch (...) {
+    // A progress line that cannot be built is not worth failing a trim for.
+  }
+  return true;
+}
+
+}  // namespace qx

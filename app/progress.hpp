@@ -1,0 +1,27 @@
+// The progress line that a trim prints while it walks the disk.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace qx {
+
+struct ProgressState {
+  bool silent = false;
+  bool delete_backup = false;
+  uint32_t last_length = 0;
+};
+
+// Digits of value with ',' before every group of `group` digits from the right; returns the
+// length written (out must hold 27 bytes for any 64-bit value and group 3).
+size_t format_thousands(uint64_t value, uint32_t group, std::span<char> out) noexcept;
+
+// The text of one progress line, padded with blanks over the rest of the previous one; updates
+// state.last_length.
+std::string progress_line(uint32_t done, uint32_t total, ProgressState& state);
+
+// The ProgressCallback of the command line: prints the line with a carriage return; always true.
+bool print_progress(uint32_t done, uint32_t total, void* user);
+
+}  // namespace qx

@@ -1,0 +1,117 @@
+#include "app/trim_driver.hpp"
+
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/progress.hpp"
+#include "formats/replacement/replacement.hpp"
+#include "image/disk_image.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx {
+namespace {
+
+bool parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
+  if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/')) return false;
+  switch (arg[1]) {
+    case 'd':
+    case 'D':
+      if (seen_d) return false;
+      seen_d = out.delete_backup = true;
+      return true;
+    case 's':
+    case 'S':
+      if (seen_s) return false;
+      seen_s = out.silent = true;
+      return true;
+    default: return false;
+  }
+}
+
+bool is_trimmable_format(int32_t id) noexcept {
+  switch (id) {
+    case FORMAT_VMDK:
+    case FORMAT_VHDX:
+    case FORMAT_VHD:
+    case FORMAT_PARALLELS:
+    case FORMAT_PARALLELS_BUNDLE:
+    case FORMAT_VDI: return true;
+    default: return false;
+  }
+}
+
+// Opens, maps, trims and swaps; returns the exit status.
+int run_trim(const CommandLine& cmd, std::string_view resolved) {
+  DiskImage image;
+  if (open_image(image, resolved, true) != OK) return 2;
+  ErrorCode map_error = OK;
+  uint32_t recognised = 0;
+  std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);
+  if (!map) return 2;
+
+  ProgressState progress{cmd.silent, cmd.delete_backup, 0};
+  ErrorCode result = ERR_UNSUPPORTED;
+  const FormatDriver* driver = format_driver(image.format);
+  if (is_trimmable_format(image.format)) {
+    WriterRecord record;
+    if (driver && driver->trim)
+      result = guard_no_memory([&] {
+        return driver->trim(resolved, image, *map, record, print_progress, &progress);
+      });
+    // Nothing of the image may stay open while its files are renamed.
+    destroy_usage_map(*map);
+    close_image(image);
+    if (result == OK) {
+      // A swap that failed is a failed run, whatever the trim achieved.
+      result = commit_writer_record(record, kBackupSuffix, cmd.delete_backup, false);
+      if (result != OK) (void)discard_writer_record(record);
+    } else {
+      (void)discard_writer_record(record);
+    }
+  }
+  if (!cmd.silent) std::printf("\n%s\n", result == OK ? "SUCCESS" : "ERROR");
+  std::fflush(stdout);
+  return result == OK ? 0 : 2;
+}
+
+}  // namespace
+
+bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept {
+  out = CommandLine{};
+  if (args.empty()) return false;
+  bool seen_d = false, seen_s = false;
+  for (size_t i = 0; i + 1 < args.size(); ++i)
+    if (!parse_option(args[i], out, seen_d, seen_s)) return false;
+  out.path = args.back();
+  return true;
+}
+
+void print_usage() noexcept {
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] filepath\n", stdout);
+  std::fflush(stdout);
+}
+
+int run_quorvex(int argc, const char* const* argv) noexcept {
+  std::setlocale(LC_ALL, "");
+  CommandLine cmd;
+  if (argc < 2 ||
+      !parse_command_line(std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)), cmd)) {
+    print_usage();
+    return 1;
+  }
+  char resolved[PATH_MAX];
+  if (!::realpath(argv[argc - 1], resolved)) {
+    print_usage();
+    return 1;
+  }
+  try {
+    return run_trim(cmd, resolved);
+  } catch (...) {
+    return 2;
+  }
+}
+
+}  // namespace qx

@@ -1,0 +1,23 @@
+// The command line and the run of one trim, from opening the image to swapping the files.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace qx {
+
+struct CommandLine {
+  bool delete_backup = false;
+  bool silent = false;
+  std::string_view path;
+};
+
+// False when the arguments (without the program name) are not "[-d] [-s] filepath".
+[[nodiscard]] bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept;
+
+void print_usage() noexcept;
+
+// The whole program; returns the exit status (0 success, 1 usage, 2 failure).
+int run_quorvex(int argc, const char* const* argv) noexcept;
+
+}  // namespace qx

@@ -1,0 +1,44 @@
+// The reader table of the used-sector map, indexed by volume kind.
+#include <array>
+
+#include "fs/reader.hpp"
+
+namespace qx {
+namespace {
+
+// Recognises nothing: the slot of a kind whose reader does not exist yet.
+ErrorCode absent_probe(DiskImage&, uint32_t, uint32_t, std::unique_ptr<ReaderState>&) {
+  return ERR_FILE_SYSTEM;
+}
+ErrorCode absent_mark(const ReaderState&, uint32_t, uint32_t, std::span<uint8_t>, uint32_t) {
+  return ERR_FILE_SYSTEM;
+}
+
+// Kind 7 never owns a volume either, but fails its probe as a layout error.
+ErrorCode placeholder7_probe(DiskImage&, uint32_t, uint32_t, std::unique_ptr<ReaderState>&) {
+  return ERR_LAYOUT;
+}
+
+const FsReader kAbsentReader = {"none", absent_probe, absent_mark};
+const FsReader kPlaceholder5 = {"placeholder", absent_probe, absent_mark};
+const FsReader kPlaceholder7 = {"placeholder", placeholder7_probe, absent_mark};
+
+const std::array<const FsReader*, kReaderKindCount> kReaders = {
+    &kAbsentReader,  // 0 NTFS
+    &kAbsentReader,  // 1 ext2/3/4
+    &kAbsentReader,  // 2 FAT
+    &kAbsentReader,  // 3 XFS
+    &kAbsentReader,  // 4 exFAT
+    &kPlaceholder5,  // 5
+    &kAbsentReader,  // 6 HFS+
+    &kPlaceholder7,  // 7
+};
+
+}  // namespace
+
+const FsReader& fs_reader(int32_t kind) noexcept {
+  if (kind < 0 || kind >= kReaderKindCount) return kAbsentReader;
+  return *kReaders[static_cast<size_t>(kind)];
+}
+
+}  // namespace qx

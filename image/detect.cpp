@@ -1,0 +1,101 @@
+// Format detection: the drivers that usually own the extension first, then a fixed probing order.
+#include <array>
+#include <initializer_list>
+
+#include "image/detect.hpp"
+#include "image/disk_image.hpp"
+
+namespace qx {
+namespace {
+
+// Pseudo-ids for the attempts of the probing order that are not table rows.
+constexpr int32_t kTryNdi = -101;
+constexpr int32_t kTrySplitRawText = -103;
+constexpr int32_t kTrySplitRawPart = -104;
+
+struct ExtensionRule {
+  std::initializer_list<std::string_view> extensions;
+  std::initializer_list<int32_t> formats;
+};
+
+const ExtensionRule kExtensionRules[] = {
+    {{"vmdk"}, {0, 5, 6}},
+    {{"dsk"}, {7, 8}},
+    {{"vhdx"}, {9}},
+    {{"vhd"}, {10, 11}},
+    {{"qcow"}, {19}},
+    {{"hdd"}, {15, 16, 25}},
+    {{"vdi"}, {20}},
+    {{"chd"}, {21}},
+    {{"hdi"}, {22}},
+    {{"thd"}, {23}},
+    {{"nhd"}, {24}},
+    {{"h0", "h1", "h2", "h3", "h4"}, {27}},
+};
+
+constexpr std::array<int32_t, 24> kProbeOrder = {
+    0, 9, 10, 11, 15, 16, 17, 18, 19, 20, 21, kTryNdi, 5, 6, 7, 8, 22, 23, 24, 25, 26,
+    FORMAT_NVT, kTrySplitRawText, kTrySplitRawPart};
+
+bool ascii_iequal(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+ErrorCode attempt(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
+  switch (id) {
+    case kTryNdi: return open_ndi_image(image, path, read_only);
+    case kTrySplitRawText: return open_split_raw_description(image, path, read_only);
+    case kTrySplitRawPart: return open_split_raw_part(image, path, read_only);
+    case FORMAT_NVT: return open_nvt_image(image, path, read_only);
+    default: return open_image_as(image, path, read_only, id);
+  }
+}
+
+// True when the attempt's result ends detection; `result` then holds what to return.
+bool stops(DiskImage& image, ErrorCode rc, ErrorCode& result) noexcept {
+  if (rc == OK || rc == ERR_OPEN) {
+    result = rc;
+    return true;
+  }
+  if (rc == ERR_KEY_REQUIRED) {
+    image.format = FORMAT_QCOW;
+    result = rc;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view path_extension(std::string_view path) noexcept {
+  const size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string_view(name.data() + name.size(), 0)
+                                       : name.substr(dot + 1);
+}
+
+ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only) {
+  const std::string_view ext = path_extension(path);
+  ErrorCode result = ERR_UNSUPPORTED;
+  for (const ExtensionRule& rule : kExtensionRules) {
+    bool match = false;
+    for (std::string_view e : rule.extensions) match = match || ascii_iequal(ext, e);
+    if (!match) continue;
+    for (int32_t id : rule.formats)
+      if (stops(image, attempt(image, path, read_only, id), result)) return result;
+    break;
+  }
+  for (int32_t id : kProbeOrder)
+    if (stops(image, attempt(image, path, read_only, id), result)) return result;
+  return ERR_UNSUPPORTED;
+}
+
+}  // namespace qx

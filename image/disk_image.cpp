@@ -1,0 +1,110 @@
+#include "image/disk_image.hpp"
+
+#include "image/special_drivers.hpp"
+
+namespace qx {
+namespace {
+
+const FormatDriver* driver_of(int32_t id) noexcept {
+  return id >= 0 ? format_driver(id) : special_driver(id);
+}
+
+}  // namespace
+
+bool relay_check_in(uint32_t examined, ProgressRelay* relay) noexcept {
+  if (!relay) return true;
+  relay->examined += examined;
+  if (!relay->callback) return true;
+  return relay->callback(relay->done, relay->total, relay->user);
+}
+
+DiskImage::~DiskImage() { close_image(*this); }
+
+DiskImage::DiskImage(DiskImage&& other) noexcept
+    : format(other.format), state(std::move(other.state)) {
+  other.format = FORMAT_NONE;
+}
+
+DiskImage& DiskImage::operator=(DiskImage&& other) noexcept {
+  if (this != &other) {
+    close_image(*this);
+    format = other.format;
+    state = std::move(other.state);
+    other.format = FORMAT_NONE;
+  }
+  return *this;
+}
+
+void adopt_state(DiskImage& image, FormatId id, std::unique_ptr<DriverState> state) noexcept {
+  close_image(image);
+  image.format = id;
+  image.state = std::move(state);
+}
+
+ErrorCode open_image_as(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
+  if (id < 0 || id >= kFormatTableSize) return ERR_UNSUPPORTED;
+  const FormatDriver* driver = format_driver(id);
+  if (!driver || !driver->open) return ERR_UNSUPPORTED;
+  std::unique_ptr<DriverState> state = driver->make_state();
+  if (!state) return ERR_NO_MEMORY;
+  const ErrorCode rc = guard_no_memory([&] { return driver->open(*state, path, read_only); });
+  if (rc != OK) {
+    // The opener releases what it acquired; the state itself goes here.
+    return rc;
+  }
+  adopt_state(image, static_cast<FormatId>(id), std::move(state));
+  return OK;
+}
+
+void close_image(DiskImage& image) noexcept {
+  if (image.state) {
+    const FormatDriver* driver = driver_of(image.format);
+    if (driver && driver->close) driver->close(*image.state);
+    image.state.reset();
+  }
+  image.format = FORMAT_VMDK;  // a closed handle holds id 0 and no state
+}
+
+DiskGeometry get_geometry(const DiskImage& image) noexcept {
+  const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
+  if (!driver || !driver->get_geometry) return DiskGeometry{};
+  return driver->get_geometry(*image.state);
+}
+
+ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out) {
+  const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
+  if (!driver || !driver->read_bytes || out.size() > UINT32_MAX) return ERR_UNSUPPORTED;
+  return guard_no_memory([&] { return driver->read_bytes(*image.state, offset, out); });
+}
+
+ErrorCode is_range_free(DiskImage& image, const UsageMap* map, uint32_t first, uint32_t count,
+                        bool& free, ProgressRelay* relay) {
+  const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
+  if (!driver || !driver->is_range_free) return ERR_UNSUPPORTED;
+  return guard_no_memory(
+      [&] { return driver->is_range_free(*image.state, map, first, count, free, relay); });
+}
+
+bool can_trim(const DiskImage& image) noexcept {
+  const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
+  return driver && driver->can_trim && driver->can_trim(*image.state);
+}
+
+bool needs_layer_local_trim(const DiskImage& image) noexcept {
+  const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
+  return driver && driver->needs_layer_local_trim && driver->needs_layer_local_trim(*image.state);
+}
+
+ErrorCode is_range_free_in_layer(DiskImage& image, const UsageMap* map, uint32_t first,
+                                 uint32_t count, bool& free) {
+  if (image.format < 0 || image.format >= kFormatTableSize) return ERR_UNSUPPORTED;
+  const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
+  if (!driver || !driver->is_range_free_in_layer) {
+    free = false;
+    return OK;
+  }
+  return guard_no_memory(
+      [&] { return driver->is_range_free_in_layer(*image.state, map, first, count, free); });
+}
+
+}  // namespace qx

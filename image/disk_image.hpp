@@ -1,0 +1,163 @@
+// The image handle: a format id plus the owned state of that format's driver, with every disk
+// operation dispatched through the driver table.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "image/error.hpp"
+
+namespace qx {
+
+struct UsageMap;
+struct WriterRecord;
+
+enum FormatId : int32_t {
+  FORMAT_VMDK = 0,
+  FORMAT_VMDK_SPARSE = 1,
+  FORMAT_VMDK_SPLIT_SPARSE = 2,
+  FORMAT_VMDK_SPARSE_HINT = 3,
+  FORMAT_VMDK_SPLIT_SPARSE_HINT = 4,
+  FORMAT_COWD3 = 5,
+  FORMAT_COWD3_REDO = 6,
+  FORMAT_COWD1 = 7,
+  FORMAT_COWD1_REDO = 8,
+  FORMAT_VHDX = 9,
+  FORMAT_VHD = 10,
+  FORMAT_VHD_FIXED = 11,
+  FORMAT_VHD_CXSPARSE = 12,
+  FORMAT_VHD_511 = 13,
+  FORMAT_VHD_CXSPARSE2 = 14,
+  FORMAT_PARALLELS = 15,
+  FORMAT_PARALLELS_BUNDLE = 16,
+  FORMAT_BOCHS = 17,
+  FORMAT_CHAINED = 18,
+  FORMAT_QCOW = 19,
+  FORMAT_VDI = 20,
+  FORMAT_CHD = 21,
+  FORMAT_HDI = 22,
+  FORMAT_THD = 23,
+  FORMAT_NHD = 24,
+  FORMAT_HDD = 25,
+  FORMAT_FIXED_69M = 26,
+  FORMAT_H0 = 27,
+  FORMAT_NONE = 28,  // a freshly initialised handle
+  FORMAT_FLAT = -1,
+  FORMAT_NVT = -2,
+  FORMAT_SPLIT_RAW = -3,
+  FORMAT_WINDOW = -5,
+};
+inline constexpr int32_t kFormatTableSize = 28;
+
+struct DiskGeometry {
+  uint32_t total_sectors = 0;
+  uint32_t heads = 0;
+  uint32_t sectors_per_track = 0;
+  uint32_t bytes_per_sector = 0;
+
+  uint64_t size_bytes() const noexcept { return uint64_t{total_sectors} * bytes_per_sector; }
+};
+
+// Long loops report (done, total) here; answering false cancels the work.
+using ProgressCallback = bool (*)(uint32_t done, uint32_t total, void* user);
+
+// What a writer hands to is_range_free so that a long check can still report progress.
+struct ProgressRelay {
+  ProgressCallback callback = nullptr;
+  void* user = nullptr;
+  uint32_t done = 0;
+  uint32_t total = 0;
+  uint64_t examined = 0;
+};
+
+// The check-in adapter: counts examined sectors and asks the relay's callback whether to go on.
+// A missing relay always goes on.
+using CheckInCallback = bool (*)(uint32_t examined, ProgressRelay* relay);
+bool relay_check_in(uint32_t examined, ProgressRelay* relay) noexcept;
+inline CheckInCallback check_in_callback() noexcept { return &relay_check_in; }
+
+// Base of every driver's state, so that a handle can own it without knowing its type.
+struct DriverState {
+  virtual ~DriverState() = default;
+};
+
+// The writer of a trimmable format: rewrites the image beside itself, filling the writer record.
+// Returns OK, CANCELLED or an error.
+using TrimFunction = ErrorCode (*)(std::string_view path, struct DiskImage& image,
+                                   const UsageMap& map, WriterRecord& record,
+                                   ProgressCallback progress, void* user);
+
+// One row of the driver table. Empty entries are null; a driver without a trim leaves the last
+// four members null.
+struct FormatDriver {
+  const char* name;
+  std::unique_ptr<DriverState> (*make_state)() noexcept;  // null when memory runs out
+  ErrorCode (*open)(DriverState& state, std::string_view path, bool read_only);
+  void (*close)(DriverState& state);
+  DiskGeometry (*get_geometry)(const DriverState& state);
+  ErrorCode (*read_bytes)(DriverState& state, uint64_t offset, std::span<uint8_t> out);
+  ErrorCode (*is_range_free)(DriverState& state, const UsageMap* map, uint32_t first,
+                             uint32_t count, bool& free, ProgressRelay* relay);
+  bool (*can_trim)(const DriverState& state);
+  bool (*needs_layer_local_trim)(const DriverState& state);
+  ErrorCode (*is_range_free_in_layer)(DriverState& state, const UsageMap* map, uint32_t first,
+                                      uint32_t count, bool& free);
+  TrimFunction trim;
+};
+
+// The table row of an id 0..27, or null for an empty slot or any other id.
+const FormatDriver* format_driver(int32_t id) noexcept;
+
+struct DiskImage {
+  FormatId format = FORMAT_NONE;
+  std::unique_ptr<DriverState> state;
+
+  DiskImage() = default;
+  ~DiskImage();
+  DiskImage(DiskImage&& other) noexcept;
+  DiskImage& operator=(DiskImage&& other) noexcept;
+  DiskImage(const DiskImage&) = delete;
+  DiskImage& operator=(const DiskImage&) = delete;
+
+  bool is_open() const noexcept { return state != nullptr; }
+};
+
+// Opens through the table slot of one id; ids above 27 and negative ids are ERR_UNSUPPORTED.
+ErrorCode open_image_as(DiskImage& image, std::string_view path, bool read_only, int32_t id);
+// Format detection: tries the drivers that own the extension, then the fixed probing order.
+ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only);
+void close_image(DiskImage& image) noexcept;
+
+DiskGeometry get_geometry(const DiskImage& image) noexcept;
+ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out);
+ErrorCode is_range_free(DiskImage& image, const UsageMap* map, uint32_t first, uint32_t count,
+                        bool& free, ProgressRelay* relay);
+bool can_trim(const DiskImage& image) noexcept;
+bool needs_layer_local_trim(const DiskImage& image) noexcept;
+ErrorCode is_range_free_in_layer(DiskImage& image, const UsageMap* map, uint32_t first,
+                                 uint32_t count, bool& free);
+
+// A plain file holding the disk's sectors from data_offset on (id -1).
+ErrorCode open_flat(DiskImage& image, std::string_view path, bool read_only, uint32_t data_offset,
+                    const DiskGeometry& geometry);
+// Another image presented with a different total sector count (id -5); beyond the inner disk it
+// reads as zeros and counts as free.
+ErrorCode open_window(DiskImage& image, DiskImage&& inner, uint32_t total_sectors);
+ErrorCode open_window(DiskImage& image, DiskImage& inner_borrowed, uint32_t total_sectors);
+
+// Installs an opened state under an id; used by openers of the special drivers.
+void adopt_state(DiskImage& image, FormatId id, std::unique_ptr<DriverState> state) noexcept;
+
+// Helper for drivers: allocates a state without throwing.
+template <typename S>
+std::unique_ptr<DriverState> make_driver_state() noexcept {
+  try {
+    return std::make_unique<S>();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace qx

@@ -1,0 +1,25 @@
+#include "image/error.hpp"
+
+namespace qx {
+
+const char* error_name(ErrorCode code) noexcept {
+  switch (code) {
+    case OK: return "OK";
+    case CANCELLED: return "CANCELLED";
+    case ERR_OPEN: return "ERR_OPEN";
+    case ERR_READ: return "ERR_READ";
+    case ERR_WRITE: return "ERR_WRITE";
+    case ERR_FILE_SIZE: return "ERR_FILE_SIZE";
+    case ERR_NO_MEMORY: return "ERR_NO_MEMORY";
+    case ERR_BAD_FORMAT: return "ERR_BAD_FORMAT";
+    case ERR_UNSUPPORTED: return "ERR_UNSUPPORTED";
+    case ERR_CREATE: return "ERR_CREATE";
+    case ERR_KEY_REQUIRED: return "ERR_KEY_REQUIRED";
+    case ERR_LAYOUT: return "ERR_LAYOUT";
+    case ERR_BAD_RECORD: return "ERR_BAD_RECORD";
+    case ERR_FILE_SYSTEM: return "ERR_FILE_SYSTEM";
+  }
+  return "ERR_UNKNOWN";
+}
+
+}  // namespace qx

@@ -1,0 +1,103 @@
+// Flat image (id -1): a plain file holding the disk's sectors from a byte offset on.
+#include <vector>
+
+#include "image/file.hpp"
+#include "image/primitives.hpp"
+#include "image/special_drivers.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx {
+namespace {
+
+constexpr uint32_t kWorkBufferBytes = 2 * 1024 * 1024;
+
+struct FlatState : DriverState {
+  File file;
+  uint64_t data_offset = 0;
+  DiskGeometry geometry;
+  std::vector<uint8_t> work;
+};
+
+FlatState& flat(DriverState& s) { return static_cast<FlatState&>(s); }
+
+DiskGeometry flat_geometry(const DriverState& s) { return static_cast<const FlatState&>(s).geometry; }
+
+ErrorCode flat_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
+  FlatState& st = flat(s);
+  const uint64_t size = st.geometry.size_bytes();
+  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
+  return st.file.read_at(st.data_offset + offset, out) ? OK : ERR_READ;
+}
+
+// Free when no sector the map calls used holds a non-zero byte (every sector counts without a map).
+ErrorCode flat_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
+                             bool& free, ProgressRelay* relay) {
+  FlatState& st = flat(s);
+  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
+  free = true;
+  const uint32_t chunk_sectors = kWorkBufferBytes / kSectorSize;
+  for (uint64_t pos = first, end = uint64_t{first} + count; pos < end;) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(chunk_sectors, end - pos));
+    std::span<uint8_t> buf(st.work.data(), size_t{n} * kSectorSize);
+    if (!st.file.read_at(st.data_offset + pos * kSectorSize, buf)) return ERR_READ;
+    bool chunk_free = false;
+    if (map) {
+      if (ErrorCode rc = is_block_droppable(*map, static_cast<uint32_t>(pos), n, chunk_free, buf);
+          rc != OK)
+        return rc;
+    } else {
+      chunk_free = is_all_zero(buf);
+    }
+    if (!chunk_free) {
+      free = false;
+      return OK;
+    }
+    if (!relay_check_in(n, relay)) return CANCELLED;
+    pos += n;
+  }
+  return OK;
+}
+
+void flat_close(DriverState& s) {
+  FlatState& st = flat(s);
+  st.file.close();
+  st.work = {};
+}
+
+}  // namespace
+
+const FormatDriver kFlatDriver = {
+    .name = "flat",
+    .make_state = make_driver_state<FlatState>,
+    .open = nullptr,  // opened through open_flat, which takes the geometry
+    .close = flat_close,
+    .get_geometry = flat_geometry,
+    .read_bytes = flat_read,
+    .is_range_free = flat_is_range_free,
+    .can_trim = nullptr,
+    .needs_layer_local_trim = nullptr,
+    .is_range_free_in_layer = nullptr,
+    .trim = nullptr,
+};
+
+ErrorCode open_flat(DiskImage& image, std::string_view path, bool read_only, uint32_t data_offset,
+                    const DiskGeometry& geometry) {
+  return guard_no_memory([&]() -> ErrorCode {
+    auto state = std::make_unique<FlatState>();
+    state->file = File::open_existing(path, read_only);
+    if (!state->file) return ERR_OPEN;
+    if (!geometry.total_sectors || !geometry.heads || !geometry.sectors_per_track ||
+        !geometry.bytes_per_sector)
+      return ERR_UNSUPPORTED;
+    uint64_t length = 0;
+    if (!state->file.length(length)) return ERR_FILE_SIZE;
+    if (length < uint64_t{data_offset} + geometry.size_bytes()) return ERR_BAD_FORMAT;
+    state->work.resize(kWorkBufferBytes);
+    state->data_offset = data_offset;
+    state->geometry = geometry;
+    adopt_state(image, FORMAT_FLAT, std::move(state));
+    return OK;
+  });
+}
+
+}  // namespace qx

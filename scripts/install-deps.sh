@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building quorvex and running its tests need on a Debian machine.
+set -euo pipefail
+PACKAGES=(cmake g++ make libgtest-dev libgmock-dev zlib1g-dev
+  qemu-utils dosfstools mtools ntfs-3g exfatprogs e2fsprogs xfsprogs fdisk gdisk
+  sleuthkit hfsplus libvhdi-utils lvm2 time)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

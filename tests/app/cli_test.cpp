@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/progress.hpp"
+#include "app/trim_driver.hpp"
+#include "support/test_support.hpp"
+
+namespace qx {
+namespace {
+
+const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] filepath\n";
+
+test::CommandResult run(const std::string& args, const std::string& cwd = "") {
+  std::string cmd = (cwd.empty() ? "" : "cd " + test::shell_quote(cwd) + " && ") +
+                    test::shell_quote(test::quorvex_binary()) + " " + args + " 2>&1";
+  return test::run_command(cmd);
+}
+
+TEST(CommandLine, ParsesOptionsInAnyOrderAndSpelling) {
+  CommandLine cmd;
+  const char* a[] = {"-d", "-s", "img"};
+  ASSERT_TRUE(parse_command_line(a, cmd));
+  EXPECT_TRUE(cmd.delete_backup && cmd.silent);
+  const char* b[] = {"/S", "/d", "img"};
+  ASSERT_TRUE(parse_command_line(b, cmd));
+  EXPECT_TRUE(cmd.delete_backup && cmd.silent);
+  const char* c[] = {"-s"};
+  ASSERT_TRUE(parse_command_line(c, cmd));
+  EXPECT_EQ(cmd.path, "-s");
+  EXPECT_FALSE(cmd.silent);
+  for (auto args : std::vector<std::vector<const char*>>{
+           {"-d", "-d", "img"}, {"-x", "img"}, {"-ds", "img"}, {"-d", "img", "extra"},
+           {"/D", "-d", "img"}, {"-s", "/S", "img"}, {"-", "img"}, {"-d", "-s", "-d", "img"}})
+    EXPECT_FALSE(parse_command_line(args, cmd)) << args[0] << " " << args[1];
+}
+
+TEST(CommandLine, UsageErrorsExitOneWithTheUsageText) {
+  test::TempDir dir;
+  test::write_file(dir.file("img"), std::vector<uint8_t>(4096, 0x11));
+  for (const char* args : {"", "-d -d img", "-x img", "-ds img", "-d img extra", "missing.vhd",
+                           "-d nothere/x.vhd"}) {
+    const auto r = run(args, dir.path().string());
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(r.output, kUsage) << args;
+  }
+}
+
+TEST(CommandLine, UnknownFileExitsTwoAndPrintsNothing) {
+  test::TempDir dir;
+  test::write_file(dir.file("img"), std::vector<uint8_t>(4096, 0x11));
+  test::write_file(dir.file("-weird"), std::vector<uint8_t>(4096, 0x22));
+  for (const char* args : {"img", "-d -s img", "/S /d img", "-weird", "./-weird"}) {
+    const auto r = run(args, dir.path().string());
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.output, "") << args;
+  }
+  EXPECT_EQ(test::read_file(dir.file("img")), std::vector<uint8_t>(4096, 0x11));
+}
+
+TEST(Progress, FormatsThousands) {
+  char buf[32];
+  const std::pair<uint64_t, const char*> cases[] = {{0, "0"},
+                                                    {999, "999"},
+                                                    {1000, "1,000"},
+                                                    {4294967295ull, "4,294,967,295"},
+                                                    {UINT64_MAX, "18,446,744,073,709,551,615"}};
+  for (auto [value, text] : cases) {
+    EXPECT_EQ(format_thousands(value, 3, buf), std::strlen(text));
+    EXPECT_STREQ(buf, text);
+  }
+}
+
+TEST(Progress, LineIsPaddedOverThePreviousOne) {
+  ProgressState state;
+  EXPECT_EQ(progress_line(1234567, 10000000, state), "12%  1,234,567 / 10,000,000");
+  EXPECT_EQ(state.last_length, 27u);
+  EXPECT_EQ(progress_line(5, 10, state), "50%  5 / 10" + std::string(27 - 11, ' '));
+  EXPECT_EQ(state.last_length, 11u);
+  // No overflow for the largest done, and an empty disk does not divide by zero.
+  EXPECT_EQ(progress_line(4294967295u, 4294967295u, state).substr(0, 5), "100% ");
+  EXPECT_EQ(progress_line(0, 0, state).substr(0, 12), "100%  0 / 0 ");
+}
+
+TEST(Progress, SilentPrintsNothingAndAlwaysContinues) {
+  ProgressState state{true, false, 0};
+  EXPECT_TRUE(print_progress(1, 2, &state));
+  EXPECT_EQ(state.last_length, 0u);
+}
+
+}  // namespace
+}  // namespace qx

@@ -1,0 +1,88 @@
+#include "support/test_support.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+namespace qx::test {
+
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "qxtest-XXXXXX").string();
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // A test may have made parts of its folder read-only.
+  run_command("chmod -R u+rwx " + shell_quote(path_.string()) + " 2>/dev/null");
+  std::filesystem::remove_all(path_, ec);
+}
+
+CommandResult run_command(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return result;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) result.output.append(buf.data(), n);
+  const int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+bool have_tool(const std::string& name) {
+  return run_command("command -v " + shell_quote(name) + " >/dev/null 2>&1").status == 0;
+}
+
+std::string shell_quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+void make_sparse_file(const std::string& path, uint64_t size) {
+  if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) {
+    std::ofstream(path, std::ios::binary | std::ios::app).close();
+    if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0)
+      throw std::runtime_error("truncate failed: " + path);
+  }
+}
+
+void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uint8_t seed) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(static_cast<std::streamoff>(offset));
+  std::vector<char> chunk(1 << 20);
+  uint8_t v = seed;
+  for (auto& c : chunk) {
+    c = static_cast<char>(v | 1);
+    v = static_cast<uint8_t>(v * 37 + 11);
+  }
+  while (length) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, chunk.size()));
+    f.write(chunk.data(), static_cast<std::streamsize>(n));
+    length -= n;
+  }
+}
+
+std::string quorvex_binary() { return QX_BINARY; }
+
+}  // namespace qx::test

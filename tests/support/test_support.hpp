@@ -1,0 +1,46 @@
+// Shared helpers of the test suite: temporary folders, files, running tools and the binaries.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qx::test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct CommandResult {
+  int status = -1;     // exit status, or -1 when the command did not exit normally
+  std::string output;  // standard output (and standard error when merged by the command)
+};
+
+// Runs a shell command and captures its standard output.
+CommandResult run_command(const std::string& command);
+// True when a program of that name is on the PATH.
+bool have_tool(const std::string& name);
+// Quotes a string for the shell.
+std::string shell_quote(const std::string& s);
+
+std::vector<uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& data);
+// Extends (or creates) a sparse file of the given size.
+void make_sparse_file(const std::string& path, uint64_t size);
+// Fills [offset, offset + length) of a file with a repeating non-zero pattern.
+void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uint8_t seed = 0xA5);
+
+std::string quorvex_binary();
+
+}  // namespace qx::test
