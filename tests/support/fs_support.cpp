@@ -1,5 +1,6 @@
 #include "support/fs_support.hpp"
 
+#include <filesystem>
 #include <sstream>
 
 #include "fs/reader.hpp"
@@ -44,7 +45,7 @@ OracleAllocation run_blkls(const std::string& path, const std::string& fs_type,
 
 ReaderResult map_volume_file(const std::string& path, int32_t kind) {
   ReaderResult result;
-  const uint64_t size = read_file(path).size();
+  const uint64_t size = std::filesystem::file_size(path);
   result.sectors = static_cast<uint32_t>(size / 512);
   DiskImage image;
   if (open_flat(image, path, true, 0, DiskGeometry{result.sectors, 255, 63, 512}) != OK) return result;
