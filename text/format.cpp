@@ -9,22 +9,22 @@ namespace {
 // Every letter that ends a conversion; those without a case below are refused.
 constexpr std::string_view kConversionLetters = "dicCouxXeEfFgGaAsSpwt";
 
-struct Spec {
+struct Conversion {
   bool zero_pad = false;
   uint32_t width = 0;
   char letter = 0;
 };
 
 // Flags between "%" and the letter: an optional "0", then an optional decimal width.
-bool parse_flags(TextView flags, TextEncoding enc, Spec& spec) noexcept {
+bool parse_flags(TextView flags, TextEncoding enc, Conversion& conv) noexcept {
   if (!flags.empty() && ascii_value(flags.substr(0, char_step(flags, enc)), enc) == '0') {
-    spec.zero_pad = true;
+    conv.zero_pad = true;
     flags.remove_prefix(char_step(flags, enc));
   }
   if (flags.empty()) return true;
   // Blanks are not part of a width (parse_decimal would skip them).
   if (find_first_in(flags, text_constants(enc).blanks, enc) != kNotFound) return false;
-  return parse_decimal(flags, enc, spec.width);
+  return parse_decimal(flags, enc, conv.width);
 }
 
 class Formatter {
@@ -34,8 +34,8 @@ class Formatter {
 
   bool all_arguments_used() const noexcept { return next_ == args_.size(); }
 
-  bool convert(const Spec& spec) noexcept {
-    switch (spec.letter) {
+  bool convert(const Conversion& conv) noexcept {
+    switch (conv.letter) {
       case 'd':
       case 'i': {
         const FormatArg* a = take();
@@ -52,8 +52,8 @@ class Formatter {
       case 'X': {
         const FormatArg* a = take();
         if (a == nullptr || !a->is_word()) return false;
-        return append_number(out_, a->word(), spec.letter == 'u' ? 10 : 16, spec.width, spec.zero_pad,
-                             spec.letter == 'X', enc_);
+        return append_number(out_, a->word(), conv.letter == 'u' ? 10 : 16, conv.width, conv.zero_pad,
+                             conv.letter == 'X', enc_);
       }
       case 's':
       case 't': {
@@ -103,11 +103,11 @@ bool format_into(PathString& out, TextEncoding out_enc, TextView format, TextEnc
     }
     const uint32_t letter_pos = find_first_in(rest, letters, format_enc);
     if (letter_pos == kNotFound) return false;
-    Spec spec;
-    if (!parse_flags(rest.substr(0, letter_pos), format_enc, spec)) return false;
+    Conversion conv;
+    if (!parse_flags(rest.substr(0, letter_pos), format_enc, conv)) return false;
     const TextView letter = rest.substr(letter_pos, char_step(rest.substr(letter_pos), format_enc));
-    spec.letter = static_cast<char>(ascii_value(letter, format_enc));
-    if (!formatter.convert(spec)) return false;
+    conv.letter = static_cast<char>(ascii_value(letter, format_enc));
+    if (!formatter.convert(conv)) return false;
     rest.remove_prefix(letter_pos + letter.size());
   }
   return formatter.all_arguments_used() && out.append_terminator(out_enc);
