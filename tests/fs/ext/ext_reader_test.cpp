@@ -13,6 +13,7 @@
 #include "support/sample_tree.hpp"
 #include "support/test_support.hpp"
 #include "volume/sector_bitmap.hpp"
+#include "volume/usage_map.hpp"
 
 namespace qx {
 namespace {
@@ -282,6 +283,45 @@ TEST(ExtReal, TruncatedVolumesAreNotRecognised) {
   }
   write_file(cut, bytes);
   EXPECT_EQ(probe_file(cut), OK);
+}
+
+// The used-sector map of a disk that is one bare volume: the ext reader owns it, or, when it does
+// not recognise the file system, every sector stays used.
+TEST(ExtReal, UsageMapOfABareVolume) {
+  REQUIRE_TOOLS();
+  for (bool classic : {true, false}) {
+    TempDir dir;
+    make_sample_tree(dir.file("tree"));
+    MkExtOptions o;
+    o.type = "ext4";
+    o.blocks = 4096;
+    o.blocks_per_group = 1024;
+    o.features = classic ? kClassicExt4 : "";
+    o.tree = dir.file("tree");
+    const std::string path = dir.file("vol.img");
+    std::string log;
+    ASSERT_TRUE(make_ext_volume(path, o, &log)) << log;
+    const uint32_t sectors = file_sectors(path);
+    DiskImage image;
+    ASSERT_EQ(open_flat(image, path, true, 0, DiskGeometry{sectors, 255, 63, 512}), OK);
+    ErrorCode error = ERR_UNSUPPORTED;
+    uint32_t recognised = 0;
+    std::unique_ptr<UsageMap> map = build_usage_map(image, error, recognised);
+    ASSERT_EQ(error, OK);
+    ASSERT_TRUE(map);
+    ASSERT_EQ(map->volumes.size(), 1u);
+    EXPECT_EQ(map->volumes[0].kind, classic ? KIND_EXT : KIND_UNRECOGNISED);
+    std::vector<uint8_t> bitmap(bitmap_bytes(sectors));
+    ASSERT_EQ(query_used(*map, 0, sectors, bitmap), OK);
+    if (classic) {
+      const ReaderResult alone = map_volume_file(path, KIND_EXT);
+      ASSERT_EQ(alone.probe, OK);
+      EXPECT_EQ(bitmap, alone.bitmap);
+    } else {
+      for (uint32_t i = 0; i < sectors; ++i) ASSERT_TRUE(test_bit(bitmap, i)) << i;
+    }
+    destroy_usage_map(*map);
+  }
 }
 
 // --- Hand-built volumes with exact layouts ---------------------------------------------------
