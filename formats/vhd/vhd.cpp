@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "formats/replacement/replacement.hpp"
-#include "formats/vhd/vhd_names.hpp"
 #include "image/byte_order.hpp"
 #include "image/file.hpp"
 #include "image/primitives.hpp"
+#include "text/charset.hpp"
+#include "text/encoding.hpp"
 #include "text/path_string.hpp"
+#include "text/paths.hpp"
 #include "volume/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
@@ -271,12 +273,18 @@ ErrorCode open_parent(VhdImage& st, std::string_view own_path) {
     ParentChain::exhausted = true;
     return ERR_BAD_FORMAT;
   }
-  PathBuffer<4096> name;
-  if (!append_utf16be_name(st.header.parent_name, name) || name.empty() ||
-      !is_valid_stored_name(name.view()))
+  // The name must be a bare file name in the child's own folder.
+  const TextView field(reinterpret_cast<const char*>(st.header.parent_name), sizeof st.header.parent_name);
+  TextView stored;
+  PathBuffer<4096> name, work, resolved;
+  if (!stored_text(field, TextEncoding::Utf16Be, stored) ||
+      !append_converted(name, TextEncoding::Utf8, stored, TextEncoding::Utf16Be) ||
+      name.empty() || name.view() == "." || name.view() == ".." ||
+      !is_valid_stored_name(name.view(), TextEncoding::Utf8) ||
+      !resolve_stored_name(name.view(), TextEncoding::Utf8, own_path, TextEncoding::Utf8, work, resolved,
+                           TextEncoding::Utf8, PathStyle::Unix) ||
+      !resolved.append_terminator())
     return ERR_BAD_FORMAT;
-  PathBuffer<4096> resolved;
-  if (!resolve_beside(name.view(), own_path, resolved)) return ERR_BAD_FORMAT;
   DiskImage parent;
   {
     ParentChain guard;

@@ -295,12 +295,12 @@ std::vector<uint8_t> vhd_read_disk(const std::string& path) {
   const uint32_t spb = v.block_bytes / 512;
   for (uint64_t b = 0; b * spb < sectors && b < v.bat.size(); ++b) {
     if (v.bat[b] == 0xFFFFFFFFu) continue;
-    for (uint32_t i = 0; i < spb && b * spb + i < sectors; ++i) {
-      if (!vhd_bit(file, v, static_cast<uint32_t>(b), i)) continue;
-      const uint64_t from = uint64_t{v.bat[b]} * 512 + v.bitmap_bytes + uint64_t{i} * 512;
-      std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(from), 512,
-                  disk.begin() + static_cast<std::ptrdiff_t>((b * spb + i) * 512));
-    }
+    const uint64_t bitmap = uint64_t{v.bat[b]} * 512;
+    const uint64_t data = bitmap + v.bitmap_bytes;
+    if (data + v.block_bytes > file.size()) throw std::runtime_error("block beyond the file");
+    for (uint32_t i = 0; i < spb && b * spb + i < sectors; ++i)
+      if ((file[bitmap + i / 8] >> (7 - i % 8)) & 1)
+        std::memcpy(disk.data() + (b * spb + i) * 512, file.data() + data + uint64_t{i} * 512, 512);
   }
   return disk;
 }
