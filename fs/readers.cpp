@@ -1,6 +1,7 @@
 // The reader table of the used-sector map, indexed by volume kind.
 #include <array>
 
+#include "fs/hfsplus/hfsplus_reader.hpp"
 #include "fs/reader.hpp"
 
 namespace qx {
@@ -30,7 +31,7 @@ const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kAbsentReader,  // 3 XFS
     &kAbsentReader,  // 4 exFAT
     &kPlaceholder5,  // 5
-    &kAbsentReader,  // 6 HFS+
+    &kHfsPlusReader,  // 6 HFS+
     &kPlaceholder7,  // 7
 };
 
