@@ -12,6 +12,7 @@
 #include "support/hfsplus_builder.hpp"
 #include "support/test_support.hpp"
 #include "volume/sector_bitmap.hpp"
+#include "volume/usage_map.hpp"
 
 namespace qx {
 namespace {
@@ -310,6 +311,39 @@ TEST(HfsPlusOracle, VolumeInsideADiskAtAnOffset) {
   r.mark = kHfsPlusReader.mark(*state, 0, 16384, r.bitmap, 2048);
   expect_map_follows_layout(r, L);
   expect_map_matches_blkls(img, r, L);
+}
+
+// The map probes every kind on a bare disk; only the HFS+ reader takes it, and droppable blocks
+// are those the allocation file leaves free (the volume is dirty, so only the map decides).
+TEST(HfsPlusOracle, UsageMapOfABareVolume) {
+  TempDir dir;
+  const std::string img = dir.file("bare.img");
+  HfsPlusOptions o = fragmented_options();
+  o.dirty = true;
+  const HfsPlusLayout L = build_hfsplus(img, o);
+  const uint32_t sectors = static_cast<uint32_t>(o.volume_bytes / 512);
+  DiskImage image;
+  ASSERT_EQ(open_flat(image, img, true, 0, DiskGeometry{sectors, 255, 63, 512}), OK);
+  ErrorCode error = ERR_UNSUPPORTED;
+  uint32_t recognised = 0;
+  std::unique_ptr<UsageMap> map = build_usage_map(image, error, recognised);
+  ASSERT_EQ(error, OK);
+  ASSERT_TRUE(map);
+  ASSERT_EQ(map->volumes.size(), 1u);
+  EXPECT_EQ(map->volumes[0].kind, KIND_HFSPLUS);
+  EXPECT_EQ(recognised, 1u);
+  ReaderResult r;
+  r.probe = r.mark = OK;
+  r.bitmap.assign(bitmap_bytes(sectors), 0);
+  ASSERT_EQ(query_used(*map, 0, sectors, r.bitmap), OK);
+  expect_map_follows_layout(r, L);
+  const std::vector<uint8_t> data = peek(img, 49984 * 512, 32 * 512);
+  bool droppable = true;
+  ASSERT_EQ(is_block_droppable(*map, 49984, 16, droppable, data), OK);  // gamma starts at 50000
+  EXPECT_TRUE(droppable);
+  ASSERT_EQ(is_block_droppable(*map, 49992, 16, droppable, std::span(data).subspan(8 * 512)), OK);
+  EXPECT_FALSE(droppable);
+  destroy_usage_map(*map);
 }
 
 // ---- Sharp edges -------------------------------------------------------------------------------
