@@ -100,7 +100,7 @@ TEST(NtfsReader, ProbeOfAPartitionInsideADisk) {
   const std::string vol = dir.file("vol.img"), disk = dir.file("disk.img");
   write_ntfs_volume(vol, spec);
   make_dirty_file(disk, (2048 + 32768) * 512ull);
-  patch_file(disk, 2048 * 512ull, read_file(vol));
+  patch_file(disk, 2048 * 512ull, read_range(vol, 0, std::filesystem::file_size(vol)));
   DiskImage image;
   ASSERT_EQ(open_flat(image, disk, true, 0, DiskGeometry{2048 + 32768, 255, 63, 512}), OK);
   std::unique_ptr<ReaderState> state;
