@@ -1,5 +1,6 @@
 #include "support/ntfs_builder.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -91,7 +92,7 @@ std::vector<uint8_t> ntfs_resident_attribute(uint32_t type, const std::vector<ui
   put32(a, 4, static_cast<uint32_t>(a.size()));
   put32(a, 16, static_cast<uint32_t>(value.size()));
   put16(a, 20, 24);
-  std::memcpy(a.data() + 24, value.data(), value.size());
+  std::copy(value.begin(), value.end(), a.begin() + 24);
   return a;
 }
 
@@ -121,8 +122,8 @@ std::vector<uint8_t> ntfs_nonresident_attribute(const NtfsNonResident& d) {
   put64(a, 40, d.clusters * d.cluster_size);
   put64(a, 48, d.data_size);
   put64(a, 56, d.initialized_size == UINT64_MAX ? d.data_size : d.initialized_size);
-  std::memcpy(a.data() + 64, name.data(), name.size());
-  std::memcpy(a.data() + runs_at, d.runs.data(), d.runs.size());
+  std::copy(name.begin(), name.end(), a.begin() + 64);
+  std::copy(d.runs.begin(), d.runs.end(), a.begin() + static_cast<long>(runs_at));
   return a;
 }
 
@@ -140,7 +141,7 @@ std::vector<uint8_t> ntfs_file_record(uint32_t record_size, uint32_t number,
   put16(r, 22, 1);  // in use
   for (const auto& a : attributes) {
     if (pos + a.size() + 8 > record_size) throw std::runtime_error("record overflow");
-    std::memcpy(r.data() + pos, a.data(), a.size());
+    std::copy(a.begin(), a.end(), r.begin() + static_cast<long>(pos));
     pos += a.size();
   }
   put32(r, pos, 0xFFFFFFFF);
@@ -223,9 +224,9 @@ void write_ntfs_volume(const std::string& path, const NtfsVolumeSpec& s) {
   protect_ntfs_record(r0);
   protect_ntfs_record(r6);
   std::vector<uint8_t> mft(uint64_t{s.mft_records} * s.record_size, 0);
-  std::memcpy(mft.data(), r0.data(), r0.size());
-  if (mft.size() >= 7 * uint64_t{s.record_size})
-    std::memcpy(mft.data() + 6 * s.record_size, r6.data(), r6.size());
+  if (mft.size() >= r0.size()) std::copy(r0.begin(), r0.end(), mft.begin());
+  if (mft.size() >= 6 * uint64_t{s.record_size} + r6.size())
+    std::copy(r6.begin(), r6.end(), mft.begin() + 6 * s.record_size);
 
   std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
   write_at(f, 0, boot.data(), boot.size());
