@@ -2,6 +2,8 @@
 #include <array>
 
 #include "fs/reader.hpp"
+
+#include "fs/ext/ext_reader.hpp"
 #include "fs/ntfs/ntfs_reader.hpp"
 
 namespace qx {
@@ -26,7 +28,7 @@ const FsReader kPlaceholder7 = {"placeholder", placeholder7_probe, absent_mark};
 
 const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kNtfsReader,    // 0 NTFS
-    &kAbsentReader,  // 1 ext2/3/4
+    &kExtReader,     // 1 ext2/3/4
     &kAbsentReader,  // 2 FAT
     &kAbsentReader,  // 3 XFS
     &kAbsentReader,  // 4 exFAT
