@@ -5,6 +5,7 @@
 #include "fs/reader.hpp"
 
 #include "fs/ext/ext_reader.hpp"
+#include "fs/ntfs/ntfs_reader.hpp"
 
 namespace qx {
 namespace {
@@ -27,7 +28,7 @@ const FsReader kPlaceholder5 = {"placeholder", absent_probe, absent_mark};
 const FsReader kPlaceholder7 = {"placeholder", placeholder7_probe, absent_mark};
 
 const std::array<const FsReader*, kReaderKindCount> kReaders = {
-    &kAbsentReader,  // 0 NTFS
+    &kNtfsReader,    // 0 NTFS
     &kExtReader,     // 1 ext2/3/4
     &kAbsentReader,  // 2 FAT
     &kAbsentReader,  // 3 XFS
