@@ -1,10 +1,10 @@
 // The reader table of the used-sector map, indexed by volume kind.
 #include <array>
 
-#include "fs/hfsplus/hfsplus_reader.hpp"
 #include "fs/reader.hpp"
 
 #include "fs/ext/ext_reader.hpp"
+#include "fs/hfsplus/hfsplus_reader.hpp"
 #include "fs/ntfs/ntfs_reader.hpp"
 
 namespace qx {
