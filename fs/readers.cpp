@@ -4,6 +4,7 @@
 #include "fs/reader.hpp"
 
 #include "fs/ext/ext_reader.hpp"
+#include "fs/hfsplus/hfsplus_reader.hpp"
 #include "fs/ntfs/ntfs_reader.hpp"
 
 namespace qx {
@@ -33,7 +34,7 @@ const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kAbsentReader,  // 3 XFS
     &kAbsentReader,  // 4 exFAT
     &kPlaceholder5,  // 5
-    &kAbsentReader,  // 6 HFS+
+    &kHfsPlusReader,  // 6 HFS+
     &kPlaceholder7,  // 7
 };
 
