@@ -196,7 +196,7 @@ std::vector<uint8_t> VhdBuilder::bytes() const {
   for (int i = 0; i < 16; ++i) header[40 + static_cast<size_t>(i)] = static_cast<uint8_t>(0x21 * (i + 1));
   put_be(header, 56, 0x1A2B3C4D, 4);
   const std::vector<uint8_t> name = utf16be_of_utf8(spec_.parent_name);
-  std::memcpy(header.data() + 64, name.data(), std::min<size_t>(name.size(), 512));
+  std::copy_n(name.begin(), std::min<size_t>(name.size(), 512), header.begin() + 64);
   uint64_t locator_at = round_up(std::max(spec_.data_offset + 1024,
                                           spec_.table_offset + round_up(uint64_t{max_entries} * 4, 512)),
                                  512);
