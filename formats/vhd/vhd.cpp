@@ -223,9 +223,15 @@ ErrorCode work_out_geometry(VhdImage& st) {
   st.geometry.sectors_per_track = f.sectors_per_track;
   st.geometry.bytes_per_sector = kSectorSize;
   const uint64_t size = f.current_size;
-  const uint64_t sectors = size <= kGeometryLimitBytes
-                               ? uint64_t{f.cylinders} * f.heads * f.sectors_per_track
-                               : size / kSectorSize;
+  uint64_t sectors = size <= kGeometryLimitBytes
+                         ? uint64_t{f.cylinders} * f.heads * f.sectors_per_track
+                         : size / kSectorSize;
+  // Hyper-V and disk2vhd keep the exact size and a rounded-down geometry; the guest uses the
+  // sectors in between (a GPT keeps its backup header in the very last one), so whenever the
+  // table has entries for them they belong to the disk.
+  const uint64_t sized = size / kSectorSize;
+  if (sized > sectors && ceil_div_u64(sized, st.block_sectors) <= st.header.max_table_entries)
+    sectors = sized;
   if (sectors > UINT32_MAX) return ERR_UNSUPPORTED;
   st.geometry.total_sectors = static_cast<uint32_t>(sectors);
   return OK;

@@ -277,9 +277,12 @@ std::vector<uint8_t> vhd_read_disk(const std::string& path) {
   const VhdFileView v = parse_vhd(file);
   const uint64_t footer_at = file.size() - v.footer_length;
   const uint64_t size = get_be(file, footer_at + 48, 8);
-  const uint64_t sectors = size <= 0x1FDFE02000ull ? get_be(file, footer_at + 56, 2) * file.at(footer_at + 58) *
-                                                         uint64_t{file.at(footer_at + 59)}
-                                                   : size / 512;
+  uint64_t sectors = size <= 0x1FDFE02000ull ? get_be(file, footer_at + 56, 2) * file.at(footer_at + 58) *
+                                                   uint64_t{file.at(footer_at + 59)}
+                                             : size / 512;
+  // Writers that keep the exact size and round the geometry down use every sector of the size.
+  const uint64_t spb_ = v.block_bytes / 512;
+  if (size / 512 > sectors && (size / 512 + spb_ - 1) / spb_ <= v.max_table_entries) sectors = size / 512;
   std::vector<uint8_t> disk;
   if (v.disk_type == 4) {
     std::string name;

@@ -251,17 +251,39 @@ TEST(VhdOpen, DamagedFieldsAreRefused) {
 TEST(VhdOpen, GeometryBoundary) {
   test::TempDir dir;
   const uint64_t limit = 0x1FDFE02000ull;
+  // A geometry larger than the size: up to the limit it gives the disk, beyond it the size does.
+  const std::array<uint32_t, 3> chs{65535, 17, 255};
+  const uint32_t chs_sectors = 65535u * 17 * 255;
   for (uint64_t size : {limit, limit + 512}) {
     test::VhdSpec spec;
     spec.block_bytes = 2u << 20;
-    spec.total_sectors = static_cast<uint32_t>(size / 512);
+    spec.total_sectors = chs_sectors;
     spec.current_size = size;
-    spec.geometry = std::array<uint32_t, 3>{1000, 16, 63};
+    spec.geometry = chs;
     DiskImage image;
     ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(spec).bytes()), OK);
-    // Up to the limit the geometry gives the size; beyond it the current size does.
-    EXPECT_EQ(get_geometry(image).total_sectors, size == limit ? 1000u * 16 * 63 : size / 512);
+    EXPECT_EQ(get_geometry(image).total_sectors, size == limit ? chs_sectors : size / 512);
   }
+}
+
+TEST(VhdOpen, ExactSizeBeyondARoundedDownGeometry) {
+  test::TempDir dir;
+  // As Hyper-V writes them: the exact size, and a geometry 16 sectors short of it.
+  test::VhdSpec spec = small_spec(1024);
+  spec.geometry = std::array<uint32_t, 3>{1, 16, 63};
+  test::VhdBuilder b(spec);
+  b.write(1023, sector_of(5));
+  DiskImage image;
+  ASSERT_EQ(open_bytes(image, dir, b.bytes()), OK);
+  EXPECT_EQ(get_geometry(image).total_sectors, 1024u);
+  std::vector<uint8_t> s(512);
+  ASSERT_EQ(read_bytes(image, 1023 * 512, s), OK);
+  EXPECT_EQ(s, sector_of(5));
+  // Without table entries for the extra sectors the geometry stands.
+  spec.total_sectors = 1008;
+  spec.current_size = 1100 * 512;
+  ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(spec).bytes()), OK);
+  EXPECT_EQ(get_geometry(image).total_sectors, 1008u);
 }
 
 TEST(VhdOpen, GapBeforeTheFirstBlockChoosesTheAlignment) {

@@ -157,6 +157,23 @@ TEST(VhdTrim, ShortLastBlockIsWrittenWholeWithOnlyDiskSectorsMarked) {
   EXPECT_EQ(out.size(), 2048 + (512 + kSmallBlock) + 512);
 }
 
+TEST(VhdTrim, ExactSizeTailBeyondTheGeometrySurvives) {
+  test::TempDir dir;
+  const std::string path = dir.file("d.vhd");
+  // The exact size and a geometry 16 sectors short, as Hyper-V writes them: the last sector (a
+  // GPT's backup header) must come through the trim.
+  test::VhdSpec spec = small_spec(1024);
+  spec.geometry = std::array<uint32_t, 3>{1, 16, 63};
+  test::VhdBuilder b(spec);
+  b.write(1023, sector_of(6));
+  b.write_to(path);
+  ASSERT_EQ(trim(path).rc, OK);
+  const auto disk = test::vhd_read_disk(path);
+  ASSERT_EQ(disk.size(), 1024u * 512);
+  EXPECT_TRUE(std::equal(disk.end() - 512, disk.end(), sector_of(6).begin()));
+  expect_same_disk(path + "_DEL", path);
+}
+
 TEST(VhdTrim, EmptyImageGivesHeadAndFooterOnly) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
