@@ -3,6 +3,8 @@
 
 #include "fs/reader.hpp"
 
+#include "fs/ext/ext_reader.hpp"
+
 namespace qx {
 namespace {
 
@@ -25,7 +27,7 @@ const FsReader kPlaceholder7 = {"placeholder", placeholder7_probe, absent_mark};
 
 const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kAbsentReader,  // 0 NTFS
-    &kAbsentReader,  // 1 ext2/3/4
+    &kExtReader,     // 1 ext2/3/4
     &kAbsentReader,  // 2 FAT
     &kAbsentReader,  // 3 XFS
     &kAbsentReader,  // 4 exFAT
