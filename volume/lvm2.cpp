@@ -6,6 +6,8 @@
 
 #include "image/byte_order.hpp"
 #include "image/primitives.hpp"
+#include "text/encoding.hpp"
+#include "text/text_ops.hpp"
 
 namespace qx {
 namespace {
@@ -68,18 +70,10 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_identifier_start(char c) noexcept { return is_letter(c) || c == '_'; }
 bool is_identifier_char(char c) noexcept { return is_identifier_start(c) || is_digit(c); }
 
-// Decimal digits only; a value that does not fit 32 bits is refused rather than wrapped, since it
-// would place a volume at the wrong sectors.
+// Digits only; a value past 32 bits is refused rather than wrapped, since it would place a
+// volume at the wrong sectors.
 bool parse_number(std::string_view word, uint32_t& out) noexcept {
-  if (word.empty()) return false;
-  uint64_t v = 0;
-  for (char c : word) {
-    if (!is_digit(c)) return false;
-    v = v * 10 + static_cast<uint32_t>(c - '0');
-    if (v > UINT32_MAX) return false;
-  }
-  out = static_cast<uint32_t>(v);
-  return true;
+  return !word.empty() && is_digit(word.front()) && parse_decimal(word, TextEncoding::Utf8, out);
 }
 
 enum class ValueKind : uint8_t { Text, Number, List, Stripes };
@@ -507,40 +501,6 @@ bool parse_top(std::string_view text, LvmMetadata& md) noexcept {
   }
 }
 
-// Well-formed UTF-8 up to the first NUL; the length of the text, or false when a character is
-// invalid before it.
-bool utf8_text_length(std::span<const uint8_t> bytes, size_t& length) noexcept {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const uint8_t c = bytes[i];
-    if (c == 0) break;
-    size_t n = 0;
-    uint32_t cp = 0, min = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      n = 1, cp = c & 0x1F, min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2, cp = c & 0x0F, min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3, cp = c & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (bytes.size() - i - 1 < n) return false;
-    for (size_t k = 1; k <= n; ++k) {
-      const uint8_t t = bytes[i + k];
-      if ((t & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (t & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  length = i;
-  return true;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The physical volume.
 
@@ -606,7 +566,12 @@ ErrorCode read_metadata_text(DiskImage& image, uint64_t pv_byte, const PvLocatio
   const auto text = std::span<uint8_t>(buf).first(static_cast<size_t>(raw_size));
   if (ErrorCode rc = read_bytes(image, pv_byte + loc.mda_offset + raw_offset, text); rc != OK)
     return rc;
-  return utf8_text_length(text, length) ? OK : ERR_LAYOUT;
+  // Well-formed UTF-8 up to the first NUL, or the whole text without one.
+  uint32_t n = 0;
+  const TextView view(reinterpret_cast<const char*>(text.data()), text.size());
+  if (!stored_text_length(view, TextEncoding::Utf8, n)) return ERR_LAYOUT;
+  length = n == kNotFound ? text.size() : n;
+  return OK;
 }
 
 // The metadata writes the identifier in groups 6-4-4-4-4-4-6 joined by dashes.
