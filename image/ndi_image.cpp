@@ -23,17 +23,22 @@ bool description_path(std::string_view image_path, PathString& out) noexcept {
   return out.assign(dir, stem) && out.append(".ndi");
 }
 
-// Splits the text into exactly six tokens.
+// Splits the text into exactly six tokens. Line breaks separate tokens like blanks, so that a
+// description that ends with a newline (as editors write it) still reads.
 bool six_tokens(TextView text, std::array<TextView, kTokenCount>& tokens) noexcept {
   size_t n = 0;
-  for (;;) {
-    TextView token, rest;
-    bool none = false;
-    if (!next_token(text, kUtf8, token, rest, none)) return false;
-    if (none) break;
-    if (n == kTokenCount) return false;
-    tokens[n++] = token;
-    text = rest;
+  for (bool more = true; more;) {
+    TextView line;
+    more = split_line(text, kUtf8, line, text);
+    for (;;) {
+      TextView token, rest;
+      bool none = false;
+      if (!next_token(line, kUtf8, token, rest, none)) return false;
+      if (none) break;
+      if (n == kTokenCount) return false;
+      tokens[n++] = token;
+      line = rest;
+    }
   }
   return n == kTokenCount;
 }

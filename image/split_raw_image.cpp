@@ -138,10 +138,9 @@ ErrorCode read_part_header(File& file, PartHeader& h, std::array<uint8_t, sizeof
   return OK;
 }
 
-// Checks part `index` against the chain so far and appends it.
-ErrorCode chain_part(SplitRawState& st, const PartHeader& h, uint64_t data_bytes, uint64_t& link,
-                     uint64_t& running) {
-  const uint32_t index = static_cast<uint32_t>(st.parts.size()) - 1;
+// Checks part `index` against the chain so far and records where its data lie.
+ErrorCode chain_part(SplitRawState& st, uint32_t index, const PartHeader& h, uint64_t data_bytes,
+                     uint64_t& link, uint64_t& running) {
   if (h.part_number.get() != index || h.data_offset.get() != running ||
       h.data_length.get() != data_bytes || (index == 0 ? h.previous_link.get() != 0
                                                        : h.previous_link.get() != link))
@@ -158,8 +157,8 @@ ErrorCode chain_part(SplitRawState& st, const PartHeader& h, uint64_t data_bytes
     return ERR_BAD_FORMAT;
   }
   if (running + data_bytes > st.geometry.size_bytes()) return ERR_BAD_FORMAT;
-  st.parts.back().data_offset = running;
-  st.parts.back().data_length = data_bytes;
+  st.parts[index].data_offset = running;
+  st.parts[index].data_length = data_bytes;
   running += data_bytes;
   link = h.link.get();
   return OK;
@@ -183,7 +182,7 @@ ErrorCode check_parts(SplitRawState& st, uint32_t described_count) {
     std::array<uint8_t, sizeof(PartHeader)> raw;
     uint64_t data_bytes = 0;
     if (ErrorCode rc = read_part_header(file, h, raw, data_bytes); rc != OK) return rc;
-    if (ErrorCode rc = chain_part(st, h, data_bytes, link, running); rc != OK) return rc;
+    if (ErrorCode rc = chain_part(st, i, h, data_bytes, link, running); rc != OK) return rc;
     const bool last = h.flags.get() & kFlagLast;
     const bool described_last = st.naming == Naming::Description && i + 1 == described_count;
     if (st.naming == Naming::Description && last != described_last) return ERR_BAD_FORMAT;
