@@ -601,6 +601,9 @@ ErrorCode place_volumes(const LvmMetadata& md, const PvLocation& loc, uint32_t p
   if (vg.pv_count != 1 || vg.extent_size == 0) return ERR_LAYOUT;
   const LvmPhysicalVolume& pv = vg.pvs[0];
   if (!same_pv_id(pv.id, loc.id)) return ERR_LAYOUT;
+  // The extents must lie inside the device that the metadata itself describes.
+  if (uint64_t{pv.pe_start} + uint64_t{pv.pe_count} * vg.extent_size > pv.dev_size)
+    return ERR_LAYOUT;
   n = 0;
   for (uint32_t i = 0; i < vg.lv_count; ++i) {
     const LvmLogicalVolume& lv = vg.lvs[i];

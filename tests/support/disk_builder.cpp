@@ -67,7 +67,8 @@ void write_gpt(const std::string& path, uint64_t disk_sectors, const std::vector
   write_boot_sector(path, 0, {{0xEE, 1, protective}});
 
   std::vector<uint8_t> array(size_t{layout.entry_count} * layout.entry_size, 0);
-  for (size_t i = 0; i < parts.size(); ++i) {
+  // Entries that do not fit the array are left out.
+  for (size_t i = 0; i < parts.size() && (i + 1) * layout.entry_size <= array.size(); ++i) {
     uint8_t* e = array.data() + i * layout.entry_size;
     std::memcpy(e, parts[i].type.data(), 16);
     for (int k = 0; k < 16; ++k) e[16 + k] = static_cast<uint8_t>(0x40 + i + k);  // unique GUID

@@ -326,15 +326,41 @@ TEST(Lvm2, UnsupportedLayoutsFailWithoutAppending) {
   expect_layout("extent size 0", s, test::lvm_metadata_text(s));
 }
 
-TEST(Lvm2, VolumesPastThirtyTwoBitSectorsFail) {
+TEST(Lvm2, ExtentsOutsideTheDeviceFail) {
   PvDisk disk;
   test::LvmPvSpec spec = small_pv();
-  spec.extent_size = 0x40000000;
-  spec.pe_count = 8;
-  spec.lvs = {test::linear_lv("big", 3, 1)};
+  spec.dev_size = spec.pe_start + spec.pe_count * spec.extent_size - 1;
   disk.write(spec);
   std::vector<Volume> v;
   EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT);
+  spec.dev_size += 1;
+  disk.write(spec);
+  EXPECT_EQ(read_pv(disk.path, v), OK);
+}
+
+TEST(Lvm2, VolumesPastThirtyTwoBitSectorsFail) {
+  // A PV far out on a (sparse) disk whose last logical volume would end past sector 2^32.
+  test::TempDir dir;
+  const std::string path = dir.file("far.img");
+  constexpr uint32_t kFarStart = 3u << 30;
+  test::LvmPvSpec spec = small_pv();
+  spec.extent_size = 1u << 28;
+  spec.pe_count = 5;
+  spec.dev_size = spec.pe_start + 5 * spec.extent_size;
+  spec.lvs = {test::linear_lv("big", 3, 1)};  // ends 2048 sectors past 2^32
+  try {
+    test::make_sparse_file(path, (uint64_t{kFarStart} + 8192) * 512);
+  } catch (const std::exception&) {
+    GTEST_SKIP() << "no room for a sparse file of 1.5 TiB";
+  }
+  test::write_lvm_pv(path, uint64_t{kFarStart} * 512, spec);
+  std::vector<Volume> v;
+  EXPECT_EQ(read_pv(path, v, 256, 0, kFarStart), ERR_LAYOUT);
+  // The same volume group one extent earlier fits.
+  spec.lvs = {test::linear_lv("big", 2, 1)};
+  test::write_lvm_pv(path, uint64_t{kFarStart} * 512, spec);
+  ASSERT_EQ(read_pv(path, v, 256, 0, kFarStart), OK);
+  EXPECT_EQ(v, (std::vector<Volume>{{kFarStart + 2048 + 2 * (1u << 28), 1u << 28}}));
 }
 
 // ---- Grammar.

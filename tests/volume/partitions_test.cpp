@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <sstream>
 
 #include "support/disk_builder.hpp"
@@ -233,6 +234,53 @@ TEST(Partitions, GptEntriesThatDescribeNoRegionOfTheDiskFail) {
   EXPECT_EQ(enumerate(path, parts), ERR_LAYOUT);
   test::write_gpt(path, 20000, {{data, 2048, (uint64_t{1} << 32) + 4095}});
   EXPECT_EQ(enumerate(path, parts), ERR_LAYOUT);
+}
+
+TEST(Partitions, RandomTablesEndCleanly) {
+  test::TempDir dir;
+  const std::string path = make_disk(dir, 4096);
+  DiskImage image;
+  open_disk(image, path);
+  std::mt19937 rng(2024);
+  const uint8_t types[] = {0x00, 0x05, 0x0F, 0x85, 0x8E, 0x83, 0x07, 0xEE, 0x0C};
+  auto check = [&] {
+    uint32_t n = 0;
+    if (enumerate_partitions(image, 0, 256, n, {}) != OK) return;
+    EXPECT_LE(n, 256u);
+    std::vector<PartitionEntry> entries(n);
+    uint32_t filled = 0;
+    if (n) {
+      EXPECT_EQ(enumerate_partitions(image, 0, 256, filled, entries), OK);
+    }
+    EXPECT_EQ(filled, n);
+  };
+  for (int iter = 0; iter < 300; ++iter) {
+    // Boot records at random sectors, linking to each other and to anywhere.
+    for (int k = 0; k < 5; ++k) {
+      std::vector<test::MbrSlot> slots;
+      for (int i = 0; i < 4; ++i)
+        slots.push_back({types[rng() % 9], rng() % 3 ? static_cast<uint32_t>(rng() % 4096)
+                                                     : static_cast<uint32_t>(rng()),
+                         static_cast<uint32_t>(rng() % 5000)});
+      test::write_boot_sector(path, k == 0 ? 0 : rng() % 4096, slots, rng() % 8 != 0);
+    }
+    check();
+  }
+  for (int iter = 0; iter < 200; ++iter) {
+    // GPTs with random counts and places, then a few flipped bytes in the header and entries.
+    std::vector<test::GptPart> parts;
+    for (int i = 0; i < 6; ++i) {
+      const uint64_t first = rng() % 5000, last = rng() % 3 ? first + rng() % 100 : rng();
+      parts.push_back({test::guid_from_text(i % 3 ? test::kGuidLinuxData : test::kGuidLinuxLvm),
+                       first, last});
+    }
+    test::write_gpt(path, 4096, parts, {.entry_lba = rng() % 4200, .entry_count = static_cast<uint32_t>(rng() % 1100)});
+    for (int k = 0; k < 3; ++k) {
+      std::vector<uint8_t> b = {static_cast<uint8_t>(rng())};
+      test::write_at(path, 512 + rng() % 1024, b);
+    }
+    check();
+  }
 }
 
 // ---- LVM2 physical volumes found through the partition tables.
