@@ -2,6 +2,7 @@
 #include <array>
 
 #include "fs/reader.hpp"
+#include "fs/xfs/xfs_reader.hpp"
 
 namespace qx {
 namespace {
@@ -27,7 +28,7 @@ const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kAbsentReader,  // 0 NTFS
     &kAbsentReader,  // 1 ext2/3/4
     &kAbsentReader,  // 2 FAT
-    &kAbsentReader,  // 3 XFS
+    &kXfsReader,     // 3 XFS
     &kAbsentReader,  // 4 exFAT
     &kPlaceholder5,  // 5
     &kAbsentReader,  // 6 HFS+
