@@ -1,8 +1,11 @@
 // The XFS reader on volumes made by mkfs.xfs and xfs_repair, checked against xfs_db.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
+#include "image/byte_order.hpp"
+#include "support/flip_campaign.hpp"
 #include "support/fs_support.hpp"
 #include "support/test_support.hpp"
 #include "support/xfs_tools.hpp"
@@ -112,6 +115,57 @@ TEST_F(XfsVolumeTest, TruncatedVolumeIsRefused) {
     std::filesystem::resize_file(image, size);
     EXPECT_NE(map_volume_file(image, KIND_XFS).probe, OK) << size;
   }
+}
+
+// Superblock fields, group headers, free lists, the top of both trees of every group and the
+// start of the log, found by reading the volume itself.
+std::vector<ByteRegion> metadata_regions(const std::string& path) {
+  const std::vector<uint8_t> v = read_file(path);
+  const uint32_t block_size = be32(&v[4]);
+  const uint32_t ag_blocks = be32(&v[84]), ag_count = be32(&v[88]);
+  const uint32_t sector_size = be16(&v[102]);
+  const uint8_t ag_block_log = v[124];
+  std::vector<ByteRegion> regions = {{0, 16}, {48, 8}, {84, 20}, {120, 8}, {200, 4}};
+  const auto block_at = [&](uint32_t g, uint64_t b) { return (uint64_t{g} * ag_blocks + b) * block_size; };
+  const uint32_t node_pointers = 16 + 8 * ((block_size - 16) / 12);
+  for (uint32_t g = 0; g < ag_count; ++g) {
+    const uint64_t agf = block_at(g, 0) + sector_size;
+    regions.push_back({block_at(g, 0), 4});
+    regions.push_back({agf, 64});
+    regions.push_back({block_at(g, 0) + 3 * sector_size, 32});
+    for (uint64_t root_field : {agf + 16, agf + 20}) {
+      const uint64_t root = block_at(g, be32(&v[root_field]));
+      regions.push_back({root, 16 + 8 * 8});
+      if (be16(&v[root + 4]) == 0) continue;
+      regions.push_back({root + node_pointers, 4 * 4});
+      for (uint32_t i = 0; i < 2; ++i) {
+        const uint64_t child = block_at(g, be32(&v[root + node_pointers + 4 * i]));
+        regions.push_back({child, 16 + 8 * 8});
+      }
+    }
+  }
+  const uint64_t log_start = be64(&v[48]);
+  const uint64_t log = block_at(static_cast<uint32_t>(log_start >> ag_block_log),
+                                log_start & ((uint64_t{1} << ag_block_log) - 1));
+  regions.push_back({log, 48});
+  regions.push_back({log + 320, 4});
+  regions.push_back({log + 512, 12});
+  regions.push_back({log + 1024, 4});
+  return regions;
+}
+
+TEST_F(XfsVolumeTest, ByteFlipsOfARealVolume) {
+  const std::string data = dir.file("small.bin");
+  make_dirty_file(data, 600);
+  const std::string proto = dir.file("proto");
+  write_xfs_proto(proto, {"a", "b"}, 200, data);
+  const std::string image = dir.file("xfs.img");
+  ASSERT_EQ(make_xfs_volume(image, 32 * kMiB, std::string(kV4Small) + " -d agcount=2", proto), 0);
+  ASSERT_TRUE(punch_every_other_file(image, {"a", "b"}));
+  const FlipStats stats = run_flip_campaign(image, KIND_XFS, metadata_regions(image), 500, 7);
+  EXPECT_EQ(stats.failure, "");
+  EXPECT_GT(stats.flips, 450);
+  std::printf("%d of %d damaged volumes accepted\n", stats.accepted, stats.flips);
 }
 
 }  // namespace
