@@ -10,6 +10,7 @@
 #include "support/fs_support.hpp"
 #include "support/test_support.hpp"
 #include "support/xfs_builder.hpp"
+#include "volume/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx::test {
@@ -97,6 +98,31 @@ TEST_F(XfsReaderTest, MarkAnswersAnyWindowAtAnyBitOffset) {
   }
   std::vector<uint8_t> small(2);
   EXPECT_NE(kXfsReader.mark(*state, 0, 17, small, 0), OK);
+}
+
+// A volume inside a disk: reads stay within it, answers are relative to its first sector, and a
+// file system that claims more than its volume holds is not trusted.
+TEST_F(XfsReaderTest, VolumeAtAnOffsetInsideALargerDisk) {
+  const XfsSpec spec = basic_spec();
+  const XfsImage image = build_xfs_image(spec);
+  std::vector<uint8_t> disk_bytes(100 * 512, 0x77);
+  disk_bytes.insert(disk_bytes.end(), image.bytes.begin(), image.bytes.end());
+  disk_bytes.resize(disk_bytes.size() + 50 * 512, 0x77);
+  const std::string path = dir.file("disk.img");
+  write_file(path, disk_bytes);
+  DiskImage disk;
+  const uint32_t sectors = static_cast<uint32_t>(disk_bytes.size() / 512);
+  ASSERT_EQ(open_flat(disk, path, true, 0, DiskGeometry{sectors, 255, 63, 512}), OK);
+  const uint32_t volume = static_cast<uint32_t>(image.bytes.size() / 512);
+  std::unique_ptr<ReaderState> state;
+  EXPECT_NE(kXfsReader.probe(disk, 100, volume - 1, state), OK);
+  EXPECT_EQ(state, nullptr);
+  ASSERT_EQ(kXfsReader.probe(disk, 100, volume + 50, state), OK);
+  std::vector<uint8_t> bits(bitmap_bytes(volume + 50));
+  ASSERT_EQ(kXfsReader.mark(*state, 0, volume + 50, bits, 0), OK);
+  const std::vector<bool> free = spec_free_blocks(spec, volume);
+  for (uint32_t s = 0; s < volume + 50; ++s)
+    ASSERT_EQ(test_bit(bits, s), s >= volume || !free[s]) << s;
 }
 
 TEST_F(XfsReaderTest, DeepTreesAreWalkedInPointerOrderWhateverTheBlockOrder) {

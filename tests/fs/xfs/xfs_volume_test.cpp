@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "image/byte_order.hpp"
 #include "support/flip_campaign.hpp"
@@ -120,11 +121,18 @@ TEST_F(XfsVolumeTest, TruncatedVolumeIsRefused) {
 // Superblock fields, group headers, free lists, the top of both trees of every group and the
 // start of the log, found by reading the volume itself.
 std::vector<ByteRegion> metadata_regions(const std::string& path) {
-  const std::vector<uint8_t> v = read_file(path);
-  const uint32_t block_size = be32(&v[4]);
-  const uint32_t ag_blocks = be32(&v[84]), ag_count = be32(&v[88]);
-  const uint32_t sector_size = be16(&v[102]);
-  const uint8_t ag_block_log = v[124];
+  std::ifstream file(path, std::ios::binary);
+  const auto at = [&](uint64_t offset, size_t n) {
+    std::vector<uint8_t> bytes(n);
+    file.seekg(static_cast<std::streamoff>(offset));
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(n));
+    return bytes;
+  };
+  const std::vector<uint8_t> sb = at(0, 204);
+  const uint32_t block_size = be32(&sb[4]);
+  const uint32_t ag_blocks = be32(&sb[84]), ag_count = be32(&sb[88]);
+  const uint32_t sector_size = be16(&sb[102]);
+  const uint8_t ag_block_log = sb[124];
   std::vector<ByteRegion> regions = {{0, 16}, {48, 8}, {84, 20}, {120, 8}, {200, 4}};
   const auto block_at = [&](uint32_t g, uint64_t b) { return (uint64_t{g} * ag_blocks + b) * block_size; };
   const uint32_t node_pointers = 16 + 8 * ((block_size - 16) / 12);
@@ -133,18 +141,18 @@ std::vector<ByteRegion> metadata_regions(const std::string& path) {
     regions.push_back({block_at(g, 0), 4});
     regions.push_back({agf, 64});
     regions.push_back({block_at(g, 0) + 3 * sector_size, 32});
-    for (uint64_t root_field : {agf + 16, agf + 20}) {
-      const uint64_t root = block_at(g, be32(&v[root_field]));
+    const std::vector<uint8_t> header = at(agf, 64);
+    for (size_t root_field : {16, 20}) {
+      const uint64_t root = block_at(g, be32(&header[root_field]));
       regions.push_back({root, 16 + 8 * 8});
-      if (be16(&v[root + 4]) == 0) continue;
+      const std::vector<uint8_t> node = at(root, block_size);
+      if (be16(&node[4]) == 0) continue;
       regions.push_back({root + node_pointers, 4 * 4});
-      for (uint32_t i = 0; i < 2; ++i) {
-        const uint64_t child = block_at(g, be32(&v[root + node_pointers + 4 * i]));
-        regions.push_back({child, 16 + 8 * 8});
-      }
+      for (uint32_t i = 0; i < 2; ++i)
+        regions.push_back({block_at(g, be32(&node[node_pointers + 4 * i])), 16 + 8 * 8});
     }
   }
-  const uint64_t log_start = be64(&v[48]);
+  const uint64_t log_start = be64(&sb[48]);
   const uint64_t log = block_at(static_cast<uint32_t>(log_start >> ag_block_log),
                                 log_start & ((uint64_t{1} << ag_block_log) - 1));
   regions.push_back({log, 48});
