@@ -4,6 +4,9 @@
 #include "fs/reader.hpp"
 #include "fs/xfs/xfs_reader.hpp"
 
+#include "fs/ext/ext_reader.hpp"
+#include "fs/ntfs/ntfs_reader.hpp"
+
 namespace qx {
 namespace {
 
@@ -25,8 +28,8 @@ const FsReader kPlaceholder5 = {"placeholder", absent_probe, absent_mark};
 const FsReader kPlaceholder7 = {"placeholder", placeholder7_probe, absent_mark};
 
 const std::array<const FsReader*, kReaderKindCount> kReaders = {
-    &kAbsentReader,  // 0 NTFS
-    &kAbsentReader,  // 1 ext2/3/4
+    &kNtfsReader,    // 0 NTFS
+    &kExtReader,     // 1 ext2/3/4
     &kAbsentReader,  // 2 FAT
     &kXfsReader,     // 3 XFS
     &kAbsentReader,  // 4 exFAT

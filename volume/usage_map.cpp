@@ -1,7 +1,103 @@
-// Placeholder until partition enumeration lands: no disk can be mapped yet.
 #include "volume/usage_map.hpp"
 
+#include <algorithm>
+#include <vector>
+
+#include "fs/reader.hpp"
+#include "image/primitives.hpp"
+#include "volume/partitions.hpp"
+#include "volume/sector_bitmap.hpp"
+
 namespace qx {
+namespace {
+
+inline constexpr uint32_t kMaxPartitions = 256;
+
+// The reader that the partition type names, or -1 when every kind must be probed.
+int32_t preferred_kind(uint8_t type) noexcept {
+  switch (type) {
+    case 0x01:
+    case 0x04:
+    case 0x06:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E: return KIND_FAT;
+    case 0x07: return KIND_NTFS;
+    case 0x83: return KIND_EXT;
+    case 0xFB: return KIND_PLACEHOLDER_5;
+    default: return -1;
+  }
+}
+
+bool try_probe(VolumeEntry& entry, DiskImage& image, int32_t kind) {
+  std::unique_ptr<ReaderState> state;
+  ErrorCode rc = ERR_FILE_SYSTEM;
+  try {
+    rc = fs_reader(kind).probe(image, entry.start, entry.length, state);
+  } catch (...) {
+    rc = ERR_NO_MEMORY;
+  }
+  if (rc != OK || !state) return false;
+  entry.kind = kind;
+  entry.state = std::move(state);
+  return true;
+}
+
+// A failed probe is never an error of the map: the region is simply kept whole.
+void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
+  const int32_t preferred = preferred_kind(type);
+  if (preferred >= 0 && try_probe(entry, image, preferred)) return;
+  for (int32_t kind = 0; kind < kReaderKindCount; ++kind)
+    if (try_probe(entry, image, kind)) return;
+  entry.kind = KIND_UNRECOGNISED;
+}
+
+// Cuts the disk into partitions and gaps; with `image` set it also probes every partition.
+ErrorCode build_volumes(std::span<const PartitionEntry> parts, uint32_t total,
+                        std::vector<VolumeEntry>* out, DiskImage* image, uint32_t& count) {
+  count = 0;
+  uint64_t end = 0;
+  auto add = [&](uint32_t start, uint32_t length, int32_t kind, uint8_t type) {
+    ++count;
+    if (!out) return;
+    VolumeEntry& e = out->emplace_back();
+    e.start = start;
+    e.length = length;
+    e.kind = kind;
+    if (kind == KIND_UNRECOGNISED && image) probe_volume(e, *image, type);
+  };
+  for (const PartitionEntry& p : parts) {
+    const uint32_t start = p.start_sector, length = p.sector_count;
+    if (start < end || length == 0) return ERR_LAYOUT;
+    if (start > end) add(static_cast<uint32_t>(end), static_cast<uint32_t>(start - end), KIND_GAP, 0);
+    add(start, length, KIND_UNRECOGNISED, p.type);
+    end = uint64_t{start} + length;
+  }
+  if (total < end) return ERR_LAYOUT;
+  if (total > end) add(static_cast<uint32_t>(end), static_cast<uint32_t>(total - end), KIND_GAP, 0);
+  return OK;
+}
+
+ErrorCode build(UsageMap& map, DiskImage& image, uint32_t& recognised) {
+  uint32_t n = 0;
+  if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, n, {}); rc != OK) return rc;
+  std::vector<PartitionEntry> parts(n);
+  if (n) {
+    if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, n, parts); rc != OK) return rc;
+    parts.resize(n);
+  }
+  sort_partitions(parts);
+  const uint32_t total = get_geometry(image).total_sectors;
+  uint32_t count = 0;
+  if (ErrorCode rc = build_volumes(parts, total, nullptr, nullptr, count); rc != OK) return rc;
+  map.volumes.reserve(count);
+  if (ErrorCode rc = build_volumes(parts, total, &map.volumes, &image, count); rc != OK) return rc;
+  recognised = static_cast<uint32_t>(std::count_if(map.volumes.begin(), map.volumes.end(),
+                                                   [](const VolumeEntry& e) { return e.kind >= 0; }));
+  return OK;
+}
+
+}  // namespace
 
 const char* volume_kind_name(int32_t kind) noexcept {
   switch (kind) {
@@ -19,20 +115,56 @@ const char* volume_kind_name(int32_t kind) noexcept {
   }
 }
 
-std::unique_ptr<UsageMap> build_usage_map(DiskImage&, ErrorCode& error, uint32_t& recognised) noexcept {
+std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
+                                          uint32_t& recognised) noexcept {
   recognised = 0;
-  error = ERR_UNSUPPORTED;
-  return nullptr;
+  try {
+    auto map = std::make_unique<UsageMap>();
+    error = build(*map, image, recognised);
+    if (error != OK) return nullptr;
+    return map;
+  } catch (...) {
+    error = ERR_NO_MEMORY;
+    return nullptr;
+  }
 }
 
-ErrorCode query_used(const UsageMap&, uint32_t, uint32_t, std::span<uint8_t>) {
-  return ERR_UNSUPPORTED;
+ErrorCode query_used(const UsageMap& map, uint32_t first, uint32_t count, std::span<uint8_t> bitmap) {
+  if (bitmap.size() < bitmap_bytes(count)) return ERR_UNSUPPORTED;
+  size_t i = 0;
+  uint32_t offset = first;
+  while (i < map.volumes.size() && offset >= map.volumes[i].length) offset -= map.volumes[i++].length;
+  if (i == map.volumes.size()) return ERR_UNSUPPORTED;
+  uint32_t bit = 0;
+  for (; count && i < map.volumes.size(); ++i, offset = 0) {
+    const VolumeEntry& e = map.volumes[i];
+    const uint32_t n = std::min(count, e.length - offset);
+    if (e.kind >= 0 && e.state) {
+      if (ErrorCode rc = fs_reader(e.kind).mark(*e.state, offset, n, bitmap, bit); rc != OK) return rc;
+    } else {
+      put_bits(bitmap, bit, n, true);
+    }
+    bit += n;
+    count -= n;
+  }
+  return count ? ERR_UNSUPPORTED : OK;
 }
 
-ErrorCode is_block_droppable(const UsageMap&, uint32_t, uint32_t, bool& droppable,
-                             std::span<const uint8_t>) {
-  droppable = false;
-  return ERR_UNSUPPORTED;
+ErrorCode is_block_droppable(const UsageMap& map, uint32_t first, uint32_t count, bool& droppable,
+                             std::span<const uint8_t> data) {
+  if (data.size() / kSectorSize < count) return ERR_UNSUPPORTED;
+  return guard_no_memory([&] {
+    std::vector<uint8_t> used(bitmap_bytes(count));
+    if (ErrorCode rc = query_used(map, first, count, used); rc != OK) return rc;
+    droppable = true;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (test_bit(used, i) && !is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize))) {
+        droppable = false;
+        break;
+      }
+    }
+    return OK;
+  });
 }
 
 void destroy_usage_map(UsageMap& map) noexcept { map.volumes.clear(); }

@@ -1,0 +1,30 @@
+// Partition tables: MBR with its chain of extended boot records, GPT behind a protective MBR, and
+// the logical volumes of LVM2 physical volumes, flattened into one list.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "image/byte_order.hpp"
+#include "image/disk_image.hpp"
+
+namespace qx {
+
+// Laid out like an MBR partition entry; start and count are absolute sectors.
+struct PartitionEntry {
+  uint8_t boot_indicator = 0;
+  uint8_t first_chs[3] = {};
+  uint8_t type = 0;
+  uint8_t last_chs[3] = {};
+  le32_t start_sector{};
+  le32_t sector_count{};
+};
+static_assert(sizeof(PartitionEntry) == 16);
+
+// Counts (entries empty) or fills the partitions found from sector `base` on, at most `max`.
+ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max, uint32_t& count,
+                               std::span<PartitionEntry> entries);
+
+void sort_partitions(std::span<PartitionEntry> entries) noexcept;
+
+}  // namespace qx
