@@ -2,10 +2,10 @@
 #include <array>
 
 #include "fs/reader.hpp"
-#include "fs/xfs/xfs_reader.hpp"
 
 #include "fs/ext/ext_reader.hpp"
 #include "fs/ntfs/ntfs_reader.hpp"
+#include "fs/xfs/xfs_reader.hpp"
 
 namespace qx {
 namespace {

@@ -125,6 +125,34 @@ TEST_F(XfsReaderTest, VolumeAtAnOffsetInsideALargerDisk) {
     ASSERT_EQ(test_bit(bits, s), s >= volume || !free[s]) << s;
 }
 
+// A disk without a partition table is one volume of type 0, on which every kind is probed in turn
+// until the XFS reader recognises it; its free blocks reach the map's answers.
+TEST_F(XfsReaderTest, FoundByTheUsedSectorMapOnAWholeDisk) {
+  const XfsSpec spec = basic_spec();
+  const XfsImage image = build_xfs_image(spec);
+  const uint32_t volume = static_cast<uint32_t>(image.bytes.size() / 512);
+  std::vector<uint8_t> disk_bytes = image.bytes;
+  disk_bytes.resize(disk_bytes.size() + 64 * 512, 0x33);
+  const std::string path = dir.file("disk.img");
+  write_file(path, disk_bytes);
+  DiskImage disk;
+  const uint32_t sectors = static_cast<uint32_t>(disk_bytes.size() / 512);
+  ASSERT_EQ(open_flat(disk, path, true, 0, DiskGeometry{sectors, 255, 63, 512}), OK);
+  ErrorCode error = OK;
+  uint32_t recognised = 0;
+  const std::unique_ptr<UsageMap> map = build_usage_map(disk, error, recognised);
+  ASSERT_EQ(error, OK);
+  ASSERT_TRUE(map);
+  ASSERT_EQ(map->volumes.size(), 1u);
+  EXPECT_EQ(map->volumes[0].kind, KIND_XFS);
+  EXPECT_EQ(recognised, 1u);
+  std::vector<uint8_t> bits(bitmap_bytes(sectors));
+  ASSERT_EQ(query_used(*map, 0, sectors, bits), OK);
+  const std::vector<bool> free = spec_free_blocks(spec, volume);
+  for (uint32_t s = 0; s < sectors; ++s) ASSERT_EQ(test_bit(bits, s), s >= volume || !free[s]) << s;
+  destroy_usage_map(*map);
+}
+
 TEST_F(XfsReaderTest, DeepTreesAreWalkedInPointerOrderWhateverTheBlockOrder) {
   XfsSpec spec;
   spec.ag_blocks = 2048;
