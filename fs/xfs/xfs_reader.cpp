@@ -335,11 +335,10 @@ ErrorCode check_log_clean(const VolumeReader& volume, const XfsGeometry& geo) {
     if (LogRing::stamped_cycle(block(j)) != expected) return ERR_FILE_SYSTEM;
   }
 
+  // The newest record's header: the first block back from the head that carries the magic.
   uint64_t j = window;
-  do {
-    if (j == 0) return ERR_FILE_SYSTEM;
-    --j;
-  } while (be32(block(j)) != kLogHeaderMagic);
+  while (j > 0 && be32(block(j - 1)) != kLogHeaderMagic) --j;
+  if (j-- == 0) return ERR_FILE_SYSTEM;
   XlogRecordHeader header;
   if (!read_struct(std::span<const uint8_t>(data), j * kLogBlockSize, header)) return ERR_FILE_SYSTEM;
   const uint32_t version = header.version;
@@ -434,19 +433,17 @@ class TreeWalk {
     const std::span<const uint8_t> body(buffer);
     if (level == 0) return take_records(body, count, low, high);
     const size_t pointers = kTreeHeaderSize + size_t{max_records} * sizeof(XfsFreeRecord);
-    std::array<uint64_t, 2> keys{};  // this child's key and the next one's
+    uint64_t key;
+    if (!key_at(body, 0, key)) return ERR_LAYOUT;
     for (uint32_t i = 0; i < count; ++i) {
-      if (i == 0 && !key_at(body, 0, keys[0])) return ERR_LAYOUT;
-      uint64_t child_high = high;
-      if (i + 1 < count) {
-        if (!key_at(body, i + 1, keys[1]) || keys[1] <= keys[0]) return ERR_LAYOUT;
-        child_high = keys[1];
-      }
-      if (keys[0] < low || keys[0] >= high) return ERR_LAYOUT;
+      // Child i holds the keys from its own up to the next child's.
+      uint64_t next_key = high;
+      if (i + 1 < count && (!key_at(body, i + 1, next_key) || next_key <= key)) return ERR_LAYOUT;
+      if (key < low || key >= high) return ERR_LAYOUT;
       uint32_t child;
       if (!read_be(body, pointers + size_t{i} * 4, child)) return ERR_LAYOUT;
-      if (ErrorCode e = visit(child, level - 1, keys[0], child_high); e != OK) return e;
-      keys[0] = keys[1];
+      if (ErrorCode e = visit(child, level - 1, key, next_key); e != OK) return e;
+      key = next_key;
     }
     return OK;
   }

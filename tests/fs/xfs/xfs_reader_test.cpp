@@ -47,7 +47,7 @@ class XfsReaderTest : public ::testing::Test {
   }
   ErrorCode probe(const XfsImage& image) { return map(image).probe; }
 
-  // The map frees exactly the spec's extents; every other sector is used.
+  // The map frees exactly the built volume's free extents; every other sector is used.
   void expect_exact(const XfsImage& image, const XfsSpec& spec) {
     const ReaderResult result = map(image);
     ASSERT_EQ(result.probe, OK) << error_name(result.probe);
