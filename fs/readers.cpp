@@ -4,6 +4,7 @@
 #include "fs/reader.hpp"
 
 #include "fs/ext/ext_reader.hpp"
+#include "fs/hfsplus/hfsplus_reader.hpp"
 #include "fs/ntfs/ntfs_reader.hpp"
 #include "fs/xfs/xfs_reader.hpp"
 
@@ -34,7 +35,7 @@ const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kXfsReader,     // 3 XFS
     &kAbsentReader,  // 4 exFAT
     &kPlaceholder5,  // 5
-    &kAbsentReader,  // 6 HFS+
+    &kHfsPlusReader,  // 6 HFS+
     &kPlaceholder7,  // 7
 };
 
