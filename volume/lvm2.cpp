@@ -566,6 +566,8 @@ ErrorCode read_metadata_text(DiskImage& image, uint64_t pv_byte, const PvLocatio
   const auto text = std::span<uint8_t>(buf).first(static_cast<size_t>(raw_size));
   if (ErrorCode rc = read_bytes(image, pv_byte + loc.mda_offset + raw_offset, text); rc != OK)
     return rc;
+  // LVM2 itself refuses text whose checksum fails; damaged text could place volumes wrongly.
+  if (lvm_crc(kLvmCrcInitial, text) != h.raw.checksum.get()) return ERR_LAYOUT;
   // Well-formed UTF-8 up to the first NUL, or the whole text without one.
   uint32_t n = 0;
   const TextView view(reinterpret_cast<const char*>(text.data()), text.size());

@@ -124,15 +124,15 @@ std::vector<uint8_t> lvm_label_sector(const LvmPvSpec& spec) {
   return s;
 }
 
-std::vector<uint8_t> lvm_mda_header(const LvmPvSpec& spec, uint64_t text_size) {
+std::vector<uint8_t> lvm_mda_header(const LvmPvSpec& spec, const std::vector<uint8_t>& raw) {
   std::vector<uint8_t> h(512, 0);
   std::memcpy(h.data() + 4, " LVM2 x[5A%r0N*>", 16);
   put32(h.data() + 20, 1);
   put64(h.data() + 24, spec.mda_offset);
   put64(h.data() + 32, spec.mda_size);
   put64(h.data() + 40, spec.raw_offset);
-  put64(h.data() + 48, text_size);
-  put32(h.data() + 56, 0x42F3DF23);  // the text's own checksum, which readers do not verify
+  put64(h.data() + 48, raw.size());
+  put32(h.data() + 56, lvm_reference_crc(raw.data(), raw.size()));
   put32(h.data() + 60, spec.raw_flags);
   reseal_mda_header(h);
   return h;
@@ -156,7 +156,7 @@ void write_lvm_pv(const std::string& path, uint64_t pv_offset, const LvmPvSpec& 
   // The raw size counts the text's terminating NUL, as LVM2 writes it.
   std::vector<uint8_t> bytes(text.begin(), text.end());
   bytes.push_back(0);
-  write_at(path, pv_offset + spec.mda_offset, lvm_mda_header(spec, bytes.size()));
+  write_at(path, pv_offset + spec.mda_offset, lvm_mda_header(spec, bytes));
   write_at(path, pv_offset + spec.mda_offset + spec.raw_offset, bytes);
 }
 

@@ -49,8 +49,9 @@ uint32_t lvm_reference_crc(const uint8_t* data, size_t size);
 
 // The 512-byte label sector (label header + PV header + extension) with a valid CRC.
 std::vector<uint8_t> lvm_label_sector(const LvmPvSpec& spec);
-// The 512-byte metadata area header for a text of `text_size` bytes, with a valid CRC.
-std::vector<uint8_t> lvm_mda_header(const LvmPvSpec& spec, uint64_t text_size);
+// The 512-byte metadata area header for the raw text bytes `raw` (the text and its NUL as LVM2
+// writes them), with their checksum and a valid CRC.
+std::vector<uint8_t> lvm_mda_header(const LvmPvSpec& spec, const std::vector<uint8_t>& raw);
 // Recomputes the CRC of a label sector / metadata area header after a test changed it.
 void reseal_label(std::vector<uint8_t>& sector);
 void reseal_mda_header(std::vector<uint8_t>& header);

@@ -185,11 +185,13 @@ TEST(Lvm2, DamagedLabelOrPvHeaderIsRejected) {
 TEST(Lvm2, DamagedMetadataAreaHeaderIsRejected) {
   const test::LvmPvSpec spec = small_pv();
   const std::string text = test::lvm_metadata_text(spec);
+  std::vector<uint8_t> raw(text.begin(), text.end());
+  raw.push_back(0);
   auto expect_rejected = [&](const std::function<void(std::vector<uint8_t>&)>& change, bool reseal,
                              const char* what) {
     PvDisk disk;
     disk.write(spec);
-    auto header = test::lvm_mda_header(spec, text.size() + 1);
+    auto header = test::lvm_mda_header(spec, raw);
     change(header);
     if (reseal) test::reseal_mda_header(header);
     test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset, header);
@@ -208,6 +210,7 @@ TEST(Lvm2, DamagedMetadataAreaHeaderIsRejected) {
   expect_rejected([&](auto& h) { put64(h, 48, 2049); }, true, "raw size 2049");
   expect_rejected([&](auto& h) { put64(h, 40, spec.mda_size - 100); }, true, "wraps round");
   expect_rejected([&](auto& h) { h[60] = 1; }, true, "ignored area");
+  expect_rejected([&](auto& h) { h[56] ^= 1; }, true, "text checksum");
 }
 
 TEST(Lvm2, MetadataAtItsSizeLimit) {
@@ -229,14 +232,14 @@ TEST(Lvm2, MetadataAtItsSizeLimit) {
     PvDisk disk;
     disk.write(spec, text);
     const std::string full = text + "\n";
-    auto header = test::lvm_mda_header(spec, 2048);
-    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset, header);
-    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset + spec.raw_offset,
-                   std::vector<uint8_t>(full.begin(), full.end()));
+    std::vector<uint8_t> raw(full.begin(), full.end());
+    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset, test::lvm_mda_header(spec, raw));
+    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset + spec.raw_offset, raw);
     std::vector<Volume> v;
     EXPECT_EQ(read_pv(disk.path, v), OK);
-    header = test::lvm_mda_header(spec, 2049);
-    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset, header);
+    raw.push_back(0);
+    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset, test::lvm_mda_header(spec, raw));
+    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset + spec.raw_offset, raw);
     EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT);
   }
 }
@@ -604,6 +607,8 @@ TEST(Lvm2, ByteFlipsOfLabelAndMetadataEndCleanly) {
       std::copy(label.begin(), label.end(), m.begin() + 512);
       std::vector<uint8_t> h(m.begin() + static_cast<long>(spec.mda_offset),
                              m.begin() + static_cast<long>(spec.mda_offset + 512));
+      const uint32_t sum = test::lvm_reference_crc(m.data() + text_at, text_len + 1);
+      std::memcpy(h.data() + 56, &sum, 4);
       test::reseal_mda_header(h);
       std::copy(h.begin(), h.end(), m.begin() + static_cast<long>(spec.mda_offset));
     }
