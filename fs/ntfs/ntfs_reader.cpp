@@ -516,23 +516,27 @@ ErrorCode find_hibernation_files(DiskImage& image, const VolumeLayout& volume,
   if (block_size < kSectorSize || block_size > kMaxRecordSize || !is_power_of_two(block_size))
     return ERR_LAYOUT;
   std::vector<uint64_t> pending;
-  if (!scan_index_node(root.subspan(sizeof(IndexRootValue) - sizeof(IndexNodeHeader)), pending, found)) return ERR_LAYOUT;
+  if (!scan_index_node(root.subspan(sizeof(IndexRootValue) - sizeof(IndexNodeHeader)), pending, found))
+    return ERR_LAYOUT;
   if (pending.empty()) return OK;
 
   DataStream blocks;
-  if (read_stream_attribute(allocation, kIndexAllocation, "$I30", volume, blocks) != OK) return ERR_LAYOUT;
+  if (read_stream_attribute(allocation, kIndexAllocation, "$I30", volume, blocks) != OK)
+    return ERR_LAYOUT;
   // Block numbers count clusters, or 512-byte units when a block is smaller than a cluster.
   const uint64_t unit = block_size < volume.cluster_size ? kSectorSize : volume.cluster_size;
   std::vector<uint8_t> block(block_size);
   for (uint32_t visits = 0; !pending.empty(); ++visits) {
-    if (visits + pending.size() > kMaxIndexBlocks || found.size() > kMaxHibernationFiles) return ERR_LAYOUT;
+    if (visits + pending.size() > kMaxIndexBlocks || found.size() > kMaxHibernationFiles)
+      return ERR_LAYOUT;
     const uint64_t vcn = pending.back();
     pending.pop_back();
     if (vcn >= blocks.initialized_size / unit || vcn * unit + block_size > blocks.initialized_size)
       return ERR_LAYOUT;
     if (ErrorCode rc = read_stream(image, volume, blocks, vcn * unit, block); rc != OK) return rc;
     if (!restore_index_block(block, vcn) ||
-        !scan_index_node(std::span(block).subspan(sizeof(IndexBlockHeader) - sizeof(IndexNodeHeader)), pending, found))
+        !scan_index_node(std::span(block).subspan(sizeof(IndexBlockHeader) - sizeof(IndexNodeHeader)),
+                         pending, found))
       return ERR_LAYOUT;
   }
   return found.size() > kMaxHibernationFiles ? ERR_LAYOUT : OK;
@@ -552,7 +556,8 @@ bool is_hibernation_signature(std::span<const uint8_t> head) {
 ErrorCode check_not_hibernated(DiskImage& image, const VolumeLayout& volume, const DataStream& mft,
                                uint64_t reference) {
   std::vector<uint8_t> record;
-  if (ErrorCode rc = read_table_record(image, volume, mft, reference & kRecordNumberMask, record); rc != OK)
+  if (ErrorCode rc = read_table_record(image, volume, mft, reference & kRecordNumberMask, record);
+      rc != OK)
     return rc;
   FileRecordHeader h;
   if (!read_struct(record, 0, h) || h.sequence_number != reference >> 48) return ERR_LAYOUT;
@@ -592,7 +597,8 @@ ErrorCode check_volume_state(DiskImage& image, const VolumeLayout& volume, const
   if (!volume_is_clean(record)) return ERR_LAYOUT;
   if (ErrorCode rc = read_table_record(image, volume, mft, kRootRecord, record); rc != OK) return rc;
   std::vector<uint64_t> hibernation_files;
-  if (ErrorCode rc = find_hibernation_files(image, volume, record, hibernation_files); rc != OK) return rc;
+  if (ErrorCode rc = find_hibernation_files(image, volume, record, hibernation_files); rc != OK)
+    return rc;
   for (uint64_t reference : hibernation_files)
     if (ErrorCode rc = check_not_hibernated(image, volume, mft, reference); rc != OK) return rc;
   return OK;
@@ -614,7 +620,7 @@ ErrorCode probe_ntfs(DiskImage& image, uint32_t first, uint32_t count,
   if (ErrorCode rc = read_table_record(image, volume, mft, kBitmapRecord, record); rc != OK) return rc;
   DataStream bitmap;
   if (ErrorCode rc = read_system_file(record, "$Bitmap", volume, bitmap); rc != OK) return rc;
-  // A malformed record here means the state is unknown, not that the volume is not NTFS.
+  // A state it cannot read refuses the volume as surely as a dirty or hibernated one.
   if (ErrorCode rc = check_volume_state(image, volume, mft); rc != OK)
     return rc == ERR_BAD_RECORD || rc == ERR_UNSUPPORTED ? ERR_LAYOUT : rc;
 

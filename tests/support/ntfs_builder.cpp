@@ -216,7 +216,8 @@ std::vector<uint8_t> ntfs_index_root_value(uint32_t block_size, const std::vecto
   return v;
 }
 
-std::vector<uint8_t> ntfs_index_block(uint32_t block_size, uint64_t vcn, const std::vector<uint8_t>& entries) {
+std::vector<uint8_t> ntfs_index_block(uint32_t block_size, uint64_t vcn,
+                                      const std::vector<uint8_t>& entries) {
   std::vector<uint8_t> b(block_size, 0);
   const uint16_t usa_count = static_cast<uint16_t>(block_size / 512 + 1);
   std::memcpy(b.data(), "INDX", 4);

@@ -36,8 +36,12 @@ std::vector<uint8_t> bytes_of(const std::string& text, size_t size = 0) {
   return b;
 }
 
-std::vector<uint8_t> standard_information() { return ntfs_resident_attribute(0x10, std::vector<uint8_t>(72, 0)); }
-std::vector<uint8_t> name_of(const std::string& n) { return ntfs_resident_attribute(0x30, ntfs_file_name_value(n)); }
+std::vector<uint8_t> standard_information() {
+  return ntfs_resident_attribute(0x10, std::vector<uint8_t>(72, 0));
+}
+std::vector<uint8_t> name_of(const std::string& n) {
+  return ntfs_resident_attribute(0x30, ntfs_file_name_value(n));
+}
 
 std::vector<uint8_t> file_record(const std::string& name, const std::vector<uint8_t>& data) {
   return ntfs_file_record(1024, kFileRecord, {standard_information(), name_of(name), data});
@@ -60,7 +64,8 @@ NtfsVolumeSpec with_file(const std::string& name, const std::vector<uint8_t>& da
 }
 
 // The basic volume whose root index leads to blocks 0 and 1 at cluster 400 and on.
-NtfsVolumeSpec with_blocks(const std::vector<uint8_t>& root_entries, std::vector<std::vector<uint8_t>> blocks) {
+NtfsVolumeSpec with_blocks(const std::vector<uint8_t>& root_entries,
+                           std::vector<std::vector<uint8_t>> blocks) {
   NtfsVolumeSpec spec = basic_ntfs_spec();
   NtfsNonResident allocation = file_data(4096 * blocks.size(), blocks.size());
   allocation.runs = encode_ntfs_runs({{kBlocksCluster, blocks.size()}});
@@ -95,10 +100,12 @@ TEST(NtfsState, VolumeRecordThatCannotBeReadIsRefused) {
   const Case cases[] = {
       {"no volume information", {standard_information(), name_of("$Volume")}},
       {"volume information too short",
-       {standard_information(), name_of("$Volume"), ntfs_resident_attribute(0x70, std::vector<uint8_t>(10, 0))}},
+       {standard_information(), name_of("$Volume"),
+        ntfs_resident_attribute(0x70, std::vector<uint8_t>(10, 0))}},
       {"volume information before the name",
        {standard_information(), ntfs_resident_attribute(0x70, info), name_of("$Volume")}},
-      {"another file's record", {standard_information(), name_of("$Volumes"), ntfs_resident_attribute(0x70, info)}},
+      {"another file's record",
+       {standard_information(), name_of("$Volumes"), ntfs_resident_attribute(0x70, info)}},
       {"no name", {standard_information(), ntfs_resident_attribute(0x70, info)}},
       {"nothing", {}},
   };
@@ -111,8 +118,8 @@ TEST(NtfsState, VolumeRecordThatCannotBeReadIsRefused) {
   NtfsVolumeSpec spec = basic_ntfs_spec();
   NtfsNonResident outside = file_data(12, 1);
   outside.type = 0x70;
-  spec.record3 = ntfs_file_record(1024, 3, {standard_information(), name_of("$Volume"),
-                                            ntfs_nonresident_attribute(outside)});
+  spec.record3 = ntfs_file_record(
+      1024, 3, {standard_information(), name_of("$Volume"), ntfs_nonresident_attribute(outside)});
   EXPECT_EQ(probe_spec(spec), ERR_LAYOUT);
 }
 
@@ -196,12 +203,12 @@ TEST(NtfsState, HibernationFileThatCannotBeReadIsRefused) {
   late_start[16] = 1;  // first VCN: an extension's piece
   const Case cases[] = {
       {"sparse first run", file_record("hiberfil.sys", nonresident([](NtfsNonResident& d) {
-         d.runs = {0x01, 0x10, 0x00};
-       }))},
+                                         d.runs = {0x01, 0x10, 0x00};
+                                       }))},
       {"compressed", file_record("hiberfil.sys", nonresident([](NtfsNonResident& d) { d.flags = 1; }))},
       {"first run beyond the volume", file_record("hiberfil.sys", nonresident([](NtfsNonResident& d) {
-         d.runs = {0x21, 0x01, 0x00, 0x10, 0x00};
-       }))},
+                                                    d.runs = {0x21, 0x01, 0x00, 0x10, 0x00};
+                                                  }))},
       {"no run", file_record("hiberfil.sys", nonresident([](NtfsNonResident& d) { d.runs = {0x00}; }))},
       {"data not from its start", file_record("hiberfil.sys", late_start)},
       {"no data", ntfs_file_record(1024, kFileRecord, {standard_information(), name_of("hiberfil.sys")})},
@@ -228,8 +235,9 @@ TEST(NtfsState, IndexEntryThatLeadsNowhereIsRefused) {
 
 TEST(NtfsState, EveryEntryOfThatNameIsChecked) {
   NtfsVolumeSpec spec = with_file("hiberfil.sys", ntfs_resident_attribute(0x80, bytes_of("", 64)));
-  spec.records.push_back({13, ntfs_file_record(1024, 13, {standard_information(), name_of("HIBERFIL.SYS"),
-                                                          ntfs_resident_attribute(0x80, bytes_of("hibr"))})});
+  spec.records.push_back({13, ntfs_file_record(1024, 13,
+                                               {standard_information(), name_of("HIBERFIL.SYS"),
+                                                ntfs_resident_attribute(0x80, bytes_of("hibr"))})});
   spec.record5 = ntfs_root_record(
       1024, ntfs_index_entries({{kFileReference, "hiberfil.sys"}, {13 | uint64_t{1} << 48, "HIBERFIL.SYS"}}));
   EXPECT_EQ(probe_spec(spec), ERR_LAYOUT);
@@ -240,13 +248,14 @@ TEST(NtfsState, EveryEntryOfThatNameIsChecked) {
 TEST(NtfsState, HibernationFileFoundDeepInTheIndex) {
   // Root -> block 0 -> block 1, which holds the name; found whatever the order of the names.
   const std::vector<uint8_t> root = ntfs_index_entries({}, 0);
-  const std::vector<uint8_t> block0 = ntfs_index_block(
-      4096, 0, ntfs_index_entries({{uint64_t{14} | uint64_t{1} << 48, "zzz.txt", 1}}));
+  const std::vector<uint8_t> block0 =
+      ntfs_index_block(4096, 0, ntfs_index_entries({{uint64_t{14} | uint64_t{1} << 48, "zzz.txt", 1}}));
   for (const char* head : {"hibr", ""}) {
     const std::vector<uint8_t> block1 =
         ntfs_index_block(4096, 1, ntfs_index_entries({{kFileReference, "hiberfil.sys"}}));
     NtfsVolumeSpec spec = with_blocks(root, {block0, block1});
-    spec.records.push_back({kFileRecord, file_record("hiberfil.sys", ntfs_resident_attribute(0x80, bytes_of(head, 8)))});
+    spec.records.push_back(
+        {kFileRecord, file_record("hiberfil.sys", ntfs_resident_attribute(0x80, bytes_of(head, 8)))});
     if (*head) {
       EXPECT_EQ(probe_spec(spec), ERR_LAYOUT);
     } else {
@@ -268,7 +277,8 @@ TEST(NtfsState, IndexBlocksSmallerThanAClusterCountSectors) {
   set_ntfs_clusters(spec.bitmap, 0, 4);
   std::vector<uint8_t> block0 =
       ntfs_index_block(4096, 0, ntfs_index_entries({{uint64_t{14} | uint64_t{1} << 48, "a.txt", 8}}));
-  std::vector<uint8_t> block8 = ntfs_index_block(4096, 8, ntfs_index_entries({{kFileReference, "hiberfil.sys"}}));
+  std::vector<uint8_t> block8 =
+      ntfs_index_block(4096, 8, ntfs_index_entries({{kFileReference, "hiberfil.sys"}}));
   protect_ntfs_record(block0);
   protect_ntfs_record(block8);
   NtfsNonResident allocation;
@@ -277,7 +287,8 @@ TEST(NtfsState, IndexBlocksSmallerThanAClusterCountSectors) {
   allocation.cluster_size = 65536;
   allocation.data_size = 8192;
   spec.record5 = ntfs_root_record(1024, ntfs_index_entries({}, 0), allocation);
-  spec.records.push_back({kFileRecord, file_record("hiberfil.sys", ntfs_resident_attribute(0x80, bytes_of("hibr")))});
+  spec.records.push_back(
+      {kFileRecord, file_record("hiberfil.sys", ntfs_resident_attribute(0x80, bytes_of("hibr")))});
   spec.writes = {{3 * 65536, block0}, {3 * 65536 + 8 * 512, block8}};
   EXPECT_EQ(probe_spec(spec), ERR_LAYOUT);
   spec.records.back().second = file_record("hiberfil.sys", ntfs_resident_attribute(0x80, bytes_of("none")));
@@ -300,8 +311,8 @@ TEST(NtfsState, RootIndexThatCannotBeWalkedIsRefused) {
   };
   const std::vector<uint8_t> root_value = ntfs_index_root_value(4096, no_names);
   cases.push_back({"no index root", root_of({standard_information(), name_of(".")})});
-  cases.push_back({"unnamed index root",
-                   root_of({standard_information(), name_of("."), ntfs_resident_attribute(0x90, root_value)})});
+  cases.push_back({"unnamed index root", root_of({standard_information(), name_of("."),
+                                                  ntfs_resident_attribute(0x90, root_value)})});
   cases.push_back({"index of another name", root_of({standard_information(), name_of("."),
                                                      ntfs_resident_attribute(0x90, root_value, "$O")})});
   cases.push_back({"not the root folder", root_of({standard_information(), name_of("a"),
@@ -312,8 +323,9 @@ TEST(NtfsState, RootIndexThatCannotBeWalkedIsRefused) {
                                                   ntfs_resident_attribute(0x90, other_type, "$I30")})});
   std::vector<uint8_t> odd_block = root_value;
   odd_block[9] = 0x0F;  // 3840 bytes
-  cases.push_back({"block size not a power of two", root_of({standard_information(), name_of("."),
-                                                             ntfs_resident_attribute(0x90, odd_block, "$I30")})});
+  cases.push_back(
+      {"block size not a power of two",
+       root_of({standard_information(), name_of("."), ntfs_resident_attribute(0x90, odd_block, "$I30")})});
   std::vector<uint8_t> unended = no_names;
   unended[12] = 0;  // the last entry no longer says so
   cases.push_back({"no last entry", basic_ntfs_spec()});
@@ -330,14 +342,18 @@ TEST(NtfsState, RootIndexThatCannotBeWalkedIsRefused) {
   cases.back().spec.record5 = ntfs_root_record(1024, to_block0);
   cases.push_back({"child beyond the blocks", with_blocks(ntfs_index_entries({}, 1), {empty_block})});
   cases.push_back({"child far beyond", with_blocks(ntfs_index_entries({}, ~uint64_t{0} / 2), {empty_block})});
-  cases.push_back({"block with another number", with_blocks(to_block0, {ntfs_index_block(4096, 1, no_names)})});
+  cases.push_back(
+      {"block with another number", with_blocks(to_block0, {ntfs_index_block(4096, 1, no_names)})});
   std::vector<uint8_t> not_index = empty_block;
   not_index[0] = 'J';
   cases.push_back({"block magic", with_blocks(to_block0, {not_index})});
-  cases.push_back({"block leading to itself", with_blocks(to_block0, {ntfs_index_block(4096, 0, to_block0)})});
-  cases.push_back({"blocks doubling at every level",
-                   with_blocks(to_block0, {ntfs_index_block(4096, 0, ntfs_index_entries({{1, "a", 0}}, 0))})});
-  cases.push_back({"block without a last entry", with_blocks(to_block0, {ntfs_index_block(4096, 0, unended)})});
+  cases.push_back(
+      {"block leading to itself", with_blocks(to_block0, {ntfs_index_block(4096, 0, to_block0)})});
+  cases.push_back(
+      {"blocks doubling at every level",
+       with_blocks(to_block0, {ntfs_index_block(4096, 0, ntfs_index_entries({{1, "a", 0}}, 0))})});
+  cases.push_back(
+      {"block without a last entry", with_blocks(to_block0, {ntfs_index_block(4096, 0, unended)})});
   for (const Case& c : cases) EXPECT_EQ(probe_spec(c.spec), ERR_LAYOUT) << c.what;
 
   // The same shapes sound: accepted.
