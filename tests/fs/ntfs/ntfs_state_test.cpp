@@ -2,6 +2,7 @@
 // left dirty, or hibernated (fast startup included), and any volume where it cannot tell.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -369,6 +370,46 @@ TEST(NtfsState, IndexBlockUpdateSequenceIsChecked) {
   ASSERT_EQ(map_volume_file(path, KIND_NTFS).probe, OK);
   patch_le(path, kBlocksCluster * 4096 + 7 * 512 + 510, 0x0303, 2);
   EXPECT_EQ(map_volume_file(path, KIND_NTFS).probe, ERR_LAYOUT);
+}
+
+TEST(NtfsState, ByteFlipsOfTheStateStructures) {
+  // A deep index leading to a hibernation file without its mark: every flip in the structures
+  // the state check reads either leaves the answer as it was or refuses the volume.
+  const std::vector<uint8_t> block0 =
+      ntfs_index_block(4096, 0, ntfs_index_entries({{uint64_t{14} | uint64_t{1} << 48, "zzz.txt", 1}}, 1));
+  const std::vector<uint8_t> block1 =
+      ntfs_index_block(4096, 1, ntfs_index_entries({{kFileReference, "hiberfil.sys"}}));
+  NtfsVolumeSpec spec = with_blocks(ntfs_index_entries({}, 0), {block0, block1});
+  spec.records.push_back(
+      {kFileRecord, file_record("hiberfil.sys", ntfs_nonresident_attribute(file_data(65536)))});
+  spec.writes.push_back({kFileCluster * 4096, bytes_of("", 4096)});
+  TempDir dir;
+  const std::string path = dir.file("ntfs.img");
+  write_ntfs_volume(path, spec);
+  const ReaderResult baseline = map_volume_file(path, KIND_NTFS);
+  ASSERT_EQ(baseline.probe, OK);
+  const std::pair<uint64_t, uint64_t> targets[] = {{kTable + 3 * 1024, 1024},
+                                                   {kTable + 5 * 1024, 1024},
+                                                   {kTable + kFileRecord * 1024, 1024},
+                                                   {kBlocksCluster * 4096, 8192},
+                                                   {kFileCluster * 4096, 8}};
+  std::mt19937_64 rng(0x48494252);
+  int refused = 0;
+  for (int i = 0; i < 600; ++i) {
+    const auto& [from, length] = targets[rng() % std::size(targets)];
+    const uint64_t offset = from + rng() % length;
+    const std::vector<uint8_t> old = read_range(path, offset, 1);
+    patch_file(path, offset, {static_cast<uint8_t>(old[0] ^ (1 + rng() % 255))});
+    const ReaderResult r = map_volume_file(path, KIND_NTFS);
+    patch_file(path, offset, old);
+    if (r.probe != OK) {
+      ++refused;
+      EXPECT_EQ(r.probe, ERR_LAYOUT) << "offset " << offset;
+      continue;
+    }
+    EXPECT_EQ(r.bitmap, baseline.bitmap) << "offset " << offset;
+  }
+  EXPECT_GT(refused, 0);
 }
 
 }  // namespace

@@ -282,6 +282,11 @@ TEST_F(NtfsDamage, ByteFlipCampaign) {
     const auto& [from, to] = relevant[rng() % 5];
     flip_at(from + rng() % (to - from));
   }
+  // And at the bitmap's clusters and the root folder's index blocks.
+  for (int i = 0; i < 100; ++i) {
+    const auto& [from, to] = relevant[5 + rng() % (relevant.size() - 5)];
+    flip_at(from + rng() % (to - from));
+  }
   EXPECT_GT(accepted, 0);
   EXPECT_GT(refused, 0);
 }
