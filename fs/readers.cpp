@@ -6,6 +6,7 @@
 #include "fs/ext/ext_reader.hpp"
 #include "fs/hfsplus/hfsplus_reader.hpp"
 #include "fs/ntfs/ntfs_reader.hpp"
+#include "fs/xfs/xfs_reader.hpp"
 
 namespace qx {
 namespace {
@@ -31,7 +32,7 @@ const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kNtfsReader,    // 0 NTFS
     &kExtReader,     // 1 ext2/3/4
     &kAbsentReader,  // 2 FAT
-    &kAbsentReader,  // 3 XFS
+    &kXfsReader,     // 3 XFS
     &kAbsentReader,  // 4 exFAT
     &kPlaceholder5,  // 5
     &kHfsPlusReader,  // 6 HFS+
