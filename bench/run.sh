@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark: quorvex against `qemu-img convert -O vpc` on the same dynamic VHD.
 #
-# The image: a 4 GiB virtual disk, MBR with one ext4 partition holding about 1 GiB of files and
-# about 1 GiB of data of deleted files; the rest of the disk was never written. Each tool runs
+# The image: a 4 GiB virtual disk, MBR with one partition (file system $FS, default ext3) holding
+# about 1 GiB of files and about 1 GiB of data of deleted files; the rest of the disk was never
+# written. Each tool runs
 # RUNS times (default 3, alternating); the script prints for each the median wall time, the peak
 # resident memory (/usr/bin/time %M) and the size of the file it wrote. quorvex syncs its output
 # before the swap, qemu-img does not: a third row times qemu-img followed by `sync` of its output.
@@ -12,6 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 runs=${RUNS:-3}
+fs=${FS:-ext3}
 work=${1:-bench/work}
 bash scripts/install-deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -25,14 +27,14 @@ MiB=$((1024 * 1024))
 start=2048
 sectors=$((4 * 1024 * 2048 - start))
 
-echo "== Building the image (4 GiB disk, 1 GiB of files, 1 GiB of deleted files)"
+echo "== Building the image (4 GiB disk, $fs, 1 GiB of files, 1 GiB of deleted files)"
 truncate -s 4G disk.raw
 printf 'label: dos\nstart=%d, size=%d, type=83\n' $start $sectors | sfdisk -q disk.raw
 mkdir -p tree/keep tree/gone
 for i in $(seq 1 16); do head -c $((64 * MiB)) /dev/urandom >tree/keep/f$i; done
 for i in $(seq 1 16); do head -c $((64 * MiB)) /dev/urandom >tree/gone/g$i; done
 truncate -s $((sectors * 512)) part.ext4
-mke2fs -q -F -t ext4 -d tree part.ext4
+mke2fs -q -F -t "$fs" -d tree part.ext4
 for i in $(seq 1 16); do echo "rm /gone/g$i"; done >rm.cmds
 debugfs -w -f rm.cmds part.ext4 >/dev/null 2>&1
 dd if=part.ext4 of=disk.raw bs=4M seek=$((start * 512)) oflag=seek_bytes conv=notrunc,sparse status=none
