@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds quorvex, makes a demo disk image in demo/ (a dynamic VHD holding an MBR disk with a FAT32
-# and an ext4 partition, files on both and the data of deleted files in their free space), trims
+# and an ext3 partition, files on both and the data of deleted files in their free space), trims
 # it, shows the sizes before and after, and checks that every file reads back unchanged and that
 # both file systems pass their own checkers.
 set -euo pipefail
@@ -17,7 +17,7 @@ MiB=$((1024 * 1024))
 fat_start=2048 fat_sectors=$((160 * 2048))            # 160 MiB
 ext_start=$((fat_start + fat_sectors)) ext_sectors=$((350 * 2048))  # 350 MiB
 
-echo "== Making the demo disk (512 MiB raw, MBR: FAT32 + ext4)"
+echo "== Making the demo disk (512 MiB raw, MBR: FAT32 + ext3)"
 # Old data everywhere, as on a disk that has been in use for a while.
 head -c $((512 * MiB)) /dev/urandom >disk.raw
 printf 'label: dos\nstart=%d, size=%d, type=c\nstart=%d, size=%d, type=83\n' \
@@ -33,10 +33,10 @@ for f in files/*; do mcopy -i fat.part "$f" ::/; done
 mdel -i fat.part ::/old1 ::/old2 ::/old3
 dd if=fat.part of=disk.raw bs=512 seek=$fat_start conv=notrunc status=none
 
-# ext4: made from a folder holding both, then the old files deleted.
+# ext3: made from a folder holding both, then the old files deleted.
 mkdir ext.tree && cp files/* trash/* ext.tree/
 dd if=disk.raw of=ext.part bs=512 skip=$ext_start count=$ext_sectors status=none
-mke2fs -q -F -t ext4 -E nodiscard -d ext.tree ext.part
+mke2fs -q -F -t ext3 -E nodiscard -d ext.tree ext.part
 for f in old1 old2 old3; do debugfs -w -R "rm /$f" ext.part >/dev/null 2>&1; done
 dd if=ext.part of=disk.raw bs=512 seek=$ext_start conv=notrunc status=none
 rm -rf ext.tree fat.part ext.part
@@ -68,14 +68,14 @@ dd if=after.raw of=ext.part bs=512 skip=$ext_start count=$ext_sectors status=non
 fsck.vfat -n fat.part >/dev/null || fail "fsck.vfat -n"
 echo "FAT32: fsck.vfat -n passes"
 e2fsck -fn ext.part >/dev/null 2>&1 || fail "e2fsck -fn"
-echo "ext4: e2fsck -fn passes"
+echo "ext3: e2fsck -fn passes"
 mkdir -p back
 for f in files/*; do
   n=$(basename "$f")
   mcopy -n -i fat.part "::/$n" "back/fat.$n"
   debugfs -R "dump /$n back/ext.$n" ext.part 2>/dev/null
   cmp "$f" "back/fat.$n" || fail "$n differs on FAT32"
-  cmp "$f" "back/ext.$n" || fail "$n differs on ext4"
+  cmp "$f" "back/ext.$n" || fail "$n differs on ext3"
 done
 echo "every file reads back identical from both file systems"
 rm -rf back fat.part ext.part before.raw after.raw
