@@ -87,6 +87,7 @@ constexpr uint32_t kAlignmentPadding = 7;
 constexpr uint64_t kAlignmentGap = 7;
 constexpr uint32_t kMaxParentDepth = 64;
 constexpr size_t kCopyChunk = 4u << 20;
+constexpr uint64_t kWholeBlockLimit = 8u << 20;
 constexpr size_t kScanChunk = 1u << 20;
 constexpr size_t kFirstScanChunk = 64u << 10;
 
@@ -547,6 +548,7 @@ struct TrimContext {
   bool layered = false;
   uint64_t position = 0;  // next byte of the output
   std::vector<uint32_t> bat;
+  std::vector<uint8_t> whole;  // one block as written (bitmap, data, padding), when it fits
   std::vector<uint8_t> data;
   std::vector<uint8_t> bitmap;
   std::vector<uint8_t> zeros;
@@ -601,10 +603,31 @@ ErrorCode copy_differencing_head(TrimContext& t, std::span<const uint8_t> first_
   return OK;
 }
 
-ErrorCode copy_block(TrimContext& t, uint32_t block, uint32_t first, uint32_t n) {
-  VhdImage& st = t.st;
-  if (t.position / kSectorSize >= kUnallocated) return ERR_UNSUPPORTED;
-  const uint64_t start = t.position;
+// Sets the bit of every sector of `data` (numbered from `base` in the block) that the output
+// must hold: every one in a differencing layer, which has to hide the parent's data wherever it
+// keeps a block; the non-zero ones otherwise.
+void mark_sectors(const TrimContext& t, std::span<uint8_t> bitmap, std::span<const uint8_t> data,
+                  uint32_t base) {
+  for (uint32_t i = 0; i < data.size() / kSectorSize; ++i)
+    if (t.layered || !is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize)))
+      bitmap[(base + i) / 8] |= static_cast<uint8_t>(0x80u >> ((base + i) % 8));
+}
+
+// The usual case: bitmap, data and padding assembled in memory and written in one go, so that the
+// output grows strictly in order.
+ErrorCode copy_block_whole(TrimContext& t, uint32_t first, uint32_t n, uint64_t start) {
+  const VhdImage& st = t.st;
+  std::fill(t.whole.begin(), t.whole.end(), 0);
+  const std::span<uint8_t> bitmap(t.whole.data(), st.bitmap_bytes);
+  const std::span<uint8_t> data(t.whole.data() + st.bitmap_bytes, size_t{n} * kSectorSize);
+  if (ErrorCode rc = read_bytes(t.image, uint64_t{first} * kSectorSize, data); rc != OK) return rc;
+  mark_sectors(t, bitmap, data, 0);
+  return t.out.write_at(start, t.whole) ? OK : ERR_WRITE;
+}
+
+// Blocks too large to hold in memory go through in pieces, the bitmap last.
+ErrorCode copy_block_in_pieces(TrimContext& t, uint32_t first, uint32_t n, uint64_t start) {
+  const VhdImage& st = t.st;
   const uint64_t data_start = start + st.bitmap_bytes;
   std::fill(t.bitmap.begin(), t.bitmap.end(), 0);
   const uint64_t length = uint64_t{n} * kSectorSize;
@@ -613,22 +636,25 @@ ErrorCode copy_block(TrimContext& t, uint32_t block, uint32_t first, uint32_t n)
     std::span<uint8_t> buf(t.data.data(), len);
     if (ErrorCode rc = read_bytes(t.image, uint64_t{first} * kSectorSize + off, buf); rc != OK)
       return rc;
-    const uint32_t base = static_cast<uint32_t>(off / kSectorSize);
-    for (uint32_t i = 0; i < len / kSectorSize; ++i) {
-      // A differencing layer must hide the parent's data everywhere it keeps a block.
-      const bool keep = t.layered || !is_all_zero(buf.subspan(size_t{i} * kSectorSize, kSectorSize));
-      if (keep) t.bitmap[(base + i) / 8] |= static_cast<uint8_t>(0x80u >> ((base + i) % 8));
-    }
+    mark_sectors(t, t.bitmap, buf, static_cast<uint32_t>(off / kSectorSize));
     if (!t.out.write_at(data_start + off, buf)) return ERR_WRITE;
     off += len;
   }
-  if (ErrorCode rc = write_zeros(t, data_start + length, uint64_t{st.block_bytes} - length); rc != OK)
+  const uint64_t tail = uint64_t{st.block_bytes} - length + uint64_t{st.padding_sectors} * kSectorSize;
+  if (ErrorCode rc = write_zeros(t, data_start + length, tail); rc != OK) return rc;
+  return t.out.write_at(start, t.bitmap) ? OK : ERR_WRITE;
+}
+
+ErrorCode copy_block(TrimContext& t, uint32_t block, uint32_t first, uint32_t n) {
+  const VhdImage& st = t.st;
+  if (t.position / kSectorSize >= kUnallocated) return ERR_UNSUPPORTED;
+  const uint64_t start = t.position;
+  if (ErrorCode rc = t.whole.empty() ? copy_block_in_pieces(t, first, n, start)
+                                     : copy_block_whole(t, first, n, start);
+      rc != OK)
     return rc;
-  if (!t.out.write_at(start, t.bitmap)) return ERR_WRITE;
-  const uint64_t padding = uint64_t{st.padding_sectors} * kSectorSize;
-  if (ErrorCode rc = write_zeros(t, data_start + st.block_bytes, padding); rc != OK) return rc;
   t.bat[block] = static_cast<uint32_t>(start / kSectorSize);
-  t.position = data_start + st.block_bytes + padding;
+  t.position = start + st.bitmap_bytes + st.block_bytes + uint64_t{st.padding_sectors} * kSectorSize;
   return OK;
 }
 
@@ -695,6 +721,8 @@ ErrorCode vhd_trim(std::string_view path, DiskImage& image, const UsageMap& map,
   TrimContext t(st, image, map, needs_layer_local_trim(image));
   try {
     t.bat.assign(st.header.max_table_entries, kUnallocated);
+    const uint64_t whole = uint64_t{st.bitmap_bytes} + st.block_bytes + uint64_t{st.padding_sectors} * kSectorSize;
+    if (whole <= kWholeBlockLimit) t.whole.resize(static_cast<size_t>(whole));
     t.data.resize(std::min<size_t>(kCopyChunk, st.block_bytes));
     t.bitmap.resize(st.bitmap_bytes);
     t.zeros.resize(std::min<size_t>(kCopyChunk, std::max<size_t>(st.block_bytes, kSectorSize)));

@@ -174,6 +174,38 @@ TEST(VhdTrim, ExactSizeTailBeyondTheGeometrySurvives) {
   expect_same_disk(path + "_DEL", path);
 }
 
+TEST(VhdTrim, LargeBlocksGoThroughInPieces) {
+  test::TempDir dir;
+  const std::string path = dir.file("d.vhd");
+  // 16 MiB blocks are copied a piece at a time; the second block is short.
+  test::VhdSpec spec;
+  spec.total_sectors = 40000;
+  spec.block_bytes = 16u << 20;
+  spec.padding_sectors = 7;
+  spec.gap_sectors = 7;
+  test::VhdBuilder b(spec);
+  b.write(5, sector_of(1));
+  b.write(20000, sector_of(2));
+  b.write(39999, sector_of(3));
+  b.mark_present(39000, 4);
+  b.write_to(path);
+  ASSERT_EQ(trim(path).rc, OK);
+  expect_same_disk(path + "_DEL", path);
+  const auto out = test::read_file(path);
+  const auto view = test::parse_vhd(out);
+  ASSERT_EQ(view.bat.size(), 2u);
+  EXPECT_EQ(view.bat[0], 4096u / 512 + 7);
+  const uint32_t spb = spec.block_bytes / 512;
+  for (uint32_t i : {0u, 4u, 5u, 6u, 20000u}) EXPECT_EQ(test::vhd_bit(out, view, 0, i), i == 5 || i == 20000) << i;
+  EXPECT_TRUE(test::vhd_bit(out, view, 1, 39999 - spb));
+  EXPECT_FALSE(test::vhd_bit(out, view, 1, 39000 - spb));
+  EXPECT_FALSE(test::vhd_bit(out, view, 1, 40000 - spb));
+  // Bitmap sectors (4 KiB for 32768 sectors), the block, then seven sectors of padding.
+  EXPECT_EQ(view.bitmap_bytes, 4096u);
+  EXPECT_EQ(view.bat[1], view.bat[0] + 8 + spb + 7);
+  EXPECT_EQ(out.size(), uint64_t{view.bat[1]} * 512 + 4096 + spec.block_bytes + 7 * 512 + 512);
+}
+
 TEST(VhdTrim, EmptyImageGivesHeadAndFooterOnly) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
