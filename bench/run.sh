@@ -8,7 +8,8 @@
 # resident memory (/usr/bin/time %M) and the size of the file it wrote. quorvex syncs its output
 # before the swap, qemu-img does not: a third row times qemu-img followed by `sync` of its output.
 #
-# Usage: bash bench/run.sh [work folder]   (default bench/work; needs about 9 GiB free there)
+# Usage: bash bench/run.sh [work folder]   (default bench/work; needs about 9 GiB free there
+# and writes 8 GiB once to warm the page cache up)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -50,13 +51,20 @@ timed() {  # label, then the command; appends "seconds kib" to $label.times
   cat time.out >>"$label.times"
 }
 
+# In a fresh virtual machine the first use of a memory page costs far more than its reuse; touch
+# enough memory once, and free each tool's previous output before it runs, so that no tool pays
+# for it alone.
+dd if=/dev/zero of=warmup bs=4M count=2048 status=none
+rm -f warmup
+sync
 # Every run starts with the page cache holding the source and nothing left to write back.
 for run in $(seq 1 "$runs"); do
+  rm -f quorvex.vhd qemu.vhd disk.vhd disk.vhd_DEL
   cp --sparse=always source.vhd disk.vhd
   sync
   timed quorvex "$quorvex" -s disk.vhd
   mv disk.vhd quorvex.vhd
-  rm -f disk.vhd_DEL qemu.vhd
+  rm -f disk.vhd_DEL
   sync
   timed qemu-img qemu-img convert -f vpc -O vpc -o subformat=dynamic source.vhd qemu.vhd
   rm -f qemu.vhd
