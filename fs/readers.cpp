@@ -2,6 +2,8 @@
 #include <array>
 
 #include "fs/reader.hpp"
+#include "fs/exfat/exfat_reader.hpp"
+#include "fs/fat/fat_reader.hpp"
 
 namespace qx {
 namespace {
@@ -26,9 +28,9 @@ const FsReader kPlaceholder7 = {"placeholder", placeholder7_probe, absent_mark};
 const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kAbsentReader,  // 0 NTFS
     &kAbsentReader,  // 1 ext2/3/4
-    &kAbsentReader,  // 2 FAT
+    &kFatReader,     // 2 FAT
     &kAbsentReader,  // 3 XFS
-    &kAbsentReader,  // 4 exFAT
+    &kExfatReader,   // 4 exFAT
     &kPlaceholder5,  // 5
     &kAbsentReader,  // 6 HFS+
     &kPlaceholder7,  // 7
