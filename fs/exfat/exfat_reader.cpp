@@ -162,42 +162,62 @@ ErrorCode find_bitmap_entry(DiskImage& image, uint64_t volume_byte, const ExfatL
   return ERR_LAYOUT;
 }
 
-// Reads the bitmap along its chain; bits the stored bitmap does not reach stay used.
+// The clusters that hold the first `bytes` bytes of a chain, in order. A link that leaves the heap
+// or the loaded table, an early end, or a cluster met twice leaves the chain unusable.
+ErrorCode collect_chain(const ExfatLayout& layout, std::span<const uint8_t> fat, uint32_t first,
+                        uint64_t bytes, std::vector<uint32_t>& out) {
+  const uint64_t n = ceil_div_u64(bytes, layout.bytes_per_cluster);
+  out.clear();
+  if (n == 0) return OK;
+  if (!in_heap(layout, first)) return ERR_LAYOUT;
+  out.reserve(static_cast<size_t>(n));
+  out.push_back(first);
+  while (out.size() < n) {
+    const uint32_t next = next_cluster(layout, fat, out.back());
+    if (next == 0) return ERR_LAYOUT;
+    out.push_back(next);
+  }
+  std::vector<uint32_t> sorted = out;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return ERR_LAYOUT;
+  return OK;
+}
+
+// Reads the bitmap along its chain, runs of consecutive clusters at once; bits the stored bitmap
+// does not reach stay used.
 ErrorCode load_bitmap(DiskImage& image, uint64_t volume_byte, const ExfatLayout& layout,
                       std::span<const uint8_t> fat, const ExfatDirEntry& entry,
                       UnitAllocation& out) {
-  const uint64_t stored_bits = std::min<uint64_t>(entry.data_length, uint64_t{layout.cluster_count}) * 8;
+  const uint64_t stored_bits = std::min<uint64_t>(entry.data_length, layout.cluster_count) * 8;
   const uint64_t units = std::min<uint64_t>(layout.cluster_count, stored_bits);
   if (ErrorCode rc = out.reset(units, true); rc != OK) return rc;
   out.first_unit_sector = static_cast<uint32_t>(layout.heap_offset / kSectorSize);
   out.sectors_per_unit = static_cast<uint32_t>(layout.bytes_per_cluster / kSectorSize);
 
   const uint64_t wanted = out.used.size();
-  uint32_t cluster = entry.first_cluster;
-  if (wanted && !in_heap(layout, cluster)) return ERR_LAYOUT;
-  for (uint64_t done = 0; done < wanted;) {
-    // Each step consumes a whole cluster, so the walk ends even on a looping chain.
-    uint64_t run = 1;
-    uint64_t run_bytes = layout.bytes_per_cluster;
-    uint32_t last = cluster;
-    while (done + run_bytes < wanted && run_bytes < kChunkBytes) {
-      const uint32_t next = next_cluster(layout, fat, last);
-      if (next != last + 1) break;
-      last = next;
-      ++run;
-      run_bytes += layout.bytes_per_cluster;
-    }
-    const uint64_t n = std::min(run_bytes, wanted - done);
-    if (ErrorCode rc = read_bytes(image, volume_byte + cluster_byte(layout, cluster),
+  std::vector<uint32_t> clusters;
+  if (ErrorCode rc = collect_chain(layout, fat, entry.first_cluster, wanted, clusters); rc != OK)
+    return rc;
+  uint64_t done = 0;
+  for (size_t i = 0; i < clusters.size();) {
+    size_t j = i + 1;
+    while (j < clusters.size() && clusters[j] == clusters[j - 1] + 1 &&
+           (j - i) * layout.bytes_per_cluster < kChunkBytes)
+      ++j;
+    const uint64_t n = std::min((j - i) * layout.bytes_per_cluster, wanted - done);
+    if (ErrorCode rc = read_bytes(image, volume_byte + cluster_byte(layout, clusters[i]),
                                   std::span<uint8_t>(out.used.data() + done, static_cast<size_t>(n)));
         rc != OK)
       return rc;
     done += n;
-    if (done < wanted) {
-      cluster = next_cluster(layout, fat, last);
-      if (cluster == 0) return ERR_LAYOUT;
-    }
+    i = j;
   }
+
+  // A bitmap that calls its own clusters or the root directory free is not the volume's.
+  auto allocated = [&](uint32_t cluster) { return out.unit_used(cluster - kFirstCluster); };
+  if (!allocated(layout.root_cluster)) return ERR_LAYOUT;
+  for (uint32_t c : clusters)
+    if (!allocated(c)) return ERR_LAYOUT;
   return OK;
 }
 

@@ -1,0 +1,99 @@
+// exFAT volumes made by mkfs.exfat over dirty space, filled by the test editor (checked by
+// fsck.exfat), compared sector by sector with the Sleuth Kit.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/exfat_builder.hpp"
+#include "support/exfat_volumes.hpp"
+#include "support/fs_support.hpp"
+#include "support/oracle_check.hpp"
+#include "support/test_support.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx::test {
+namespace {
+
+struct RealExfatCase {
+  const char* name;
+  uint32_t mib;
+  const char* mkfs_options;
+};
+
+class RealExfatVolume : public ::testing::TestWithParam<RealExfatCase> {};
+
+TEST_P(RealExfatVolume, MapMatchesTheSleuthKit) {
+  if (!have_exfat_tools()) GTEST_SKIP() << "mkfs.exfat or blkls missing";
+  const RealExfatCase& c = GetParam();
+  TempDir dir;
+  const std::string image = dir.file("vol.img");
+  ASSERT_TRUE(make_exfat_volume(image, c.mib, c.mkfs_options)) << c.mkfs_options;
+  ExfatEditor ed(image);
+  const ExfatContents contents = fill_exfat_volume(ed, 0x40 + c.mib);
+  ASSERT_FALSE(contents.kept.empty());
+  ASSERT_FALSE(contents.deleted_clusters.empty());
+  ASSERT_TRUE(exfat_volume_is_clean(image));
+
+  const ReaderResult r = map_volume_file(image, KIND_EXFAT);
+  ASSERT_EQ(r.probe, OK);
+  ASSERT_EQ(r.mark, OK);
+  const OracleAllocation oracle = run_blkls(image);
+  ASSERT_EQ(oracle.unit, "Sector");
+  // The boot regions, the FAT and any alignment gap lie in front of the heap: always used.
+  const OracleCheck check = compare_with_oracle(r, oracle, ed.bytes_per_sector() / 512,
+                                                ed.heap_offset() / 512, ed.heap_end_sector());
+  EXPECT_TRUE(check.exact()) << check.first_problem << " lost=" << check.lost
+                             << " kept_free=" << check.kept_free
+                             << " outside_free=" << check.outside_free
+                             << " unknown=" << check.unknown;
+  EXPECT_GT(check.oracle_free, 0u);
+
+  // Contiguous files carry no FAT chain: only the bitmap says they are there.
+  for (const auto& [name, clusters] : contents.kept)
+    for (uint32_t cl : clusters)
+      for (uint64_t s = ed.cluster_first_sector(cl); s < ed.cluster_end_sector(cl); ++s)
+        ASSERT_TRUE(r.used(s)) << name << " cluster " << cl;
+  for (uint32_t cl : contents.deleted_clusters) {
+    if (ed.allocated(cl)) continue;  // taken again by a later file
+    for (uint64_t s = ed.cluster_first_sector(cl); s < ed.cluster_end_sector(cl); ++s)
+      ASSERT_FALSE(r.used(s)) << "deleted cluster " << cl;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exfat, RealExfatVolume,
+    ::testing::Values(RealExfatCase{"default_4k_clusters", 16, ""},
+                      RealExfatCase{"512b_clusters", 24, "-c 512"},
+                      RealExfatCase{"32k_clusters", 48, "-c 32K"},
+                      RealExfatCase{"packed_bitmap", 24, "--pack-bitmap"},
+                      RealExfatCase{"small_alignment", 12, "-b 4K -c 1K"}),
+    [](const ::testing::TestParamInfo<RealExfatCase>& info) { return std::string(info.param.name); });
+
+TEST(ExfatReader, UsageMapRecognisesAWholeDiskVolume) {
+  if (!have_exfat_tools()) GTEST_SKIP() << "mkfs.exfat or blkls missing";
+  TempDir dir;
+  const std::string image = dir.file("vol.img");
+  ASSERT_TRUE(make_exfat_volume(image, 8, ""));
+  ExfatEditor ed(image);
+  fill_exfat_volume(ed, 3);
+  const ReaderResult alone = map_volume_file(image, KIND_EXFAT);
+  ASSERT_EQ(alone.probe, OK);
+
+  DiskImage di;
+  ASSERT_EQ(open_flat(di, image, true, 0, DiskGeometry{alone.sectors, 255, 63, 512}), OK);
+  ErrorCode error = OK;
+  uint32_t recognised = 0;
+  auto map = build_usage_map(di, error, recognised);
+  ASSERT_EQ(error, OK);
+  ASSERT_TRUE(map);
+  ASSERT_EQ(map->volumes.size(), 1u);
+  EXPECT_EQ(map->volumes[0].kind, KIND_EXFAT);
+  std::vector<uint8_t> bitmap(alone.bitmap.size());
+  ASSERT_EQ(query_used(*map, 0, alone.sectors, bitmap), OK);
+  EXPECT_EQ(bitmap, alone.bitmap);
+  destroy_usage_map(*map);
+  close_image(di);
+}
+
+}  // namespace
+}  // namespace qx::test
