@@ -2,8 +2,13 @@
 #include <array>
 
 #include "fs/reader.hpp"
+
 #include "fs/exfat/exfat_reader.hpp"
+#include "fs/ext/ext_reader.hpp"
 #include "fs/fat/fat_reader.hpp"
+#include "fs/hfsplus/hfsplus_reader.hpp"
+#include "fs/ntfs/ntfs_reader.hpp"
+#include "fs/xfs/xfs_reader.hpp"
 
 namespace qx {
 namespace {
@@ -26,13 +31,13 @@ const FsReader kPlaceholder5 = {"placeholder", absent_probe, absent_mark};
 const FsReader kPlaceholder7 = {"placeholder", placeholder7_probe, absent_mark};
 
 const std::array<const FsReader*, kReaderKindCount> kReaders = {
-    &kAbsentReader,  // 0 NTFS
-    &kAbsentReader,  // 1 ext2/3/4
+    &kNtfsReader,    // 0 NTFS
+    &kExtReader,     // 1 ext2/3/4
     &kFatReader,     // 2 FAT
-    &kAbsentReader,  // 3 XFS
+    &kXfsReader,     // 3 XFS
     &kExfatReader,   // 4 exFAT
     &kPlaceholder5,  // 5
-    &kAbsentReader,  // 6 HFS+
+    &kHfsPlusReader,  // 6 HFS+
     &kPlaceholder7,  // 7
 };
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <span>
 
+#include "text/encoding.hpp"
 #include "text/text_view.hpp"
 
 namespace qx {
@@ -62,6 +63,59 @@ class PathString {
     if (a.size() > capacity_ || b.size() > capacity_ - a.size()) return false;
     length_ = 0;
     return append(a, b);
+  }
+  // Appends the first n bytes of v.
+  [[nodiscard]] bool append_bytes(TextView v, uint32_t n) noexcept {
+    if (n > v.size()) return false;
+    return append(v.substr(0, n));
+  }
+  // Appends a text that ends in the encoding's NUL (the NUL is not copied).
+  [[nodiscard]] bool append_terminated(const char* text, TextEncoding enc) noexcept {
+    return append(view_of_terminated(text, enc));
+  }
+  // Inserts v at byte position pos (at most the length); the content behind moves up.
+  [[nodiscard]] bool insert(uint32_t pos, TextView v) noexcept {
+    if (pos > length_ || v.size() > free_space()) return false;
+    if (v.empty()) return true;
+    const auto n = static_cast<uint32_t>(v.size());
+    // v may lie inside this buffer: copy it out of the way of the move first when it does.
+    const char* src = v.data();
+    const auto at = reinterpret_cast<std::uintptr_t>(src);
+    const auto base = reinterpret_cast<std::uintptr_t>(data_);
+    const bool inside = at >= base && at < base + capacity_;
+    if (inside) {
+      std::memmove(data_ + pos + n, data_ + pos, length_ - pos);
+      // Bytes at or behind pos moved up by n.
+      if (src >= data_ + pos) src += n;
+      else if (src + n > data_ + pos) {
+        // v straddles pos: its head stays, its tail moved up.
+        const uint32_t head = static_cast<uint32_t>(data_ + pos - src);
+        std::memmove(data_ + pos, src, head);
+        std::memmove(data_ + pos + head, data_ + pos + n, n - head);
+        length_ += n;
+        return true;
+      }
+      std::memmove(data_ + pos, src, n);
+    } else {
+      std::memmove(data_ + pos + n, data_ + pos, length_ - pos);
+      std::memcpy(data_ + pos, src, n);
+    }
+    length_ += n;
+    return true;
+  }
+  // Fills the free tail with one byte value; the content then covers the whole storage
+  // (used to pad fixed-size fields).
+  void fill_tail(char value) noexcept {
+    if (free_space() != 0) std::memset(data_ + length_, value, free_space());
+    length_ = capacity_;
+  }
+  // Appends one ASCII character as a single code unit of the encoding.
+  [[nodiscard]] bool append_ascii(char c, TextEncoding enc) noexcept {
+    const EncodingOps& ops = encoding_ops(enc);
+    if (static_cast<unsigned char>(c) >= 0x80 || ops.unit > free_space()) return false;
+    ops.write_unit(data_ + length_, static_cast<unsigned char>(c));
+    length_ += ops.unit;
+    return true;
   }
   // Writes the encoding's NUL just past the content without counting it.
   [[nodiscard]] bool append_terminator(TextEncoding enc = TextEncoding::Utf8) noexcept {

@@ -187,7 +187,7 @@ uint32_t ExfatEditor::fat_entry(uint32_t cluster) const {
 }
 
 void ExfatEditor::set_fat_entry(uint32_t cluster, uint32_t value) const {
-  patch_le32(image_, fat_offset_ + uint64_t{cluster} * 4, value);
+  patch_file_le32(image_, fat_offset_ + uint64_t{cluster} * 4, value);
 }
 
 std::vector<uint32_t> ExfatEditor::chain(uint32_t first) const {

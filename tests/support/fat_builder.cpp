@@ -85,11 +85,11 @@ void FatVolume::set_entry(uint64_t n, uint32_t value, int copy) const {
       uint32_t pair = b[0] | (b[1] << 8);
       if (n % 2) pair = (pair & 0x000F) | ((value & 0xFFF) << 4);
       else pair = (pair & 0xF000) | (value & 0xFFF);
-      patch_le16(path, at, static_cast<uint16_t>(pair));
+      patch_file_le16(path, at, static_cast<uint16_t>(pair));
     } else if (fat_bits == 16) {
-      patch_le16(path, base + n * 2, static_cast<uint16_t>(value));
+      patch_file_le16(path, base + n * 2, static_cast<uint16_t>(value));
     } else {
-      patch_le32(path, base + n * 4, value);
+      patch_file_le32(path, base + n * 4, value);
     }
   }
 }

@@ -36,8 +36,8 @@ void patch_le(const std::string& path, uint64_t offset, T value) {
 }
 }  // namespace
 
-void patch_le16(const std::string& path, uint64_t offset, uint16_t value) { patch_le(path, offset, value); }
-void patch_le32(const std::string& path, uint64_t offset, uint32_t value) { patch_le(path, offset, value); }
-void patch_le64(const std::string& path, uint64_t offset, uint64_t value) { patch_le(path, offset, value); }
+void patch_file_le16(const std::string& path, uint64_t offset, uint16_t value) { patch_le(path, offset, value); }
+void patch_file_le32(const std::string& path, uint64_t offset, uint32_t value) { patch_le(path, offset, value); }
+void patch_file_le64(const std::string& path, uint64_t offset, uint64_t value) { patch_le(path, offset, value); }
 
 }  // namespace qx::test

@@ -2,33 +2,27 @@
 
 namespace qx::test {
 
-OracleCheck compare_with_oracle(const ReaderResult& map, const OracleAllocation& oracle,
-                                uint32_t sectors_per_unit, uint64_t data_first, uint64_t data_end) {
-  OracleCheck c;
-  auto note = [&](uint64_t s, const char* what) {
-    if (c.first_problem.empty()) c.first_problem = "sector " + std::to_string(s) + ": " + what;
-  };
-  for (uint64_t s = 0; s < map.sectors; ++s) {
-    const bool used = map.used(s);
-    if (!used) ++c.free_sectors;
-    const uint64_t unit = s / sectors_per_unit;
-    const char state = unit < oracle.state.size() ? oracle.state[unit] : '?';
-    const bool in_data = s >= data_first && s < data_end;
-    if (state == 'a' && !used) {
-      ++c.lost;
-      note(s, "allocated for the oracle, free in the map");
-    } else if (!in_data && !used) {
-      ++c.outside_free;
-      note(s, "outside the data area, free in the map");
-    } else if (in_data && state == 'f') {
-      ++c.oracle_free;
-      if (used) {
-        ++c.kept_free;
-        note(s, "free for the oracle, used in the map");
+OracleComparison compare_with_oracle(const ReaderResult& map, const OracleAllocation& oracle,
+                                     uint32_t sectors_per_unit, uint64_t first_unit_sector,
+                                     const std::function<bool(uint64_t)>& kept_used) {
+  OracleComparison c;
+  c.units = oracle.state.size();
+  for (uint64_t u = 0; u < oracle.state.size(); ++u) {
+    const char st = oracle.state[u];
+    if (st == 'f') ++c.free_units;
+    for (uint32_t k = 0; k < sectors_per_unit; ++k) {
+      const uint64_t s = first_unit_sector + u * sectors_per_unit + k;
+      bool ok;
+      if (s >= map.sectors) ok = false;
+      else if (st == 'a') ok = map.used(s);
+      else if (st == 'f') ok = !map.used(s) || (kept_used && kept_used(s));
+      else ok = false;  // the oracle skipped this unit
+      if (!ok) {
+        if (c.mismatches++ == 0)
+          c.first_mismatch = "unit " + std::to_string(u) + " ('" + std::string(1, st) +
+                             "') sector " + std::to_string(s) +
+                             (s < map.sectors ? (map.used(s) ? " used" : " free") : " outside");
       }
-    } else if (in_data && state != 'a') {
-      ++c.unknown;
-      note(s, "the oracle says nothing");
     }
   }
   return c;

@@ -1,27 +1,26 @@
-// Compares a reader's sector map with what the Sleuth Kit says of every unit of the volume.
+// Compares a reader's map of a volume with what The Sleuth Kit says of each unit.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "support/fs_support.hpp"
 
 namespace qx::test {
 
-struct OracleCheck {
-  uint64_t lost = 0;           // allocated for the oracle, free in the map: data loss
-  uint64_t kept_free = 0;      // free for the oracle inside the data area, used in the map
-  uint64_t outside_free = 0;   // outside the data area yet free in the map
-  uint64_t unknown = 0;        // data-area sectors the oracle said nothing of
-  uint64_t free_sectors = 0;   // sectors the map calls free
-  uint64_t oracle_free = 0;    // data-area sectors the oracle calls free
-  std::string first_problem;
-  bool exact() const { return lost == 0 && kept_free == 0 && outside_free == 0 && unknown == 0; }
+struct OracleComparison {
+  uint64_t units = 0;           // units the oracle described
+  uint64_t free_units = 0;      // of those, free ones
+  uint64_t mismatches = 0;
+  std::string first_mismatch;   // a readable note on the first one
 };
 
-// `sectors_per_unit` 512-byte sectors make one oracle unit; [data_first, data_end) is the region
-// in which the map must free exactly what the oracle frees; outside it everything must be used.
-OracleCheck compare_with_oracle(const ReaderResult& map, const OracleAllocation& oracle,
-                                uint32_t sectors_per_unit, uint64_t data_first, uint64_t data_end);
+// Unit u covers sectors [first_unit_sector + u × sectors_per_unit, ...). Every sector of a unit the
+// oracle calls allocated must be used in the map; every sector of a free unit must be free unless
+// `kept_used(sector)` says the reader rightly keeps it.
+OracleComparison compare_with_oracle(const ReaderResult& map, const OracleAllocation& oracle,
+                                     uint32_t sectors_per_unit, uint64_t first_unit_sector = 0,
+                                     const std::function<bool(uint64_t)>& kept_used = {});
 
 }  // namespace qx::test

@@ -104,7 +104,7 @@ TEST(ExfatGeometry, BootSectorChecks) {
     patch_byte(path, at, 0x00);
   }
   // The volume length is not used.
-  patch_le64(path, kVolumeLengthField, ~uint64_t{0});
+  patch_file_le64(path, kVolumeLengthField, ~uint64_t{0});
   EXPECT_EQ(map_volume_file(path, KIND_EXFAT).probe, OK);
 }
 
@@ -237,7 +237,7 @@ TEST(ExfatGeometry, BitmapShorterThanTheClusterCount) {
   const std::string path = built(dir, "v.img", ExfatSpec{});
   ExfatEditor ed(path);
   const uint64_t length_field = ed.bitmap_entry_byte() + kEntryDataLength;
-  patch_le64(path, length_field, 2);  // clusters 2 to 17
+  patch_file_le64(path, length_field, 2);  // clusters 2 to 17
   const ReaderResult r = map_volume_file(path, KIND_EXFAT);
   ASSERT_EQ(r.probe, OK);
   for (uint32_t c = 2; c < 18; ++c) EXPECT_TRUE(cluster_is(r, ed, c, ed.allocated(c)));
@@ -245,13 +245,13 @@ TEST(ExfatGeometry, BitmapShorterThanTheClusterCount) {
   for (uint32_t c = 18; c < ed.cluster_count() + 2; ++c) ASSERT_TRUE(cluster_is(r, ed, c, true));
 
   // No stored bitmap at all: the whole heap is used.
-  patch_le64(path, length_field, 0);
+  patch_file_le64(path, length_field, 0);
   const ReaderResult none = map_volume_file(path, KIND_EXFAT);
   ASSERT_EQ(none.probe, OK);
   for (uint32_t s = 0; s < none.sectors; ++s) ASSERT_TRUE(none.used(s));
 
   // A length beyond anything the volume holds reads only what the clusters need.
-  patch_le64(path, length_field, ~uint64_t{0});
+  patch_file_le64(path, length_field, ~uint64_t{0});
   EXPECT_TRUE(map_follows_bitmap(map_volume_file(path, KIND_EXFAT), ed));
 }
 
@@ -319,7 +319,7 @@ TEST(ExfatGeometry, RootClusterChecks) {
   const std::string path = built(dir, "v.img", ExfatSpec{});
   ExfatEditor ed(path);
   // A root directory pointing at a cluster full of zeros: end of directory straight away.
-  patch_le32(path, kRootClusterField, 500);
+  patch_file_le32(path, kRootClusterField, 500);
   EXPECT_EQ(map_volume_file(path, KIND_EXFAT).probe, ERR_LAYOUT);
 }
 

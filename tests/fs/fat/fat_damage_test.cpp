@@ -59,7 +59,7 @@ TEST(FatDamage, DifferingTablesKeepTheVolumeWhole) {
   // Clear one allocated entry of the second copy only, near its end.
   uint64_t at = g.fat_offset + 2 * g.fat_bytes - 4;
   while (read_range(image, at, 4) == std::vector<uint8_t>(4, 0)) at -= 4;
-  patch_le32(image, at, 0);
+  patch_file_le32(image, at, 0);
   expect_kept_whole(image);
 }
 

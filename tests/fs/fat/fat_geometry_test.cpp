@@ -285,10 +285,10 @@ TEST(FatGeometry, CutVolumeIsRejected) {
 TEST(FatGeometry, HugeTableFieldsAreRejectedBeforeAnyAllocation) {
   TempDir dir;
   const FatVolume v = build_fat_volume(dir.file("v.img"), spec_for(70000));
-  patch_le32(v.path, 36, 0xFFFFFFFF);
+  patch_file_le32(v.path, 36, 0xFFFFFFFF);
   EXPECT_EQ(map_volume_file(v.path, KIND_FAT).probe, ERR_LAYOUT);
-  patch_le32(v.path, 36, 0x00FFFFFF);
-  patch_le32(v.path, 32, 0xFFFFFFFF);
+  patch_file_le32(v.path, 36, 0x00FFFFFF);
+  patch_file_le32(v.path, 32, 0xFFFFFFFF);
   EXPECT_EQ(map_volume_file(v.path, KIND_FAT).probe, ERR_LAYOUT);
 }
 

@@ -1,0 +1,353 @@
+// The NTFS reader on volumes made by mkntfs and filled by ntfscp, against The Sleuth Kit, and
+// under damage: truncation, hostile runs, short bitmaps, byte flips.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <sstream>
+
+#include "fs/ntfs/ntfs_reader.hpp"
+#include "fs/reader.hpp"
+#include "image/byte_order.hpp"
+#include "image/primitives.hpp"
+#include "ntfs_test_util.hpp"
+#include "support/fs_support.hpp"
+#include "support/ntfs_builder.hpp"
+#include "support/ntfs_tools.hpp"
+#include "support/test_support.hpp"
+#include "volume/sector_bitmap.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx::test {
+namespace {
+
+struct Layout {
+  uint32_t cluster_size;
+  uint64_t size;
+};
+
+struct BootFacts {
+  uint32_t sectors_per_cluster = 0;
+  uint64_t total_sectors = 0;
+  uint64_t mft_offset = 0;
+  uint64_t clusters() const { return total_sectors / sectors_per_cluster; }
+};
+
+BootFacts boot_facts(const std::string& path) {
+  const std::vector<uint8_t> b = read_range(path, 0, 512);
+  BootFacts f;
+  if (b.size() != 512) return f;
+  f.sectors_per_cluster = b[13];
+  f.total_sectors = le64(&b[40]);
+  f.mft_offset = le64(&b[48]) * f.sectors_per_cluster * 512;
+  return f;
+}
+
+// Files in, two emptied (their clusters freed with old data left), then a file that fills the
+// holes in pieces.
+void populate(const std::string& path, uint32_t cluster_size) {
+  const uint64_t big = cluster_size >= 65536 ? 4u << 20 : 2u << 20;
+  ASSERT_TRUE(ntfs_add_file(path, "empty.txt", 0, 1));
+  ASSERT_TRUE(ntfs_add_file(path, "tiny.txt", 100, 2));  // resident: no cluster of its own
+  ASSERT_TRUE(ntfs_add_file(path, "small.bin", 5000, 3));
+  ASSERT_TRUE(ntfs_add_file(path, "gone1.bin", 700000, 4));
+  ASSERT_TRUE(ntfs_add_file(path, "mid.bin", 300000, 5));
+  ASSERT_TRUE(ntfs_add_file(path, "gone2.bin", 123457, 6));
+  ASSERT_TRUE(ntfs_add_file(path, "big.bin", big, 7));
+  ASSERT_TRUE(ntfs_add_file(path, "gone3.bin", 400000, 8));
+  ASSERT_TRUE(ntfs_empty_file(path, "gone1.bin"));
+  ASSERT_TRUE(ntfs_empty_file(path, "gone3.bin"));
+  ASSERT_TRUE(ntfs_add_file(path, "frag.bin", 900000, 9));
+  ASSERT_TRUE(ntfs_add_file(path, "last.bin", 40000, 10));
+}
+
+// Every sector of a cluster the oracle calls allocated is used, every sector of a free one is
+// free; the sectors behind the last whole cluster (the backup boot sector) are always used.
+void expect_matches_oracle(const std::string& path) {
+  const ReaderResult r = map_volume_file(path, KIND_NTFS);
+  ASSERT_EQ(r.probe, OK);
+  ASSERT_EQ(r.mark, OK);
+  const OracleAllocation oracle = run_blkls(path, "ntfs");
+  ASSERT_FALSE(oracle.state.empty()) << "blkls failed";
+  EXPECT_EQ(oracle.unit, "Cluster");
+  const BootFacts boot = boot_facts(path);
+  ASSERT_EQ(oracle.state.size(), boot.clusters());
+  uint64_t wrong = 0, allocated = 0, free_dirty = 0;
+  const std::vector<uint8_t> data = read_range(path, 0, std::filesystem::file_size(path));
+  for (uint64_t c = 0; c < oracle.state.size(); ++c) {
+    const bool used = oracle.state[c] == 'a';
+    ASSERT_TRUE(used || oracle.state[c] == 'f') << "cluster " << c;
+    allocated += used;
+    for (uint64_t s = c * boot.sectors_per_cluster; s < (c + 1) * boot.sectors_per_cluster; ++s) {
+      if (r.used(s) != used && wrong++ < 5) ADD_FAILURE() << "cluster " << c << " sector " << s;
+      if (!used && !is_all_zero(std::span(data).subspan(s * 512, 512))) ++free_dirty;
+    }
+  }
+  EXPECT_EQ(wrong, 0u);
+  for (uint64_t s = boot.clusters() * boot.sectors_per_cluster; s < r.sectors; ++s)
+    EXPECT_TRUE(r.used(s)) << "behind the last cluster: " << s;
+  EXPECT_GT(allocated, 0u);
+  EXPECT_GT(free_dirty, 0u) << "the free space should hold old data";
+}
+
+std::string layout_name(const ::testing::TestParamInfo<Layout>& info) {
+  return "c" + std::to_string(info.param.cluster_size) + "_" + std::to_string(info.param.size >> 20) + "MiB";
+}
+
+class NtfsVolume : public ::testing::TestWithParam<Layout> {
+ protected:
+  void SetUp() override {
+    if (!have_ntfs_tools()) GTEST_SKIP() << "ntfs-3g tools missing";
+  }
+};
+
+TEST_P(NtfsVolume, MatchesTheSleuthKit) {
+  if (!have_tool("blkls")) GTEST_SKIP() << "blkls missing";
+  TempDir dir;
+  const std::string path = dir.file("ntfs.img");
+  ASSERT_TRUE(make_ntfs_volume(path, GetParam().size, GetParam().cluster_size));
+  {
+    SCOPED_TRACE("fresh");
+    expect_matches_oracle(path);
+  }
+  populate(path, GetParam().cluster_size);
+  SCOPED_TRACE("filled");
+  expect_matches_oracle(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, NtfsVolume,
+                         ::testing::Values(Layout{512, 16u << 20}, Layout{1024, 16u << 20},
+                                           Layout{4096, 32u << 20}, Layout{65536, 64u << 20}),
+                         layout_name);
+
+// ---- damaged volumes made by the tools ------------------------------------------------------
+
+class NtfsDamage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!have_ntfs_tools()) GTEST_SKIP() << "ntfs-3g tools missing";
+    path_ = dir_.file("ntfs.img");
+    ASSERT_TRUE(make_ntfs_volume(path_, 16u << 20, 4096));
+    populate(path_, 4096);
+    boot_ = boot_facts(path_);
+    baseline_ = map_volume_file(path_, KIND_NTFS);
+    ASSERT_EQ(baseline_.probe, OK);
+  }
+
+  // Record n (unprotected), assuming the table's first records lie in its first run, as mkntfs
+  // makes them.
+  std::vector<uint8_t> record(uint32_t n) {
+    std::vector<uint8_t> r = read_range(path_, boot_.mft_offset + n * 1024ull, 1024);
+    unprotect_ntfs_record(r);
+    return r;
+  }
+  void put_record(uint32_t n, std::vector<uint8_t> r) {
+    protect_ntfs_record(r, le16(&r[le16(&r[4])]));
+    patch_file(path_, boot_.mft_offset + n * 1024ull, r);
+  }
+  // Offset of the first attribute of that type in an unprotected record.
+  static size_t attribute_at(const std::vector<uint8_t>& r, uint32_t type) {
+    size_t pos = le16(&r[20]);
+    while (pos + 8 <= r.size() && le32(&r[pos]) != 0xFFFFFFFF) {
+      if (le32(&r[pos]) == type) return pos;
+      pos += le32(&r[pos + 4]);
+    }
+    ADD_FAILURE() << "no attribute " << type;
+    return 0;
+  }
+
+  TempDir dir_;
+  std::string path_;
+  BootFacts boot_;
+  ReaderResult baseline_;
+};
+
+TEST_F(NtfsDamage, TruncatedVolumeIsNotVouchedFor) {
+  // Losing only the backup boot sector leaves the file system whole.
+  std::filesystem::resize_file(path_, boot_.total_sectors * 512);
+  EXPECT_EQ(map_volume_file(path_, KIND_NTFS).probe, OK);
+  std::filesystem::resize_file(path_, boot_.total_sectors * 512 - 512);
+  EXPECT_EQ(map_volume_file(path_, KIND_NTFS).probe, ERR_LAYOUT);
+  std::filesystem::resize_file(path_, 8u << 20);
+  EXPECT_EQ(map_volume_file(path_, KIND_NTFS).probe, ERR_LAYOUT);
+}
+
+TEST_F(NtfsDamage, ShapeAndUpdateSequenceOfTheRealRecords) {
+  const std::vector<uint8_t> r0 = read_range(path_, boot_.mft_offset, 1024);
+  std::vector<uint8_t> changed = record(0);
+  changed[attribute_at(changed, 0x10)] = 0x20;  // an attribute list first
+  put_record(0, changed);
+  EXPECT_EQ(map_volume_file(path_, KIND_NTFS).probe, ERR_BAD_RECORD);
+  patch_file(path_, boot_.mft_offset, r0);
+  ASSERT_EQ(map_volume_file(path_, KIND_NTFS).probe, OK);
+
+  patch_le(path_, boot_.mft_offset + 6 * 1024 + 1022, 0xBEEF, 2);
+  EXPECT_EQ(map_volume_file(path_, KIND_NTFS).probe, ERR_BAD_RECORD);
+}
+
+TEST_F(NtfsDamage, BitmapRunBeyondTheDisk) {
+  std::vector<uint8_t> r = record(6);
+  const size_t data = attribute_at(r, 0x80);
+  const size_t runs = data + le16(&r[data + 32]);
+  ASSERT_GE(le32(&r[data + 4]), runs - data + 6);
+  const uint64_t beyond = boot_.clusters() + 16;
+  const std::vector<uint8_t> list = {0x31, 0x01, uint8_t(beyond), uint8_t(beyond >> 8), uint8_t(beyond >> 16), 0};
+  std::copy(list.begin(), list.end(), r.begin() + static_cast<long>(runs));
+  put_record(6, r);
+  EXPECT_EQ(map_volume_file(path_, KIND_NTFS).probe, ERR_BAD_RECORD);
+}
+
+TEST_F(NtfsDamage, BitmapShorterThanTheClusterCount) {
+  std::vector<uint8_t> r = record(6);
+  const size_t data = attribute_at(r, 0x80);
+  const uint64_t half = boot_.clusters() / 16;  // bytes for half the clusters
+  for (size_t field : {48, 56}) store_le<uint64_t>(&r[data + field], half);
+  put_record(6, r);
+  const ReaderResult cut = map_volume_file(path_, KIND_NTFS);
+  ASSERT_EQ(cut.probe, OK);
+  const uint64_t described = half * 8 * boot_.sectors_per_cluster;
+  for (uint64_t s = 0; s < cut.sectors; ++s) {
+    if (s < described) ASSERT_EQ(cut.used(s), baseline_.used(s)) << s;
+    else ASSERT_TRUE(cut.used(s)) << s;
+  }
+}
+
+// The bytes whose change may change the answer: the boot sector, records 0 and 6, and the
+// bitmap's clusters (from istat).
+std::vector<std::pair<uint64_t, uint64_t>> relevant_ranges(const std::string& path, const BootFacts& boot) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges = {
+      {0, 512}, {boot.mft_offset, boot.mft_offset + 1024}, {boot.mft_offset + 6144, boot.mft_offset + 7168}};
+  const CommandResult r = run_command("istat -f ntfs " + shell_quote(path) + " 6 2>/dev/null");
+  std::istringstream in(r.output);
+  std::string line;
+  bool in_data = false;
+  const uint64_t cluster = boot.sectors_per_cluster * 512ull;
+  while (std::getline(in, line)) {
+    if (line.rfind("Type:", 0) == 0) {
+      in_data = line.find("$DATA") != std::string::npos;
+      continue;
+    }
+    if (!in_data) continue;
+    std::istringstream words(line);
+    uint64_t c;
+    while (words >> c)
+      if (c) ranges.push_back({c * cluster, (c + 1) * cluster});
+  }
+  return ranges;
+}
+
+TEST_F(NtfsDamage, ByteFlipCampaign) {
+  if (!have_tool("istat")) GTEST_SKIP() << "istat missing";
+  const auto relevant = relevant_ranges(path_, boot_);
+  ASSERT_GT(relevant.size(), 3u) << "the bitmap's clusters";
+  std::mt19937_64 rng(0x4E544653);
+  int accepted = 0, refused = 0;
+  const uint64_t behind = boot_.clusters() * boot_.sectors_per_cluster;
+  auto flip_at = [&](uint64_t offset) {
+    const std::vector<uint8_t> old = read_range(path_, offset, 1);
+    ASSERT_EQ(old.size(), 1u);
+    const uint8_t mask = static_cast<uint8_t>(1 + rng() % 255);
+    patch_file(path_, offset, {static_cast<uint8_t>(old[0] ^ mask)});
+    const ReaderResult r = map_volume_file(path_, KIND_NTFS);
+    patch_file(path_, offset, old);
+    bool matters = false;
+    for (const auto& [from, to] : relevant) matters |= offset >= from && offset < to;
+    if (r.probe != OK) {
+      ++refused;
+      EXPECT_NE(r.probe, ERR_NO_MEMORY) << "offset " << offset;
+      EXPECT_TRUE(matters) << "refused after a flip at " << offset;
+      return;
+    }
+    ++accepted;
+    ASSERT_EQ(r.mark, OK);
+    for (uint64_t s = behind; s < r.sectors; ++s) ASSERT_TRUE(r.used(s));
+    if (!matters) {
+      EXPECT_EQ(r.bitmap, baseline_.bitmap) << "answer changed by a flip at " << offset;
+    }
+  };
+  for (int i = 0; i < 300; ++i) flip_at(rng() % (1u << 20));
+  for (int i = 0; i < 300; ++i) flip_at(boot_.mft_offset + rng() % (16 * 1024));
+  // Aimed at the bytes that matter: the probe must refuse or answer, never break.
+  for (int i = 0; i < 200; ++i) {
+    const auto& [from, to] = relevant[rng() % 3];
+    flip_at(from + rng() % (to - from));
+  }
+  EXPECT_GT(accepted, 0);
+  EXPECT_GT(refused, 0);
+}
+
+// ---- in the used-sector map -----------------------------------------------------------------
+
+// A disk whose MBR holds one partition of `type` at sector 2048 with the volume's contents.
+std::string mbr_disk(const TempDir& dir, const std::string& volume, uint8_t type, uint32_t& sectors) {
+  const std::string disk = dir.file("disk.img");
+  const uint64_t vol_sectors = std::filesystem::file_size(volume) / 512;
+  sectors = static_cast<uint32_t>(2048 + vol_sectors + 2048);
+  make_sparse_file(disk, uint64_t{sectors} * 512);
+  patch_file(disk, 2048 * 512ull, read_range(volume, 0, std::filesystem::file_size(volume)));
+  std::vector<uint8_t> mbr(512, 0);
+  mbr[446 + 4] = type;
+  store_le<uint32_t>(&mbr[446 + 8], 2048);
+  store_le<uint32_t>(&mbr[446 + 12], static_cast<uint32_t>(vol_sectors));
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
+  patch_file(disk, 0, mbr);
+  return disk;
+}
+
+const VolumeEntry* entry_at(const UsageMap& map, uint32_t start) {
+  for (const VolumeEntry& e : map.volumes)
+    if (e.start == start) return &e;
+  return nullptr;
+}
+
+TEST(NtfsInTheMap, PartitionOfType07) {
+  if (!have_ntfs_tools()) GTEST_SKIP() << "ntfs-3g tools missing";
+  TempDir dir;
+  const std::string vol = dir.file("ntfs.img");
+  ASSERT_TRUE(make_ntfs_volume(vol, 16u << 20, 4096));
+  populate(vol, 4096);
+  const ReaderResult alone = map_volume_file(vol, KIND_NTFS);
+  ASSERT_EQ(alone.probe, OK);
+  uint32_t sectors = 0;
+  const std::string disk = mbr_disk(dir, vol, 0x07, sectors);
+  DiskImage image;
+  ASSERT_EQ(open_flat(image, disk, true, 0, DiskGeometry{sectors, 255, 63, 512}), OK);
+  ErrorCode error = OK;
+  uint32_t recognised = 0;
+  const auto map = build_usage_map(image, error, recognised);
+  ASSERT_EQ(error, OK);
+  const VolumeEntry* e = entry_at(*map, 2048);
+  if (!e) GTEST_SKIP() << "partition tables are not read yet";
+  EXPECT_EQ(e->kind, KIND_NTFS);
+  std::vector<uint8_t> bits(bitmap_bytes(sectors));
+  ASSERT_EQ(query_used(*map, 0, sectors, bits), OK);
+  for (uint32_t s = 0; s < sectors; ++s) {
+    const bool expected = s < 2048 || s >= 2048 + alone.sectors || alone.used(s - 2048);
+    ASSERT_EQ(test_bit(bits, s), expected) << s;
+  }
+}
+
+TEST(NtfsInTheMap, FatInAType07PartitionFallsThrough) {
+  if (!have_tool("mkfs.fat")) GTEST_SKIP() << "mkfs.fat missing";
+  TempDir dir;
+  const std::string vol = dir.file("fat.img");
+  make_dirty_file(vol, 16u << 20);
+  ASSERT_EQ(run_command("mkfs.fat -F 16 " + shell_quote(vol) + " >/dev/null 2>&1").status, 0);
+  uint32_t sectors = 0;
+  const std::string disk = mbr_disk(dir, vol, 0x07, sectors);
+  DiskImage image;
+  ASSERT_EQ(open_flat(image, disk, true, 0, DiskGeometry{sectors, 255, 63, 512}), OK);
+  ErrorCode error = OK;
+  uint32_t recognised = 0;
+  const auto map = build_usage_map(image, error, recognised);
+  ASSERT_EQ(error, OK);
+  const VolumeEntry* e = entry_at(*map, 2048);
+  if (!e) GTEST_SKIP() << "partition tables are not read yet";
+  EXPECT_NE(e->kind, KIND_NTFS);
+  const bool fat_known = map_volume_file(vol, KIND_FAT).probe == OK;
+  EXPECT_EQ(e->kind, fat_known ? KIND_FAT : KIND_UNRECOGNISED);
+}
+
+}  // namespace
+}  // namespace qx::test

@@ -1,0 +1,23 @@
+// Real NTFS volumes made by the ntfs-3g tools, for allocation tests against an oracle.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qx::test {
+
+// True when mkntfs, ntfscp, ntfsls and ntfstruncate are all present.
+bool have_ntfs_tools();
+
+// Formats a file of `size` bytes, filled with a non-zero pattern first, with `mkntfs --fast` at
+// the given cluster size. False when the tool fails.
+bool make_ntfs_volume(const std::string& path, uint64_t size, uint32_t cluster_size);
+
+// Copies a file of `size` pattern bytes into the root folder under `name`.
+bool ntfs_add_file(const std::string& volume, const std::string& name, uint64_t size, uint8_t seed);
+
+// Frees every cluster of a root-folder file by truncating its data to nothing (the tools have
+// no remover); the clusters keep their old contents.
+bool ntfs_empty_file(const std::string& volume, const std::string& name);
+
+}  // namespace qx::test

@@ -1,0 +1,199 @@
+#include "text/paths.hpp"
+
+#include "text/charset.hpp"
+#include "text/encoding.hpp"
+#include "text/text_ops.hpp"
+
+namespace qx {
+namespace {
+
+// The character at the start of text, or an empty view.
+TextView first_char(TextView text, TextEncoding enc) noexcept {
+  return text.substr(0, char_step(text, enc));
+}
+
+// Length of a drive prefix "X:\" at the start of path, else 0.
+uint32_t drive_prefix_length(TextView path, TextEncoding enc) noexcept {
+  const TextConstants& k = text_constants(enc);
+  const TextView letter = first_char(path, enc);
+  if (!char_is_letter(letter, enc)) return 0;
+  const TextView after = path.substr(letter.size());
+  if (!after.starts_with(k.colon)) return 0;
+  if (!after.substr(k.colon.size()).starts_with(k.backslash)) return 0;
+  return static_cast<uint32_t>(letter.size() + k.colon.size() + k.backslash.size());
+}
+
+// Removes the last component written behind body_start (with the separator before it).
+void drop_last_component(PathString& out, uint32_t body_start, TextView sep, TextEncoding enc) noexcept {
+  const TextView body = out.view().substr(body_start);
+  const uint32_t pos = find_last_char(body, sep, enc);
+  out.truncate(pos == kNotFound ? body_start : body_start + pos);
+}
+
+bool append_component(PathString& out, uint32_t body_start, TextView sep, TextView component) noexcept {
+  if (out.length() > body_start) return out.append(sep, component);
+  return out.append(component);
+}
+
+bool normalize_body(TextView rest, TextEncoding enc, PathString& out, TextView sep, bool rooted) noexcept {
+  const TextConstants& k = text_constants(enc);
+  const uint32_t body_start = out.length();
+  const uint32_t last_sep = find_last_char(rest, sep, enc);
+  const bool trailing_sep = last_sep != kNotFound && last_sep + sep.size() == rest.size();
+  uint32_t kept = 0;  // ordinary components written; leading ".." come before all of them
+  while (!rest.empty()) {
+    const uint32_t pos = find_char(rest, sep, enc);
+    const TextView component = pos == kNotFound ? rest : rest.substr(0, pos);
+    rest = pos == kNotFound ? TextView() : rest.substr(pos + sep.size());
+    if (component.empty() || component == k.dot) continue;
+    if (component == k.dotdot) {
+      if (kept > 0) {
+        drop_last_component(out, body_start, sep, enc);
+        --kept;
+        continue;
+      }
+      // Climbing above the root cannot name anything the image owns.
+      if (rooted) return false;
+    } else {
+      ++kept;
+    }
+    if (!append_component(out, body_start, sep, component)) return false;
+  }
+  if (out.length() == body_start) return rooted || out.append(k.dot);
+  return !trailing_sep || out.append(sep);
+}
+
+}  // namespace
+
+TextView path_separator(TextEncoding enc, PathStyle style) noexcept {
+  const TextConstants& k = text_constants(enc);
+  return style == PathStyle::Unix ? k.slash : k.backslash;
+}
+
+void split_dir(TextView path, TextEncoding enc, TextView& dir, TextView& name, PathStyle style) noexcept {
+  const TextView sep = path_separator(enc, style);
+  const uint32_t pos = find_last_char(path, sep, enc);
+  const size_t cut = pos == kNotFound ? 0 : pos + sep.size();
+  dir = path.substr(0, cut);
+  name = path.substr(cut);
+}
+
+void split_path(TextView path, TextEncoding enc, TextView& dir, TextView& stem, TextView& ext,
+                PathStyle style) noexcept {
+  TextView name;
+  split_dir(path, enc, dir, name, style);
+  const TextView dot = text_constants(enc).dot;
+  const uint32_t pos = find_last_char(name, dot, enc);
+  if (pos == kNotFound) {
+    stem = name;
+    ext = name.substr(name.size());
+    return;
+  }
+  stem = name.substr(0, pos);
+  ext = name.substr(pos + dot.size());
+}
+
+bool is_valid_stored_name(TextView name, TextEncoding enc) noexcept {
+  const TextConstants& k = text_constants(enc);
+  return find_first_in(name, k.stored_name_forbidden, enc) == kNotFound &&
+         find_text(name, k.double_slash, enc) == kNotFound;
+}
+
+bool is_valid_windows_path(TextView name, TextEncoding enc) noexcept {
+  const TextConstants& k = text_constants(enc);
+  if (name.empty()) return true;
+  const TextView first = first_char(name, enc);
+  if (char_is_letter(first, enc) && name.substr(first.size()).starts_with(k.colon)) {
+    const uint32_t drive = drive_prefix_length(name, enc);
+    if (drive == 0) return false;  // "X:" must be followed by "\"
+    name.remove_prefix(drive);
+  }
+  if (name.empty()) return true;
+  return find_first_in(name, k.windows_forbidden, enc) == kNotFound && !name.starts_with(k.backslash) &&
+         find_text(name, k.double_backslash, enc) == kNotFound;
+}
+
+bool is_absolute_path(TextView path, TextEncoding enc, PathStyle style) noexcept {
+  if (style == PathStyle::Unix) return path.starts_with(text_constants(enc).slash);
+  return drive_prefix_length(path, enc) != 0;
+}
+
+uint32_t root_prefix_length(TextView path, TextEncoding enc, PathStyle style) noexcept {
+  const TextConstants& k = text_constants(enc);
+  if (style == PathStyle::Unix) return path.starts_with(k.slash) ? static_cast<uint32_t>(k.slash.size()) : 0;
+  if (const uint32_t drive = drive_prefix_length(path, enc)) return drive;
+  if (path.starts_with(k.double_backslash)) {
+    // "\\server\": the server name and its separator belong to the root.
+    const TextView server = path.substr(k.double_backslash.size());
+    const uint32_t end = find_char(server, k.backslash, enc);
+    if (end == kNotFound) return static_cast<uint32_t>(path.size());
+    return static_cast<uint32_t>(k.double_backslash.size() + end + k.backslash.size());
+  }
+  return path.starts_with(k.backslash) ? static_cast<uint32_t>(k.backslash.size()) : 0;
+}
+
+bool normalize_path(TextView path, TextEncoding enc, PathString& out, PathStyle style) noexcept {
+  const uint32_t before = out.length();
+  const uint32_t root = root_prefix_length(path, enc, style);
+  const bool ok = out.append(path.substr(0, root)) &&
+                  normalize_body(path.substr(root), enc, out, path_separator(enc, style), root != 0);
+  if (!ok) out.truncate(before);
+  return ok;
+}
+
+bool resolve_stored_name(TextView name, TextEncoding name_enc, TextView base, TextEncoding base_enc,
+                         PathString& work, PathString& out, TextEncoding out_enc, PathStyle style) noexcept {
+  work.clear();
+  out.clear();
+  bool ok = true;
+  if (!is_absolute_path(name, name_enc, style)) {
+    TextView dir, file;
+    split_dir(base, base_enc, dir, file, style);
+    ok = append_converted(work, out_enc, dir, base_enc);
+  }
+  ok = ok && append_converted(work, out_enc, name, name_enc) && normalize_path(work.view(), out_enc, out, style);
+  work.clear();
+  if (!ok) out.clear();
+  return ok;
+}
+
+bool relative_path(TextView from, TextView to, TextEncoding enc, PathString& out, PathStyle style) noexcept {
+  const TextConstants& k = text_constants(enc);
+  const TextView sep = path_separator(enc, style);
+  const bool fold = style == PathStyle::Windows;
+  const bool from_absolute = is_absolute_path(from, enc, style);
+  if (from_absolute != is_absolute_path(to, enc, style)) return false;
+  if (from_absolute) {
+    const uint32_t root = root_prefix_length(from, enc, style);
+    const uint32_t to_root = root_prefix_length(to, enc, style);
+    // Different drives have no relative path between them.
+    if (compare(from.substr(0, root), to.substr(0, to_root), kNotFound, fold, enc) != 0) return false;
+    from.remove_prefix(root);
+    to.remove_prefix(to_root);
+  }
+  for (;;) {
+    const uint32_t f = find_char(from, sep, enc);
+    const uint32_t t = find_char(to, sep, enc);
+    if (f == kNotFound || t == kNotFound) break;
+    if (compare(from.substr(0, f), to.substr(0, t), kNotFound, fold, enc) != 0) break;
+    from.remove_prefix(f + sep.size());
+    to.remove_prefix(t + sep.size());
+  }
+  const uint32_t before = out.length();
+  for (;;) {
+    const uint32_t f = find_char(from, sep, enc);
+    if (f == kNotFound) break;
+    from.remove_prefix(f + sep.size());
+    if (!out.append(k.dotdot, sep)) {
+      out.truncate(before);
+      return false;
+    }
+  }
+  if (!out.append(to)) {
+    out.truncate(before);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qx
