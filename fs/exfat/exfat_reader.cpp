@@ -162,6 +162,12 @@ ErrorCode find_bitmap_entry(DiskImage& image, uint64_t volume_byte, const ExfatL
   return ERR_LAYOUT;
 }
 
+// Clusters the stored bitmap describes: all of the heap unless its data length falls short.
+uint64_t bitmap_units(const ExfatLayout& layout, const ExfatDirEntry& entry) {
+  const uint64_t stored_bits = std::min<uint64_t>(entry.data_length, layout.cluster_count) * 8;
+  return std::min<uint64_t>(layout.cluster_count, stored_bits);
+}
+
 // The clusters that hold the first `bytes` bytes of a chain, in order. A link that leaves the heap
 // or the loaded table, an early end, or a cluster met twice leaves the chain unusable.
 ErrorCode collect_chain(const ExfatLayout& layout, std::span<const uint8_t> fat, uint32_t first,
@@ -188,9 +194,7 @@ ErrorCode collect_chain(const ExfatLayout& layout, std::span<const uint8_t> fat,
 ErrorCode load_bitmap(DiskImage& image, uint64_t volume_byte, const ExfatLayout& layout,
                       std::span<const uint8_t> fat, const ExfatDirEntry& entry,
                       UnitAllocation& out) {
-  const uint64_t stored_bits = std::min<uint64_t>(entry.data_length, layout.cluster_count) * 8;
-  const uint64_t units = std::min<uint64_t>(layout.cluster_count, stored_bits);
-  if (ErrorCode rc = out.reset(units, true); rc != OK) return rc;
+  if (ErrorCode rc = out.reset(bitmap_units(layout, entry), true); rc != OK) return rc;
   out.first_unit_sector = static_cast<uint32_t>(layout.heap_offset / kSectorSize);
   out.sectors_per_unit = static_cast<uint32_t>(layout.bytes_per_cluster / kSectorSize);
 
@@ -232,10 +236,13 @@ ErrorCode exfat_probe(DiskImage& image, uint32_t first, uint32_t count,
     if (!read_struct(std::span<const uint8_t>(raw), 0, bs)) return ERR_LAYOUT;
     ExfatLayout layout;
     if (ErrorCode rc = read_layout(bs, count, layout); rc != OK) return rc;
-    std::vector<uint8_t> fat;
-    if (ErrorCode rc = load_fat(image, volume_byte, layout, fat); rc != OK) return rc;
     ExfatDirEntry entry;
     if (ErrorCode rc = find_bitmap_entry(image, volume_byte, layout, entry); rc != OK) return rc;
+    // The table is needed only to follow a bitmap over more than one cluster.
+    std::vector<uint8_t> fat;
+    if (ceil_div_u64(bitmap_units(layout, entry), 8) > layout.bytes_per_cluster) {
+      if (ErrorCode rc = load_fat(image, volume_byte, layout, fat); rc != OK) return rc;
+    }
     auto st = std::make_unique<ExfatState>();
     if (ErrorCode rc = load_bitmap(image, volume_byte, layout, fat, entry, st->clusters); rc != OK)
       return rc;
