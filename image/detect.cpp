@@ -8,11 +8,6 @@
 namespace qx {
 namespace {
 
-// Pseudo-ids for the attempts of the probing order that are not table rows.
-constexpr int32_t kTryNdi = -101;
-constexpr int32_t kTrySplitRawText = -103;
-constexpr int32_t kTrySplitRawPart = -104;
-
 struct ExtensionRule {
   std::initializer_list<std::string_view> extensions;
   std::initializer_list<int32_t> formats;
@@ -34,8 +29,8 @@ const ExtensionRule kExtensionRules[] = {
 };
 
 constexpr std::array<int32_t, 24> kProbeOrder = {
-    0, 9, 10, 11, 15, 16, 17, 18, 19, 20, 21, kTryNdi, 5, 6, 7, 8, 22, 23, 24, 25, 26,
-    FORMAT_NVT, kTrySplitRawText, kTrySplitRawPart};
+    0, 9, 10, 11, 15, 16, 17, 18, 19, 20, 21, kAttemptNdi, 5, 6, 7, 8, 22, 23, 24, 25, 26,
+    FORMAT_NVT, kAttemptSplitRawText, kAttemptSplitRawPart};
 
 bool ascii_iequal(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
@@ -50,9 +45,9 @@ bool ascii_iequal(std::string_view a, std::string_view b) noexcept {
 
 ErrorCode attempt(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
   switch (id) {
-    case kTryNdi: return open_ndi_image(image, path, read_only);
-    case kTrySplitRawText: return open_split_raw_description(image, path, read_only);
-    case kTrySplitRawPart: return open_split_raw_part(image, path, read_only);
+    case kAttemptNdi: return open_ndi_image(image, path, read_only);
+    case kAttemptSplitRawText: return open_split_raw_description(image, path, read_only);
+    case kAttemptSplitRawPart: return open_split_raw_part(image, path, read_only);
     case FORMAT_NVT: return open_nvt_image(image, path, read_only);
     default: return open_image_as(image, path, read_only, id);
   }
@@ -82,20 +77,33 @@ std::string_view path_extension(std::string_view path) noexcept {
                                        : name.substr(dot + 1);
 }
 
-ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only) {
+size_t detection_order(std::string_view path,
+                       std::span<int32_t, kMaxDetectionAttempts> out) noexcept {
   const std::string_view ext = path_extension(path);
-  ErrorCode result = ERR_UNSUPPORTED;
+  size_t n = 0;
   for (const ExtensionRule& rule : kExtensionRules) {
     bool match = false;
     for (std::string_view e : rule.extensions) match = match || ascii_iequal(ext, e);
     if (!match) continue;
-    for (int32_t id : rule.formats)
-      if (stops(image, attempt(image, path, read_only, id), result)) return result;
+    for (int32_t id : rule.formats) out[n++] = id;
     break;
   }
-  for (int32_t id : kProbeOrder)
-    if (stops(image, attempt(image, path, read_only, id), result)) return result;
+  for (int32_t id : kProbeOrder) out[n++] = id;
+  return n;
+}
+
+ErrorCode detect_image(DiskImage& image, std::string_view path, bool read_only,
+                       DetectionAttempt try_open) {
+  std::array<int32_t, kMaxDetectionAttempts> order;
+  const size_t n = detection_order(path, order);
+  ErrorCode result = ERR_UNSUPPORTED;
+  for (size_t i = 0; i < n; ++i)
+    if (stops(image, try_open(image, path, read_only, order[i]), result)) return result;
   return ERR_UNSUPPORTED;
+}
+
+ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only) {
+  return detect_image(image, path, read_only, attempt);
 }
 
 }  // namespace qx

@@ -51,6 +51,7 @@ const FormatDriver* special_driver(int32_t id) noexcept {
   switch (id) {
     case FORMAT_FLAT: return &kFlatDriver;
     case FORMAT_WINDOW: return &kWindowDriver;
+    case FORMAT_SPLIT_RAW: return &kSplitRawDriver;
     default: return nullptr;
   }
 }

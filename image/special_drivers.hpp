@@ -7,6 +7,7 @@ namespace qx {
 
 extern const FormatDriver kFlatDriver;
 extern const FormatDriver kWindowDriver;
+extern const FormatDriver kSplitRawDriver;
 
 // The driver of a negative id, or null.
 const FormatDriver* special_driver(int32_t id) noexcept;

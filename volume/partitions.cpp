@@ -1,23 +1,235 @@
-// Placeholder: until partition tables are read, the whole disk is one partition of type 0.
+// Partition tables: the MBR and its chain of extended boot records, the GUID partition table
+// behind a protective MBR, and the logical volumes of LVM2 physical volumes found in either.
 #include "volume/partitions.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "image/primitives.hpp"
+#include "volume/lvm2.hpp"
 
 namespace qx {
+namespace {
+
+// On-disk structures, little-endian.
+struct GptHeader {
+  char signature[8];  // "EFI PART"
+  le32_t revision;
+  le32_t header_size;
+  le32_t header_crc;
+  le32_t reserved;
+  le64_t current_lba;
+  le64_t backup_lba;
+  le64_t first_usable_lba;
+  le64_t last_usable_lba;
+  uint8_t disk_guid[16];
+  le64_t entry_lba;
+  le32_t entry_count;
+  le32_t entry_size;
+  le32_t entry_array_crc;
+};
+static_assert(sizeof(GptHeader) == 92);
+
+struct GptEntry {
+  uint8_t type_guid[16];
+  uint8_t unique_guid[16];
+  le64_t first_lba;
+  le64_t last_lba;  // inclusive
+  le64_t attributes;
+  uint8_t name[72];
+};
+static_assert(sizeof(GptEntry) == 128);
+
+constexpr size_t kMbrEntriesOffset = 446;
+constexpr uint32_t kGptRevision = 0x00010000;
+constexpr uint32_t kGptMaxEntries = 1024;
+constexpr uint8_t kTypeEmpty = 0x00;
+constexpr uint8_t kTypeProtective = 0xEE;
+constexpr uint8_t kTypeLvm = 0x8E;
+// E6D6D379-F507-44C2-A23C-238F2A3DF928 in the GUID's stored byte order.
+constexpr uint8_t kGptLvmType[16] = {0x79, 0xD3, 0xD6, 0xE6, 0x07, 0xF5, 0xC2, 0x44,
+                                     0xA2, 0x3C, 0x23, 0x8F, 0x2A, 0x3D, 0xF9, 0x28};
+// A chain of extended boot records longer than this is taken as damaged.
+constexpr uint32_t kMaxExtendedRecords = 1024;
+
+using Sector = std::array<uint8_t, kSectorSize>;
+
+bool is_extended(uint8_t type) noexcept { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+bool has_boot_signature(const Sector& s) noexcept { return s[510] == 0x55 && s[511] == 0xAA; }
+
+std::array<PartitionEntry, 4> table_entries(const Sector& s) noexcept {
+  std::array<PartitionEntry, 4> out;
+  for (size_t i = 0; i < 4; ++i)
+    std::memcpy(&out[i], s.data() + kMbrEntriesOffset + i * sizeof(PartitionEntry),
+                sizeof(PartitionEntry));
+  return out;
+}
+
+ErrorCode read_sector(DiskImage& image, uint64_t sector, Sector& out) {
+  return read_bytes(image, sector * kSectorSize, out);
+}
+
+// One enumeration: where entries go, how many fit, and the extended records already visited.
+class Enumeration {
+ public:
+  Enumeration(DiskImage& image, uint32_t limit, uint32_t& count, std::span<PartitionEntry> entries)
+      : image_(image), limit_(limit), count_(count), entries_(entries) {}
+
+  DiskImage& image() noexcept { return image_; }
+  bool full() const noexcept { return count_ >= limit_; }
+
+  // A partition at absolute `start`; sectors past 32 bits cannot be on the disk.
+  ErrorCode append(const PartitionEntry& e, uint64_t start) {
+    if (start > UINT32_MAX) return ERR_LAYOUT;
+    if (!entries_.empty()) {
+      entries_[count_] = e;
+      entries_[count_].start_sector = static_cast<uint32_t>(start);
+    }
+    ++count_;
+    return OK;
+  }
+
+  ErrorCode read_lvm(uint64_t pv_start) {
+    if (pv_start > UINT32_MAX) return ERR_LAYOUT;
+    return read_lvm_physical_volume(image_, static_cast<uint32_t>(pv_start), limit_, count_,
+                                    entries_);
+  }
+
+  // False when the record was met before (the chain loops) or the chain grew too long.
+  bool visit_extended_record(uint64_t sector) {
+    if (visited_.size() >= kMaxExtendedRecords ||
+        std::find(visited_.begin(), visited_.end(), sector) != visited_.end())
+      return false;
+    visited_.push_back(sector);
+    return true;
+  }
+
+ private:
+  DiskImage& image_;
+  uint32_t limit_;
+  uint32_t& count_;
+  std::span<PartitionEntry> entries_;
+  std::vector<uint64_t> visited_;
+};
+
+// Walks the tree of extended boot records depth-first, in entry order, without recursion:
+// links are relative to the extended base, logical partitions to their own record.
+ErrorCode walk_extended(Enumeration& en, uint64_t extended_base) {
+  struct Frame {
+    uint64_t sector;
+    std::array<PartitionEntry, 4> entries;
+    size_t next;
+  };
+  std::vector<Frame> stack;
+  auto enter = [&](uint64_t sector) -> ErrorCode {
+    if (!en.visit_extended_record(sector)) return ERR_BAD_FORMAT;
+    Sector s;
+    if (ErrorCode rc = read_sector(en.image(), sector, s); rc != OK) return rc;
+    if (!has_boot_signature(s)) return ERR_BAD_FORMAT;
+    stack.push_back(Frame{sector, table_entries(s), 0});
+    return OK;
+  };
+  if (ErrorCode rc = enter(extended_base); rc != OK) return rc;
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == top.entries.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const PartitionEntry e = top.entries[top.next++];
+    const uint64_t record = top.sector;
+    const uint32_t start = e.start_sector;
+    if (e.type == kTypeEmpty) continue;
+    ErrorCode rc = OK;
+    if (is_extended(e.type)) rc = enter(extended_base + start);
+    else if (e.type == kTypeLvm) rc = en.read_lvm(record + start);
+    else rc = en.append(e, record + start);
+    if (rc != OK) return rc;
+    if (en.full()) return OK;
+  }
+  return OK;
+}
+
+ErrorCode read_gpt(Enumeration& en, uint32_t base) {
+  Sector s;
+  if (ErrorCode rc = read_sector(en.image(), uint64_t{base} + 1, s); rc != OK) return rc;
+  GptHeader h;
+  if (!read_struct(std::span<const uint8_t>(s), 0, h)) return ERR_BAD_FORMAT;
+  if (std::memcmp(h.signature, "EFI PART", 8) != 0 || h.revision.get() != kGptRevision ||
+      h.header_size.get() != sizeof(GptHeader) || h.current_lba.get() != 1 ||
+      h.entry_count.get() > kGptMaxEntries || h.entry_size.get() != sizeof(GptEntry))
+    return ERR_BAD_FORMAT;
+  const uint32_t n = h.entry_count.get();
+  if (n == 0) return OK;
+  if (h.entry_lba.get() > UINT32_MAX) return ERR_BAD_FORMAT;
+  // At most 128 KiB: the whole array in one read.
+  std::vector<uint8_t> array(size_t{n} * sizeof(GptEntry));
+  if (ErrorCode rc = read_bytes(en.image(), (base + h.entry_lba.get()) * kSectorSize, array);
+      rc != OK)
+    return rc;
+  for (uint32_t i = 0; i < n; ++i) {
+    GptEntry g;
+    if (!read_struct(std::span<const uint8_t>(array), size_t{i} * sizeof(GptEntry), g))
+      return ERR_BAD_FORMAT;
+    if (is_all_zero(g.type_guid)) continue;
+    const uint64_t first = g.first_lba.get(), last = g.last_lba.get();
+    // An entry that ends before it starts, or lies past 32-bit sectors, describes no region of
+    // this disk; truncating it would invent one.
+    if (first > UINT32_MAX || last > UINT32_MAX || last < first) return ERR_LAYOUT;
+    ErrorCode rc = OK;
+    if (std::memcmp(g.type_guid, kGptLvmType, 16) == 0) {
+      rc = en.read_lvm(base + first);
+    } else {
+      PartitionEntry e;
+      e.sector_count = static_cast<uint32_t>(last - first + 1);
+      rc = en.append(e, base + first);
+    }
+    if (rc != OK) return rc;
+    if (en.full()) return OK;
+  }
+  return OK;
+}
+
+ErrorCode read_mbr(Enumeration& en, uint32_t base) {
+  Sector s;
+  if (ErrorCode rc = read_sector(en.image(), base, s); rc != OK) return rc;
+  if (!has_boot_signature(s)) {
+    PartitionEntry whole;
+    whole.sector_count = get_geometry(en.image()).total_sectors - base;
+    return en.append(whole, base);
+  }
+  const auto entries = table_entries(s);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const PartitionEntry& e = entries[i];
+    const uint64_t start = uint64_t{base} + e.start_sector.get();
+    if (i == 0 && e.type == kTypeProtective && e.start_sector.get() == 1) return read_gpt(en, base);
+    if (e.type == kTypeEmpty) continue;
+    ErrorCode rc = OK;
+    if (is_extended(e.type)) rc = walk_extended(en, start);
+    else if (e.type == kTypeLvm) rc = en.read_lvm(start);
+    else rc = en.append(e, start);
+    if (rc != OK) return rc;
+    if (en.full()) return OK;
+  }
+  return OK;
+}
+
+}  // namespace
 
 ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max, uint32_t& count,
                                std::span<PartitionEntry> entries) {
   count = 0;
-  if (max == 0) return OK;
-  const uint32_t total = get_geometry(image).total_sectors;
-  if (base >= total) return ERR_LAYOUT;
-  if (!entries.empty()) {
-    entries[0] = PartitionEntry{};
-    entries[0].start_sector = base;
-    entries[0].sector_count = total - base;
-  }
-  count = 1;
-  return OK;
+  // Filling never writes past the array the caller gave.
+  const uint32_t limit =
+      entries.empty() ? max : static_cast<uint32_t>(std::min<uint64_t>(max, entries.size()));
+  if (limit == 0) return OK;
+  return guard_no_memory([&] {
+    Enumeration en(image, limit, count, entries);
+    return read_mbr(en, base);
+  });
 }
 
 void sort_partitions(std::span<PartitionEntry> entries) noexcept {

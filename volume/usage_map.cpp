@@ -1,6 +1,7 @@
 #include "volume/usage_map.hpp"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "fs/reader.hpp"
@@ -12,6 +13,14 @@ namespace qx {
 namespace {
 
 inline constexpr uint32_t kMaxPartitions = 256;
+
+std::array<const FsReader*, kReaderKindCount> g_reader_overrides{};
+
+const FsReader& reader_of(int32_t kind) noexcept {
+  if (kind >= 0 && kind < kReaderKindCount && g_reader_overrides[static_cast<size_t>(kind)])
+    return *g_reader_overrides[static_cast<size_t>(kind)];
+  return fs_reader(kind);
+}
 
 // The reader that the partition type names, or -1 when every kind must be probed.
 int32_t preferred_kind(uint8_t type) noexcept {
@@ -33,7 +42,7 @@ bool try_probe(VolumeEntry& entry, DiskImage& image, int32_t kind) {
   std::unique_ptr<ReaderState> state;
   ErrorCode rc = ERR_FILE_SYSTEM;
   try {
-    rc = fs_reader(kind).probe(image, entry.start, entry.length, state);
+    rc = reader_of(kind).probe(image, entry.start, entry.length, state);
   } catch (...) {
     rc = ERR_NO_MEMORY;
   }
@@ -140,7 +149,7 @@ ErrorCode query_used(const UsageMap& map, uint32_t first, uint32_t count, std::s
     const VolumeEntry& e = map.volumes[i];
     const uint32_t n = std::min(count, e.length - offset);
     if (e.kind >= 0 && e.state) {
-      if (ErrorCode rc = fs_reader(e.kind).mark(*e.state, offset, n, bitmap, bit); rc != OK) return rc;
+      if (ErrorCode rc = reader_of(e.kind).mark(*e.state, offset, n, bitmap, bit); rc != OK) return rc;
     } else {
       put_bits(bitmap, bit, n, true);
     }
@@ -168,5 +177,9 @@ ErrorCode is_block_droppable(const UsageMap& map, uint32_t first, uint32_t count
 }
 
 void destroy_usage_map(UsageMap& map) noexcept { map.volumes.clear(); }
+
+void override_fs_reader(int32_t kind, const FsReader* reader) noexcept {
+  if (kind >= 0 && kind < kReaderKindCount) g_reader_overrides[static_cast<size_t>(kind)] = reader;
+}
 
 }  // namespace qx

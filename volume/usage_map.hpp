@@ -55,4 +55,9 @@ ErrorCode is_block_droppable(const UsageMap& map, uint32_t first, uint32_t count
 // Ends every entry and empties the volume list.
 void destroy_usage_map(UsageMap& map) noexcept;
 
+struct FsReader;
+// Test hook: maps built from now on probe and query `reader` for `kind` instead of the reader
+// table's entry; null restores the table's reader.
+void override_fs_reader(int32_t kind, const FsReader* reader) noexcept;
+
 }  // namespace qx

@@ -1,0 +1,209 @@
+#include "app/inspect.hpp"
+
+#include <bit>
+#include <climits>
+#include <clocale>
+#include <cstdlib>
+#include <vector>
+
+#include "image/disk_image.hpp"
+#include "image/special_drivers.hpp"
+#include "volume/sector_bitmap.hpp"
+
+namespace qx {
+namespace {
+
+// Sectors asked per query: 128 KiB of bitmap.
+constexpr uint32_t kQuerySectors = 1u << 20;
+constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] IMAGE\n";
+
+class Report {
+ public:
+  Report(std::FILE* out, const InspectOptions& options) : out_(out), options_(options) {}
+
+  void begin(const DiskImage& image) {
+    const DiskGeometry g = get_geometry(image);
+    if (options_.json) {
+      std::fprintf(out_,
+                   "{\n  \"format\": %d,\n  \"geometry\": {\"total_sectors\": %u, \"heads\": %u, "
+                   "\"sectors_per_track\": %u, \"bytes_per_sector\": %u},\n  \"volumes\": [",
+                   static_cast<int>(image.format), g.total_sectors, g.heads, g.sectors_per_track,
+                   g.bytes_per_sector);
+    } else {
+      std::fprintf(out_, "format: %d (%s)\n", static_cast<int>(image.format),
+                   format_name(image.format));
+      std::fprintf(out_,
+                   "geometry: %u sectors, %u heads, %u sectors per track, %u bytes per sector\n",
+                   g.total_sectors, g.heads, g.sectors_per_track, g.bytes_per_sector);
+      std::fprintf(out_, "volumes:\n  %-12s %-12s %-18s %s\n", "start", "length", "kind", "used");
+    }
+  }
+
+  // The volume's line; ranges follow through range() and end with end_volume().
+  void volume(const VolumeEntry& v, uint64_t used) {
+    if (options_.json) {
+      std::fprintf(out_,
+                   "%s\n    {\"start\": %u, \"length\": %u, \"kind\": %d, \"kind_name\": \"%s\", "
+                   "\"used_sectors\": %llu",
+                   volumes_ ? "," : "", v.start, v.length, static_cast<int>(v.kind),
+                   volume_kind_name(v.kind), static_cast<unsigned long long>(used));
+      if (options_.ranges) std::fputs(", \"used_ranges\": [", out_);
+    } else {
+      char kind[32];
+      std::snprintf(kind, sizeof kind, "%s (%d)", volume_kind_name(v.kind), static_cast<int>(v.kind));
+      std::fprintf(out_, "  %-12u %-12u %-18s %llu\n", v.start, v.length, kind,
+                   static_cast<unsigned long long>(used));
+    }
+    ++volumes_;
+    ranges_ = 0;
+  }
+
+  void range(uint32_t first, uint32_t count) {
+    if (options_.json) std::fprintf(out_, "%s[%u, %u]", ranges_ ? ", " : "", first, count);
+    else std::fprintf(out_, "      used %u +%u\n", first, count);
+    ++ranges_;
+  }
+
+  void end_volume() {
+    if (options_.json) std::fputs(options_.ranges ? "]}" : "}", out_);
+  }
+
+  void end(uint64_t unused) {
+    if (options_.json)
+      std::fprintf(out_, "\n  ],\n  \"unused_sectors\": %llu\n}\n",
+                   static_cast<unsigned long long>(unused));
+    else
+      std::fprintf(out_, "unused sectors: %llu (a trim may drop them, unless they hold data)\n",
+                   static_cast<unsigned long long>(unused));
+  }
+
+ private:
+  std::FILE* out_;
+  const InspectOptions& options_;
+  uint32_t volumes_ = 0;
+  uint32_t ranges_ = 0;
+};
+
+int fail(std::FILE* err, std::string_view path, ErrorCode rc) {
+  std::fprintf(err, "quorvex-inspect: %.*s: %s\n", static_cast<int>(path.size()), path.data(),
+               error_name(rc));
+  return 2;
+}
+
+int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
+  // Resolved and opened exactly as the trim does.
+  const std::string path(options.path);
+  char resolved[PATH_MAX];
+  if (!::realpath(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
+  DiskImage image;
+  if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
+  ErrorCode rc = OK;
+  uint32_t recognised = 0;
+  std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised);
+  if (!map) return fail(err, options.path, rc);
+
+  Report report(out, options);
+  report.begin(image);
+  uint64_t unused = 0;
+  for (const VolumeEntry& v : map->volumes) {
+    uint64_t used = 0;
+    if (rc = count_used_sectors(*map, v, used); rc != OK) return fail(err, options.path, rc);
+    report.volume(v, used);
+    if (options.ranges) {
+      uint64_t again = 0;
+      rc = count_used_sectors(*map, v, again,
+                              [&](uint32_t first, uint32_t count) { report.range(first, count); });
+      if (rc != OK) return fail(err, options.path, rc);
+    }
+    report.end_volume();
+    unused += v.length - used;
+  }
+  report.end(unused);
+  if (std::fflush(out) != 0 || std::ferror(out)) return fail(err, options.path, ERR_WRITE);
+  return 0;
+}
+
+}  // namespace
+
+bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& out) noexcept {
+  out = InspectOptions{};
+  bool have_path = false, options_done = false;
+  for (const char* a : args) {
+    const std::string_view arg(a);
+    if (!options_done && arg == "--json" && !out.json) {
+      out.json = true;
+    } else if (!options_done && arg == "--ranges" && !out.ranges) {
+      out.ranges = true;
+    } else if (!options_done && arg == "--") {
+      options_done = true;
+    } else if ((options_done || arg.empty() || arg[0] != '-') && !have_path) {
+      out.path = arg;
+      have_path = true;
+    } else {
+      return false;
+    }
+  }
+  return have_path && !out.path.empty();
+}
+
+ErrorCode count_used_sectors(const UsageMap& map, const VolumeEntry& volume, uint64_t& used,
+                             const UsedRangeSink& on_range) {
+  used = 0;
+  return guard_no_memory([&]() -> ErrorCode {
+    std::vector<uint8_t> bitmap(bitmap_bytes(std::min(kQuerySectors, volume.length)));
+    const uint64_t end = uint64_t{volume.start} + volume.length;
+    bool in_run = false;
+    uint64_t run_start = 0;
+    for (uint64_t pos = volume.start; pos < end;) {
+      const auto n = static_cast<uint32_t>(std::min<uint64_t>(kQuerySectors, end - pos));
+      if (ErrorCode rc = query_used(map, static_cast<uint32_t>(pos), n, bitmap); rc != OK) return rc;
+      for (uint32_t i = 0; i < n / 8; ++i) used += static_cast<uint64_t>(std::popcount(bitmap[i]));
+      for (uint32_t i = n / 8 * 8; i < n; ++i) used += test_bit(bitmap, i);
+      if (on_range) {
+        for (uint32_t i = 0; i < n;) {
+          // Whole bytes that continue the current state are skipped at once.
+          if (i % 8 == 0 && n - i >= 8) {
+            const uint8_t b = bitmap[i / 8];
+            if ((b == 0x00 && !in_run) || (b == 0xFF && in_run)) {
+              i += 8;
+              continue;
+            }
+          }
+          const bool bit = test_bit(bitmap, i);
+          if (bit != in_run) {
+            if (bit) run_start = pos + i;
+            else on_range(static_cast<uint32_t>(run_start), static_cast<uint32_t>(pos + i - run_start));
+            in_run = bit;
+          }
+          ++i;
+        }
+      }
+      pos += n;
+    }
+    if (on_range && in_run)
+      on_range(static_cast<uint32_t>(run_start), static_cast<uint32_t>(end - run_start));
+    return OK;
+  });
+}
+
+const char* format_name(int32_t id) noexcept {
+  const FormatDriver* driver = id >= 0 ? format_driver(id) : special_driver(id);
+  return driver && driver->name ? driver->name : "unknown";
+}
+
+int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* err) noexcept {
+  std::setlocale(LC_ALL, "");
+  InspectOptions options;
+  if (argc < 2 || !parse_inspect_arguments(
+                      std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)), options)) {
+    std::fputs(kUsage, err);
+    return 1;
+  }
+  try {
+    return inspect(options, out, err);
+  } catch (...) {
+    return fail(err, options.path, ERR_NO_MEMORY);
+  }
+}
+
+}  // namespace qx

@@ -1,0 +1,38 @@
+// quorvex-inspect: what a trim would see in an image (format, geometry, volumes and the sectors
+// that no file system uses), without writing anything.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <span>
+#include <string_view>
+
+#include "image/error.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx {
+
+struct InspectOptions {
+  bool json = false;
+  bool ranges = false;
+  std::string_view path;
+};
+
+// False when the arguments (without the program name) are not "[--json] [--ranges] IMAGE".
+[[nodiscard]] bool parse_inspect_arguments(std::span<const char* const> args,
+                                           InspectOptions& out) noexcept;
+
+// Sectors of `volume` that the map calls used, asked in large queries. With `on_range`, every
+// maximal run of used sectors is reported as (absolute first sector, sector count), in order.
+using UsedRangeSink = std::function<void(uint32_t first, uint32_t count)>;
+ErrorCode count_used_sectors(const UsageMap& map, const VolumeEntry& volume, uint64_t& used,
+                             const UsedRangeSink& on_range = {});
+
+// Name of a format id for reports ("vdi", "flat"...), or "unknown".
+const char* format_name(int32_t id) noexcept;
+
+// The whole program: exit status 0 (printed), 1 (usage on `err`) or 2 (error name on `err`).
+int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* err) noexcept;
+
+}  // namespace qx
