@@ -9,6 +9,7 @@
 #include "support/fat_volumes.hpp"
 #include "support/file_patch.hpp"
 #include "support/fs_support.hpp"
+#include "support/map_disk.hpp"
 #include "support/test_support.hpp"
 #include "volume/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
@@ -20,22 +21,17 @@ constexpr uint64_t kBootFieldsEnd = 90;
 
 // Builds the map of a whole-disk flat image and checks it kept the disk whole as one
 // unrecognised volume.
-void expect_kept_whole(const std::string& image) {
-  const uint32_t sectors = static_cast<uint32_t>(std::filesystem::file_size(image) / 512);
-  DiskImage di;
-  ASSERT_EQ(open_flat(di, image, true, 0, DiskGeometry{sectors, 255, 63, 512}), OK);
-  ErrorCode error = OK;
-  uint32_t recognised = 0;
-  auto map = build_usage_map(di, error, recognised);
-  ASSERT_EQ(error, OK);
-  ASSERT_TRUE(map);
-  ASSERT_EQ(map->volumes.size(), 1u);
-  EXPECT_EQ(map->volumes[0].kind, KIND_UNRECOGNISED);
-  std::vector<uint8_t> bitmap(bitmap_bytes(sectors), 0);
-  ASSERT_EQ(query_used(*map, 0, sectors, bitmap), OK);
-  for (uint32_t s = 0; s < sectors; ++s) ASSERT_TRUE(test_bit(bitmap, s)) << s;
-  destroy_usage_map(*map);
-  close_image(di);
+// Puts the volume into a partition of a disk and checks that the map keeps the partition whole
+// as an unrecognised volume.
+void expect_kept_whole(const TempDir& dir, const std::string& image) {
+  const std::string disk = dir.file("disk.img");
+  const uint32_t total = make_mbr_disk(disk, image, 2048, 0x0C, 64);
+  const DiskMap m = map_disk_file(disk);
+  ASSERT_EQ(m.error, OK);
+  ASSERT_EQ(m.regions.size(), 3u);
+  EXPECT_EQ(m.regions[1].start, 2048u);
+  EXPECT_EQ(m.regions[1].kind, KIND_UNRECOGNISED);
+  for (uint32_t s = 0; s < total; ++s) ASSERT_TRUE(m.sector_used(s)) << s;
 }
 
 TEST(FatDamage, CutVolumeIsKeptWhole) {
@@ -46,7 +42,7 @@ TEST(FatDamage, CutVolumeIsKeptWhole) {
   ASSERT_TRUE(fill_fat_volume(dir, image, 9));
   std::filesystem::resize_file(image, 8 << 20);
   EXPECT_EQ(map_volume_file(image, KIND_FAT).probe, ERR_LAYOUT);
-  expect_kept_whole(image);
+  expect_kept_whole(dir, image);
 }
 
 TEST(FatDamage, DifferingTablesKeepTheVolumeWhole) {
@@ -60,7 +56,7 @@ TEST(FatDamage, DifferingTablesKeepTheVolumeWhole) {
   uint64_t at = g.fat_offset + 2 * g.fat_bytes - 4;
   while (read_range(image, at, 4) == std::vector<uint8_t>(4, 0)) at -= 4;
   patch_file_le32(image, at, 0);
-  expect_kept_whole(image);
+  expect_kept_whole(dir, image);
 }
 
 struct FlipCase {

@@ -10,6 +10,7 @@
 #include "support/fat_volumes.hpp"
 #include "support/file_patch.hpp"
 #include "support/fs_support.hpp"
+#include "support/map_disk.hpp"
 #include "support/oracle_check.hpp"
 #include "support/test_support.hpp"
 #include "volume/sector_bitmap.hpp"
@@ -115,7 +116,7 @@ TEST(FatReader, VolumeInsideALargerDisk) {
   EXPECT_EQ(bitmap[0] & 0x1F, 0xA5 & 0x1F);
 }
 
-TEST(FatReader, UsageMapRecognisesAWholeDiskVolume) {
+TEST(FatReader, UsageMapFindsTheVolumeInItsPartition) {
   if (!have_fat_tools()) GTEST_SKIP() << "mkfs.vfat, mtools or blkls missing";
   TempDir dir;
   const std::string image = dir.file("vol.img");
@@ -124,20 +125,20 @@ TEST(FatReader, UsageMapRecognisesAWholeDiskVolume) {
   const ReaderResult alone = map_volume_file(image, KIND_FAT);
   ASSERT_EQ(alone.probe, OK);
 
-  DiskImage di;
-  ASSERT_EQ(open_flat(di, image, true, 0, DiskGeometry{alone.sectors, 255, 63, 512}), OK);
-  ErrorCode error = OK;
-  uint32_t recognised = 0;
-  auto map = build_usage_map(di, error, recognised);
-  ASSERT_EQ(error, OK);
-  ASSERT_TRUE(map);
-  ASSERT_EQ(map->volumes.size(), 1u);
-  EXPECT_EQ(map->volumes[0].kind, KIND_FAT);
-  std::vector<uint8_t> bitmap(bitmap_bytes(alone.sectors));
-  ASSERT_EQ(query_used(*map, 0, alone.sectors, bitmap), OK);
-  EXPECT_EQ(bitmap, alone.bitmap);
-  destroy_usage_map(*map);
-  close_image(di);
+  const std::string disk = dir.file("disk.img");
+  const uint32_t total = make_mbr_disk(disk, image, 2048, 0x06, 100);
+  const DiskMap m = map_disk_file(disk);
+  ASSERT_EQ(m.error, OK);
+  ASSERT_EQ(m.regions.size(), 3u);
+  EXPECT_EQ(m.regions[0].kind, KIND_GAP);
+  EXPECT_EQ(m.regions[1].start, 2048u);
+  EXPECT_EQ(m.regions[1].length, alone.sectors);
+  EXPECT_EQ(m.regions[1].kind, KIND_FAT);
+  EXPECT_EQ(m.regions[2].kind, KIND_GAP);
+  for (uint32_t s = 0; s < total; ++s) {
+    const bool expected = s < 2048 || s >= 2048 + alone.sectors || alone.used(s - 2048);
+    ASSERT_EQ(m.sector_used(s), expected) << "sector " << s;
+  }
 }
 
 }  // namespace
