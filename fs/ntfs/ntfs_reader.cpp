@@ -1,5 +1,6 @@
 // NTFS: the boot sector leads to the master file table, whose own data runs lead to file record 6
-// ($Bitmap); its data, one bit per cluster, is loaded once and answers every query.
+// ($Bitmap); its data, one bit per cluster, is loaded once and answers every query. A volume that
+// Windows left dirty or hibernated is refused: its true allocation may still be in memory.
 #include "fs/ntfs/ntfs_reader.hpp"
 
 #include <algorithm>
@@ -91,8 +92,56 @@ struct FileNameValue {
 };
 static_assert(sizeof(FileNameValue) == 66);
 
+struct VolumeInformationValue {
+  uint8_t reserved[8];
+  uint8_t major_version;
+  uint8_t minor_version;
+  le16_t flags;
+};
+static_assert(sizeof(VolumeInformationValue) == 12);
+
+// Offsets count from the start of this header.
+struct IndexNodeHeader {
+  le32_t entries_offset;
+  le32_t index_length;
+  le32_t allocated_size;
+  uint8_t flags;
+  uint8_t reserved[3];
+};
+static_assert(sizeof(IndexNodeHeader) == 16);
+
+struct IndexRootValue {
+  le32_t indexed_type;
+  le32_t collation_rule;
+  le32_t block_size;
+  uint8_t clusters_per_block;
+  uint8_t reserved[3];
+  IndexNodeHeader node;
+};
+static_assert(sizeof(IndexRootValue) == 32);
+
+struct IndexBlockHeader {
+  uint8_t magic[4];
+  le16_t update_sequence_offset;
+  le16_t update_sequence_count;
+  le64_t log_sequence_number;
+  le64_t vcn;
+  IndexNodeHeader node;
+};
+static_assert(sizeof(IndexBlockHeader) == 40);
+
+struct IndexEntryHeader {
+  le64_t file_reference;  // record number (48 bits) and sequence number (16 bits)
+  le16_t length;
+  le16_t key_length;
+  le16_t flags;
+  uint8_t reserved[2];
+};
+static_assert(sizeof(IndexEntryHeader) == 16);
+
 constexpr uint8_t kOemId[8] = {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '};
 constexpr uint8_t kRecordMagic[4] = {'F', 'I', 'L', 'E'};
+constexpr uint8_t kIndexMagic[4] = {'I', 'N', 'D', 'X'};
 constexpr uint16_t kBootSignature = 0xAA55;
 constexpr uint32_t kMinRecordSize = 512;
 constexpr uint32_t kMaxRecordSize = 64 * 1024;
@@ -101,10 +150,23 @@ constexpr uint16_t kMinUpdateSequenceOffset = 0x2A;
 constexpr uint16_t kRecordInUse = 0x0001;
 constexpr uint32_t kStandardInformation = 0x10;
 constexpr uint32_t kFileName = 0x30;
+constexpr uint32_t kVolumeInformation = 0x70;
 constexpr uint32_t kData = 0x80;
+constexpr uint32_t kIndexRoot = 0x90;
+constexpr uint32_t kIndexAllocation = 0xA0;
+constexpr uint32_t kEndOfAttributes = 0xFFFFFFFF;
 // Compression method bits, encrypted, sparse: data that is not a plain copy of its runs.
 constexpr uint16_t kUnplainData = 0x00FF | 0x4000 | 0x8000;
+constexpr uint64_t kVolumeRecord = 3;
+constexpr uint64_t kRootRecord = 5;
 constexpr uint64_t kBitmapRecord = 6;
+constexpr uint16_t kVolumeDirty = 0x0001;
+constexpr uint16_t kEntryHasChild = 0x0001;
+constexpr uint16_t kEntryIsLast = 0x0002;
+// The root folder holds a few dozen names; a deeper or wider walk is not worth trusting.
+constexpr uint32_t kMaxIndexBlocks = 1024;
+constexpr size_t kMaxHibernationFiles = 4;
+constexpr uint64_t kRecordNumberMask = (uint64_t{1} << 48) - 1;
 constexpr size_t kReadChunk = 4u << 20;
 
 struct VolumeLayout {
@@ -176,24 +238,31 @@ ErrorCode read_boot_sector(DiskImage& image, uint32_t first, uint32_t count, Vol
   return OK;
 }
 
-// Checks the header and undoes the update sequence in place: the last two bytes of every 512-byte
-// block hold the sequence number, their true contents wait in the array.
+// Undoes the update sequence in place: the last two bytes of every 512-byte block hold the
+// sequence number, their true contents wait in the array, which follows a header of that size.
+bool undo_update_sequence(std::span<uint8_t> block, size_t header) {
+  if (block.size() < kSectorSize) return false;
+  const uint32_t offset = le16(&block[4]), count = le16(&block[6]);
+  if (offset < header || offset + 2 * count > kSectorSize - 2) return false;
+  const size_t blocks = block.size() / kSectorSize;
+  if (count != blocks + 1) return false;
+  const uint16_t sequence = le16(&block[offset]);
+  for (size_t i = 0; i < blocks; ++i) {
+    uint8_t* tail = &block[i * kSectorSize + kSectorSize - 2];
+    if (le16(tail) != sequence) return false;
+    std::memcpy(tail, &block[offset + 2 * (i + 1)], 2);
+  }
+  return true;
+}
+
+// Checks the header of a file record in use and restores it.
 bool restore_record(std::span<uint8_t> record) {
   FileRecordHeader h;
   if (!read_struct(record, 0, h)) return false;
   if (std::memcmp(h.magic, kRecordMagic, sizeof kRecordMagic) != 0) return false;
-  const uint32_t offset = h.update_sequence_offset, count = h.update_sequence_count;
-  if (offset < kMinUpdateSequenceOffset || offset + 2 * count > kSectorSize - 2) return false;
-  const size_t blocks = record.size() / kSectorSize;
-  if (count != blocks + 1) return false;
-  const uint16_t sequence = le16(&record[offset]);
-  for (size_t i = 0; i < blocks; ++i) {
-    uint8_t* tail = &record[i * kSectorSize + kSectorSize - 2];
-    if (le16(tail) != sequence) return false;
-    std::memcpy(tail, &record[offset + 2 * (i + 1)], 2);
-  }
+  if (!undo_update_sequence(record, kMinUpdateSequenceOffset)) return false;
   return (h.flags & kRecordInUse) && h.base_record == 0 && h.bytes_in_use <= record.size() &&
-         h.first_attribute_offset >= offset + 2 * count;
+         h.first_attribute_offset >= h.update_sequence_offset + 2 * h.update_sequence_count;
 }
 
 // Walks the attributes of a restored record, one at a time, inside its bytes in use.
@@ -209,7 +278,7 @@ class AttributeCursor {
   // The next attribute whole, or an empty span when it does not fit.
   std::span<const uint8_t> next() {
     AttributeHeader h;
-    if (!read_struct(used_, pos_, h)) return {};
+    if (!read_struct(used_, pos_, h) || h.type == kEndOfAttributes) return {};
     const uint32_t length = h.length;
     if (length < sizeof h || length > used_.size() - pos_) return {};
     std::span<const uint8_t> attribute = used_.subspan(pos_, length);
@@ -222,22 +291,48 @@ class AttributeCursor {
   size_t pos_ = 0;
 };
 
-// A resident attribute of that type whose value lies inside it; the value, or empty.
-std::span<const uint8_t> resident_value(std::span<const uint8_t> attribute, uint32_t type) {
+// A resident attribute of that type whose value lies inside it; false for anything else.
+bool find_resident_value(std::span<const uint8_t> attribute, uint32_t type,
+                         std::span<const uint8_t>& value) {
   ResidentAttribute a;
-  if (!read_struct(attribute, 0, a) || a.header.type != type || a.header.non_resident != 0) return {};
+  if (!read_struct(attribute, 0, a) || a.header.type != type || a.header.non_resident != 0) return false;
   const size_t offset = a.value_offset, length = a.value_length;
-  if (offset > attribute.size() || length > attribute.size() - offset) return {};
-  return attribute.subspan(offset, length);
+  if (offset > attribute.size() || length > attribute.size() - offset) return false;
+  value = attribute.subspan(offset, length);
+  return true;
 }
 
-bool file_name_is(std::span<const uint8_t> value, std::string_view name) {
-  FileNameValue v;
-  if (!read_struct(value, 0, v) || v.name_length != name.size()) return false;
-  if (value.size() - sizeof v < 2 * name.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i)
-    if (le16(&value[sizeof v + 2 * i]) != static_cast<uint8_t>(name[i])) return false;
+std::span<const uint8_t> resident_value(std::span<const uint8_t> attribute, uint32_t type) {
+  std::span<const uint8_t> value;
+  return find_resident_value(attribute, type, value) ? value : std::span<const uint8_t>{};
+}
+
+char ascii_lower(uint16_t c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
+
+// Whether `units` UTF-16LE code units at `offset` spell the ASCII `name` (in any case with
+// `fold_case`).
+bool utf16_is(std::span<const uint8_t> bytes, size_t offset, size_t units, std::string_view name,
+              bool fold_case = false) {
+  if (units != name.size()) return false;
+  if (units == 0) return true;
+  if (offset > bytes.size() || bytes.size() - offset < 2 * units) return false;
+  for (size_t i = 0; i < units; ++i) {
+    const uint16_t c = le16(&bytes[offset + 2 * i]);
+    if (c > 0x7F || (fold_case ? ascii_lower(c) != ascii_lower(static_cast<uint8_t>(name[i]))
+                               : c != static_cast<uint8_t>(name[i])))
+      return false;
+  }
   return true;
+}
+
+bool file_name_is(std::span<const uint8_t> value, std::string_view name, bool fold_case = false) {
+  FileNameValue v;
+  return read_struct(value, 0, v) && utf16_is(value, sizeof v, v.name_length, name, fold_case);
+}
+
+bool attribute_named(std::span<const uint8_t> attribute, std::string_view name) {
+  AttributeHeader h;
+  return read_struct(attribute, 0, h) && utf16_is(attribute, h.name_offset, h.name_length, name);
 }
 
 // One run list entry: a header byte, then the length and the signed cluster offset.
@@ -282,26 +377,38 @@ bool decode_runs(std::span<const uint8_t> runs, uint32_t cluster_count, DataStre
   }
 }
 
-// The shape every system file record has: standard information, its one file name, its data.
-ErrorCode read_system_file(std::span<const uint8_t> record, std::string_view name,
-                           const VolumeLayout& volume, DataStream& out) {
-  AttributeCursor cursor(record);
-  if (resident_value(cursor.next(), kStandardInformation).empty()) return ERR_BAD_RECORD;
-  if (!file_name_is(resident_value(cursor.next(), kFileName), name)) return ERR_BAD_RECORD;
-  const std::span<const uint8_t> data = cursor.next();
+// The runs of a non-resident attribute, or empty when they do not start inside it.
+std::span<const uint8_t> run_list_of(std::span<const uint8_t> attribute) {
   NonResidentAttribute a;
-  if (!read_struct(data, 0, a) || a.header.type != kData || a.header.non_resident != 1 ||
-      a.header.name_length != 0 || (a.header.flags & kUnplainData) != 0)
+  if (!read_struct(attribute, 0, a) || a.runs_offset < sizeof a || a.runs_offset >= attribute.size())
+    return {};
+  return attribute.subspan(a.runs_offset);
+}
+
+// A plain non-resident attribute of that type and name ("" for none) held whole in this piece.
+ErrorCode read_stream_attribute(std::span<const uint8_t> attribute, uint32_t type, std::string_view name,
+                                const VolumeLayout& volume, DataStream& out) {
+  NonResidentAttribute a;
+  if (!read_struct(attribute, 0, a) || a.header.type != type || a.header.non_resident != 1 ||
+      !attribute_named(attribute, name) || (a.header.flags & kUnplainData) != 0)
     return ERR_BAD_RECORD;
-  const size_t runs_offset = a.runs_offset;
-  if (runs_offset < sizeof a || runs_offset > data.size()) return ERR_BAD_RECORD;
-  if (!decode_runs(data.subspan(runs_offset), volume.cluster_count, out)) return ERR_BAD_RECORD;
+  const std::span<const uint8_t> runs = run_list_of(attribute);
+  if (runs.empty() || !decode_runs(runs, volume.cluster_count, out)) return ERR_BAD_RECORD;
   out.data_size = a.data_size;
   out.initialized_size = a.initialized_size;
   if (a.first_vcn != 0 || out.clusters == 0 || a.last_vcn != out.clusters - 1 ||
       out.initialized_size > out.data_size || out.data_size > out.clusters * volume.cluster_size)
     return ERR_BAD_RECORD;
   return OK;
+}
+
+// The shape every system file record has: standard information, its one file name, its data.
+ErrorCode read_system_file(std::span<const uint8_t> record, std::string_view name,
+                           const VolumeLayout& volume, DataStream& out) {
+  AttributeCursor cursor(record);
+  if (resident_value(cursor.next(), kStandardInformation).empty()) return ERR_BAD_RECORD;
+  if (!file_name_is(resident_value(cursor.next(), kFileName), name)) return ERR_BAD_RECORD;
+  return read_stream_attribute(cursor.next(), kData, "", volume, out);
 }
 
 // Reads stream bytes [offset, offset + out.size()) through the runs, across run boundaries.
@@ -335,6 +442,168 @@ ErrorCode read_record(DiskImage& image, const VolumeLayout& volume, uint64_t at,
   return restore_record(record) ? OK : ERR_BAD_RECORD;
 }
 
+// Record `number` of the table, read through its runs.
+ErrorCode read_table_record(DiskImage& image, const VolumeLayout& volume, const DataStream& mft,
+                            uint64_t number, std::vector<uint8_t>& record) {
+  if (number >= mft.data_size / volume.record_size) return ERR_UNSUPPORTED;
+  record.resize(volume.record_size);
+  if (ErrorCode rc = read_stream(image, volume, mft, number * volume.record_size, record); rc != OK)
+    return rc;
+  return restore_record(record) ? OK : ERR_BAD_RECORD;
+}
+
+// Windows sets the dirty flag while the volume is mounted and clears it at a clean shutdown.
+bool volume_is_clean(std::span<const uint8_t> record) {
+  AttributeCursor cursor(record);
+  bool named = false;
+  for (std::span<const uint8_t> a = cursor.next(); !a.empty(); a = cursor.next()) {
+    named |= file_name_is(resident_value(a, kFileName), "$Volume");
+    if (le32(a.data()) != kVolumeInformation) continue;
+    VolumeInformationValue v;
+    return named && read_struct(resident_value(a, kVolumeInformation), 0, v) &&
+           (v.flags & kVolumeDirty) == 0;
+  }
+  return false;
+}
+
+// Collects the children and the entries named like the hibernation file of one index node;
+// false when an entry leaves the node or none ends it.
+bool scan_index_node(std::span<const uint8_t> node, std::vector<uint64_t>& children,
+                     std::vector<uint64_t>& hibernation_files) {
+  IndexNodeHeader h;
+  if (!read_struct(node, 0, h) || h.index_length > node.size()) return false;
+  const std::span<const uint8_t> entries = node.first(h.index_length);
+  for (size_t pos = h.entries_offset; pos >= sizeof h;) {
+    IndexEntryHeader e;
+    if (!read_struct(entries, pos, e) || e.length < sizeof e || e.length > entries.size() - pos)
+      return false;
+    const std::span<const uint8_t> entry = entries.subspan(pos, e.length);
+    const size_t child_bytes = (e.flags & kEntryHasChild) ? sizeof(uint64_t) : 0;
+    if (entry.size() < sizeof e + child_bytes) return false;
+    if (child_bytes) children.push_back(le64(&entry[entry.size() - child_bytes]));
+    if (e.flags & kEntryIsLast) return true;
+    if (e.key_length > entry.size() - sizeof e - child_bytes) return false;
+    if (file_name_is(entry.subspan(sizeof e, e.key_length), "hiberfil.sys", true))
+      hibernation_files.push_back(e.file_reference);
+    pos += e.length;
+  }
+  return false;
+}
+
+// Checks the header of an index block and restores it.
+bool restore_index_block(std::span<uint8_t> block, uint64_t vcn) {
+  IndexBlockHeader h;
+  return read_struct(block, 0, h) && std::memcmp(h.magic, kIndexMagic, sizeof kIndexMagic) == 0 &&
+         h.vcn == vcn && undo_update_sequence(block, sizeof h);
+}
+
+// Walks the root folder's name index from its root through every block it reaches, whatever the
+// order of the names, and collects the references of the hibernation file.
+ErrorCode find_hibernation_files(DiskImage& image, const VolumeLayout& volume,
+                                 std::span<const uint8_t> record, std::vector<uint64_t>& found) {
+  AttributeCursor cursor(record);
+  bool named = false;
+  std::span<const uint8_t> root, allocation;
+  for (std::span<const uint8_t> a = cursor.next(); !a.empty(); a = cursor.next()) {
+    named |= file_name_is(resident_value(a, kFileName), ".");
+    if (!attribute_named(a, "$I30")) continue;
+    if (le32(a.data()) == kIndexRoot) root = resident_value(a, kIndexRoot);
+    if (le32(a.data()) == kIndexAllocation) allocation = a;
+  }
+  IndexRootValue r;
+  if (!named || !read_struct(root, 0, r) || r.indexed_type != kFileName) return ERR_LAYOUT;
+  const uint32_t block_size = r.block_size;
+  if (block_size < kSectorSize || block_size > kMaxRecordSize || !is_power_of_two(block_size))
+    return ERR_LAYOUT;
+  std::vector<uint64_t> pending;
+  if (!scan_index_node(root.subspan(sizeof(IndexRootValue) - sizeof(IndexNodeHeader)), pending, found))
+    return ERR_LAYOUT;
+  if (pending.empty()) return OK;
+
+  DataStream blocks;
+  if (read_stream_attribute(allocation, kIndexAllocation, "$I30", volume, blocks) != OK)
+    return ERR_LAYOUT;
+  // Block numbers count clusters, or 512-byte units when a block is smaller than a cluster.
+  const uint64_t unit = block_size < volume.cluster_size ? kSectorSize : volume.cluster_size;
+  std::vector<uint8_t> block(block_size);
+  for (uint32_t visits = 0; !pending.empty(); ++visits) {
+    if (visits + pending.size() > kMaxIndexBlocks || found.size() > kMaxHibernationFiles)
+      return ERR_LAYOUT;
+    const uint64_t vcn = pending.back();
+    pending.pop_back();
+    if (vcn >= blocks.initialized_size / unit || vcn * unit + block_size > blocks.initialized_size)
+      return ERR_LAYOUT;
+    if (ErrorCode rc = read_stream(image, volume, blocks, vcn * unit, block); rc != OK) return rc;
+    if (!restore_index_block(block, vcn) ||
+        !scan_index_node(std::span(block).subspan(sizeof(IndexBlockHeader) - sizeof(IndexNodeHeader)),
+                         pending, found))
+      return ERR_LAYOUT;
+  }
+  return found.size() > kMaxHibernationFiles ? ERR_LAYOUT : OK;
+}
+
+bool is_hibernation_signature(std::span<const uint8_t> head) {
+  auto is = [&](std::string_view magic) {
+    for (size_t i = 0; i < magic.size(); ++i)
+      if (ascii_lower(head[i]) != magic[i]) return false;
+    return true;
+  };
+  return head.size() >= 4 && (is("hibr") || is("wake"));
+}
+
+// Windows hibernated, also by its fast startup, keeps the volume's state in memory and marks the
+// header of its hibernation file; a file too short for a header holds none.
+ErrorCode check_not_hibernated(DiskImage& image, const VolumeLayout& volume, const DataStream& mft,
+                               uint64_t reference) {
+  std::vector<uint8_t> record;
+  if (ErrorCode rc = read_table_record(image, volume, mft, reference & kRecordNumberMask, record);
+      rc != OK)
+    return rc;
+  FileRecordHeader h;
+  if (!read_struct(record, 0, h) || h.sequence_number != reference >> 48) return ERR_LAYOUT;
+  AttributeCursor cursor(record);
+  for (std::span<const uint8_t> a = cursor.next(); !a.empty(); a = cursor.next()) {
+    if (le32(a.data()) != kData || !attribute_named(a, "")) continue;
+    std::span<const uint8_t> head;
+    if (a[8] == 0) {
+      if (!find_resident_value(a, kData, head)) return ERR_LAYOUT;
+      return is_hibernation_signature(head) ? ERR_LAYOUT : OK;
+    }
+    NonResidentAttribute n;
+    if (!read_struct(a, 0, n) || n.header.non_resident != 1 || n.first_vcn != 0 ||
+        (n.header.flags & kUnplainData) != 0)
+      return ERR_LAYOUT;
+    if (std::min<uint64_t>(n.data_size, n.initialized_size) < 4) return OK;
+    const std::span<const uint8_t> runs = run_list_of(a);
+    size_t pos = 0;
+    uint64_t length = 0;
+    int64_t cluster = 0;
+    if (runs.empty() || !decode_run(runs, pos, length, cluster) || cluster < 0 ||
+        static_cast<uint64_t>(cluster) >= volume.cluster_count)
+      return ERR_LAYOUT;
+    std::vector<uint8_t> sector(kSectorSize);
+    const uint64_t at = volume.base + static_cast<uint64_t>(cluster) * volume.cluster_size;
+    if (ErrorCode rc = read_bytes(image, at, sector); rc != OK) return rc;
+    return is_hibernation_signature(sector) ? ERR_LAYOUT : OK;
+  }
+  return ERR_LAYOUT;
+}
+
+// Whether the on-disk allocation can be trusted: neither dirty nor hibernated. The journal is not
+// replayed or checked for pending records; a Windows crash leaves the dirty flag set as well.
+ErrorCode check_volume_state(DiskImage& image, const VolumeLayout& volume, const DataStream& mft) {
+  std::vector<uint8_t> record;
+  if (ErrorCode rc = read_table_record(image, volume, mft, kVolumeRecord, record); rc != OK) return rc;
+  if (!volume_is_clean(record)) return ERR_LAYOUT;
+  if (ErrorCode rc = read_table_record(image, volume, mft, kRootRecord, record); rc != OK) return rc;
+  std::vector<uint64_t> hibernation_files;
+  if (ErrorCode rc = find_hibernation_files(image, volume, record, hibernation_files); rc != OK)
+    return rc;
+  for (uint64_t reference : hibernation_files)
+    if (ErrorCode rc = check_not_hibernated(image, volume, mft, reference); rc != OK) return rc;
+  return OK;
+}
+
 ErrorCode probe_ntfs(DiskImage& image, uint32_t first, uint32_t count,
                      std::unique_ptr<ReaderState>& state) {
   VolumeLayout volume;
@@ -348,12 +617,12 @@ ErrorCode probe_ntfs(DiskImage& image, uint32_t first, uint32_t count,
   // The table's own record must be the one the boot sector pointed at.
   if (mft.runs.front().cluster != volume.mft_cluster) return ERR_BAD_RECORD;
 
-  const uint64_t bitmap_at = kBitmapRecord * volume.record_size;
-  if (mft.data_size < bitmap_at + volume.record_size) return ERR_UNSUPPORTED;
-  if (ErrorCode rc = read_stream(image, volume, mft, bitmap_at, record); rc != OK) return rc;
-  if (!restore_record(record)) return ERR_BAD_RECORD;
+  if (ErrorCode rc = read_table_record(image, volume, mft, kBitmapRecord, record); rc != OK) return rc;
   DataStream bitmap;
   if (ErrorCode rc = read_system_file(record, "$Bitmap", volume, bitmap); rc != OK) return rc;
+  // A state it cannot read refuses the volume as surely as a dirty or hibernated one.
+  if (ErrorCode rc = check_volume_state(image, volume, mft); rc != OK)
+    return rc == ERR_BAD_RECORD || rc == ERR_UNSUPPORTED ? ERR_LAYOUT : rc;
 
   // Clusters the loaded bytes do not describe stay used.
   auto loaded = std::make_unique<NtfsState>();

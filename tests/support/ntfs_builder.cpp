@@ -86,13 +86,19 @@ std::vector<uint8_t> encode_ntfs_runs(const std::vector<NtfsRun>& runs) {
   return out;
 }
 
-std::vector<uint8_t> ntfs_resident_attribute(uint32_t type, const std::vector<uint8_t>& value) {
-  std::vector<uint8_t> a(align8(24 + value.size()), 0);
+std::vector<uint8_t> ntfs_resident_attribute(uint32_t type, const std::vector<uint8_t>& value,
+                                             const std::string& name) {
+  const std::vector<uint8_t> n = utf16(name);
+  const size_t value_at = align8(24 + n.size());
+  std::vector<uint8_t> a(align8(value_at + value.size()), 0);
   put32(a, 0, type);
   put32(a, 4, static_cast<uint32_t>(a.size()));
+  a[9] = static_cast<uint8_t>(name.size());
+  put16(a, 10, 24);
   put32(a, 16, static_cast<uint32_t>(value.size()));
-  put16(a, 20, 24);
-  std::copy(value.begin(), value.end(), a.begin() + 24);
+  put16(a, 20, static_cast<uint16_t>(value_at));
+  std::copy(n.begin(), n.end(), a.begin() + 24);
+  std::copy(value.begin(), value.end(), a.begin() + static_cast<long>(value_at));
   return a;
 }
 
@@ -161,6 +167,87 @@ std::vector<uint8_t> ntfs_system_record(uint32_t record_size, uint32_t number, c
                            ntfs_nonresident_attribute(data)});
 }
 
+std::vector<uint8_t> ntfs_volume_record(uint32_t record_size, uint16_t flags) {
+  std::vector<uint8_t> info(12, 0);
+  info[8] = 3;
+  info[9] = 1;
+  put16(info, 10, flags);
+  return ntfs_file_record(record_size, 3,
+                          {ntfs_resident_attribute(0x10, std::vector<uint8_t>(72, 0)),
+                           ntfs_resident_attribute(0x30, ntfs_file_name_value("$Volume")),
+                           ntfs_resident_attribute(0x60, {}), ntfs_resident_attribute(0x70, info),
+                           ntfs_resident_attribute(0x80, {})});
+}
+
+std::vector<uint8_t> ntfs_index_entries(const std::vector<NtfsIndexEntry>& entries, uint64_t last_child) {
+  std::vector<uint8_t> out;
+  auto add = [&](uint64_t reference, const std::vector<uint8_t>& key, uint64_t child, uint16_t flags) {
+    const size_t at = out.size(), key_end = align8(16 + key.size());
+    const size_t length = key_end + (child != UINT64_MAX ? 8 : 0);
+    out.resize(at + length, 0);
+    put64(out, at, reference);
+    put16(out, at + 8, static_cast<uint16_t>(length));
+    put16(out, at + 10, static_cast<uint16_t>(key.size()));
+    put16(out, at + 12, static_cast<uint16_t>(flags | (child != UINT64_MAX ? 1 : 0)));
+    std::copy(key.begin(), key.end(), out.begin() + static_cast<long>(at + 16));
+    if (child != UINT64_MAX) put64(out, at + length - 8, child);
+  };
+  for (const NtfsIndexEntry& e : entries) add(e.reference, ntfs_file_name_value(e.name), e.child, 0);
+  add(0, {}, last_child, 2);
+  return out;
+}
+
+std::vector<uint8_t> ntfs_index_root_value(uint32_t block_size, const std::vector<uint8_t>& entries) {
+  std::vector<uint8_t> v(32, 0);
+  put32(v, 0, 0x30);
+  put32(v, 4, 1);  // collated as file names
+  put32(v, 8, block_size);
+  v[12] = static_cast<uint8_t>(block_size >= 4096 ? block_size / 4096 : 0);
+  put32(v, 16, 16);
+  put32(v, 20, static_cast<uint32_t>(16 + entries.size()));
+  put32(v, 24, static_cast<uint32_t>(16 + entries.size()));
+  bool children = false;
+  for (size_t pos = 0; pos + 16 <= entries.size() && (entries[pos + 8] | entries[pos + 9]);) {
+    children |= entries[pos + 12] & 1;
+    pos += entries[pos + 8] | entries[pos + 9] << 8;
+  }
+  v[28] = children ? 1 : 0;
+  v.insert(v.end(), entries.begin(), entries.end());
+  return v;
+}
+
+std::vector<uint8_t> ntfs_index_block(uint32_t block_size, uint64_t vcn,
+                                      const std::vector<uint8_t>& entries) {
+  std::vector<uint8_t> b(block_size, 0);
+  const uint16_t usa_count = static_cast<uint16_t>(block_size / 512 + 1);
+  std::memcpy(b.data(), "INDX", 4);
+  put16(b, 4, 0x28);
+  put16(b, 6, usa_count);
+  put64(b, 16, vcn);
+  const size_t entries_at = align8(0x28 + 2 * usa_count);
+  if (entries_at + entries.size() > block_size) throw std::runtime_error("index block overflow");
+  put32(b, 24, static_cast<uint32_t>(entries_at - 24));
+  put32(b, 28, static_cast<uint32_t>(entries_at - 24 + entries.size()));
+  put32(b, 32, block_size - 24);
+  std::copy(entries.begin(), entries.end(), b.begin() + static_cast<long>(entries_at));
+  return b;
+}
+
+std::vector<uint8_t> ntfs_root_record(uint32_t record_size, const std::vector<uint8_t>& entries,
+                                      const NtfsNonResident& blocks) {
+  std::vector<std::vector<uint8_t>> attributes = {
+      ntfs_resident_attribute(0x10, std::vector<uint8_t>(72, 0)),
+      ntfs_resident_attribute(0x30, ntfs_file_name_value(".")),
+      ntfs_resident_attribute(0x90, ntfs_index_root_value(4096, entries), "$I30")};
+  if (!blocks.runs.empty()) {
+    NtfsNonResident a = blocks;
+    a.type = 0xA0;
+    a.name = "$I30";
+    attributes.push_back(ntfs_nonresident_attribute(a));
+  }
+  return ntfs_file_record(record_size, 5, attributes);
+}
+
 void protect_ntfs_record(std::span<uint8_t> record, uint16_t sequence) {
   const size_t usa = record[4] | record[5] << 8;
   const size_t blocks = record.size() / 512;
@@ -204,7 +291,7 @@ void write_ntfs_volume(const std::string& path, const NtfsVolumeSpec& s) {
   boot[68] = 1;
   put16(boot, 510, 0xAA55);
 
-  std::vector<uint8_t> r0 = s.record0, r6 = s.record6;
+  std::vector<uint8_t> r0 = s.record0, r3 = s.record3, r5 = s.record5, r6 = s.record6;
   if (r0.empty()) {
     NtfsNonResident d;
     d.runs = encode_ntfs_runs(s.mft_runs);
@@ -221,18 +308,23 @@ void write_ntfs_volume(const std::string& path, const NtfsVolumeSpec& s) {
     d.data_size = s.bitmap.size();
     r6 = ntfs_system_record(s.record_size, 6, "$Bitmap", d);
   }
-  protect_ntfs_record(r0);
-  protect_ntfs_record(r6);
+  if (r3.empty()) r3 = ntfs_volume_record(s.record_size, s.volume_flags);
+  if (r5.empty()) r5 = ntfs_root_record(s.record_size, ntfs_index_entries({}));
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> records = {{0, r0}, {3, r3}, {5, r5}, {6, r6}};
+  records.insert(records.end(), s.records.begin(), s.records.end());
   std::vector<uint8_t> mft(uint64_t{s.mft_records} * s.record_size, 0);
-  if (mft.size() >= r0.size()) std::copy(r0.begin(), r0.end(), mft.begin());
-  if (mft.size() >= 6 * uint64_t{s.record_size} + r6.size())
-    std::copy(r6.begin(), r6.end(), mft.begin() + 6 * s.record_size);
+  for (auto& [number, r] : records) {
+    protect_ntfs_record(r);
+    if (mft.size() >= uint64_t{number} * s.record_size + r.size())
+      std::copy(r.begin(), r.end(), mft.begin() + static_cast<long>(uint64_t{number} * s.record_size));
+  }
 
   std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
   write_at(f, 0, boot.data(), boot.size());
   write_at(f, size - 512, boot.data(), boot.size());
   write_stream(f, s.mft_runs, cluster_size, mft);
   write_stream(f, s.bitmap_runs, cluster_size, s.bitmap);
+  for (const auto& [offset, bytes] : s.writes) write_at(f, offset, bytes.data(), bytes.size());
 }
 
 void set_ntfs_clusters(std::vector<uint8_t>& bitmap, uint64_t first, uint64_t count) {

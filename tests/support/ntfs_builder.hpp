@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qx::test {
@@ -19,8 +20,9 @@ struct NtfsRun {
 // previous run's cluster in the fewest signed bytes; ends with a zero byte.
 std::vector<uint8_t> encode_ntfs_runs(const std::vector<NtfsRun>& runs);
 
-// Attribute builders; the results are 8-byte aligned.
-std::vector<uint8_t> ntfs_resident_attribute(uint32_t type, const std::vector<uint8_t>& value);
+// Attribute builders; the results are 8-byte aligned. Names are ASCII, stored as UTF-16LE.
+std::vector<uint8_t> ntfs_resident_attribute(uint32_t type, const std::vector<uint8_t>& value,
+                                             const std::string& name = "");
 std::vector<uint8_t> ntfs_file_name_value(const std::string& name);
 struct NtfsNonResident {
   uint32_t type = 0x80;
@@ -40,6 +42,28 @@ std::vector<uint8_t> ntfs_file_record(uint32_t record_size, uint32_t number,
 // The usual system file record: standard information, the file name, the unnamed data.
 std::vector<uint8_t> ntfs_system_record(uint32_t record_size, uint32_t number, const std::string& name,
                                         const NtfsNonResident& data);
+
+// $Volume (record 3) with its volume information: version 3.1 and these flags (1: dirty).
+std::vector<uint8_t> ntfs_volume_record(uint32_t record_size, uint16_t flags);
+
+// Folder index pieces. An entry names a file of the root folder; `child` (when set) is the index
+// block of the names sorting before it. The entry list ends with the last entry, which may
+// lead to a block of the names after all others.
+struct NtfsIndexEntry {
+  uint64_t reference;  // record number | sequence number << 48
+  std::string name;
+  uint64_t child = UINT64_MAX;
+};
+std::vector<uint8_t> ntfs_index_entries(const std::vector<NtfsIndexEntry>& entries,
+                                        uint64_t last_child = UINT64_MAX);
+// The $INDEX_ROOT value of a file name index over those entries.
+std::vector<uint8_t> ntfs_index_root_value(uint32_t block_size, const std::vector<uint8_t>& entries);
+// An index block ("INDX", not yet protected) holding those entries.
+std::vector<uint8_t> ntfs_index_block(uint32_t block_size, uint64_t vcn, const std::vector<uint8_t>& entries);
+// The root folder (record 5): standard information, the name ".", the $I30 index root over
+// `entries` with 4 KiB blocks, and the $I30 index allocation when `blocks` has runs.
+std::vector<uint8_t> ntfs_root_record(uint32_t record_size, const std::vector<uint8_t>& entries,
+                                      const NtfsNonResident& blocks = {});
 
 // Applies the update sequence: the true last two bytes of every 512-byte block move into the
 // array and the sequence number takes their place.
@@ -62,6 +86,15 @@ struct NtfsVolumeSpec {
   // Unprotected replacements for records 0 and 6 (empty: the usual shape from the runs above).
   std::vector<uint8_t> record0;
   std::vector<uint8_t> record6;
+  // Records 3 and 5 likewise; by default a clean $Volume with `volume_flags` and a root folder
+  // whose index holds no name.
+  uint16_t volume_flags = 0;
+  std::vector<uint8_t> record3;
+  std::vector<uint8_t> record5;
+  // Further unprotected records of the table, by number (written over the ones above).
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> records;
+  // Bytes written last at volume byte offsets (index blocks, file contents).
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes;
 };
 
 // Writes the volume to `path` (free clusters hold a non-zero pattern).

@@ -30,6 +30,15 @@ bool ntfs_add_file(const std::string& volume, const std::string& name, uint64_t 
   return r.status == 0;
 }
 
+bool ntfs_put_file(const std::string& volume, const std::string& name, const std::vector<uint8_t>& content) {
+  const std::string host = volume + ".in";
+  write_file(host, content);
+  const CommandResult r = run_command("ntfscp --force " + shell_quote(volume) + " " + shell_quote(host) +
+                                      " " + shell_quote(name) + " >/dev/null 2>&1");
+  std::remove(host.c_str());
+  return r.status == 0;
+}
+
 bool ntfs_empty_file(const std::string& volume, const std::string& name) {
   const CommandResult list = run_command("ntfsls --inode " + shell_quote(volume) + " 2>/dev/null");
   if (list.status != 0) return false;

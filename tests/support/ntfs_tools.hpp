@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qx::test {
 
@@ -15,6 +16,10 @@ bool make_ntfs_volume(const std::string& path, uint64_t size, uint32_t cluster_s
 
 // Copies a file of `size` pattern bytes into the root folder under `name`.
 bool ntfs_add_file(const std::string& volume, const std::string& name, uint64_t size, uint8_t seed);
+
+// Copies a file with exactly these contents into the root folder under `name` (replacing one
+// of that name).
+bool ntfs_put_file(const std::string& volume, const std::string& name, const std::vector<uint8_t>& content);
 
 // Frees every cluster of a root-folder file by truncating its data to nothing (the tools have
 // no remover); the clusters keep their old contents.

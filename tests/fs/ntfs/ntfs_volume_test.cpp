@@ -212,34 +212,44 @@ TEST_F(NtfsDamage, BitmapShorterThanTheClusterCount) {
   }
 }
 
-// The bytes whose change may change the answer: the boot sector, records 0 and 6, and the
-// bitmap's clusters (from istat).
-std::vector<std::pair<uint64_t, uint64_t>> relevant_ranges(const std::string& path, const BootFacts& boot) {
-  std::vector<std::pair<uint64_t, uint64_t>> ranges = {
-      {0, 512}, {boot.mft_offset, boot.mft_offset + 1024}, {boot.mft_offset + 6144, boot.mft_offset + 7168}};
-  const CommandResult r = run_command("istat -f ntfs " + shell_quote(path) + " 6 2>/dev/null");
+// The clusters of one attribute of a file record, from istat.
+std::vector<uint64_t> attribute_clusters(const std::string& path, uint32_t record, const std::string& type) {
+  const CommandResult r = run_command("istat -f ntfs " + shell_quote(path) + " " + std::to_string(record) +
+                                      " 2>/dev/null");
   std::istringstream in(r.output);
   std::string line;
-  bool in_data = false;
-  const uint64_t cluster = boot.sectors_per_cluster * 512ull;
+  bool inside = false;
+  std::vector<uint64_t> clusters;
   while (std::getline(in, line)) {
     if (line.rfind("Type:", 0) == 0) {
-      in_data = line.find("$DATA") != std::string::npos;
+      inside = line.find(type) != std::string::npos;
       continue;
     }
-    if (!in_data) continue;
+    if (!inside) continue;
     std::istringstream words(line);
     uint64_t c;
     while (words >> c)
-      if (c) ranges.push_back({c * cluster, (c + 1) * cluster});
+      if (c) clusters.push_back(c);
   }
+  return clusters;
+}
+
+// The bytes whose change may change the answer: the boot sector, records 0, 3, 5 and 6, then the
+// bitmap's clusters and the root folder's index blocks.
+std::vector<std::pair<uint64_t, uint64_t>> relevant_ranges(const std::string& path, const BootFacts& boot) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges = {{0, 512}};
+  for (uint64_t n : {0, 3, 5, 6}) ranges.push_back({boot.mft_offset + n * 1024, boot.mft_offset + n * 1024 + 1024});
+  const uint64_t cluster = boot.sectors_per_cluster * 512ull;
+  std::vector<uint64_t> clusters = attribute_clusters(path, 6, "$DATA");
+  for (uint64_t c : attribute_clusters(path, 5, "$INDEX_ALLOCATION")) clusters.push_back(c);
+  for (uint64_t c : clusters) ranges.push_back({c * cluster, (c + 1) * cluster});
   return ranges;
 }
 
 TEST_F(NtfsDamage, ByteFlipCampaign) {
   if (!have_tool("istat")) GTEST_SKIP() << "istat missing";
   const auto relevant = relevant_ranges(path_, boot_);
-  ASSERT_GT(relevant.size(), 3u) << "the bitmap's clusters";
+  ASSERT_GT(relevant.size(), 6u) << "the bitmap's clusters";
   std::mt19937_64 rng(0x4E544653);
   int accepted = 0, refused = 0;
   const uint64_t behind = boot_.clusters() * boot_.sectors_per_cluster;
@@ -269,12 +279,79 @@ TEST_F(NtfsDamage, ByteFlipCampaign) {
   for (int i = 0; i < 300; ++i) flip_at(boot_.mft_offset + rng() % (16 * 1024));
   // Aimed at the bytes that matter: the probe must refuse or answer, never break.
   for (int i = 0; i < 200; ++i) {
-    const auto& [from, to] = relevant[rng() % 3];
+    const auto& [from, to] = relevant[rng() % 5];
+    flip_at(from + rng() % (to - from));
+  }
+  // And at the bitmap's clusters and the root folder's index blocks.
+  for (int i = 0; i < 100; ++i) {
+    const auto& [from, to] = relevant[5 + rng() % (relevant.size() - 5)];
     flip_at(from + rng() % (to - from));
   }
   EXPECT_GT(accepted, 0);
   EXPECT_GT(refused, 0);
 }
+
+// ---- volumes Windows may not have finished writing ------------------------------------------
+
+TEST_F(NtfsDamage, DirtyFlagRefusesTheVolume) {
+  std::vector<uint8_t> r = record(3);
+  const size_t info = attribute_at(r, 0x70);
+  const size_t flags = info + le16(&r[info + 20]) + 10;
+  ASSERT_EQ(le32(&r[info + 16]), 12u);
+  ASSERT_EQ(le16(&r[flags]) & 1, 0) << "mkntfs and ntfscp leave the volume clean";
+  store_le<uint16_t>(&r[flags], le16(&r[flags]) | 1);
+  put_record(3, r);
+  EXPECT_EQ(map_volume_file(path_, KIND_NTFS).probe, ERR_LAYOUT);
+  store_le<uint16_t>(&r[flags], le16(&r[flags]) & ~1);
+  put_record(3, r);
+  const ReaderResult clean = map_volume_file(path_, KIND_NTFS);
+  ASSERT_EQ(clean.probe, OK);
+  EXPECT_EQ(clean.bitmap, baseline_.bitmap);
+}
+
+class NtfsHibernation : public ::testing::TestWithParam<Layout> {
+ protected:
+  void SetUp() override {
+    if (!have_ntfs_tools()) GTEST_SKIP() << "ntfs-3g tools missing";
+  }
+};
+
+// Enough long names that the root folder's index spreads over several blocks, the hibernation
+// file among them; ntfs-3g refuses the hibernated volume too.
+TEST_P(NtfsHibernation, HibernationFileInABusyRootFolder) {
+  if (!have_tool("istat")) GTEST_SKIP() << "istat missing";
+  TempDir dir;
+  const std::string path = dir.file("ntfs.img");
+  ASSERT_TRUE(make_ntfs_volume(path, GetParam().size, GetParam().cluster_size));
+  for (int i = 0; i < 24; ++i) {
+    const std::string name = "a rather long name that fills the folder index quickly " + std::to_string(i);
+    ASSERT_TRUE(ntfs_add_file(path, name, 100, static_cast<uint8_t>(i)));
+  }
+  std::vector<uint8_t> content(256 * 1024, 0);
+  content.back() = 1;
+  ASSERT_TRUE(ntfs_put_file(path, "hiberfil.sys", content));
+  const std::string root = run_command("istat -f ntfs " + shell_quote(path) + " 5").output;
+  const size_t allocation = root.find("$INDEX_ALLOCATION");
+  ASSERT_NE(allocation, std::string::npos);
+  EXPECT_GE(std::stoull(root.substr(root.find("size: ", allocation) + 6)), 3 * 4096u) << "several index blocks";
+  const ReaderResult zeros = map_volume_file(path, KIND_NTFS);
+  ASSERT_EQ(zeros.probe, OK) << "a hibernation file without its mark";
+
+  std::copy_n("HIBR", 4, content.begin());
+  ASSERT_TRUE(ntfs_put_file(path, "hiberfil.sys", content));
+  EXPECT_EQ(map_volume_file(path, KIND_NTFS).probe, ERR_LAYOUT);
+  EXPECT_FALSE(ntfs_add_file(path, "after.txt", 10, 1)) << "ntfs-3g mounted a hibernated volume";
+
+  // Resident, in capitals, and "wake".
+  ASSERT_TRUE(make_ntfs_volume(path, GetParam().size, GetParam().cluster_size));
+  ASSERT_TRUE(ntfs_put_file(path, "HIBERFIL.SYS", {'w', 'a', 'k', 'e', 0, 0, 0, 0}));
+  EXPECT_EQ(map_volume_file(path, KIND_NTFS).probe, ERR_LAYOUT);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, NtfsHibernation,
+                         ::testing::Values(Layout{512, 16u << 20}, Layout{4096, 16u << 20},
+                                           Layout{65536, 64u << 20}),
+                         layout_name);
 
 // ---- in the used-sector map -----------------------------------------------------------------
 
