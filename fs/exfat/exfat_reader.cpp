@@ -70,9 +70,8 @@ struct ExfatLayout {
   uint32_t root_cluster = 0;
 };
 
-struct ExfatState : ReaderState {
-  UnitAllocation clusters;  // unit 0 is cluster number 2, as the bitmap counts
-};
+// Unit 0 is cluster number 2, as the bitmap counts.
+using ExfatState = AllocationState;
 
 ErrorCode read_layout(const ExfatBootSector& bs, uint32_t volume_sectors, ExfatLayout& out) {
   if (std::memcmp(bs.fs_name, kFsName, sizeof kFsName) != 0) return ERR_LAYOUT;
@@ -244,22 +243,16 @@ ErrorCode exfat_probe(DiskImage& image, uint32_t first, uint32_t count,
       if (ErrorCode rc = load_fat(image, volume_byte, layout, fat); rc != OK) return rc;
     }
     auto st = std::make_unique<ExfatState>();
-    if (ErrorCode rc = load_bitmap(image, volume_byte, layout, fat, entry, st->clusters); rc != OK)
+    if (ErrorCode rc = load_bitmap(image, volume_byte, layout, fat, entry, st->allocation); rc != OK)
       return rc;
     state = std::move(st);
     return OK;
   });
 }
 
-ErrorCode exfat_mark(const ReaderState& state, uint32_t first, uint32_t count,
-                     std::span<uint8_t> bitmap, uint32_t bit_index) {
-  if (uint64_t{bit_index} + count > uint64_t{bitmap.size()} * 8) return ERR_UNSUPPORTED;
-  static_cast<const ExfatState&>(state).clusters.mark(first, count, bitmap, bit_index);
-  return OK;
-}
 
 }  // namespace
 
-const FsReader kExfatReader = {"exfat", exfat_probe, exfat_mark};
+const FsReader kExfatReader = {"exfat", exfat_probe, mark_allocation};
 
 }  // namespace qx

@@ -69,9 +69,9 @@ struct FatLayout {
   uint32_t cluster_bytes = 0;
 };
 
-struct FatState : ReaderState {
+// Unit 0 is cluster number 2.
+struct FatState : AllocationState {
   FatType type = FatType::FAT12;
-  UnitAllocation clusters;  // unit 0 is cluster number 2
 };
 
 bool valid_bytes_per_sector(uint32_t v) { return v == 512 || v == 1024 || v == 2048 || v == 4096; }
@@ -199,21 +199,15 @@ ErrorCode fat_probe(DiskImage& image, uint32_t first, uint32_t count,
     if (ErrorCode rc = read_layout(bs, count, layout); rc != OK) return rc;
     auto st = std::make_unique<FatState>();
     st->type = layout.type;
-    if (ErrorCode rc = load_table(image, volume_byte, layout, st->clusters); rc != OK) return rc;
+    if (ErrorCode rc = load_table(image, volume_byte, layout, st->allocation); rc != OK) return rc;
     state = std::move(st);
     return OK;
   });
 }
 
-ErrorCode fat_mark(const ReaderState& state, uint32_t first, uint32_t count,
-                   std::span<uint8_t> bitmap, uint32_t bit_index) {
-  if (uint64_t{bit_index} + count > uint64_t{bitmap.size()} * 8) return ERR_UNSUPPORTED;
-  static_cast<const FatState&>(state).clusters.mark(first, count, bitmap, bit_index);
-  return OK;
-}
 
 }  // namespace
 
-const FsReader kFatReader = {"fat", fat_probe, fat_mark};
+const FsReader kFatReader = {"fat", fat_probe, mark_allocation};
 
 }  // namespace qx
