@@ -3,7 +3,9 @@
 
 #include "fs/reader.hpp"
 
+#include "fs/exfat/exfat_reader.hpp"
 #include "fs/ext/ext_reader.hpp"
+#include "fs/fat/fat_reader.hpp"
 #include "fs/hfsplus/hfsplus_reader.hpp"
 #include "fs/ntfs/ntfs_reader.hpp"
 #include "fs/xfs/xfs_reader.hpp"
@@ -31,9 +33,9 @@ const FsReader kPlaceholder7 = {"placeholder", placeholder7_probe, absent_mark};
 const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kNtfsReader,    // 0 NTFS
     &kExtReader,     // 1 ext2/3/4
-    &kAbsentReader,  // 2 FAT
+    &kFatReader,     // 2 FAT
     &kXfsReader,     // 3 XFS
-    &kAbsentReader,  // 4 exFAT
+    &kExfatReader,   // 4 exFAT
     &kPlaceholder5,  // 5
     &kHfsPlusReader,  // 6 HFS+
     &kPlaceholder7,  // 7

@@ -54,4 +54,18 @@ void UnitAllocation::mark(uint32_t first, uint32_t count, std::span<uint8_t> bit
   }
 }
 
+const UnitAllocation* allocation_of(const ReaderState& state) noexcept {
+  const auto* s = dynamic_cast<const AllocationState*>(&state);
+  return s ? &s->allocation : nullptr;
+}
+
+ErrorCode mark_allocation(const ReaderState& state, uint32_t first, uint32_t count,
+                          std::span<uint8_t> bitmap, uint32_t bit_index) {
+  const UnitAllocation* allocation = allocation_of(state);
+  if (!allocation) return ERR_FILE_SYSTEM;
+  if (uint64_t{bit_index} + count > uint64_t{bitmap.size()} * 8) return ERR_UNSUPPORTED;
+  allocation->mark(first, count, bitmap, bit_index);
+  return OK;
+}
+
 }  // namespace qx

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image/error.hpp"
+#include "volume/usage_map.hpp"
 
 namespace qx {
 
@@ -26,5 +27,17 @@ struct UnitAllocation {
   void mark(uint32_t first, uint32_t count, std::span<uint8_t> bitmap,
             uint32_t bit_index) const noexcept;
 };
+
+// The state of a reader whose whole answer is one UnitAllocation loaded at probe time.
+struct AllocationState : ReaderState {
+  UnitAllocation allocation;
+};
+
+// The allocation inside a reader state of this shape, or null for any other state.
+const UnitAllocation* allocation_of(const ReaderState& state) noexcept;
+
+// The mark operation shared by readers whose state is an AllocationState.
+ErrorCode mark_allocation(const ReaderState& state, uint32_t first, uint32_t count,
+                          std::span<uint8_t> bitmap, uint32_t bit_index);
 
 }  // namespace qx

@@ -1,6 +1,7 @@
 // Flat image (id -1): a plain file holding the disk's sectors from a byte offset on.
 #include <vector>
 
+#include "image/content_check.hpp"
 #include "image/file.hpp"
 #include "image/primitives.hpp"
 #include "image/special_drivers.hpp"
@@ -34,28 +35,11 @@ ErrorCode flat_is_range_free(DriverState& s, const UsageMap* map, uint32_t first
                              bool& free, ProgressRelay* relay) {
   FlatState& st = flat(s);
   if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  const uint32_t chunk_sectors = kWorkBufferBytes / kSectorSize;
-  for (uint64_t pos = first, end = uint64_t{first} + count; pos < end;) {
-    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(chunk_sectors, end - pos));
-    std::span<uint8_t> buf(st.work.data(), size_t{n} * kSectorSize);
-    if (!st.file.read_at(st.data_offset + pos * kSectorSize, buf)) return ERR_READ;
-    bool chunk_free = false;
-    if (map) {
-      if (ErrorCode rc = is_block_droppable(*map, static_cast<uint32_t>(pos), n, chunk_free, buf);
-          rc != OK)
-        return rc;
-    } else {
-      chunk_free = is_all_zero(buf);
-    }
-    if (!chunk_free) {
-      free = false;
-      return OK;
-    }
-    if (!relay_check_in(n, relay)) return CANCELLED;
-    pos += n;
-  }
-  return OK;
+  return is_range_free_by_content(
+      [&](uint64_t offset, std::span<uint8_t> buf) {
+        return st.file.read_at(st.data_offset + offset, buf) ? OK : ERR_READ;
+      },
+      st.work, map, first, count, free, relay);
 }
 
 void flat_close(DriverState& s) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/byte_order.hpp"
+#include "image/content_check.hpp"
 #include "image/detect.hpp"
 #include "image/file.hpp"
 #include "image/primitives.hpp"
@@ -299,28 +300,9 @@ ErrorCode split_is_range_free(DriverState& s, const UsageMap* map, uint32_t firs
   SplitRawState& st = split(s);
   if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
   if (st.work.empty()) st.work.resize(kWorkBufferBytes);
-  free = true;
-  const uint32_t chunk_sectors = kWorkBufferBytes / kSectorSize;
-  for (uint64_t pos = first, end = uint64_t{first} + count; pos < end;) {
-    const auto n = static_cast<uint32_t>(std::min<uint64_t>(chunk_sectors, end - pos));
-    std::span<uint8_t> buf(st.work.data(), size_t{n} * kSectorSize);
-    if (ErrorCode rc = split_read(s, pos * kSectorSize, buf); rc != OK) return rc;
-    bool chunk_free = false;
-    if (map) {
-      if (ErrorCode rc = is_block_droppable(*map, static_cast<uint32_t>(pos), n, chunk_free, buf);
-          rc != OK)
-        return rc;
-    } else {
-      chunk_free = is_all_zero(buf);
-    }
-    if (!chunk_free) {
-      free = false;
-      return OK;
-    }
-    if (!relay_check_in(n, relay)) return CANCELLED;
-    pos += n;
-  }
-  return OK;
+  return is_range_free_by_content(
+      [&](uint64_t offset, std::span<uint8_t> buf) { return split_read(s, offset, buf); }, st.work,
+      map, first, count, free, relay);
 }
 
 void split_close(DriverState& s) {

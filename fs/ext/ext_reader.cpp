@@ -93,9 +93,8 @@ constexpr uint32_t kRoCompatUnderstood = 0x0001 | 0x0002 | 0x0004 | 0x0008 | kRo
 // A group whose block bitmap was never written carries this flag when descriptors have checksums.
 constexpr uint16_t kGroupBlockBitmapUninit = 0x0002;
 
-struct ExtState final : ReaderState {
-  UnitAllocation allocation;  // unit j = block j + first data block
-};
+// Unit j is block j + first data block.
+using ExtState = AllocationState;
 
 struct ExtGeometry {
   uint32_t block_size = 0;
@@ -261,15 +260,9 @@ ErrorCode ext_probe(DiskImage& image, uint32_t first, uint32_t count,
   });
 }
 
-ErrorCode ext_mark(const ReaderState& state, uint32_t first, uint32_t count,
-                   std::span<uint8_t> bitmap, uint32_t bit_index) {
-  if (uint64_t{bit_index} + count > uint64_t{bitmap.size()} * 8) return ERR_UNSUPPORTED;
-  static_cast<const ExtState&>(state).allocation.mark(first, count, bitmap, bit_index);
-  return OK;
-}
 
 }  // namespace
 
-const FsReader kExtReader = {"ext", ext_probe, ext_mark};
+const FsReader kExtReader = {"ext", ext_probe, mark_allocation};
 
 }  // namespace qx

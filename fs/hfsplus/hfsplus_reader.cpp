@@ -532,15 +532,9 @@ ErrorCode hfsplus_probe(DiskImage& image, uint32_t first, uint32_t count,
   return OK;
 }
 
-ErrorCode hfsplus_mark(const ReaderState& state, uint32_t first, uint32_t count,
-                       std::span<uint8_t> bitmap, uint32_t bit_index) {
-  if (uint64_t{bit_index} + count > uint64_t{bitmap.size()} * 8) return ERR_UNSUPPORTED;
-  static_cast<const HfsPlusState&>(state).allocation.mark(first, count, bitmap, bit_index);
-  return OK;
-}
 
 }  // namespace
 
-const FsReader kHfsPlusReader = {"hfsplus", hfsplus_probe, hfsplus_mark};
+const FsReader kHfsPlusReader = {"hfsplus", hfsplus_probe, mark_allocation};
 
 }  // namespace qx

@@ -17,13 +17,12 @@ struct HfsForkExtent {
   uint32_t logical_start = 0;
 };
 
-struct HfsPlusState final : ReaderState {
+// One allocation unit per allocation block; blocks the allocation file does not reach stay used.
+struct HfsPlusState final : AllocationState {
   uint32_t block_size = 0;
   uint32_t total_blocks = 0;
   bool hfsx = false;
   std::vector<HfsForkExtent> allocation_extents;
-  // One unit per allocation block; blocks the allocation file does not reach stay used.
-  UnitAllocation allocation;
 };
 
 extern const FsReader kHfsPlusReader;

@@ -191,9 +191,7 @@ struct DataStream {
   uint64_t initialized_size = 0;
 };
 
-struct NtfsState final : ReaderState {
-  UnitAllocation clusters;
-};
+using NtfsState = AllocationState;
 
 // The published rule: a non-negative byte counts clusters; negative n gives 2^-n bytes.
 bool record_size_of(uint8_t raw, uint32_t cluster_size, uint32_t& size) {
@@ -626,7 +624,7 @@ ErrorCode probe_ntfs(DiskImage& image, uint32_t first, uint32_t count,
 
   // Clusters the loaded bytes do not describe stay used.
   auto loaded = std::make_unique<NtfsState>();
-  UnitAllocation& clusters = loaded->clusters;
+  UnitAllocation& clusters = loaded->allocation;
   clusters.sectors_per_unit = volume.sectors_per_cluster;
   if (ErrorCode rc = clusters.reset(volume.cluster_count, true); rc != OK) return rc;
   const uint64_t wanted = std::min<uint64_t>(clusters.used.size(), bitmap.initialized_size);
@@ -641,21 +639,13 @@ ErrorCode ntfs_probe(DiskImage& image, uint32_t first, uint32_t count,
   return guard_no_memory([&] { return probe_ntfs(image, first, count, state); });
 }
 
-ErrorCode ntfs_mark(const ReaderState& state, uint32_t first, uint32_t count,
-                    std::span<uint8_t> bitmap, uint32_t bit_index) {
-  const UnitAllocation* clusters = ntfs_allocation(state);
-  if (!clusters) return ERR_FILE_SYSTEM;
-  clusters->mark(first, count, bitmap, bit_index);
-  return OK;
-}
 
 }  // namespace
 
 const UnitAllocation* ntfs_allocation(const ReaderState& state) noexcept {
-  const auto* ntfs = dynamic_cast<const NtfsState*>(&state);
-  return ntfs ? &ntfs->clusters : nullptr;
+  return allocation_of(state);
 }
 
-const FsReader kNtfsReader = {"ntfs", ntfs_probe, ntfs_mark};
+const FsReader kNtfsReader = {"ntfs", ntfs_probe, mark_allocation};
 
 }  // namespace qx

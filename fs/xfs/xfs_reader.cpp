@@ -162,9 +162,8 @@ constexpr uint8_t kLogUnmountFlag = 0x20;
 // buffers of the largest record size.
 constexpr uint64_t kLogScanBlocks = 8 * kLogMaxRecordSize / kLogBlockSize;
 
-struct XfsState final : ReaderState {
-  UnitAllocation allocation;  // one unit per block, group g's block n at g × group blocks + n
-};
+// One unit per block, group g's block n at g × group blocks + n.
+using XfsState = AllocationState;
 
 // Every read stays inside the volume: a pointer leading elsewhere is damage, not a place to read.
 struct VolumeReader {
@@ -601,22 +600,13 @@ ErrorCode xfs_probe(DiskImage& image, uint32_t first, uint32_t count,
   });
 }
 
-ErrorCode xfs_mark(const ReaderState& state, uint32_t first, uint32_t count,
-                   std::span<uint8_t> bitmap, uint32_t bit_index) {
-  const auto* xfs = dynamic_cast<const XfsState*>(&state);
-  if (!xfs) return ERR_FILE_SYSTEM;
-  if (uint64_t{bit_index} + count > uint64_t{bitmap.size()} * 8) return ERR_UNSUPPORTED;
-  xfs->allocation.mark(first, count, bitmap, bit_index);
-  return OK;
-}
 
 }  // namespace
 
 const UnitAllocation* xfs_allocation(const ReaderState& state) noexcept {
-  const auto* xfs = dynamic_cast<const XfsState*>(&state);
-  return xfs ? &xfs->allocation : nullptr;
+  return allocation_of(state);
 }
 
-const FsReader kXfsReader = {"xfs", xfs_probe, xfs_mark};
+const FsReader kXfsReader = {"xfs", xfs_probe, mark_allocation};
 
 }  // namespace qx

@@ -1,0 +1,133 @@
+// Damaged FAT volumes: cut images and deterministic byte flips over the first megabyte. Nothing may
+// crash or hang; what is not understood fails the probe, and the map then keeps everything.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "image/disk_image.hpp"
+#include "support/fat_volumes.hpp"
+#include "support/file_patch.hpp"
+#include "support/fs_support.hpp"
+#include "support/map_disk.hpp"
+#include "support/test_support.hpp"
+#include "volume/sector_bitmap.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx::test {
+namespace {
+
+constexpr uint64_t kBootFieldsEnd = 90;
+
+// Builds the map of a whole-disk flat image and checks it kept the disk whole as one
+// unrecognised volume.
+// Puts the volume into a partition of a disk and checks that the map keeps the partition whole
+// as an unrecognised volume.
+void expect_kept_whole(const TempDir& dir, const std::string& image) {
+  const std::string disk = dir.file("disk.img");
+  const uint32_t total = make_mbr_disk(disk, image, 2048, 0x0C, 64);
+  const DiskMap m = map_disk_file(disk);
+  ASSERT_EQ(m.error, OK);
+  ASSERT_EQ(m.regions.size(), 3u);
+  EXPECT_EQ(m.regions[1].start, 2048u);
+  EXPECT_EQ(m.regions[1].kind, KIND_UNRECOGNISED);
+  for (uint32_t s = 0; s < total; ++s) ASSERT_TRUE(m.sector_used(s)) << s;
+}
+
+TEST(FatDamage, CutVolumeIsKeptWhole) {
+  if (!have_fat_tools()) GTEST_SKIP() << "mkfs.vfat, mtools or blkls missing";
+  TempDir dir;
+  const std::string image = dir.file("vol.img");
+  ASSERT_TRUE(make_fat_volume(image, 16, "-F 16 -s 2"));
+  ASSERT_TRUE(fill_fat_volume(dir, image, 9));
+  std::filesystem::resize_file(image, 8 << 20);
+  EXPECT_EQ(map_volume_file(image, KIND_FAT).probe, ERR_LAYOUT);
+  expect_kept_whole(dir, image);
+}
+
+TEST(FatDamage, DifferingTablesKeepTheVolumeWhole) {
+  if (!have_fat_tools()) GTEST_SKIP() << "mkfs.vfat, mtools or blkls missing";
+  TempDir dir;
+  const std::string image = dir.file("vol.img");
+  ASSERT_TRUE(make_fat_volume(image, 36, "-F 32 -s 1"));
+  ASSERT_TRUE(fill_fat_volume(dir, image, 11));
+  const FatBootGeometry g = fat_boot_geometry(image);
+  // Clear one allocated entry of the second copy only, near its end.
+  uint64_t at = g.fat_offset + 2 * g.fat_bytes - 4;
+  while (read_range(image, at, 4) == std::vector<uint8_t>(4, 0)) at -= 4;
+  patch_file_le32(image, at, 0);
+  expect_kept_whole(dir, image);
+}
+
+struct FlipCase {
+  const char* name;
+  uint32_t mib;
+  const char* mkfs_options;
+};
+
+class FatByteFlips : public ::testing::TestWithParam<FlipCase> {};
+
+TEST_P(FatByteFlips, NeverCrashAndFailWhatTheyCannotVouchFor) {
+  if (!have_fat_tools()) GTEST_SKIP() << "mkfs.vfat, mtools or blkls missing";
+  const FlipCase& c = GetParam();
+  TempDir dir;
+  const std::string image = dir.file("vol.img");
+  ASSERT_TRUE(make_fat_volume(image, c.mib, c.mkfs_options));
+  ASSERT_TRUE(fill_fat_volume(dir, image, 21));
+  const ReaderResult baseline = map_volume_file(image, KIND_FAT);
+  ASSERT_EQ(baseline.probe, OK);
+  const FatBootGeometry g = fat_boot_geometry(image);
+  ASSERT_GE(g.fat_count, 2u);
+  const uint64_t tables_end = g.fat_offset + g.fat_count * g.fat_bytes;
+  const uint64_t span = std::min<uint64_t>(1 << 20, std::filesystem::file_size(image));
+  const uint64_t metadata_span = std::min<uint64_t>(span, g.data_first_sector * 512 + 4096);
+
+  uint32_t rng = 0x9E3779B9u ^ c.mib;
+  auto next = [&rng] {
+    rng = rng * 1664525u + 1013904223u;
+    return rng >> 8;
+  };
+  int rejected = 0;
+  for (int i = 0; i < 300; ++i) {
+    // Every fourth round scrambles several boot-sector bytes at once.
+    const bool burst = i % 4 == 3;
+    std::vector<std::pair<uint64_t, uint8_t>> saved;
+    const int flips = burst ? 6 : 1;
+    for (int k = 0; k < flips; ++k) {
+      const uint64_t at = burst ? next() % kBootFieldsEnd
+                          : i % 2 ? next() % span
+                                  : next() % metadata_span;
+      const uint8_t old = read_range(image, at, 1)[0];
+      saved.emplace_back(at, old);
+      patch_byte(image, at, static_cast<uint8_t>(old ^ (1 + next() % 255)));
+    }
+    const ReaderResult r = map_volume_file(image, KIND_FAT);
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it) patch_byte(image, it->first, it->second);
+    if (r.probe != OK) {
+      ++rejected;
+      continue;
+    }
+    ASSERT_EQ(r.mark, OK);
+    if (burst) continue;
+    const uint64_t at = saved[0].first;
+    if (at >= g.fat_offset && at < tables_end) {
+      ADD_FAILURE() << "a flip in the tables at " << at << " was not noticed";
+    } else if (at >= kBootFieldsEnd) {
+      // Outside the boot fields and the tables nothing bears on allocation.
+      ASSERT_EQ(r.bitmap, baseline.bitmap) << "flip at " << at;
+    }
+  }
+  EXPECT_GT(rejected, 0);
+  EXPECT_EQ(map_volume_file(image, KIND_FAT).bitmap, baseline.bitmap);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fat, FatByteFlips,
+                         ::testing::Values(FlipCase{"fat12", 2, "-F 12 -s 1"},
+                                           FlipCase{"fat16", 8, "-F 16 -s 1"},
+                                           FlipCase{"fat32", 36, "-F 32 -s 1"}),
+                         [](const ::testing::TestParamInfo<FlipCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace qx::test

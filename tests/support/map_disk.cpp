@@ -1,0 +1,44 @@
+#include "support/map_disk.hpp"
+
+#include <filesystem>
+
+#include "image/disk_image.hpp"
+#include "support/disk_builder.hpp"
+#include "support/file_patch.hpp"
+#include "support/fs_support.hpp"
+#include "support/test_support.hpp"
+#include "volume/sector_bitmap.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx::test {
+
+uint32_t make_mbr_disk(const std::string& disk, const std::string& volume, uint32_t start,
+                       uint8_t type, uint32_t tail) {
+  const uint32_t count = static_cast<uint32_t>(std::filesystem::file_size(volume) / 512);
+  const std::vector<uint8_t> bytes = read_range(volume, 0, size_t{count} * 512);
+  const uint32_t total = start + count + tail;
+  make_dirty_file(disk, uint64_t{total} * 512, 0x6B);
+  write_boot_sector(disk, 0, {MbrSlot{type, start, count}});
+  write_at(disk, uint64_t{start} * 512, bytes);
+  return total;
+}
+
+DiskMap map_disk_file(const std::string& disk) {
+  DiskMap out;
+  const uint32_t sectors = static_cast<uint32_t>(std::filesystem::file_size(disk) / 512);
+  DiskImage image;
+  out.error = open_flat(image, disk, true, 0, DiskGeometry{sectors, 255, 63, 512});
+  if (out.error != OK) return out;
+  uint32_t recognised = 0;
+  std::unique_ptr<UsageMap> map = build_usage_map(image, out.error, recognised);
+  if (map) {
+    for (const VolumeEntry& e : map->volumes) out.regions.push_back({e.start, e.length, e.kind});
+    out.used.assign(bitmap_bytes(sectors), 0);
+    out.error = query_used(*map, 0, sectors, out.used);
+    destroy_usage_map(*map);
+  }
+  close_image(image);
+  return out;
+}
+
+}  // namespace qx::test
