@@ -72,13 +72,13 @@ uint32_t vhd_checksum_of(std::span<const uint8_t> bytes, size_t checksum_offset)
   return ~sum;
 }
 
-VhdBuilder::VhdBuilder(VhdSpec spec) : spec_(std::move(spec)) {
-  if (spec_.block_bytes < 512 || (spec_.block_bytes & (spec_.block_bytes - 1)))
+VhdBuilder::VhdBuilder(VhdShape shape) : shape_(std::move(shape)) {
+  if (shape_.block_bytes < 512 || (shape_.block_bytes & (shape_.block_bytes - 1)))
     throw std::invalid_argument("block size");
 }
 
 uint32_t VhdBuilder::block_count() const {
-  return static_cast<uint32_t>((uint64_t{spec_.total_sectors} + block_sectors() - 1) / block_sectors());
+  return static_cast<uint32_t>((uint64_t{shape_.total_sectors} + block_sectors() - 1) / block_sectors());
 }
 
 uint32_t VhdBuilder::bitmap_bytes() const {
@@ -90,7 +90,7 @@ VhdBuilder::Block& VhdBuilder::block(uint32_t index) {
   Block& b = blocks_[index];
   if (b.data.empty()) {
     b.bitmap.assign(bitmap_bytes(), 0);
-    b.data.assign(spec_.block_bytes, 0);
+    b.data.assign(shape_.block_bytes, 0);
   }
   return b;
 }
@@ -124,7 +124,7 @@ void VhdBuilder::allocate(uint32_t index) { (void)block(index); }
 
 void VhdBuilder::copy_raw(const std::string& raw_path, bool only_nonzero) {
   std::ifstream in(raw_path, std::ios::binary);
-  std::vector<uint8_t> buf(spec_.block_bytes);
+  std::vector<uint8_t> buf(shape_.block_bytes);
   const std::vector<uint8_t> zero(512, 0);
   for (uint32_t b = 0; b < block_count(); ++b) {
     std::fill(buf.begin(), buf.end(), 0);
@@ -132,7 +132,7 @@ void VhdBuilder::copy_raw(const std::string& raw_path, bool only_nonzero) {
     const size_t got = static_cast<size_t>(in.gcount());
     if (got == 0) break;
     const uint32_t first = b * block_sectors();
-    const uint32_t n = std::min(block_sectors(), spec_.total_sectors - first);
+    const uint32_t n = std::min(block_sectors(), shape_.total_sectors - first);
     bool any = false;
     for (uint32_t i = 0; i < n && !any; ++i) any = std::memcmp(buf.data() + size_t{i} * 512, zero.data(), 512) != 0;
     if (!any) continue;
@@ -146,19 +146,19 @@ void VhdBuilder::copy_raw(const std::string& raw_path, bool only_nonzero) {
 }
 
 uint64_t VhdBuilder::first_block_offset() const {
-  const uint32_t max_entries = spec_.max_table_entries.value_or(block_count());
-  uint64_t end = std::max(spec_.data_offset + 1024, spec_.table_offset + round_up(uint64_t{max_entries} * 4, 512));
+  const uint32_t max_entries = shape_.max_table_entries.value_or(block_count());
+  uint64_t end = std::max(shape_.data_offset + 1024, shape_.table_offset + round_up(uint64_t{max_entries} * 4, 512));
   end = round_up(end, 512);
-  for (const VhdLocatorSpec& l : spec_.locators) end += round_up(std::max<size_t>(l.data.size(), 1), 512);
-  return end + uint64_t{spec_.gap_sectors} * 512;
+  for (const VhdLocatorShape& l : shape_.locators) end += round_up(std::max<size_t>(l.data.size(), 1), 512);
+  return end + uint64_t{shape_.gap_sectors} * 512;
 }
 
 std::vector<uint8_t> VhdBuilder::bytes() const {
-  const uint32_t max_entries = spec_.max_table_entries.value_or(block_count());
-  const uint64_t block_stride = bitmap_bytes() + uint64_t{spec_.block_bytes} + uint64_t{spec_.padding_sectors} * 512;
+  const uint32_t max_entries = shape_.max_table_entries.value_or(block_count());
+  const uint64_t block_stride = bitmap_bytes() + uint64_t{shape_.block_bytes} + uint64_t{shape_.padding_sectors} * 512;
   const uint64_t data_start = first_block_offset();
   const uint64_t footer_at = data_start + blocks_.size() * block_stride;
-  const uint32_t footer_length = spec_.footer_511 ? 511 : 512;
+  const uint32_t footer_length = shape_.footer_511 ? 511 : 512;
   std::vector<uint8_t> file(footer_at + footer_length, 0);
 
   // Footer.
@@ -166,22 +166,22 @@ std::vector<uint8_t> VhdBuilder::bytes() const {
   std::memcpy(footer.data(), "conectix", 8);
   put_be(footer, 8, 2, 4);
   put_be(footer, 12, 0x00010000, 4);
-  put_be(footer, 16, spec_.data_offset, 8);
+  put_be(footer, 16, shape_.data_offset, 8);
   put_be(footer, 24, 0x2A2B2C2D, 4);
   std::memcpy(footer.data() + 28, "qxtb", 4);
   put_be(footer, 32, 0x00010000, 4);
   std::memcpy(footer.data() + 36, "Wi2k", 4);
-  const uint64_t size = spec_.current_size.value_or(uint64_t{spec_.total_sectors} * 512);
+  const uint64_t size = shape_.current_size.value_or(uint64_t{shape_.total_sectors} * 512);
   put_be(footer, 40, size, 8);
   put_be(footer, 48, size, 8);
-  const auto chs = spec_.geometry ? *spec_.geometry : exact_geometry(spec_.total_sectors);
+  const auto chs = shape_.geometry ? *shape_.geometry : exact_geometry(shape_.total_sectors);
   put_be(footer, 56, chs[0], 2);
   footer[58] = static_cast<uint8_t>(chs[1]);
   footer[59] = static_cast<uint8_t>(chs[2]);
-  put_be(footer, 60, spec_.disk_type, 4);
+  put_be(footer, 60, shape_.disk_type, 4);
   for (int i = 0; i < 16; ++i) footer[68 + static_cast<size_t>(i)] = static_cast<uint8_t>(0x11 * (i + 1));
   const uint32_t sum = vhd_checksum_of(std::span(footer).first(footer_length), 64);
-  put_be(footer, 64, spec_.zero_footer_checksum ? 0 : sum, 4);
+  put_be(footer, 64, shape_.zero_footer_checksum ? 0 : sum, 4);
   std::memcpy(file.data(), footer.data(), footer_length);
   std::memcpy(file.data() + footer_at, footer.data(), footer_length);
 
@@ -189,19 +189,19 @@ std::vector<uint8_t> VhdBuilder::bytes() const {
   std::vector<uint8_t> header(1024, 0);
   std::memcpy(header.data(), "cxsparse", 8);
   put_be(header, 8, ~uint64_t{0}, 8);
-  put_be(header, 16, spec_.table_offset, 8);
+  put_be(header, 16, shape_.table_offset, 8);
   put_be(header, 24, 0x00010000, 4);
   put_be(header, 28, max_entries, 4);
-  put_be(header, 32, spec_.block_bytes, 4);
+  put_be(header, 32, shape_.block_bytes, 4);
   for (int i = 0; i < 16; ++i) header[40 + static_cast<size_t>(i)] = static_cast<uint8_t>(0x21 * (i + 1));
   put_be(header, 56, 0x1A2B3C4D, 4);
-  const std::vector<uint8_t> name = utf16be_of_utf8(spec_.parent_name);
+  const std::vector<uint8_t> name = utf16be_of_utf8(shape_.parent_name);
   std::copy_n(name.begin(), std::min<size_t>(name.size(), 512), header.begin() + 64);
-  uint64_t locator_at = round_up(std::max(spec_.data_offset + 1024,
-                                          spec_.table_offset + round_up(uint64_t{max_entries} * 4, 512)),
+  uint64_t locator_at = round_up(std::max(shape_.data_offset + 1024,
+                                          shape_.table_offset + round_up(uint64_t{max_entries} * 4, 512)),
                                  512);
-  for (size_t i = 0; i < spec_.locators.size() && i < 8; ++i) {
-    const VhdLocatorSpec& l = spec_.locators[i];
+  for (size_t i = 0; i < shape_.locators.size() && i < 8; ++i) {
+    const VhdLocatorShape& l = shape_.locators[i];
     const uint64_t space = round_up(std::max<size_t>(l.data.size(), 1), 512);
     const uint64_t at = 576 + i * 24;
     uint32_t code = 0;
@@ -215,14 +215,14 @@ std::vector<uint8_t> VhdBuilder::bytes() const {
     locator_at += space;
   }
   put_be(header, 36, vhd_checksum_of(header, 36), 4);
-  std::copy(header.begin(), header.end(), file.begin() + static_cast<std::ptrdiff_t>(spec_.data_offset));
+  std::copy(header.begin(), header.end(), file.begin() + static_cast<std::ptrdiff_t>(shape_.data_offset));
 
   // BAT: unused entries all ones, as the format asks.
-  std::fill(file.begin() + static_cast<std::ptrdiff_t>(spec_.table_offset),
-            file.begin() + static_cast<std::ptrdiff_t>(spec_.table_offset + round_up(uint64_t{max_entries} * 4, 512)), 0xFF);
+  std::fill(file.begin() + static_cast<std::ptrdiff_t>(shape_.table_offset),
+            file.begin() + static_cast<std::ptrdiff_t>(shape_.table_offset + round_up(uint64_t{max_entries} * 4, 512)), 0xFF);
   uint64_t at = data_start;
   for (const auto& [index, b] : blocks_) {
-    if (index < max_entries) put_be(file, spec_.table_offset + uint64_t{index} * 4, at / 512, 4);
+    if (index < max_entries) put_be(file, shape_.table_offset + uint64_t{index} * 4, at / 512, 4);
     std::copy(b.bitmap.begin(), b.bitmap.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
     std::copy(b.data.begin(), b.data.end(), file.begin() + static_cast<std::ptrdiff_t>(at + b.bitmap.size()));
     at += block_stride;

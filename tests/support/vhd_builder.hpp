@@ -13,13 +13,13 @@
 
 namespace qx::test {
 
-struct VhdLocatorSpec {
+struct VhdLocatorShape {
   std::string code;            // four characters: "W2ku", "W2ru", "Wi2k", "Mac "...
   std::vector<uint8_t> data;   // stored after the BAT in whole sectors
   std::optional<uint32_t> reserved;
 };
 
-struct VhdSpec {
+struct VhdShape {
   uint32_t total_sectors = 0;        // the disk; cylinders x heads x sectors gives it exactly
   uint32_t block_bytes = 2u << 20;
   uint32_t disk_type = 3;            // 3 dynamic, 4 differencing
@@ -33,17 +33,17 @@ struct VhdSpec {
   std::optional<uint32_t> max_table_entries;          // default the block count
   bool zero_footer_checksum = false;
   std::string parent_name;                             // UTF-8; stored as UTF-16 big-endian
-  std::vector<VhdLocatorSpec> locators;
+  std::vector<VhdLocatorShape> locators;
 };
 
 class VhdBuilder {
  public:
-  explicit VhdBuilder(VhdSpec spec);
+  explicit VhdBuilder(VhdShape shape);
 
-  uint32_t total_sectors() const { return spec_.total_sectors; }
-  uint32_t block_sectors() const { return spec_.block_bytes / 512; }
+  uint32_t total_sectors() const { return shape_.total_sectors; }
+  uint32_t block_sectors() const { return shape_.block_bytes / 512; }
   uint32_t block_count() const;
-  const VhdSpec& spec() const { return spec_; }
+  const VhdShape& shape() const { return shape_; }
 
   // Stores whole sectors (data.size() a multiple of 512) and marks them present.
   void write(uint32_t sector, std::span<const uint8_t> data);
@@ -72,7 +72,7 @@ class VhdBuilder {
   Block& block(uint32_t index);
   void set_present(uint32_t sector);
 
-  VhdSpec spec_;
+  VhdShape shape_;
   std::map<uint32_t, Block> blocks_;
 };
 

@@ -137,14 +137,14 @@ TEST(VhdEndToEnd, DifferencingOverAQemuParent) {
     ASSERT_EQ(open_image(p, parent, true), OK);
     g = get_geometry(p);
   }
-  test::VhdSpec spec;
-  spec.total_sectors = g.total_sectors;
-  spec.geometry = std::array<uint32_t, 3>{g.total_sectors / (g.heads * g.sectors_per_track), g.heads,
+  test::VhdShape shape;
+  shape.total_sectors = g.total_sectors;
+  shape.geometry = std::array<uint32_t, 3>{g.total_sectors / (g.heads * g.sectors_per_track), g.heads,
                                           g.sectors_per_track};
-  spec.disk_type = 4;
-  spec.parent_name = "parent.vhd";
-  spec.locators = {{"W2ku", test::utf16le_bytes(parent), {}}};
-  test::VhdBuilder child(spec);
+  shape.disk_type = 4;
+  shape.parent_name = "parent.vhd";
+  shape.locators = {{"W2ku", test::utf16le_bytes(parent), {}}};
+  test::VhdBuilder child(shape);
   const uint32_t spb = child.block_sectors();
   // The guest rewrote a few blocks with what they held (a copy-on-write layer), zeroed some
   // sectors of the FAT partition's free tail, and one block holds nothing of its own.
@@ -179,10 +179,10 @@ struct Victim {
 
 // A small VHD with data in several blocks.
 Victim make_victim(const test::TempDir& dir, const std::string& path = "") {
-  test::VhdSpec spec;
-  spec.total_sectors = 64 * 1024;  // 32 MiB
-  test::VhdBuilder b(spec);
-  for (uint32_t s = 0; s < spec.total_sectors; s += 2000) b.fill(s, 8, static_cast<uint8_t>(s / 2000 + 1));
+  test::VhdShape shape;
+  shape.total_sectors = 64 * 1024;  // 32 MiB
+  test::VhdBuilder b(shape);
+  for (uint32_t s = 0; s < shape.total_sectors; s += 2000) b.fill(s, 8, static_cast<uint8_t>(s / 2000 + 1));
   Victim v{path.empty() ? dir.file("disk.vhd") : path, b.bytes()};
   test::write_file(v.path, v.bytes);
   return v;

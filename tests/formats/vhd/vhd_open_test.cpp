@@ -20,11 +20,11 @@ std::vector<uint8_t> sector_of(uint32_t seed) {
   return s;
 }
 
-test::VhdSpec small_spec(uint32_t sectors = 1024) {
-  test::VhdSpec spec;
-  spec.total_sectors = sectors;
-  spec.block_bytes = kSmallBlock;
-  return spec;
+test::VhdShape small_shape(uint32_t sectors = 1024) {
+  test::VhdShape shape;
+  shape.total_sectors = sectors;
+  shape.block_bytes = kSmallBlock;
+  return shape;
 }
 
 ErrorCode open_bytes(DiskImage& image, const test::TempDir& dir, const std::vector<uint8_t>& bytes,
@@ -42,7 +42,7 @@ std::vector<uint8_t> read_all(DiskImage& image) {
 TEST(VhdBuilderCheck, IndependentReadersAcceptTheBuilderOutput) {
   if (!test::have_tool("qemu-img") || !test::have_tool("vhdiinfo")) GTEST_SKIP() << "qemu-img or vhdiinfo missing";
   test::TempDir dir;
-  test::VhdBuilder b(small_spec(1000));
+  test::VhdBuilder b(small_shape(1000));
   b.write(5, sector_of(1));
   b.fill(300, 10, 0x42);
   b.mark_present(640, 3);
@@ -63,7 +63,7 @@ TEST(VhdBuilderCheck, IndependentReadersAcceptTheBuilderOutput) {
   EXPECT_EQ(raw[310 * 512], 0);
 
   // A differencing file names its parent; vhdiinfo reads its header and locators.
-  test::VhdSpec child = small_spec(1000);
+  test::VhdShape child = small_shape(1000);
   child.disk_type = 4;
   child.parent_name = "b.vhd";
   child.locators = {{"W2ku", test::utf16le_bytes(dir.file("b.vhd")), {}},
@@ -77,7 +77,7 @@ TEST(VhdBuilderCheck, IndependentReadersAcceptTheBuilderOutput) {
 
 TEST(VhdOpen, ReadsThroughTheBatAndTheSectorBitmaps) {
   test::TempDir dir;
-  test::VhdBuilder b(small_spec(1000));
+  test::VhdBuilder b(small_shape(1000));
   b.write(5, sector_of(1));
   b.write(129, sector_of(2));  // second block
   b.mark_present(130, 1);      // present and zero
@@ -112,7 +112,7 @@ TEST(VhdOpen, ReadsThroughTheBatAndTheSectorBitmaps) {
 
 TEST(VhdOpen, FreeRangesFollowDataBitsAndTheMap) {
   test::TempDir dir;
-  test::VhdBuilder b(small_spec(1024));
+  test::VhdBuilder b(small_shape(1024));
   b.write(5, sector_of(1));
   b.mark_present(200, 20);  // present zeros
   DiskImage image;
@@ -138,7 +138,7 @@ TEST(VhdOpen, FreeRangesFollowDataBitsAndTheMap) {
 
 TEST(VhdOpen, CheckInCanStopALongCheck) {
   test::TempDir dir;
-  test::VhdBuilder b(small_spec(1024));
+  test::VhdBuilder b(small_shape(1024));
   DiskImage image;
   ASSERT_EQ(open_bytes(image, dir, b.bytes()), OK);
   int calls = 0;
@@ -157,24 +157,24 @@ TEST(VhdOpen, FileLengthAndFooterLength) {
   std::vector<uint8_t> tiny(2046, 0);
   EXPECT_EQ(open_bytes(image, dir, tiny), ERR_BAD_FORMAT);
   // The smallest VHD: 511-byte footer copy, header, empty BAT, 511-byte footer = 2047 bytes.
-  test::VhdSpec spec = small_spec(0);
-  spec.footer_511 = true;
-  spec.geometry = std::array<uint32_t, 3>{0, 16, 63};
-  const auto smallest = test::VhdBuilder(spec).bytes();
+  test::VhdShape shape = small_shape(0);
+  shape.footer_511 = true;
+  shape.geometry = std::array<uint32_t, 3>{0, 16, 63};
+  const auto smallest = test::VhdBuilder(shape).bytes();
   ASSERT_EQ(smallest.size(), 2047u);
   ASSERT_EQ(open_bytes(image, dir, smallest), OK);
   EXPECT_EQ(get_geometry(image).total_sectors, 0u);
   // Lengths whose remainder is neither 0 nor 511 are refused.
-  auto odd = test::VhdBuilder(small_spec()).bytes();
+  auto odd = test::VhdBuilder(small_shape()).bytes();
   odd.push_back(0);
   EXPECT_EQ(open_bytes(image, dir, odd), ERR_BAD_FORMAT);
 }
 
 TEST(VhdOpen, OneByteShorterFooterIsRead) {
   test::TempDir dir;
-  test::VhdSpec spec = small_spec(1000);
-  spec.footer_511 = true;
-  test::VhdBuilder b(spec);
+  test::VhdShape shape = small_shape(1000);
+  shape.footer_511 = true;
+  test::VhdBuilder b(shape);
   b.write(999, sector_of(3));
   const auto bytes = b.bytes();
   ASSERT_EQ(bytes.size() % 512, 511u);
@@ -192,20 +192,20 @@ TEST(VhdOpen, ChecksumRules) {
   test::TempDir dir;
   DiskImage image;
   // A footer checksum of 0 is accepted.
-  test::VhdSpec spec = small_spec();
-  spec.zero_footer_checksum = true;
-  ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(spec).bytes()), OK);
+  test::VhdShape shape = small_shape();
+  shape.zero_footer_checksum = true;
+  ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(shape).bytes()), OK);
   // Any other wrong footer checksum is not.
-  auto bytes = test::VhdBuilder(small_spec()).bytes();
+  auto bytes = test::VhdBuilder(small_shape()).bytes();
   bytes[bytes.size() - 512 + 67] ^= 1;
   bytes[67] ^= 1;
   EXPECT_EQ(open_bytes(image, dir, bytes), ERR_BAD_FORMAT);
   // A header checksum of 0 has no exemption.
-  bytes = test::VhdBuilder(small_spec()).bytes();
+  bytes = test::VhdBuilder(small_shape()).bytes();
   std::memset(bytes.data() + 512 + 36, 0, 4);
   EXPECT_EQ(open_bytes(image, dir, bytes), ERR_BAD_FORMAT);
   // Only the first 64 bytes of the two footer copies must agree.
-  bytes = test::VhdBuilder(small_spec()).bytes();
+  bytes = test::VhdBuilder(small_shape()).bytes();
   bytes[84] = 1;  // saved state of the copy
   EXPECT_EQ(open_bytes(image, dir, bytes), OK);
   bytes[40] ^= 1;  // original size of the copy
@@ -228,7 +228,7 @@ TEST(VhdOpen, DamagedFieldsAreRefused) {
       {"header reserved word", 63, true, 0x01}, {"header reserved tail", 900, true, 0x01},
   };
   for (const Case& c : cases) {
-    auto bytes = test::VhdBuilder(small_spec()).bytes();
+    auto bytes = test::VhdBuilder(small_shape()).bytes();
     if (c.in_header) {
       bytes[512 + c.offset] = c.value;
       test::vhd_fix_header_checksum(bytes);
@@ -241,7 +241,7 @@ TEST(VhdOpen, DamagedFieldsAreRefused) {
     EXPECT_EQ(open_bytes(image, dir, bytes), ERR_BAD_FORMAT) << c.what;
   }
   // A data offset of all ones (a fixed disk's) is refused.
-  auto bytes = test::VhdBuilder(small_spec()).bytes();
+  auto bytes = test::VhdBuilder(small_shape()).bytes();
   for (size_t at : {size_t{16}, bytes.size() - 512 + 16}) std::memset(bytes.data() + at, 0xFF, 8);
   test::vhd_fix_footer_checksums(bytes);
   DiskImage image;
@@ -255,13 +255,13 @@ TEST(VhdOpen, GeometryBoundary) {
   const std::array<uint32_t, 3> chs{65535, 17, 255};
   const uint32_t chs_sectors = 65535u * 17 * 255;
   for (uint64_t size : {limit, limit + 512}) {
-    test::VhdSpec spec;
-    spec.block_bytes = 2u << 20;
-    spec.total_sectors = chs_sectors;
-    spec.current_size = size;
-    spec.geometry = chs;
+    test::VhdShape shape;
+    shape.block_bytes = 2u << 20;
+    shape.total_sectors = chs_sectors;
+    shape.current_size = size;
+    shape.geometry = chs;
     DiskImage image;
-    ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(spec).bytes()), OK);
+    ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(shape).bytes()), OK);
     EXPECT_EQ(get_geometry(image).total_sectors, size == limit ? chs_sectors : size / 512);
   }
 }
@@ -269,9 +269,9 @@ TEST(VhdOpen, GeometryBoundary) {
 TEST(VhdOpen, ExactSizeBeyondARoundedDownGeometry) {
   test::TempDir dir;
   // As Hyper-V writes them: the exact size, and a geometry 16 sectors short of it.
-  test::VhdSpec spec = small_spec(1024);
-  spec.geometry = std::array<uint32_t, 3>{1, 16, 63};
-  test::VhdBuilder b(spec);
+  test::VhdShape shape = small_shape(1024);
+  shape.geometry = std::array<uint32_t, 3>{1, 16, 63};
+  test::VhdBuilder b(shape);
   b.write(1023, sector_of(5));
   DiskImage image;
   ASSERT_EQ(open_bytes(image, dir, b.bytes()), OK);
@@ -280,9 +280,9 @@ TEST(VhdOpen, ExactSizeBeyondARoundedDownGeometry) {
   ASSERT_EQ(read_bytes(image, 1023 * 512, s), OK);
   EXPECT_EQ(s, sector_of(5));
   // Without table entries for the extra sectors the geometry stands.
-  spec.total_sectors = 1008;
-  spec.current_size = 1100 * 512;
-  ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(spec).bytes()), OK);
+  shape.total_sectors = 1008;
+  shape.current_size = 1100 * 512;
+  ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(shape).bytes()), OK);
   EXPECT_EQ(get_geometry(image).total_sectors, 1008u);
 }
 
@@ -292,9 +292,9 @@ TEST(VhdOpen, GapBeforeTheFirstBlockChoosesTheAlignment) {
     uint32_t gap, mode, gap_sectors, padding;
   };
   for (Expect e : {Expect{0, 0, 0, 0}, Expect{6, 0, 6, 0}, Expect{7, 1, 7, 7}, Expect{20, 1, 7, 7}}) {
-    test::VhdSpec spec = small_spec();
-    spec.gap_sectors = e.gap;
-    test::VhdBuilder b(spec);
+    test::VhdShape shape = small_shape();
+    shape.gap_sectors = e.gap;
+    test::VhdBuilder b(shape);
     b.write(0, sector_of(9));
     DiskImage image;
     ASSERT_EQ(open_bytes(image, dir, b.bytes()), OK) << e.gap;
@@ -305,10 +305,10 @@ TEST(VhdOpen, GapBeforeTheFirstBlockChoosesTheAlignment) {
     EXPECT_EQ(layout.padding_sectors, e.padding) << e.gap;
   }
   // An empty image measures its gap up to the footer.
-  test::VhdSpec spec = small_spec();
-  spec.gap_sectors = 3;
+  test::VhdShape shape = small_shape();
+  shape.gap_sectors = 3;
   DiskImage image;
-  ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(spec).bytes()), OK);
+  ASSERT_EQ(open_bytes(image, dir, test::VhdBuilder(shape).bytes()), OK);
   VhdLayout layout;
   ASSERT_TRUE(vhd_layout(image, layout));
   EXPECT_EQ(layout.gap_sectors, 3u);
@@ -316,7 +316,7 @@ TEST(VhdOpen, GapBeforeTheFirstBlockChoosesTheAlignment) {
 
 TEST(VhdOpen, BlocksInsideTheMetadataOrPastTheFooterAreCaught) {
   test::TempDir dir;
-  test::VhdBuilder b(small_spec());
+  test::VhdBuilder b(small_shape());
   b.write(0, sector_of(1));
   auto bytes = b.bytes();
   // BAT entry 0 pointing at the header: refused at open.
@@ -342,7 +342,7 @@ TEST(VhdOpen, BlocksInsideTheMetadataOrPastTheFooterAreCaught) {
 
 TEST(VhdOpen, DetectionFindsVhdByContentAndExtension) {
   test::TempDir dir;
-  test::VhdBuilder b(small_spec());
+  test::VhdBuilder b(small_shape());
   b.write(7, sector_of(7));
   test::write_file(dir.file("disk.bin"), b.bytes());
   DiskImage image;
@@ -360,16 +360,16 @@ struct Chain {
 };
 
 Chain make_chain(const test::TempDir& dir, uint32_t parent_sectors = 1024, uint32_t child_sectors = 1024) {
-  test::VhdBuilder p(small_spec(parent_sectors));
+  test::VhdBuilder p(small_shape(parent_sectors));
   p.write(0, sector_of(10));
   p.write(1, sector_of(11));
   p.write(300, sector_of(12));
   p.write_to(dir.file("parent.vhd"));
-  test::VhdSpec spec = small_spec(child_sectors);
-  spec.disk_type = 4;
-  spec.parent_name = "parent.vhd";
-  spec.locators = {{"W2ku", test::utf16le_bytes(dir.file("parent.vhd")), {}}};
-  test::VhdBuilder c(spec);
+  test::VhdShape shape = small_shape(child_sectors);
+  shape.disk_type = 4;
+  shape.parent_name = "parent.vhd";
+  shape.locators = {{"W2ku", test::utf16le_bytes(dir.file("parent.vhd")), {}}};
+  test::VhdBuilder c(shape);
   c.write(1, sector_of(21));   // overrides the parent's sector 1
   c.write(600, sector_of(22)); // in a block the parent does not have
   c.mark_present(700, 1);      // a present zero sector hides nothing of the parent's
@@ -461,25 +461,25 @@ TEST(VhdDifferencing, ParentProblems) {
 
 TEST(VhdDifferencing, AChainThatNamesItselfEndsQuickly) {
   test::TempDir dir;
-  test::VhdSpec spec = small_spec();
-  spec.disk_type = 4;
-  spec.parent_name = "loop.vhd";
-  test::VhdBuilder(spec).write_to(dir.file("loop.vhd"));
+  test::VhdShape shape = small_shape();
+  shape.disk_type = 4;
+  shape.parent_name = "loop.vhd";
+  test::VhdBuilder(shape).write_to(dir.file("loop.vhd"));
   DiskImage image;
   EXPECT_NE(open_image(image, dir.file("loop.vhd"), true), OK);
   // Two files that name each other.
-  spec.parent_name = "b.vhd";
-  test::VhdBuilder(spec).write_to(dir.file("a.vhd"));
-  spec.parent_name = "a.vhd";
-  test::VhdBuilder(spec).write_to(dir.file("b.vhd"));
+  shape.parent_name = "b.vhd";
+  test::VhdBuilder(shape).write_to(dir.file("a.vhd"));
+  shape.parent_name = "a.vhd";
+  test::VhdBuilder(shape).write_to(dir.file("b.vhd"));
   EXPECT_NE(open_image(image, dir.file("a.vhd"), true), OK);
   // A long honest chain still opens.
-  test::VhdBuilder base(small_spec());
+  test::VhdBuilder base(small_shape());
   base.write(3, sector_of(3));
   base.write_to(dir.file("d0.vhd"));
   for (int i = 1; i <= 20; ++i) {
-    spec.parent_name = "d" + std::to_string(i - 1) + ".vhd";
-    test::VhdBuilder(spec).write_to(dir.file("d" + std::to_string(i) + ".vhd"));
+    shape.parent_name = "d" + std::to_string(i - 1) + ".vhd";
+    test::VhdBuilder(shape).write_to(dir.file("d" + std::to_string(i) + ".vhd"));
   }
   ASSERT_EQ(open_image(image, dir.file("d20.vhd"), true), OK);
   std::vector<uint8_t> s(512);
@@ -492,7 +492,7 @@ TEST(VhdOpen, FlippedMetadataNeverCrashes) {
   test::TempDir dir;
   const Chain chain = make_chain(dir);
   const auto child = test::read_file(chain.child);
-  test::VhdBuilder b(small_spec(1000));
+  test::VhdBuilder b(small_shape(1000));
   b.write(5, sector_of(1));
   b.write(700, sector_of(2));
   const auto dynamic = b.bytes();

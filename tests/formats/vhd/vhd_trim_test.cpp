@@ -24,11 +24,11 @@ std::vector<uint8_t> sector_of(uint32_t seed) {
   return s;
 }
 
-test::VhdSpec small_spec(uint32_t sectors = 1024) {
-  test::VhdSpec spec;
-  spec.total_sectors = sectors;
-  spec.block_bytes = kSmallBlock;
-  return spec;
+test::VhdShape small_shape(uint32_t sectors = 1024) {
+  test::VhdShape shape;
+  shape.total_sectors = sectors;
+  shape.block_bytes = kSmallBlock;
+  return shape;
 }
 
 // Every sector used, unless a test hands in a map of its own.
@@ -90,7 +90,7 @@ void expect_same_disk(const std::string& before, const std::string& after) {
 TEST(VhdTrim, DynamicKeepsBlocksWithDataAndMarksOnlyNonZeroSectors) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdBuilder b(small_spec(1024));
+  test::VhdBuilder b(small_shape(1024));
   b.write(3, sector_of(1));         // block 0
   b.mark_present(130, 40);          // block 1: present zeros only
   b.allocate(2);                    // block 2: nothing present
@@ -125,7 +125,7 @@ TEST(VhdTrim, DynamicKeepsBlocksWithDataAndMarksOnlyNonZeroSectors) {
 TEST(VhdTrim, ProgressRunsFromZeroToTotal) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdBuilder b(small_spec(1000));
+  test::VhdBuilder b(small_shape(1000));
   b.write(999, sector_of(1));
   b.write_to(path);
   ProgressLog log;
@@ -140,7 +140,7 @@ TEST(VhdTrim, ShortLastBlockIsWrittenWholeWithOnlyDiskSectorsMarked) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
   // 1000 sectors: the eighth block holds 104 of its 128 sectors.
-  test::VhdBuilder b(small_spec(1000));
+  test::VhdBuilder b(small_shape(1000));
   b.write(999, sector_of(4));
   b.write(7 * 128 + 2, sector_of(5));
   b.write_to(path);
@@ -162,9 +162,9 @@ TEST(VhdTrim, ExactSizeTailBeyondTheGeometrySurvives) {
   const std::string path = dir.file("d.vhd");
   // The exact size and a geometry 16 sectors short, as Hyper-V writes them: the last sector (a
   // GPT's backup header) must come through the trim.
-  test::VhdSpec spec = small_spec(1024);
-  spec.geometry = std::array<uint32_t, 3>{1, 16, 63};
-  test::VhdBuilder b(spec);
+  test::VhdShape shape = small_shape(1024);
+  shape.geometry = std::array<uint32_t, 3>{1, 16, 63};
+  test::VhdBuilder b(shape);
   b.write(1023, sector_of(6));
   b.write_to(path);
   ASSERT_EQ(trim(path).rc, OK);
@@ -178,12 +178,12 @@ TEST(VhdTrim, LargeBlocksGoThroughInPieces) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
   // 16 MiB blocks are copied a piece at a time; the second block is short.
-  test::VhdSpec spec;
-  spec.total_sectors = 40000;
-  spec.block_bytes = 16u << 20;
-  spec.padding_sectors = 7;
-  spec.gap_sectors = 7;
-  test::VhdBuilder b(spec);
+  test::VhdShape shape;
+  shape.total_sectors = 40000;
+  shape.block_bytes = 16u << 20;
+  shape.padding_sectors = 7;
+  shape.gap_sectors = 7;
+  test::VhdBuilder b(shape);
   b.write(5, sector_of(1));
   b.write(20000, sector_of(2));
   b.write(39999, sector_of(3));
@@ -195,7 +195,7 @@ TEST(VhdTrim, LargeBlocksGoThroughInPieces) {
   const auto view = test::parse_vhd(out);
   ASSERT_EQ(view.bat.size(), 2u);
   EXPECT_EQ(view.bat[0], 4096u / 512 + 7);
-  const uint32_t spb = spec.block_bytes / 512;
+  const uint32_t spb = shape.block_bytes / 512;
   for (uint32_t i : {0u, 4u, 5u, 6u, 20000u}) EXPECT_EQ(test::vhd_bit(out, view, 0, i), i == 5 || i == 20000) << i;
   EXPECT_TRUE(test::vhd_bit(out, view, 1, 39999 - spb));
   EXPECT_FALSE(test::vhd_bit(out, view, 1, 39000 - spb));
@@ -203,15 +203,15 @@ TEST(VhdTrim, LargeBlocksGoThroughInPieces) {
   // Bitmap sectors (4 KiB for 32768 sectors), the block, then seven sectors of padding.
   EXPECT_EQ(view.bitmap_bytes, 4096u);
   EXPECT_EQ(view.bat[1], view.bat[0] + 8 + spb + 7);
-  EXPECT_EQ(out.size(), uint64_t{view.bat[1]} * 512 + 4096 + spec.block_bytes + 7 * 512 + 512);
+  EXPECT_EQ(out.size(), uint64_t{view.bat[1]} * 512 + 4096 + shape.block_bytes + 7 * 512 + 512);
 }
 
 TEST(VhdTrim, EmptyImageGivesHeadAndFooterOnly) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdSpec spec = small_spec(1024);
-  spec.gap_sectors = 2;
-  test::VhdBuilder(spec).write_to(path);
+  test::VhdShape shape = small_shape(1024);
+  shape.gap_sectors = 2;
+  test::VhdBuilder(shape).write_to(path);
   const auto source = test::read_file(path);
   ASSERT_EQ(trim(path).rc, OK);
   const auto out = test::read_file(path);
@@ -231,9 +231,9 @@ TEST(VhdTrim, EmptyImageGivesHeadAndFooterOnly) {
 TEST(VhdTrim, SmallGapIsKeptWithoutPadding) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdSpec spec = small_spec(1024);
-  spec.gap_sectors = 6;
-  test::VhdBuilder b(spec);
+  test::VhdShape shape = small_shape(1024);
+  shape.gap_sectors = 6;
+  test::VhdBuilder b(shape);
   b.write(0, sector_of(1));
   b.write(300, sector_of(2));
   b.write_to(path);
@@ -248,10 +248,10 @@ TEST(VhdTrim, SmallGapIsKeptWithoutPadding) {
 TEST(VhdTrim, AlignmentModePadsEveryBlockToKeepDataOn4KiB) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdSpec spec = small_spec(1024);
-  spec.gap_sectors = 9;
-  spec.padding_sectors = 7;
-  test::VhdBuilder b(spec);
+  test::VhdShape shape = small_shape(1024);
+  shape.gap_sectors = 9;
+  shape.padding_sectors = 7;
+  test::VhdBuilder b(shape);
   b.write(0, sector_of(1));
   b.write(200, sector_of(2));
   b.write(1023, sector_of(3));
@@ -288,9 +288,9 @@ TEST(VhdTrim, AlignmentModePadsEveryBlockToKeepDataOn4KiB) {
 TEST(VhdTrim, ShorterFooterStaysShorter) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdSpec spec = small_spec(1024);
-  spec.footer_511 = true;
-  test::VhdBuilder b(spec);
+  test::VhdShape shape = small_shape(1024);
+  shape.footer_511 = true;
+  test::VhdBuilder b(shape);
   b.write(700, sector_of(1));
   b.mark_present(10, 5);
   b.write_to(path);
@@ -308,7 +308,7 @@ TEST(VhdTrim, ShorterFooterStaysShorter) {
 TEST(VhdTrim, DriftedFooterCopyIsReplacedByTheCheckedFooter) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdBuilder b(small_spec(1024));
+  test::VhdBuilder b(small_shape(1024));
   b.write(5, sector_of(1));
   auto bytes = b.bytes();
   bytes[84] = 1;  // saved state of the copy only: its checksum no longer holds
@@ -322,9 +322,9 @@ TEST(VhdTrim, DriftedFooterCopyIsReplacedByTheCheckedFooter) {
 TEST(VhdTrim, MoreTableEntriesThanBlocksKeepsTheLargerTable) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdSpec spec = small_spec(1024);
-  spec.max_table_entries = 200;  // two BAT sectors
-  test::VhdBuilder b(spec);
+  test::VhdShape shape = small_shape(1024);
+  shape.max_table_entries = 200;  // two BAT sectors
+  test::VhdBuilder b(shape);
   b.write(1000, sector_of(1));
   b.write_to(path);
   ASSERT_EQ(trim(path).rc, OK);
@@ -340,8 +340,8 @@ TEST(VhdTrim, MoreTableEntriesThanBlocksKeepsTheLargerTable) {
 TEST(VhdTrim, SourcesTheWriterCannotPlaceAreRefusedBeforeAnyOutput) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  auto refused = [&](test::VhdSpec spec) {
-    test::VhdBuilder b(spec);
+  auto refused = [&](test::VhdShape shape) {
+    test::VhdBuilder b(shape);
     b.write(3, sector_of(1));
     b.write_to(path);
     const auto before = test::read_file(path);
@@ -351,22 +351,22 @@ TEST(VhdTrim, SourcesTheWriterCannotPlaceAreRefusedBeforeAnyOutput) {
     EXPECT_FALSE(std::filesystem::exists(path + "_TEMP"));
     EXPECT_EQ(test::read_file(path), before);
   };
-  test::VhdSpec spec = small_spec(1024);
-  spec.table_offset = 2048;  // the BAT one sector further on
-  refused(spec);
-  spec = small_spec(1024);
-  spec.data_offset = 1536;  // the header where the writer puts the BAT
-  spec.table_offset = 2560;
-  refused(spec);
-  spec = small_spec(1024);
-  spec.max_table_entries = 7;  // fewer entries than the disk's eight blocks
-  refused(spec);
+  test::VhdShape shape = small_shape(1024);
+  shape.table_offset = 2048;  // the BAT one sector further on
+  refused(shape);
+  shape = small_shape(1024);
+  shape.data_offset = 1536;  // the header where the writer puts the BAT
+  shape.table_offset = 2560;
+  refused(shape);
+  shape = small_shape(1024);
+  shape.max_table_entries = 7;  // fewer entries than the disk's eight blocks
+  refused(shape);
 }
 
 TEST(VhdTrim, CancelledOnTheFirstCallWritesNoBlockAndLeavesNothing) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhd");
-  test::VhdBuilder b(small_spec(1024));
+  test::VhdBuilder b(small_shape(1024));
   b.write(3, sector_of(1));
   b.write_to(path);
   const auto before = test::read_file(path);
@@ -394,20 +394,20 @@ struct Chain {
 };
 
 Chain make_chain(const test::TempDir& dir, uint32_t gap = 0) {
-  test::VhdBuilder p(small_spec(1024));
+  test::VhdBuilder p(small_shape(1024));
   p.write(0, sector_of(10));
   p.write(1, sector_of(11));
   p.write(300, sector_of(12));
   p.write(520, sector_of(13));
   p.write_to(dir.file("parent.vhd"));
-  test::VhdSpec spec = small_spec(1024);
-  spec.disk_type = 4;
-  spec.parent_name = "parent.vhd";
-  spec.gap_sectors = gap;
-  spec.padding_sectors = gap >= 7 ? 7 : 0;
-  spec.locators = {{"W2ku", test::utf16le_bytes(dir.file("parent.vhd")), {}},
+  test::VhdShape shape = small_shape(1024);
+  shape.disk_type = 4;
+  shape.parent_name = "parent.vhd";
+  shape.gap_sectors = gap;
+  shape.padding_sectors = gap >= 7 ? 7 : 0;
+  shape.locators = {{"W2ku", test::utf16le_bytes(dir.file("parent.vhd")), {}},
                    {"W2ru", test::utf16le_bytes(".\\parent.vhd"), {}}};
-  test::VhdBuilder c(spec);
+  test::VhdBuilder c(shape);
   c.write(1, sector_of(21));    // block 0: data over the parent's
   c.mark_present(300, 4);       // block 2: present zeros that hide the parent's sector 300
   c.allocate(4);                // block 4: nothing present (the parent has sector 520)
