@@ -1,6 +1,7 @@
 #include "image/file.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -77,6 +78,8 @@ bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
 }
 
 bool File::flush() noexcept { return stream_ && std::fflush(stream_) == 0; }
+
+bool File::sync() noexcept { return flush() && ::fsync(::fileno(stream_)) == 0; }
 
 bool file_exists(std::string_view path) noexcept {
   CPath p(path);

@@ -36,6 +36,8 @@ class File {
   [[nodiscard]] bool read_at(uint64_t offset, std::span<uint8_t> out) noexcept;
   [[nodiscard]] bool write_at(uint64_t offset, std::span<const uint8_t> data) noexcept;
   [[nodiscard]] bool flush() noexcept;
+  // Flushes and asks the system to put the data on the disk before a rename relies on it.
+  [[nodiscard]] bool sync() noexcept;
 
  private:
   explicit File(std::FILE* stream) noexcept : stream_(stream) {}

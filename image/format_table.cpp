@@ -1,6 +1,7 @@
 // The driver table: one row per format id 0..27, and the drivers of the negative ids.
 #include <array>
 
+#include "formats/vhd/vhd.hpp"
 #include "image/disk_image.hpp"
 #include "image/special_drivers.hpp"
 
@@ -20,7 +21,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     nullptr,  // 7
     nullptr,  // 8
     nullptr,  // 9 VHDX
-    nullptr,  // 10 VHD
+    &kVhdDriver,  // 10 VHD
     nullptr,  // 11 fixed VHD
     nullptr,  // 12
     nullptr,  // 13

@@ -14,7 +14,11 @@ ErrorCode commit_entry(ReplacementEntry& e, TextView suffix, bool delete_backup,
   const TextView target = e.target.view();
   const TextView temporary = e.temporary.view();
   const bool existed = file_exists(target);
-  if (existed && !file_rename(target, backup.view())) return ERR_CREATE;
+  if (existed && !file_rename(target, backup.view())) {
+    // The image stays as it was; the new file would only be left lying about.
+    if (!temporary.empty()) (void)file_remove(temporary);
+    return ERR_CREATE;
+  }
   if (!temporary.empty() && !file_rename(temporary, target)) {
     // Put the original back so the image is never missing under its own name; the new file is
     // dropped only once the original is safely back.

@@ -50,8 +50,13 @@ std::string shell_quote(const std::string& s) {
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::vector<uint8_t> data(static_cast<size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  data.resize(static_cast<size_t>(in.gcount()));
+  return data;
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& data) {

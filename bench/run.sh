@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Benchmark: quorvex against `qemu-img convert -O vpc` on the same dynamic VHD.
+#
+# The image: a 4 GiB virtual disk, MBR with one partition (file system $FS, default ext3) holding
+# about 1 GiB of files and about 1 GiB of data of deleted files; the rest of the disk was never
+# written. Each tool runs
+# RUNS times (default 3, alternating); the script prints for each the median wall time, the peak
+# resident memory (/usr/bin/time %M) and the size of the file it wrote. quorvex syncs its output
+# before the swap, qemu-img does not: a third row times qemu-img followed by `sync` of its output.
+#
+# Usage: bash bench/run.sh [work folder]   (default bench/work; needs about 9 GiB free there
+# and writes 8 GiB once to warm the page cache up)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+runs=${RUNS:-3}
+fs=${FS:-ext3}
+work=${1:-bench/work}
+bash scripts/install-deps.sh
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-bench -j"$(nproc)" --target quorvex >/dev/null
+quorvex=$root/build-bench/quorvex
+
+mkdir -p "$work"
+cd "$work"
+rm -rf ./*
+MiB=$((1024 * 1024))
+start=2048
+sectors=$((4 * 1024 * 2048 - start))
+
+echo "== Building the image (4 GiB disk, $fs, 1 GiB of files, 1 GiB of deleted files)"
+truncate -s 4G disk.raw
+printf 'label: dos\nstart=%d, size=%d, type=83\n' $start $sectors | sfdisk -q disk.raw
+mkdir -p tree/keep tree/gone
+for i in $(seq 1 16); do head -c $((64 * MiB)) /dev/urandom >tree/keep/f$i; done
+for i in $(seq 1 16); do head -c $((64 * MiB)) /dev/urandom >tree/gone/g$i; done
+truncate -s $((sectors * 512)) part.ext4
+mke2fs -q -F -t "$fs" -d tree part.ext4
+for i in $(seq 1 16); do echo "rm /gone/g$i"; done >rm.cmds
+debugfs -w -f rm.cmds part.ext4 >/dev/null 2>&1
+dd if=part.ext4 of=disk.raw bs=4M seek=$((start * 512)) oflag=seek_bytes conv=notrunc,sparse status=none
+rm -rf tree part.ext4 rm.cmds
+qemu-img convert -f raw -O vpc -o subformat=dynamic disk.raw source.vhd
+rm disk.raw
+echo "source image: $(stat -c %s source.vhd) bytes"
+
+timed() {  # label, then the command; appends "seconds kib" to $label.times
+  local label=$1
+  shift
+  /usr/bin/time -f "%e %M" -o time.out "$@" >/dev/null
+  cat time.out >>"$label.times"
+}
+
+# In a fresh virtual machine the first use of a memory page costs far more than its reuse; touch
+# enough memory once, and free each tool's previous output before it runs, so that no tool pays
+# for it alone.
+dd if=/dev/zero of=warmup bs=4M count=2048 status=none
+rm -f warmup
+sync
+# Every run starts with the page cache holding the source and nothing left to write back.
+for run in $(seq 1 "$runs"); do
+  rm -f quorvex.vhd qemu.vhd disk.vhd disk.vhd_DEL
+  cp --sparse=always source.vhd disk.vhd
+  sync
+  timed quorvex "$quorvex" -s disk.vhd
+  mv disk.vhd quorvex.vhd
+  rm -f disk.vhd_DEL
+  sync
+  timed qemu-img qemu-img convert -f vpc -O vpc -o subformat=dynamic source.vhd qemu.vhd
+  rm -f qemu.vhd
+  sync
+  # quorvex puts its output on the disk (fsync) before the swap; qemu-img leaves it in the cache.
+  timed qemu-img+sync sh -c 'qemu-img convert -f vpc -O vpc -o subformat=dynamic source.vhd qemu.vhd && sync qemu.vhd'
+  echo "run $run: quorvex $(tail -1 quorvex.times | cut -d' ' -f1) s," \
+    "qemu-img $(tail -1 qemu-img.times | cut -d' ' -f1) s," \
+    "qemu-img+sync $(tail -1 qemu-img+sync.times | cut -d' ' -f1) s"
+done
+
+median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+echo
+printf '%-14s %16s %16s %16s\n' tool "median wall (s)" "peak RSS (MiB)" "output (bytes)"
+for tool in quorvex qemu-img qemu-img+sync; do
+  wall=$(cut -d' ' -f1 "$tool.times" | median)
+  peak=$(cut -d' ' -f2 "$tool.times" | sort -n | tail -1)
+  out=$([ "$tool" = quorvex ] && stat -c %s quorvex.vhd || stat -c %s qemu.vhd)
+  printf '%-14s %16s %16s %16s\n' "$tool" "$wall" "$((peak / 1024))" "$out"
+done
+echo "source image: $(stat -c %s source.vhd) bytes; $runs runs each"

@@ -1,0 +1,40 @@
+// Partitioned raw disks made by the real tools (sfdisk/sgdisk, mkfs.vfat, mke2fs, mkntfs, mtools,
+// debugfs, ntfscp), with files, the data of deleted files and dirty free space; and the file
+// systems' own checkers to run over a disk afterwards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qx::test {
+
+struct FsPartition {
+  std::string fs;        // "vfat", "ext4", "ext2", "ntfs"
+  uint64_t start = 0;    // sectors
+  uint64_t sectors = 0;
+};
+
+struct DiskFixture {
+  std::string raw;       // path of the raw disk
+  uint64_t bytes = 0;
+  std::vector<FsPartition> partitions;
+};
+
+// True when every tool the fixtures need is installed.
+bool have_disk_tools();
+
+// 96 MiB, MBR: FAT32 (48 MiB) and ext4 (42 MiB); the last 5 MiB lie outside both and are zero.
+DiskFixture make_mbr_fat32_ext4(const std::string& dir);
+// 96 MiB, GPT: NTFS (48 MiB) and ext2 (36 MiB); about 11 MiB before the backup table are zero.
+DiskFixture make_gpt_ntfs_ext2(const std::string& dir);
+
+// Runs fsck.vfat -n, e2fsck -fn or ntfsfix -n on each partition of the raw disk at `raw`; returns
+// the output of every checker that failed, empty when all pass.
+std::string check_file_systems(const DiskFixture& disk, const std::string& raw, const std::string& work_dir);
+
+// Copies `length` bytes at `offset` of one file into another file at the same or another offset.
+void copy_range(const std::string& from, uint64_t from_offset, const std::string& to, uint64_t to_offset,
+                uint64_t length);
+
+}  // namespace qx::test
