@@ -74,7 +74,10 @@ void make_ext(const std::string& dir, const std::string& part, uint64_t sectors,
   for (uint32_t i = 0; i < 6; ++i)
     make_data_file(tree + (i % 2 ? "/sub/e" : "/e") + std::to_string(i), (1 + i % 3) * kMiB + i * 777, 300 + i);
   for (uint32_t i = 0; i < 2; ++i) make_data_file(tree + "/g" + std::to_string(i), 3 * kMiB, 400 + i);
-  run_or_throw("mke2fs -q -F -t " + type + " -E nodiscard,lazy_itable_init=0 -d " + q(tree) + " " + q(part));
+  // ext4 with the 32-byte group descriptors and written bitmaps that the reader understands.
+  const std::string features = type == "ext4" ? " -O ^64bit,^metadata_csum,^uninit_bg" : "";
+  run_or_throw("mke2fs -q -F -t " + type + features + " -E nodiscard,lazy_itable_init=0 -d " + q(tree) +
+               " " + q(part));
   run_or_throw("debugfs -w -R 'rm /g0' " + q(part));
   run_or_throw("debugfs -w -R 'rm /g1' " + q(part));
 }
