@@ -43,23 +43,23 @@ struct LvmPvSpec {
 // "7mOXNM-cccG-YdOr-xJxK-hYXx-NRV9-g8zAIK" from the 32 raw characters.
 std::string formatted_pv_id(const std::string& raw);
 // Metadata text in the form LVM2 writes it on disk, with `format = "lvm2"` and comments.
-std::string lvm_metadata_text(const LvmPvSpec& spec);
+std::string lvm_metadata_text(const LvmPvSpec& desc);
 // LVM2's CRC, computed independently of the reader (through zlib).
 uint32_t lvm_reference_crc(const uint8_t* data, size_t size);
 
 // The 512-byte label sector (label header + PV header + extension) with a valid CRC.
-std::vector<uint8_t> lvm_label_sector(const LvmPvSpec& spec);
+std::vector<uint8_t> lvm_label_sector(const LvmPvSpec& desc);
 // The 512-byte metadata area header for the raw text bytes `raw` (the text and its NUL as LVM2
 // writes them), with their checksum and a valid CRC.
-std::vector<uint8_t> lvm_mda_header(const LvmPvSpec& spec, const std::vector<uint8_t>& raw);
+std::vector<uint8_t> lvm_mda_header(const LvmPvSpec& desc, const std::vector<uint8_t>& raw);
 // Recomputes the CRC of a label sector / metadata area header after a test changed it.
 void reseal_label(std::vector<uint8_t>& sector);
 void reseal_mda_header(std::vector<uint8_t>& header);
 
 // Writes the whole PV (label, metadata area header, text plus its NUL) into an existing file at
-// byte `pv_offset`; `text` defaults to lvm_metadata_text(spec).
-void write_lvm_pv(const std::string& path, uint64_t pv_offset, const LvmPvSpec& spec);
-void write_lvm_pv(const std::string& path, uint64_t pv_offset, const LvmPvSpec& spec,
+// byte `pv_offset`; `text` defaults to lvm_metadata_text(desc).
+void write_lvm_pv(const std::string& path, uint64_t pv_offset, const LvmPvSpec& desc);
+void write_lvm_pv(const std::string& path, uint64_t pv_offset, const LvmPvSpec& desc,
                   const std::string& text);
 
 }  // namespace qx::test

@@ -54,19 +54,19 @@ struct PvDisk {
   test::TempDir dir;
   std::string path = dir.file("pv.img");
   explicit PvDisk(uint64_t sectors = 40000) { test::make_sparse_file(path, sectors * 512); }
-  void write(const test::LvmPvSpec& spec) { test::write_lvm_pv(path, kPvStart * 512ull, spec); }
-  void write(const test::LvmPvSpec& spec, const std::string& text) {
-    test::write_lvm_pv(path, kPvStart * 512ull, spec, text);
+  void write(const test::LvmPvSpec& desc) { test::write_lvm_pv(path, kPvStart * 512ull, desc); }
+  void write(const test::LvmPvSpec& desc, const std::string& text) {
+    test::write_lvm_pv(path, kPvStart * 512ull, desc, text);
   }
 };
 
 test::LvmPvSpec small_pv() {
-  test::LvmPvSpec spec;
-  spec.extent_size = 2048;
-  spec.pe_count = 12;
-  spec.dev_size = 32768;
-  spec.lvs = {test::linear_lv("lv1", 0, 4)};
-  return spec;
+  test::LvmPvSpec desc;
+  desc.extent_size = 2048;
+  desc.pe_count = 12;
+  desc.dev_size = 32768;
+  desc.lvs = {test::linear_lv("lv1", 0, 4)};
+  return desc;
 }
 
 // ---- CRC and label.
@@ -84,10 +84,10 @@ TEST(Lvm2, CrcMatchesTheReference) {
 
 TEST(Lvm2, OneEntryPerLogicalVolumeAtItsExtents) {
   PvDisk disk;
-  test::LvmPvSpec spec = small_pv();
-  spec.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("swap", 6, 1),
+  test::LvmPvSpec desc = small_pv();
+  desc.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("swap", 6, 1),
               test::linear_lv("home", 4, 2)};
-  disk.write(spec);
+  disk.write(desc);
   std::vector<Volume> v;
   ASSERT_EQ(read_pv(disk.path, v), OK);
   const uint32_t data = kPvStart + 2048;
@@ -97,13 +97,13 @@ TEST(Lvm2, OneEntryPerLogicalVolumeAtItsExtents) {
 
 TEST(Lvm2, StripeStartExtentPlacesTheVolume) {
   PvDisk disk(200000);
-  test::LvmPvSpec spec;
-  spec.extent_size = 8192;
-  spec.pe_start = 2048;
-  spec.pe_count = 20;
-  spec.dev_size = 180000;
-  spec.lvs = {test::linear_lv("lv", 10, 1)};
-  disk.write(spec);
+  test::LvmPvSpec desc;
+  desc.extent_size = 8192;
+  desc.pe_start = 2048;
+  desc.pe_count = 20;
+  desc.dev_size = 180000;
+  desc.lvs = {test::linear_lv("lv", 10, 1)};
+  disk.write(desc);
   std::vector<Volume> v;
   ASSERT_EQ(read_pv(disk.path, v), OK);
   EXPECT_EQ(v, (std::vector<Volume>{{kPvStart + 83968, 8192}}));
@@ -111,9 +111,9 @@ TEST(Lvm2, StripeStartExtentPlacesTheVolume) {
 
 TEST(Lvm2, GroupWithoutLogicalVolumesAppendsNothing) {
   PvDisk disk;
-  test::LvmPvSpec spec = small_pv();
-  spec.lvs.clear();
-  disk.write(spec);
+  test::LvmPvSpec desc = small_pv();
+  desc.lvs.clear();
+  disk.write(desc);
   std::vector<Volume> v;
   EXPECT_EQ(read_pv(disk.path, v), OK);
   EXPECT_TRUE(v.empty());
@@ -121,9 +121,9 @@ TEST(Lvm2, GroupWithoutLogicalVolumesAppendsNothing) {
 
 TEST(Lvm2, StopsSilentlyAtMax) {
   PvDisk disk;
-  test::LvmPvSpec spec = small_pv();
-  spec.lvs = {test::linear_lv("a", 0, 1), test::linear_lv("b", 1, 1), test::linear_lv("c", 2, 1)};
-  disk.write(spec);
+  test::LvmPvSpec desc = small_pv();
+  desc.lvs = {test::linear_lv("a", 0, 1), test::linear_lv("b", 1, 1), test::linear_lv("c", 2, 1)};
+  disk.write(desc);
   std::vector<Volume> v;
   ASSERT_EQ(read_pv(disk.path, v, 5, 3), OK);
   EXPECT_EQ(v.size(), 2u);
@@ -134,36 +134,36 @@ TEST(Lvm2, StopsSilentlyAtMax) {
 TEST(Lvm2, LabelIsFoundInAnyOfTheFirstFourSectorsWhenItsNumberMatches) {
   for (uint32_t sector : {0u, 1u, 2u, 3u}) {
     PvDisk disk;
-    test::LvmPvSpec spec = small_pv();
-    spec.label_sector = sector;
-    disk.write(spec);
+    test::LvmPvSpec desc = small_pv();
+    desc.label_sector = sector;
+    disk.write(desc);
     std::vector<Volume> v;
     EXPECT_EQ(read_pv(disk.path, v), OK) << sector;
     EXPECT_EQ(v.size(), 1u);
   }
   // A label whose stored number is not its index is no label; nor is one in sector 4.
   PvDisk disk;
-  test::LvmPvSpec spec = small_pv();
-  disk.write(spec);
-  auto label = test::lvm_label_sector(spec);
+  test::LvmPvSpec desc = small_pv();
+  disk.write(desc);
+  auto label = test::lvm_label_sector(desc);
   label[8] = 2;
   test::reseal_label(label);
   test::write_at(disk.path, (kPvStart + 1) * 512ull, label);
   std::vector<Volume> v;
   EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT);
   test::write_at(disk.path, (kPvStart + 1) * 512ull, std::vector<uint8_t>(512, 0));
-  spec.label_sector = 4;
-  disk.write(spec);
+  desc.label_sector = 4;
+  disk.write(desc);
   EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT);
 }
 
 TEST(Lvm2, DamagedLabelOrPvHeaderIsRejected) {
-  const test::LvmPvSpec spec = small_pv();
+  const test::LvmPvSpec desc = small_pv();
   auto expect_rejected = [&](const std::function<void(std::vector<uint8_t>&)>& change, bool reseal,
                              const char* what) {
     PvDisk disk;
-    disk.write(spec);
-    auto label = test::lvm_label_sector(spec);
+    disk.write(desc);
+    auto label = test::lvm_label_sector(desc);
     change(label);
     if (reseal) test::reseal_label(label);
     test::write_at(disk.path, (kPvStart + 1) * 512ull, label);
@@ -183,18 +183,18 @@ TEST(Lvm2, DamagedLabelOrPvHeaderIsRejected) {
 }
 
 TEST(Lvm2, DamagedMetadataAreaHeaderIsRejected) {
-  const test::LvmPvSpec spec = small_pv();
-  const std::string text = test::lvm_metadata_text(spec);
+  const test::LvmPvSpec desc = small_pv();
+  const std::string text = test::lvm_metadata_text(desc);
   std::vector<uint8_t> raw(text.begin(), text.end());
   raw.push_back(0);
   auto expect_rejected = [&](const std::function<void(std::vector<uint8_t>&)>& change, bool reseal,
                              const char* what) {
     PvDisk disk;
-    disk.write(spec);
-    auto header = test::lvm_mda_header(spec, raw);
+    disk.write(desc);
+    auto header = test::lvm_mda_header(desc, raw);
     change(header);
     if (reseal) test::reseal_mda_header(header);
-    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset, header);
+    test::write_at(disk.path, kPvStart * 512ull + desc.mda_offset, header);
     std::vector<Volume> v;
     EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT) << what;
     EXPECT_TRUE(v.empty());
@@ -208,21 +208,21 @@ TEST(Lvm2, DamagedMetadataAreaHeaderIsRejected) {
   expect_rejected([&](auto& h) { put64(h, 40, 0); }, true, "raw offset 0");
   expect_rejected([&](auto& h) { put64(h, 48, 0); }, true, "raw size 0");
   expect_rejected([&](auto& h) { put64(h, 48, 2049); }, true, "raw size 2049");
-  expect_rejected([&](auto& h) { put64(h, 40, spec.mda_size - 100); }, true, "wraps round");
+  expect_rejected([&](auto& h) { put64(h, 40, desc.mda_size - 100); }, true, "wraps round");
   expect_rejected([&](auto& h) { h[60] = 1; }, true, "ignored area");
   expect_rejected([&](auto& h) { h[56] ^= 1; }, true, "text checksum");
 }
 
 TEST(Lvm2, MetadataAtItsSizeLimit) {
-  const test::LvmPvSpec spec = small_pv();
-  std::string text = test::lvm_metadata_text(spec);
+  const test::LvmPvSpec desc = small_pv();
+  std::string text = test::lvm_metadata_text(desc);
   ASSERT_LT(text.size(), 2047u);
   // 2047 characters and the NUL: accepted.
   text += "#" + std::string(2045 - text.size(), 'x') + "\n";
   ASSERT_EQ(text.size(), 2047u);
   {
     PvDisk disk;
-    disk.write(spec, text);
+    disk.write(desc, text);
     std::vector<Volume> v;
     EXPECT_EQ(read_pv(disk.path, v), OK);
     EXPECT_EQ(v.size(), 1u);
@@ -230,44 +230,44 @@ TEST(Lvm2, MetadataAtItsSizeLimit) {
   // 2048 characters without NUL: still accepted; 2049 bytes are refused.
   {
     PvDisk disk;
-    disk.write(spec, text);
+    disk.write(desc, text);
     const std::string full = text + "\n";
     std::vector<uint8_t> raw(full.begin(), full.end());
-    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset, test::lvm_mda_header(spec, raw));
-    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset + spec.raw_offset, raw);
+    test::write_at(disk.path, kPvStart * 512ull + desc.mda_offset, test::lvm_mda_header(desc, raw));
+    test::write_at(disk.path, kPvStart * 512ull + desc.mda_offset + desc.raw_offset, raw);
     std::vector<Volume> v;
     EXPECT_EQ(read_pv(disk.path, v), OK);
     raw.push_back(0);
-    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset, test::lvm_mda_header(spec, raw));
-    test::write_at(disk.path, kPvStart * 512ull + spec.mda_offset + spec.raw_offset, raw);
+    test::write_at(disk.path, kPvStart * 512ull + desc.mda_offset, test::lvm_mda_header(desc, raw));
+    test::write_at(disk.path, kPvStart * 512ull + desc.mda_offset + desc.raw_offset, raw);
     EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT);
   }
 }
 
 TEST(Lvm2, TextEndsAtNulAndMustBeUtf8) {
-  const test::LvmPvSpec spec = small_pv();
+  const test::LvmPvSpec desc = small_pv();
   PvDisk disk;
   // Garbage after the NUL inside the raw size is not text.
-  std::string text = test::lvm_metadata_text(spec);
+  std::string text = test::lvm_metadata_text(desc);
   text += std::string("\0\xFF\xFE garbage", 11);
-  disk.write(spec, text);
+  disk.write(desc, text);
   std::vector<Volume> v;
   EXPECT_EQ(read_pv(disk.path, v), OK);
-  const std::string bad = "# caf\xC3 broken\n" + test::lvm_metadata_text(spec);
-  disk.write(spec, bad);
+  const std::string bad = "# caf\xC3 broken\n" + test::lvm_metadata_text(desc);
+  disk.write(desc, bad);
   EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT);
-  const std::string fine = "# caf\xC3\xA9\n" + test::lvm_metadata_text(spec);
-  disk.write(spec, fine);
+  const std::string fine = "# caf\xC3\xA9\n" + test::lvm_metadata_text(desc);
+  disk.write(desc, fine);
   EXPECT_EQ(read_pv(disk.path, v), OK);
 }
 
 // ---- Accepted layout.
 
 TEST(Lvm2, UnsupportedLayoutsFailWithoutAppending) {
-  auto expect_layout = [](const std::string& what, const test::LvmPvSpec& spec,
+  auto expect_layout = [](const std::string& what, const test::LvmPvSpec& desc,
                           const std::string& text) {
     PvDisk disk;
-    disk.write(spec, text);
+    disk.write(desc, text);
     std::vector<Volume> v;
     EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT) << what;
     EXPECT_TRUE(v.empty()) << what;
@@ -331,13 +331,13 @@ TEST(Lvm2, UnsupportedLayoutsFailWithoutAppending) {
 
 TEST(Lvm2, ExtentsOutsideTheDeviceFail) {
   PvDisk disk;
-  test::LvmPvSpec spec = small_pv();
-  spec.dev_size = spec.pe_start + spec.pe_count * spec.extent_size - 1;
-  disk.write(spec);
+  test::LvmPvSpec desc = small_pv();
+  desc.dev_size = desc.pe_start + desc.pe_count * desc.extent_size - 1;
+  disk.write(desc);
   std::vector<Volume> v;
   EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT);
-  spec.dev_size += 1;
-  disk.write(spec);
+  desc.dev_size += 1;
+  disk.write(desc);
   EXPECT_EQ(read_pv(disk.path, v), OK);
 }
 
@@ -346,22 +346,22 @@ TEST(Lvm2, VolumesPastThirtyTwoBitSectorsFail) {
   test::TempDir dir;
   const std::string path = dir.file("far.img");
   constexpr uint32_t kFarStart = 3u << 30;
-  test::LvmPvSpec spec = small_pv();
-  spec.extent_size = 1u << 28;
-  spec.pe_count = 5;
-  spec.dev_size = spec.pe_start + 5 * spec.extent_size;
-  spec.lvs = {test::linear_lv("big", 3, 1)};  // ends 2048 sectors past 2^32
+  test::LvmPvSpec desc = small_pv();
+  desc.extent_size = 1u << 28;
+  desc.pe_count = 5;
+  desc.dev_size = desc.pe_start + 5 * desc.extent_size;
+  desc.lvs = {test::linear_lv("big", 3, 1)};  // ends 2048 sectors past 2^32
   try {
     test::make_sparse_file(path, (uint64_t{kFarStart} + 8192) * 512);
   } catch (const std::exception&) {
     GTEST_SKIP() << "no room for a sparse file of 1.5 TiB";
   }
-  test::write_lvm_pv(path, uint64_t{kFarStart} * 512, spec);
+  test::write_lvm_pv(path, uint64_t{kFarStart} * 512, desc);
   std::vector<Volume> v;
   EXPECT_EQ(read_pv(path, v, 256, 0, kFarStart), ERR_LAYOUT);
   // The same volume group one extent earlier fits.
-  spec.lvs = {test::linear_lv("big", 2, 1)};
-  test::write_lvm_pv(path, uint64_t{kFarStart} * 512, spec);
+  desc.lvs = {test::linear_lv("big", 2, 1)};
+  test::write_lvm_pv(path, uint64_t{kFarStart} * 512, desc);
   ASSERT_EQ(read_pv(path, v, 256, 0, kFarStart), OK);
   EXPECT_EQ(v, (std::vector<Volume>{{kFarStart + 2048 + 2 * (1u << 28), 1u << 28}}));
 }
@@ -373,10 +373,10 @@ std::string minimal(const std::string& vg_body, const std::string& top = "versio
 }
 
 TEST(Lvm2Grammar, RealMetadataParses) {
-  test::LvmPvSpec spec = small_pv();
-  spec.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home", 4, 2)};
+  test::LvmPvSpec desc = small_pv();
+  desc.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home", 4, 2)};
   LvmMetadata md;
-  const std::string text = test::lvm_metadata_text(spec);  // the views point into it
+  const std::string text = test::lvm_metadata_text(desc);  // the views point into it
   ASSERT_TRUE(parse_lvm_metadata(text, md));
   EXPECT_EQ(md.version, 1u);
   EXPECT_EQ(md.contents, "Text Format Volume Group");
@@ -548,9 +548,9 @@ TEST(Lvm2Grammar, DeepAndTruncatedTextEndsCleanly) {
   deep += "}\n";
   EXPECT_FALSE(parse_lvm_metadata(deep, md));
 
-  test::LvmPvSpec spec = small_pv();
-  spec.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home", 4, 2)};
-  const std::string text = test::lvm_metadata_text(spec);
+  test::LvmPvSpec desc = small_pv();
+  desc.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home", 4, 2)};
+  const std::string text = test::lvm_metadata_text(desc);
   for (size_t n = 0; n < text.size(); ++n) (void)parse_lvm_metadata(text.substr(0, n), md);
   // Bounded random mutations of real text: any answer, but no crash and no hang.
   std::mt19937 rng(12345);
@@ -573,9 +573,9 @@ TEST(Lvm2Grammar, DeepAndTruncatedTextEndsCleanly) {
 
 TEST(Lvm2, ByteFlipsOfLabelAndMetadataEndCleanly) {
   PvDisk disk(40000);
-  test::LvmPvSpec spec = small_pv();
-  spec.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home", 4, 2)};
-  disk.write(spec);
+  test::LvmPvSpec desc = small_pv();
+  desc.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home", 4, 2)};
+  disk.write(desc);
   const uint64_t base = kPvStart * 512ull;
   std::vector<uint8_t> region(8192);
   {
@@ -584,8 +584,8 @@ TEST(Lvm2, ByteFlipsOfLabelAndMetadataEndCleanly) {
     in.read(reinterpret_cast<char*>(region.data()), static_cast<std::streamsize>(region.size()));
     ASSERT_TRUE(in);
   }
-  const size_t text_at = spec.mda_offset + spec.raw_offset;
-  const size_t text_len = test::lvm_metadata_text(spec).size();
+  const size_t text_at = desc.mda_offset + desc.raw_offset;
+  const size_t text_len = test::lvm_metadata_text(desc).size();
   std::mt19937 rng(99);
   DiskImage image;
   ASSERT_EQ(open_flat(image, disk.path, true, 0, DiskGeometry{40000, 255, 63, 512}), OK);
@@ -596,7 +596,7 @@ TEST(Lvm2, ByteFlipsOfLabelAndMetadataEndCleanly) {
       size_t at = 0;
       switch (rng() % 3) {
         case 0: at = 512 + rng() % 200; break;
-        case 1: at = spec.mda_offset + rng() % 64; break;
+        case 1: at = desc.mda_offset + rng() % 64; break;
         default: at = text_at + rng() % text_len; break;
       }
       m[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
@@ -605,12 +605,12 @@ TEST(Lvm2, ByteFlipsOfLabelAndMetadataEndCleanly) {
       std::vector<uint8_t> label(m.begin() + 512, m.begin() + 1024);
       test::reseal_label(label);
       std::copy(label.begin(), label.end(), m.begin() + 512);
-      std::vector<uint8_t> h(m.begin() + static_cast<long>(spec.mda_offset),
-                             m.begin() + static_cast<long>(spec.mda_offset + 512));
+      std::vector<uint8_t> h(m.begin() + static_cast<long>(desc.mda_offset),
+                             m.begin() + static_cast<long>(desc.mda_offset + 512));
       const uint32_t sum = test::lvm_reference_crc(m.data() + text_at, text_len + 1);
       std::memcpy(h.data() + 56, &sum, 4);
       test::reseal_mda_header(h);
-      std::copy(h.begin(), h.end(), m.begin() + static_cast<long>(spec.mda_offset));
+      std::copy(h.begin(), h.end(), m.begin() + static_cast<long>(desc.mda_offset));
     }
     test::write_at(disk.path, base, m);
     std::vector<PartitionEntry> entries(4);
