@@ -105,9 +105,8 @@ TEST_F(XfsReaderTest, MarkAnswersAnyWindowAtAnyBitOffset) {
 TEST_F(XfsReaderTest, VolumeAtAnOffsetInsideALargerDisk) {
   const XfsSpec spec = basic_spec();
   const XfsImage image = build_xfs_image(spec);
-  std::vector<uint8_t> disk_bytes(100 * 512, 0x77);
-  disk_bytes.insert(disk_bytes.end(), image.bytes.begin(), image.bytes.end());
-  disk_bytes.resize(disk_bytes.size() + 50 * 512, 0x77);
+  std::vector<uint8_t> disk_bytes(100 * 512 + image.bytes.size() + 50 * 512, 0x77);
+  std::copy(image.bytes.begin(), image.bytes.end(), disk_bytes.begin() + 100 * 512);
   const std::string path = dir.file("disk.img");
   write_file(path, disk_bytes);
   DiskImage disk;
