@@ -282,6 +282,12 @@ TEST(VhdTrim, AlignmentModePadsEveryBlockToKeepDataOn4KiB) {
               0);
     const auto raw = test::read_file(dir.file("out.raw"));
     EXPECT_EQ(raw, test::vhd_read_disk(path));
+    const auto info = test::run_command("qemu-img info -f vpc " + test::shell_quote(path) + " 2>&1");
+    EXPECT_EQ(info.status, 0) << info.output;
+  }
+  if (test::have_tool("vhdiinfo")) {
+    const auto info = test::run_command("vhdiinfo " + test::shell_quote(path) + " 2>&1");
+    EXPECT_EQ(info.status, 0) << info.output;
   }
 }
 
@@ -467,6 +473,25 @@ TEST(VhdTrim, DifferencingInAlignmentModeKeepsItsLocators) {
   EXPECT_TRUE(std::equal(out.begin() + 1536 + 32, out.begin() + static_cast<std::ptrdiff_t>(head),
                          child_before.begin() + 1536 + 32));
   EXPECT_EQ(view.bat[2], view.bat[0] + 1 + 128 + 7);
+  // Independent readers follow the aligned layout through to the parent.
+  if (test::have_tool("qemu-img")) {
+    const auto info = test::run_command("qemu-img info -f vpc " + test::shell_quote(chain.child) + " 2>&1");
+    EXPECT_EQ(info.status, 0) << info.output;
+    const auto conv = test::run_command("qemu-img convert -f vpc -O raw " + test::shell_quote(chain.child) + " " +
+                                        test::shell_quote(dir.file("out.raw")) + " 2>&1");
+    EXPECT_EQ(conv.status, 0) << conv.output;
+    // qemu-img does not follow a VHD parent: a kept block (every bit set) reads as the whole
+    // disk did, a dropped one as zeros.
+    const auto raw = test::read_file(dir.file("out.raw"));
+    ASSERT_EQ(raw.size(), disk_before.size());
+    for (size_t blk = 0; blk * kSmallBlock < raw.size(); ++blk)
+      for (size_t i = blk * kSmallBlock; i < (blk + 1) * kSmallBlock; ++i)
+        ASSERT_EQ(raw[i], view.bat[blk] == kUnallocated ? 0 : disk_before[i]) << blk << " " << i;
+  }
+  if (test::have_tool("vhdiinfo")) {
+    const auto info = test::run_command("vhdiinfo " + test::shell_quote(chain.child) + " 2>&1");
+    EXPECT_EQ(info.status, 0) << info.output;
+  }
 }
 
 }  // namespace
