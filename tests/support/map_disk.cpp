@@ -1,5 +1,7 @@
 #include "support/map_disk.hpp"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 
 #include "image/disk_image.hpp"
@@ -39,6 +41,16 @@ DiskMap map_disk_file(const std::string& disk) {
   }
   close_image(image);
   return out;
+}
+
+void expect_kept_whole(const std::string& disk, const std::string& volume, uint8_t type) {
+  const uint32_t total = make_mbr_disk(disk, volume, 2048, type, 64);
+  const DiskMap m = map_disk_file(disk);
+  ASSERT_EQ(m.error, OK);
+  ASSERT_EQ(m.regions.size(), 3u);
+  EXPECT_EQ(m.regions[1].start, 2048u);
+  EXPECT_EQ(m.regions[1].kind, KIND_UNRECOGNISED);
+  for (uint32_t s = 0; s < total; ++s) ASSERT_TRUE(m.sector_used(s)) << s;
 }
 
 }  // namespace qx::test

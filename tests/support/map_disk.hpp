@@ -29,4 +29,8 @@ struct DiskMap {
 // Opens the file as a flat disk, builds the map and queries every sector.
 DiskMap map_disk_file(const std::string& disk);
 
+// Puts the volume into a partition of type `type` on a fresh disk file and checks that the map
+// keeps that partition, and the whole disk, as used: an unrecognised volume between two gaps.
+void expect_kept_whole(const std::string& disk, const std::string& volume, uint8_t type);
+
 }  // namespace qx::test
