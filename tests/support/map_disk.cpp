@@ -43,6 +43,23 @@ DiskMap map_disk_file(const std::string& disk) {
   return out;
 }
 
+void expect_partition_answers_alone(const std::string& disk, const std::string& volume,
+                                    uint8_t type, int32_t kind, const ReaderResult& alone) {
+  const uint32_t total = make_mbr_disk(disk, volume, 2048, type, 100);
+  const DiskMap m = map_disk_file(disk);
+  ASSERT_EQ(m.error, OK);
+  ASSERT_EQ(m.regions.size(), 3u);
+  EXPECT_EQ(m.regions[0].kind, KIND_GAP);
+  EXPECT_EQ(m.regions[1].start, 2048u);
+  EXPECT_EQ(m.regions[1].length, alone.sectors);
+  EXPECT_EQ(m.regions[1].kind, kind);
+  EXPECT_EQ(m.regions[2].kind, KIND_GAP);
+  for (uint32_t s = 0; s < total; ++s) {
+    const bool expected = s < 2048 || s >= 2048 + alone.sectors || alone.used(s - 2048);
+    ASSERT_EQ(m.sector_used(s), expected) << "sector " << s;
+  }
+}
+
 void expect_kept_whole(const std::string& disk, const std::string& volume, uint8_t type) {
   const uint32_t total = make_mbr_disk(disk, volume, 2048, type, 64);
   const DiskMap m = map_disk_file(disk);

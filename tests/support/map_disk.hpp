@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image/error.hpp"
+#include "support/fs_support.hpp"
 
 namespace qx::test {
 
@@ -31,6 +32,12 @@ DiskMap map_disk_file(const std::string& disk);
 
 // Puts the volume into a partition of type `type` on a fresh disk file and checks that the map
 // keeps that partition, and the whole disk, as used: an unrecognised volume between two gaps.
+// Puts the volume into a partition of type `type` at sector 2048 of a fresh disk file and checks
+// that the map recognises it as `kind` and answers exactly as the reader did over the volume
+// alone, with the gaps around it used.
+void expect_partition_answers_alone(const std::string& disk, const std::string& volume,
+                                    uint8_t type, int32_t kind, const ReaderResult& alone);
+
 void expect_kept_whole(const std::string& disk, const std::string& volume, uint8_t type);
 
 }  // namespace qx::test

@@ -84,20 +84,7 @@ TEST(ExfatReader, UsageMapFindsTheVolumeInItsPartition) {
   const ReaderResult alone = map_volume_file(image, KIND_EXFAT);
   ASSERT_EQ(alone.probe, OK);
 
-  const std::string disk = dir.file("disk.img");
-  const uint32_t total = make_mbr_disk(disk, image, 2048, 0x07, 100);
-  const DiskMap m = map_disk_file(disk);
-  ASSERT_EQ(m.error, OK);
-  ASSERT_EQ(m.regions.size(), 3u);
-  EXPECT_EQ(m.regions[0].kind, KIND_GAP);
-  EXPECT_EQ(m.regions[1].start, 2048u);
-  EXPECT_EQ(m.regions[1].length, alone.sectors);
-  EXPECT_EQ(m.regions[1].kind, KIND_EXFAT);
-  EXPECT_EQ(m.regions[2].kind, KIND_GAP);
-  for (uint32_t s = 0; s < total; ++s) {
-    const bool expected = s < 2048 || s >= 2048 + alone.sectors || alone.used(s - 2048);
-    ASSERT_EQ(m.sector_used(s), expected) << "sector " << s;
-  }
+  expect_partition_answers_alone(dir.file("disk.img"), image, 0x07, KIND_EXFAT, alone);
 }
 
 }  // namespace
