@@ -1,15 +1,15 @@
-// The driver table: one row per format id 0..27, and the drivers of the negative ids.
+// The driver table: one row per format id 0..27. It lives with the drivers so that the image
+// layer dispatches through it without knowing any particular format.
 #include <array>
 
 #include "formats/vhd/vhd.hpp"
 #include "image/disk_image.hpp"
-#include "image/special_drivers.hpp"
 
 namespace qx {
 
 namespace {
 
-// Rows stay null until their format exists.
+// Rows stay null until their format exists. One row per line, so that drivers land apart.
 constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     nullptr,  // 0 VMDK descriptor
     nullptr,  // 1
@@ -46,15 +46,6 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
 const FormatDriver* format_driver(int32_t id) noexcept {
   if (id < 0 || id >= kFormatTableSize) return nullptr;
   return kDriverTable[static_cast<size_t>(id)];
-}
-
-const FormatDriver* special_driver(int32_t id) noexcept {
-  switch (id) {
-    case FORMAT_FLAT: return &kFlatDriver;
-    case FORMAT_WINDOW: return &kWindowDriver;
-    case FORMAT_SPLIT_RAW: return &kSplitRawDriver;
-    default: return nullptr;
-  }
 }
 
 }  // namespace qx
