@@ -97,6 +97,12 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   if (!::realpath(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
   DiskImage image;
   if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
+  // A map read through the wrong parent would describe another disk's file systems.
+  if (ErrorCode rc = parent_chain_status(image); rc != OK) {
+    std::fprintf(err, "quorvex-inspect: %.*s: the parent image is not the disk this image was made over (%s)\n",
+                 static_cast<int>(options.path.size()), options.path.data(), error_name(rc));
+    return 2;
+  }
   ErrorCode rc = OK;
   uint32_t recognised = 0;
   std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised);

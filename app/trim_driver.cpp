@@ -47,6 +47,12 @@ bool is_trimmable_format(int32_t id) noexcept {
 int run_trim(const CommandLine& cmd, std::string_view resolved) {
   DiskImage image;
   if (open_image(image, resolved, true) != OK) return 2;
+  // Over the wrong parent the map itself would be wrong: refuse before anything is built.
+  if (parent_chain_status(image) != OK) {
+    if (!cmd.silent) std::printf("\n%s\n", "ERROR");
+    std::fflush(stdout);
+    return 2;
+  }
   ErrorCode map_error = OK;
   uint32_t recognised = 0;
   std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);

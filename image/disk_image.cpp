@@ -90,6 +90,19 @@ bool can_trim(const DiskImage& image) noexcept {
   return driver && driver->can_trim && driver->can_trim(*image.state);
 }
 
+ImageIdentity image_identity(const DiskImage& image) noexcept {
+  ImageIdentity out;
+  const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
+  if (!driver || !driver->identity || !driver->identity(*image.state, out)) return ImageIdentity{};
+  return out;
+}
+
+ErrorCode parent_chain_status(const DiskImage& image) noexcept {
+  const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
+  if (!driver || !driver->chain_status) return OK;
+  return driver->chain_status(*image.state);
+}
+
 bool needs_layer_local_trim(const DiskImage& image) noexcept {
   const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
   return driver && driver->needs_layer_local_trim && driver->needs_layer_local_trim(*image.state);

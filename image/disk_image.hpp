@@ -89,6 +89,17 @@ using TrimFunction = ErrorCode (*)(std::string_view path, struct DiskImage& imag
                                    const UsageMap& map, WriterRecord& record,
                                    ProgressCallback progress, void* user);
 
+// What a differencing child recorded of the disk it was made over, and what a parent says of
+// itself: the VHD footer's unique id, the VHDX data write GUID of the current header, or the VMDK
+// descriptor's CID (its 4 bytes first, the rest zero). Formats that carry no identity answer NONE.
+struct ImageIdentity {
+  enum Kind : uint8_t { NONE, VHD_UNIQUE_ID, VHDX_DATA_WRITE_GUID, VMDK_CID };
+  Kind kind = NONE;
+  uint8_t bytes[16] = {};
+
+  bool operator==(const ImageIdentity&) const = default;
+};
+
 // One row of the driver table. Empty entries are null; a driver without a trim leaves the last
 // four members null.
 struct FormatDriver {
@@ -105,6 +116,11 @@ struct FormatDriver {
   ErrorCode (*is_range_free_in_layer)(DriverState& state, const UsageMap* map, uint32_t first,
                                       uint32_t count, bool& free);
   TrimFunction trim;
+  // Null when the format carries no identity of its own.
+  bool (*identity)(const DriverState& state, ImageIdentity& out);
+  // OK, or ERR_BAD_FORMAT when some link of the parent chain is not the disk its child was made
+  // over. Null for formats without parents.
+  ErrorCode (*chain_status)(const DriverState& state);
 };
 
 // The table row of an id 0..27, or null for an empty slot or any other id.
@@ -135,6 +151,11 @@ ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out);
 ErrorCode is_range_free(DiskImage& image, const UsageMap* map, uint32_t first, uint32_t count,
                         bool& free, ProgressRelay* relay);
 bool can_trim(const DiskImage& image) noexcept;
+// The image's own identity; kind NONE when its format carries none.
+ImageIdentity image_identity(const DiskImage& image) noexcept;
+// OK when every child of the chain was made over the parent it now finds; a mismatch anywhere
+// (checked link by link) is ERR_BAD_FORMAT, and nothing may then be trimmed or mapped.
+ErrorCode parent_chain_status(const DiskImage& image) noexcept;
 bool needs_layer_local_trim(const DiskImage& image) noexcept;
 ErrorCode is_range_free_in_layer(DiskImage& image, const UsageMap* map, uint32_t first,
                                  uint32_t count, bool& free);

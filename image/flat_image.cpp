@@ -62,6 +62,8 @@ const FormatDriver kFlatDriver = {
     .needs_layer_local_trim = nullptr,
     .is_range_free_in_layer = nullptr,
     .trim = nullptr,
+    .identity = nullptr,
+    .chain_status = nullptr,
 };
 
 ErrorCode open_flat(DiskImage& image, std::string_view path, bool read_only, uint32_t data_offset,

@@ -333,6 +333,8 @@ const FormatDriver kSplitRawDriver = {
     .needs_layer_local_trim = nullptr,
     .is_range_free_in_layer = nullptr,
     .trim = nullptr,
+    .identity = nullptr,
+    .chain_status = nullptr,
 };
 
 ErrorCode open_split_raw_description(DiskImage& image, std::string_view path, bool) {

@@ -52,6 +52,16 @@ ErrorCode window_is_range_free(DriverState& s, const UsageMap* map, uint32_t fir
   return is_range_free(*st.inner, map, first, n, free, relay);
 }
 
+// A window changes only the size: the disk behind it keeps its identity and its chain.
+bool window_identity(const DriverState& s, ImageIdentity& out) {
+  out = image_identity(*static_cast<const WindowState&>(s).inner);
+  return out.kind != ImageIdentity::NONE;
+}
+
+ErrorCode window_chain_status(const DriverState& s) {
+  return parent_chain_status(*static_cast<const WindowState&>(s).inner);
+}
+
 void window_close(DriverState& s) {
   WindowState& st = window(s);
   close_image(st.owned);
@@ -89,6 +99,8 @@ const FormatDriver kWindowDriver = {
     .needs_layer_local_trim = nullptr,
     .is_range_free_in_layer = nullptr,
     .trim = nullptr,
+    .identity = window_identity,
+    .chain_status = window_chain_status,
 };
 
 ErrorCode open_window(DiskImage& image, DiskImage&& inner, uint32_t total_sectors) {

@@ -764,6 +764,8 @@ const FormatDriver kVhdDriver = {
     .needs_layer_local_trim = vhd_needs_layer_local_trim,
     .is_range_free_in_layer = vhd_is_range_free_in_layer,
     .trim = vhd_trim,
+    .identity = nullptr,
+    .chain_status = nullptr,
 };
 
 }  // namespace qx
