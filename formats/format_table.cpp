@@ -3,6 +3,7 @@
 #include <array>
 
 #include "formats/vhd/vhd.hpp"
+#include "formats/vhdx/vhdx.hpp"
 #include "image/disk_image.hpp"
 
 namespace qx {
@@ -20,7 +21,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     nullptr,  // 6
     nullptr,  // 7
     nullptr,  // 8
-    nullptr,  // 9 VHDX
+    &kVhdxDriver,  // 9 VHDX
     &kVhdDriver,  // 10 VHD
     nullptr,  // 11 fixed VHD
     nullptr,  // 12
