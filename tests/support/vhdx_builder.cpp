@@ -401,6 +401,24 @@ std::vector<uint8_t> vhdx_read_disk(const std::string& path) {
   return disk;
 }
 
+std::optional<std::vector<uint8_t>> libvhdi_read_disk(const std::string& path, const std::string& work_dir) {
+  if (!have_tool("vhdimount") || !std::filesystem::exists("/dev/fuse")) return std::nullopt;
+  const std::string mnt = work_dir + "/vhdimount";
+  std::filesystem::create_directories(mnt);
+  const auto r = run_command("vhdimount " + shell_quote(path) + " " + shell_quote(mnt) + " 2>&1");
+  if (r.status != 0) throw std::runtime_error("vhdimount failed: " + r.output);
+  // One file per layer, the child last.
+  std::vector<uint8_t> disk;
+  try {
+    size_t layers = 0;
+    for (const auto& e : std::filesystem::directory_iterator(mnt)) layers += e.path().filename().string().rfind("vhdi", 0) == 0;
+    disk = read_file(mnt + "/vhdi" + std::to_string(layers));
+  } catch (...) {
+  }
+  (void)run_command("umount " + shell_quote(mnt) + " 2>&1");
+  return disk;
+}
+
 VhdxGuid vhdx_data_write_guid(const std::string& path) { return parse_vhdx(read_file(path)).data_write_guid; }
 
 }  // namespace qx::test

@@ -108,6 +108,10 @@ VhdxFileView parse_vhdx(const std::vector<uint8_t>& file);
 // The whole virtual disk, following relative_path parents: an oracle independent of the driver.
 std::vector<uint8_t> vhdx_read_disk(const std::string& path);
 
+// The disk as libvhdi's vhdimount reads it, or nothing when vhdimount or FUSE is missing. libvhdi
+// finds a parent by the file name in absolute_win32_path, in the child's folder.
+std::optional<std::vector<uint8_t>> libvhdi_read_disk(const std::string& path, const std::string& work_dir);
+
 VhdxGuid vhdx_data_write_guid(const std::string& path);
 VhdxGuid guid_of(uint8_t seed);
 
