@@ -3,7 +3,7 @@
 # selector byte its target reads first. Usage: make_seeds.sh OUTPUT_FOLDER
 set -uo pipefail
 out=$1
-mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz}
+mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,vhdx_fuzz}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -50,6 +50,31 @@ convert 3 vmdk
 convert 4 vdi
 convert 5 parallels
 convert 6 qcow
+
+# The VHDX target reads patches over zeros: each run of non-zero sectors of qemu-img's images
+# becomes a record (offset and length in little-endian, then the bytes).
+vhdx_patches() {  # input file, output file
+  python3 - "$1" "$2" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+out = bytearray()
+s, n = 0, len(data) // 512
+while s < n and s < 0xFFFF:
+    if not any(data[s * 512:(s + 1) * 512]):
+        s += 1
+        continue
+    e = s
+    while e < n and e - s < 127 and any(data[e * 512:(e + 1) * 512]):
+        e += 1
+    out += struct.pack('<HH', s, (e - s) * 512) + data[s * 512:e * 512]
+    s = e
+open(sys.argv[2], 'wb').write(out)
+PY
+}
+for opts in block_size=1M block_size=8M,log_size=2M; do
+  qemu-img convert -q -f raw -O vhdx -o $opts disk-dos.raw img.vhdx >/dev/null 2>&1 &&
+    vhdx_patches img.vhdx "$out/vhdx_fuzz/$opts" && rm -f img.vhdx
+done
 
 printf '\001NDI 0 8 1 8 512\n' >"$out/text_fuzz/ndi"
 printf '\000disk.raw\n' >"$out/text_fuzz/split"

@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "formats/replacement/replacement.hpp"
 #include "image/byte_order.hpp"
 #include "image/crc32c.hpp"
 #include "image/file.hpp"
+#include "image/file_copy.hpp"
 #include "image/primitives.hpp"
 #include "text/charset.hpp"
 #include "text/path_string.hpp"
@@ -98,8 +100,9 @@ constexpr uint32_t kMaxItemBytes = 1u << 20;
 constexpr uint64_t kMaxDiskBytes = uint64_t{1} << 46;  // 64 TiB
 constexpr uint64_t kOffsetMask = ~(kMiB - 1);
 constexpr uint32_t kMaxParentDepth = 64;
-constexpr size_t kCopyChunk = 4u << 20;
+constexpr size_t kZeroChunk = 1u << 20;
 constexpr size_t kScanChunk = 1u << 20;
+constexpr size_t kFirstScanChunk = 64u << 10;
 
 // Block states of the BAT: payload entries, and the sector bitmap entry that follows each chunk.
 enum : uint8_t {
@@ -657,9 +660,10 @@ ErrorCode stored_piece_free(VhdxImage& st, const UsageMap* map, uint32_t block, 
   }
   if (st.scratch.empty()) st.scratch.resize(std::min<size_t>(kScanChunk, st.block_bytes));
   free = true;
-  const uint32_t step = static_cast<uint32_t>(st.scratch.size() / kSectorSize);
-  for (uint32_t i = 0; i < n && free; i += step) {
-    const uint32_t len = std::min(step, n - i);
+  // A block that holds data usually shows it at once: a small piece first.
+  uint32_t step = static_cast<uint32_t>(std::min(kFirstScanChunk, st.scratch.size()) / kSectorSize);
+  for (uint32_t i = 0, len = 0; i < n && free; i += len, step = static_cast<uint32_t>(st.scratch.size() / kSectorSize)) {
+    len = std::min(step, n - i);
     std::span<uint8_t> buf(st.scratch.data(), size_t{len} * kSectorSize);
     bool any_used = false;
     for (uint32_t j = i; j < i + len && !any_used; ++j) any_used = test_bit(st.used, j);
@@ -757,31 +761,21 @@ struct TrimContext {
   const UsageMap& map;
   File out;
   uint64_t position = 0;  // next byte of the output
+  std::optional<FileCopier> copier;  // kept blocks, inside the kernel where it can
   std::vector<uint64_t> bat;
   std::vector<uint8_t> head;
-  std::vector<uint8_t> block;  // one payload block as written
-  std::vector<uint8_t> copy;
+  std::vector<uint8_t> zeros;
   std::vector<bool> chunk_partial;  // chunks whose output keeps a partially present block
 };
 
-// Copies length bytes of the source at from to the output at to, in large pieces.
 ErrorCode copy_bytes(TrimContext& t, uint64_t from, uint64_t to, uint64_t length) {
-  while (length) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, t.copy.size()));
-    std::span<uint8_t> buf(t.copy.data(), n);
-    if (!t.st.file.read_at(from, buf) || !t.out.write_at(to, buf)) return ERR_READ;
-    from += n;
-    to += n;
-    length -= n;
-  }
-  return OK;
+  return t.copier->copy(from, to, length) ? OK : ERR_READ;
 }
 
 ErrorCode write_zeros(TrimContext& t, uint64_t at, uint64_t length) {
-  std::fill(t.copy.begin(), t.copy.end(), 0);
   while (length) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, t.copy.size()));
-    if (!t.out.write_at(at, std::span(t.copy).first(n))) return ERR_WRITE;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, t.zeros.size()));
+    if (!t.out.write_at(at, std::span(t.zeros).first(n))) return ERR_WRITE;
     at += n;
     length -= n;
   }
@@ -823,7 +817,6 @@ ErrorCode place_regions(TrimContext& t, VhdxRegionTableHeader& h, std::span<Vhdx
 
 enum class BlockFate { Parent, Zero, Keep };
 
-// What becomes of one payload block. The data examined is left in t.block.
 ErrorCode block_fate(TrimContext& t, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) {
   VhdxImage& st = t.st;
   const uint8_t state = state_of(st.bat[payload_entry(st, block)]);
@@ -834,26 +827,22 @@ ErrorCode block_fate(TrimContext& t, uint32_t block, uint32_t first, uint32_t n,
   }
   fate = BlockFate::Zero;
   if (state != kFullyPresent && state != kPartiallyPresent) return OK;
-  if (ErrorCode rc = query_used(t.map, first, n, st.used); rc != OK) return rc;
-  if (is_all_zero(std::span(st.used).first(bitmap_bytes(n)))) return OK;
-  const std::span<uint8_t> data(t.block.data(), size_t{n} * kSectorSize);
-  if (ErrorCode rc = read_block_piece(st, block, 0, data); rc != OK) return rc;
-  if (!used_sectors_zero(data, st.used, 0)) fate = BlockFate::Keep;
+  bool free = true;
+  if (ErrorCode rc = stored_piece_free(st, &t.map, block, 0, first, n, free); rc != OK) return rc;
+  if (!free) fate = BlockFate::Keep;
   return OK;
 }
 
-// A kept block is written whole, in one piece. A partially present one keeps only what this file
-// holds, under its sector bitmap, so that the rest still comes from the parent.
+// A kept block is copied as this file holds it, in one piece, the tail of a short last block
+// zero. A partially present block thus keeps only what this file holds, under its sector bitmap,
+// so that the rest still comes from the parent.
 ErrorCode keep_block(TrimContext& t, uint32_t block, uint32_t n) {
   VhdxImage& st = t.st;
   const uint64_t e = st.bat[payload_entry(st, block)];
-  const std::span<uint8_t> data(t.block.data(), size_t{n} * kSectorSize);
-  if (state_of(e) == kPartiallyPresent) {
-    if (!st.file.read_at(offset_of(e), data)) return ERR_READ;
-    t.chunk_partial[block / st.chunk_ratio] = true;
-  }
-  std::fill(t.block.begin() + static_cast<ptrdiff_t>(data.size()), t.block.end(), 0);
-  if (!t.out.write_at(t.position, t.block)) return ERR_WRITE;
+  const uint64_t length = uint64_t{n} * kSectorSize;
+  if (ErrorCode rc = copy_bytes(t, offset_of(e), t.position, length); rc != OK) return ERR_WRITE;
+  if (ErrorCode rc = write_zeros(t, t.position + length, st.block_bytes - length); rc != OK) return rc;
+  if (state_of(e) == kPartiallyPresent) t.chunk_partial[block / st.chunk_ratio] = true;
   t.bat[payload_entry(st, block)] = t.position | state_of(e);
   t.position += st.block_bytes;
   return OK;
@@ -863,7 +852,7 @@ ErrorCode finish_chunk(TrimContext& t, uint32_t chunk) {
   VhdxImage& st = t.st;
   const uint32_t index = bitmap_entry(st, chunk);
   if (index >= st.bat_entries || !t.chunk_partial[chunk]) return OK;
-  if (ErrorCode rc = copy_bytes(t, offset_of(st.bat[index]), t.position, kMiB); rc != OK) return rc;
+  if (ErrorCode rc = copy_bytes(t, offset_of(st.bat[index]), t.position, kMiB); rc != OK) return ERR_WRITE;
   t.bat[index] = t.position | kBitmapPresent;
   t.position += kMiB;
   return OK;
@@ -952,8 +941,7 @@ ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const UsageMap& map
   if (ErrorCode rc = guard_no_memory([&] {
         t.bat.assign(st.bat_entries, 0);
         t.head.resize(kHeadBytes);
-        t.block.resize(st.block_bytes);
-        t.copy.resize(kCopyChunk);
+        t.zeros.resize(kZeroChunk);
         t.chunk_partial.assign(st.data_blocks / st.chunk_ratio + 1, false);
         return OK;
       });
@@ -962,6 +950,8 @@ ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const UsageMap& map
   t.out = File::create(replacement.entry.temporary.view());
   if (!t.out) return ERR_CREATE;
   replacement.active = true;
+  t.copier.emplace(path, replacement.entry.temporary.view());
+  if (!t.copier->is_open()) return ERR_CREATE;
   return run_trim(t, progress, user);
 }
 

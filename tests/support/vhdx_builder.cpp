@@ -406,7 +406,10 @@ std::optional<std::vector<uint8_t>> libvhdi_read_disk(const std::string& path, c
   const std::string mnt = work_dir + "/vhdimount";
   std::filesystem::create_directories(mnt);
   const auto r = run_command("vhdimount " + shell_quote(path) + " " + shell_quote(mnt) + " 2>&1");
-  if (r.status != 0) throw std::runtime_error("vhdimount failed: " + r.output);
+  // A machine without a usable FUSE cannot ask libvhdi; a file libvhdi refuses is a finding.
+  if (r.status != 0 && r.output.find("Unable to open source image") != std::string::npos)
+    throw std::runtime_error("vhdimount refuses the image: " + r.output);
+  if (r.status != 0) return std::nullopt;
   // One file per layer, the child last.
   std::vector<uint8_t> disk;
   try {
