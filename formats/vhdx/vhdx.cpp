@@ -881,10 +881,11 @@ ErrorCode copy_blocks(TrimContext& t, ProgressCallback progress, void* user) {
   return OK;
 }
 
+// The rest of the BAT region was written as zeros before the blocks.
 ErrorCode write_bat(TrimContext& t, const VhdxRegionEntry& r) {
-  std::vector<uint8_t> area(r.length, 0);
-  for (size_t i = 0; i < t.bat.size(); ++i) store_le<uint64_t>(area.data() + i * 8, t.bat[i]);
-  return t.out.write_at(r.file_offset, area) ? OK : ERR_WRITE;
+  std::vector<uint8_t> entries(t.bat.size() * 8);
+  for (size_t i = 0; i < t.bat.size(); ++i) store_le<uint64_t>(entries.data() + i * 8, t.bat[i]);
+  return t.out.write_at(r.file_offset, entries) ? OK : ERR_WRITE;
 }
 
 // The current header gets the new log offset; the other one too when it named the same log, so

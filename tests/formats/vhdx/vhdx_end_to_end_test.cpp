@@ -116,21 +116,40 @@ test::VhdxShape child_shape(const std::string& parent_name, const test::VhdxGuid
   return s;
 }
 
+// The MBR disk and qemu-img's image of it, made once for every chain test (each copies them).
+struct QemuBase {
+  test::TempDir dir;
+  test::DiskFixture disk;
+  std::string parent;
+  std::vector<uint32_t> used_blocks;  // blocks whose sectors the file systems use
+};
+
+const QemuBase& qemu_base() {
+  static const std::unique_ptr<QemuBase> base = [] {
+    auto b = std::make_unique<QemuBase>();
+    b->disk = test::make_mbr_fat32_ext4(b->dir.path().string());
+    b->parent = b->dir.file("parent.vhdx");
+    qemu_convert(b->disk.raw, b->parent, "-f raw -O vhdx -o block_size=2M");
+    const test::UsedSectors used = test::used_sectors(b->parent);
+    for (uint32_t block = 1; block < 45; ++block)
+      for (uint32_t s = block * 4096; s < (block + 1) * 4096; s += 64)
+        if (used.used(s)) {
+          b->used_blocks.push_back(block);
+          break;
+        }
+    return b;
+  }();
+  return *base;
+}
+
 std::unique_ptr<QemuChain> make_qemu_chain() {
+  const QemuBase& base = qemu_base();
   auto c = std::make_unique<QemuChain>();
-  c->disk = test::make_mbr_fat32_ext4(c->dir.path().string());
+  c->disk = base.disk;
   c->parent = c->dir.file("parent.vhdx");
-  qemu_convert(c->disk.raw, c->parent, "-f raw -O vhdx -o block_size=2M");
+  fs::copy_file(base.parent, c->parent);
   const Bytes parent_disk = test::vhdx_read_disk(c->parent);
-  // Blocks whose sectors the file systems use, spread over the disk.
-  const test::UsedSectors used = test::used_sectors(c->parent);
-  std::vector<uint32_t> used_blocks;
-  for (uint32_t b = 1; b < 45; ++b)
-    for (uint32_t s = b * 4096; s < (b + 1) * 4096; s += 64)
-      if (used.used(s)) {
-        used_blocks.push_back(b);
-        break;
-      }
+  const std::vector<uint32_t>& used_blocks = base.used_blocks;
   EXPECT_GE(used_blocks.size(), 10u);
   c->whole = {used_blocks[0], used_blocks[3], used_blocks[used_blocks.size() - 1]};
   c->partial = used_blocks[2];
@@ -145,7 +164,6 @@ std::unique_ptr<QemuChain> make_qemu_chain() {
   return c;
 }
 
-// Trims the child over whatever parent.vhdx now is, and checks it against the disk it read before.
 // libvhdi (20210425) misreads chains deeper than one parent: it is asked only about a child over
 // a base.
 void trim_child(const std::string& child, const std::vector<std::string>& parents, const test::TempDir& dir,

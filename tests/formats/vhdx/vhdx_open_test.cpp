@@ -8,6 +8,7 @@
 #include "image/crc32c.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"
+#include "support/trim_harness.hpp"
 #include "support/vhdx_builder.hpp"
 
 namespace qx {
@@ -247,6 +248,13 @@ TEST(VhdxRead, ChunkRatio128) {
   Bytes sector(512);
   ASSERT_EQ(read_bytes(image, 128ull * (32u << 20) + 4096, sector), OK);
   EXPECT_EQ(sector, Bytes(512, 0x5D));
+  close_image(image);
+  // The trim keeps the interleaving: the block lands behind the BAT, entry 128 stays empty.
+  ASSERT_EQ(test::trim_image(dir.file("disk.vhdx")).rc, OK);
+  const test::VhdxFileView out = test::parse_vhdx(test::read_file(dir.file("disk.vhdx")));
+  EXPECT_EQ(out.bat[128], 0u);
+  EXPECT_EQ(out.bat[129], out.bat_offset + kMiB + 6);
+  EXPECT_EQ(out.bat[0], 2u);
 }
 
 // A parent and a child over it, the child holding whole and partial blocks.
