@@ -103,6 +103,7 @@ constexpr uint32_t kMaxParentDepth = 64;
 constexpr size_t kZeroChunk = 1u << 20;
 constexpr size_t kScanChunk = 1u << 20;
 constexpr size_t kFirstScanChunk = 64u << 10;
+constexpr uint32_t kHoleSectors = 2048;  // 1 MiB
 
 // Block states of the BAT: payload entries, and the sector bitmap entry that follows each chunk.
 enum : uint8_t {
@@ -833,15 +834,30 @@ ErrorCode block_fate(TrimContext& t, uint32_t block, uint32_t first, uint32_t n,
   return OK;
 }
 
-// A kept block is copied as this file holds it, in one piece, the tail of a short last block
-// zero. A partially present block thus keeps only what this file holds, under its sector bitmap,
-// so that the rest still comes from the parent.
-ErrorCode keep_block(TrimContext& t, uint32_t block, uint32_t n) {
+// A kept block is copied as this file holds it, in large pieces: the runs of sectors the map
+// uses, with gaps shorter than kHoleSectors copied along. Longer gaps of unused sectors are never
+// written and read as zeros; they held nothing the file systems still own. A partially present
+// block keeps its sector bitmap, so that what this file does not hold still comes from the parent.
+ErrorCode keep_block(TrimContext& t, uint32_t block, uint32_t first, uint32_t n) {
   VhdxImage& st = t.st;
   const uint64_t e = st.bat[payload_entry(st, block)];
-  const uint64_t length = uint64_t{n} * kSectorSize;
-  if (ErrorCode rc = copy_bytes(t, offset_of(e), t.position, length); rc != OK) return ERR_WRITE;
-  if (ErrorCode rc = write_zeros(t, t.position + length, st.block_bytes - length); rc != OK) return rc;
+  if (ErrorCode rc = query_used(t.map, first, n, st.used); rc != OK) return rc;
+  for (uint32_t i = 0; i < n;) {
+    while (i < n && !test_bit(st.used, i)) ++i;
+    if (i == n) break;
+    uint32_t end = i + 1, gap = 0;
+    for (uint32_t j = end; j < n && gap < kHoleSectors; ++j) {
+      if (test_bit(st.used, j)) {
+        end = j + 1;
+        gap = 0;
+      } else {
+        ++gap;
+      }
+    }
+    const uint64_t at = uint64_t{i} * kSectorSize, length = uint64_t{end - i} * kSectorSize;
+    if (copy_bytes(t, offset_of(e) + at, t.position + at, length) != OK) return ERR_WRITE;
+    i = end;
+  }
   if (state_of(e) == kPartiallyPresent) t.chunk_partial[block / st.chunk_ratio] = true;
   t.bat[payload_entry(st, block)] = t.position | state_of(e);
   t.position += st.block_bytes;
@@ -869,7 +885,7 @@ ErrorCode copy_blocks(TrimContext& t, ProgressCallback progress, void* user) {
     BlockFate fate = BlockFate::Zero;
     if (ErrorCode rc = block_fate(t, block, first, n, fate); rc != OK) return rc;
     if (fate == BlockFate::Keep) {
-      if (ErrorCode rc = keep_block(t, block, n); rc != OK) return rc;
+      if (ErrorCode rc = keep_block(t, block, first, n); rc != OK) return rc;
     } else {
       t.bat[payload_entry(st, block)] = fate == BlockFate::Zero ? kZero : kNotPresent;
     }
@@ -919,6 +935,11 @@ ErrorCode run_trim(TrimContext& t, ProgressCallback progress, void* user) {
   if (ErrorCode rc = write_zeros(t, 0, kHeadBytes); rc != OK) return rc;
   if (ErrorCode rc = place_regions(t, h, entries, bat_entry); rc != OK) return rc;
   if (ErrorCode rc = copy_blocks(t, progress, user); rc != OK) return rc;
+  // The last block ends the file even where its tail was left unwritten.
+  static constexpr uint8_t kZeroByte[1] = {};
+  uint64_t length = 0;
+  if (!t.out.length(length)) return ERR_WRITE;
+  if (length < t.position && !t.out.write_at(t.position - 1, kZeroByte)) return ERR_WRITE;
   if (ErrorCode rc = write_bat(t, entries[bat_entry]); rc != OK) return rc;
   seal_structure(table);
   update_head(t, table);
