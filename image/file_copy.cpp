@@ -38,6 +38,7 @@ FileCopier::~FileCopier() {
 
 bool FileCopier::copy(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
   if (!is_open() || !fits_off_t(from_offset, length) || !fits_off_t(to_offset, length)) return false;
+  if (length == 0) return true;
   if (!copy_range(from_offset, to_offset, length)) return false;
   // Written back while the copying goes on, so that the final sync finds little left to do.
   (void)::sync_file_range(to_, static_cast<off64_t>(to_offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
