@@ -87,6 +87,9 @@ std::vector<uint8_t> CowdBuilder::part_bytes(uint32_t index) const {
     put_le(file, 1668, s.total_sectors);
   }
   put_le(file, 1676, kPart);
+  // qemu-img wants a descriptor's CID lines at 512; the format leaves those bytes unused.
+  const std::string cid = "CID=fffffffe\nparentCID=ffffffff\n";
+  std::copy(cid.begin(), cid.end(), file.begin() + 512);
   for (uint64_t t = 0; t < dir_entries; ++t) put_le(file, 2048 + t * 4, static_cast<uint32_t>((tables_at + t * 2048) / 512));
   const uint64_t grain_bytes = uint64_t{s.grain} * 512;
   for (const auto& [grain, data] : grains_) {

@@ -1,7 +1,7 @@
 // Builds the legacy "COWD" sparse disks: version 3 base and redo-log disks, single or split into
 // numbered part files (name-02.ext...), and version 1 base and redo logs. The grain tables of a
 // file lie one after another in directory order, so that qemu-img (which reads each directory
-// entry as 4096 table entries) reads the same disk.
+// entry as 4096 table entries) reads the same disk of a single-file version 3 base.
 #pragma once
 
 #include <cstdint>
