@@ -124,17 +124,4 @@ FlipStats run_image_flip_campaign(const std::string& path, int32_t format,
   return stats;
 }
 
-std::vector<uint8_t> read_whole_disk(const std::string& path) {
-  DiskImage image;
-  if (open_image(image, path, true) != OK) throw std::runtime_error("cannot open " + path);
-  std::vector<uint8_t> disk(get_geometry(image).size_bytes());
-  constexpr size_t kPiece = 4u << 20;
-  for (size_t at = 0; at < disk.size(); at += kPiece) {
-    const size_t n = std::min(kPiece, disk.size() - at);
-    if (read_bytes(image, at, std::span(disk).subspan(at, n)) != OK)
-      throw std::runtime_error("cannot read " + path);
-  }
-  return disk;
-}
-
 }  // namespace qx::test

@@ -32,7 +32,4 @@ FlipStats run_flip_campaign(const std::string& path, int32_t kind,
 FlipStats run_image_flip_campaign(const std::string& path, int32_t format,
                                   const std::vector<ByteRegion>& regions, int iterations, uint32_t seed);
 
-// The whole virtual disk of an opened image, read in large pieces.
-std::vector<uint8_t> read_whole_disk(const std::string& path);
-
 }  // namespace qx::test
