@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/file_patch.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
@@ -11,10 +12,6 @@ namespace {
 
 constexpr uint32_t kPart = 0x3FF800;
 constexpr uint32_t kTable = 512;
-
-void put_le(std::vector<uint8_t>& b, uint64_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.at(at + static_cast<uint64_t>(i)) = static_cast<uint8_t>(v >> (8 * i));
-}
 
 uint64_t round_up(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
 
@@ -61,36 +58,36 @@ std::vector<uint8_t> CowdBuilder::part_bytes(uint32_t index) const {
   // Whole groups of eight tables: qemu-img reads 4096 entries behind each directory entry.
   const uint64_t tables = round_up(dir_entries, 8);
   std::vector<uint8_t> file(tables_at + tables * 2048, 0);
-  put_le(file, 0, 0x44574F43);
-  put_le(file, 4, s.version);
+  put_le(file, 0, 0x44574F43, 4);
+  put_le(file, 4, s.version, 4);
   const uint32_t flags = s.version == 1 ? (s.redo ? 18 : 3)
                                         : (s.redo ? (count == 1 ? 18 : 26) : (count == 1 ? 19 : 27));
-  put_le(file, 8, s.flags.value_or(flags));
-  put_le(file, 12, static_cast<uint32_t>(count == 1 ? s.total_sectors : sectors));
-  put_le(file, 16, s.grain);
-  put_le(file, 20, 4);
-  put_le(file, 24, static_cast<uint32_t>(dir_entries));
+  put_le(file, 8, s.flags.value_or(flags), 4);
+  put_le(file, 12, static_cast<uint32_t>(count == 1 ? s.total_sectors : sectors), 4);
+  put_le(file, 16, s.grain, 4);
+  put_le(file, 20, 4, 4);
+  put_le(file, 24, static_cast<uint32_t>(dir_entries), 4);
   if (s.redo) {
     std::copy(s.parent_name.begin(), s.parent_name.end(), file.begin() + 32);
   } else {
-    put_le(file, 32, s.cylinders);
-    put_le(file, 36, s.heads);
-    put_le(file, 40, s.sectors_per_track);
+    put_le(file, 32, s.cylinders, 4);
+    put_le(file, 36, s.heads, 4);
+    put_le(file, 40, s.sectors_per_track, 4);
   }
   if (s.version == 3) {
     if (!s.redo) std::copy_n(s.adapter.c_str(), std::min<size_t>(4, s.adapter.size() + 1), file.begin() + 1640);
-    put_le(file, 1648, index);
-    put_le(file, 1652, count);
-    put_le(file, 1656, s.cylinders);
-    put_le(file, 1660, s.heads);
-    put_le(file, 1664, s.sectors_per_track);
-    put_le(file, 1668, s.total_sectors);
+    put_le(file, 1648, index, 4);
+    put_le(file, 1652, count, 4);
+    put_le(file, 1656, s.cylinders, 4);
+    put_le(file, 1660, s.heads, 4);
+    put_le(file, 1664, s.sectors_per_track, 4);
+    put_le(file, 1668, s.total_sectors, 4);
   }
-  put_le(file, 1676, kPart);
+  put_le(file, 1676, kPart, 4);
   // qemu-img wants a descriptor's CID lines at 512; the format leaves those bytes unused.
   const std::string cid = "CID=fffffffe\nparentCID=ffffffff\n";
   std::copy(cid.begin(), cid.end(), file.begin() + 512);
-  for (uint64_t t = 0; t < dir_entries; ++t) put_le(file, 2048 + t * 4, static_cast<uint32_t>((tables_at + t * 2048) / 512));
+  for (uint64_t t = 0; t < dir_entries; ++t) put_le(file, 2048 + t * 4, static_cast<uint32_t>((tables_at + t * 2048) / 512), 4);
   const uint64_t grain_bytes = uint64_t{s.grain} * 512;
   for (const auto& [grain, data] : grains_) {
     const uint64_t sector = grain * s.grain;
@@ -99,7 +96,7 @@ std::vector<uint8_t> CowdBuilder::part_bytes(uint32_t index) const {
     const uint64_t at = file.size();
     file.insert(file.end(), data.begin(), data.end());
     file.resize(at + grain_bytes, 0);
-    put_le(file, tables_at + local / kTable * 2048 + local % kTable * 4, static_cast<uint32_t>(at / 512));
+    put_le(file, tables_at + local / kTable * 2048 + local % kTable * 4, static_cast<uint32_t>(at / 512), 4);
   }
   return file;
 }

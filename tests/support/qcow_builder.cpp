@@ -5,15 +5,10 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "support/file_patch.hpp"
+
 namespace qx::test {
 namespace {
-
-void put_be(std::vector<uint8_t>& b, uint64_t at, uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) {
-    b.at(at + static_cast<uint64_t>(i)) = static_cast<uint8_t>(value);
-    value >>= 8;
-  }
-}
 
 std::vector<uint8_t> raw_deflate(const uint8_t* data, size_t n) {
   z_stream z{};

@@ -5,17 +5,11 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/file_patch.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
 namespace {
-
-void put_be(std::vector<uint8_t>& b, uint64_t at, uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) {
-    b.at(at + static_cast<uint64_t>(i)) = static_cast<uint8_t>(value);
-    value >>= 8;
-  }
-}
 
 uint64_t get_be(const std::vector<uint8_t>& b, uint64_t at, int bytes) {
   uint64_t v = 0;
