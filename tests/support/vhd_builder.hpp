@@ -33,6 +33,9 @@ struct VhdShape {
   std::optional<uint32_t> max_table_entries;          // default the block count
   bool zero_footer_checksum = false;
   std::string parent_name;                             // UTF-8; stored as UTF-16 big-endian
+  // Default: the builder's own unique id, so that builder children match builder parents.
+  std::optional<std::array<uint8_t, 16>> unique_id;
+  std::optional<std::array<uint8_t, 16>> parent_unique_id;
   std::vector<VhdLocatorShape> locators;
 };
 
@@ -120,12 +123,14 @@ struct VhdStrictShape {
 // `sectors` maps a disk sector to its 512 bytes; each one is stored and marked present.
 std::vector<uint8_t> vhd_strict_bytes(const VhdStrictShape& shape,
                                       const std::map<uint32_t, std::vector<uint8_t>>& sectors);
-// The footer's unique id that every footer of these builders carries.
+// The footer's unique id that every footer of these builders carries unless told otherwise.
 std::array<uint8_t, 16> vhd_builder_unique_id();
 // A fixed VHD: the disk (padded to the geometry's size) and a 512-byte footer with its checksum.
 std::vector<uint8_t> vhd_fixed_bytes(const std::array<uint32_t, 3>& geometry, const std::vector<uint8_t>& disk);
 std::vector<uint8_t> vhd_headed_bytes(const std::array<uint32_t, 3>& geometry,
                                       const std::vector<uint8_t>& disk);
+// The unique id in the footer at the end of a VHD file.
+std::array<uint8_t, 16> vhd_unique_id(const std::string& path);
 
 // UTF-16 little-endian bytes of an ASCII text, as the Windows locators store paths.
 std::vector<uint8_t> utf16le_bytes(const std::string& ascii);

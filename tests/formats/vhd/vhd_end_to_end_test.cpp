@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "image/disk_image.hpp"
 #include "support/cowd_builder.hpp"
@@ -123,42 +124,69 @@ TEST(VhdEndToEnd, MbrWithFat32AndExt4) { trim_real_disk(test::make_mbr_fat32_ext
 
 TEST(VhdEndToEnd, GptWithNtfsAndExt2) { trim_real_disk(test::make_gpt_ntfs_ext2); }
 
-// A differencing child made by the builder over `parent` (any format the child may stand on):
-// the trim succeeds, leaves the parent byte for byte as it was, and the child read through its
-// parent keeps every used sector.
-void trim_child_over(const test::TempDir& dir, const std::string& parent) {
+// A differencing child made by the builder over `parent` (any format a child may stand on): the
+// guest rewrote a few blocks with what they held (a copy-on-write layer), zeroed some sectors of
+// the FAT partition's free tail, and one block holds nothing of its own.
+std::string make_child(const std::string& parent) {
   const auto parent_disk = test::read_whole_disk(parent);
   test::VhdShape shape;
   shape.total_sectors = static_cast<uint32_t>(parent_disk.size() / 512);
   shape.disk_type = 4;
   shape.parent_name = fs::path(parent).filename().string();
+  {
+    DiskImage p;
+    EXPECT_EQ(open_image(p, parent, true), OK);
+    const ImageIdentity id = image_identity(p);
+    if (id.kind == ImageIdentity::VHD_UNIQUE_ID) std::copy_n(id.bytes, 16, shape.parent_unique_id.emplace().begin());
+  }
   shape.locators = {{"W2ku", test::utf16le_bytes(parent), {}}};
   test::VhdBuilder child(shape);
   const uint32_t spb = child.block_sectors();
-  // The guest rewrote a few blocks with what they held (a copy-on-write layer), zeroed some
-  // sectors of the FAT partition's free tail, and one block holds nothing of its own.
   for (uint32_t block : {0u, 12u, 30u})
     child.write(block * spb, std::span(parent_disk).subspan(size_t{block} * spb * 512, size_t{spb} * 512));
   child.mark_present(20 * spb + 100, 50);
   child.allocate(40);
-  const std::string path = dir.file("child.vhd");
+  const std::string path = (fs::path(parent).parent_path() / "child.vhd").string();
   child.write_to(path);
-  const auto parent_bytes = test::read_file(parent);
-  const uint64_t old_size = fs::file_size(path);
-  const UsedSectors used = used_sectors(path);
-  EXPECT_EQ(used.recognised, 2u) << parent;
-  const auto disk_before = test::read_whole_disk(path);
+  return path;
+}
 
-  const auto r = quorvex(shell_quote(path));
+// A differencing child over a dynamic parent made by qemu-img.
+struct QemuChain {
+  test::TempDir dir;
+  test::DiskFixture disk;
+  std::string parent, child;
+};
+
+std::unique_ptr<QemuChain> make_qemu_chain() {
+  auto c = std::make_unique<QemuChain>();
+  c->disk = test::make_mbr_fat32_ext4(c->dir.path().string());
+  c->parent = c->dir.file("parent.vhd");
+  qemu_convert(c->disk.raw, c->parent, "-f raw -O vpc -o subformat=dynamic");
+  c->child = make_child(c->parent);
+  return c;
+}
+
+// Trims the child over whatever its parent now is, and checks it against the disk it read before
+// (read by `read`: the independent VHD reader where the whole chain is VHD).
+void trim_child(const std::string& parent, const std::string& child,
+                std::vector<uint8_t> (*read)(const std::string&) = test::vhd_read_disk) {
+  const auto parent_bytes = test::read_file(parent);
+  const uint64_t old_size = fs::file_size(child);
+  const UsedSectors used = used_sectors(child);
+  EXPECT_EQ(used.recognised, 2u) << parent;
+  const auto disk_before = read(child);
+
+  const auto r = quorvex(shell_quote(child));
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(ends_with(r.output, "\nSUCCESS\n")) << r.output;
   EXPECT_EQ(test::read_file(parent), parent_bytes) << parent;
-  EXPECT_TRUE(fs::exists(path + "_DEL"));
-  EXPECT_LT(fs::file_size(path), old_size);
-  EXPECT_EQ(first_used_difference(disk_before, test::read_whole_disk(path), used), -1) << parent;
-  const auto view = test::parse_vhd(test::read_file(path));
+  EXPECT_TRUE(fs::exists(child + "_DEL"));
+  EXPECT_LT(fs::file_size(child), old_size);
+  EXPECT_EQ(first_used_difference(disk_before, read(child), used), -1) << parent;
+  const auto view = test::parse_vhd(test::read_file(child));
   EXPECT_EQ(view.bat[40], 0xFFFFFFFFu);
-  fs::remove(path + "_DEL");
+  fs::remove(child + "_DEL");
 }
 
 // The parents a differencing VHD stands on, each made from the same partitioned disk, and the
@@ -170,7 +198,6 @@ class VhdParents : public ::testing::Test {
     dir_ = new test::TempDir;
     disk_ = new test::DiskFixture(test::make_mbr_fat32_ext4(dir_->path().string()));
     const std::string raw = disk_->raw;
-    qemu_convert(raw, file("parent.vhd"), "-f raw -O vpc -o subformat=dynamic");
     qemu_convert(raw, file("parent.qcow"), "-f raw -O qcow");
     // The compressing convert reports failure although the file it writes is right.
     (void)test::run_command("qemu-img convert -c -f raw -O qcow " + shell_quote(raw) + " " +
@@ -209,11 +236,11 @@ TEST_F(VhdParents, ParentsAreTheSameDisk) {
 }
 
 TEST_F(VhdParents, DifferencingChildTrimsOverEachParent) {
-  for (const char* name : {"parent.vhd", "parent.qcow", "compressed.qcow", "fixed.vhd", "parent-cowd.vmdk"}) {
+  for (const char* name : {"parent.qcow", "compressed.qcow", "fixed.vhd", "parent-cowd.vmdk"}) {
     test::TempDir dir;
     const std::string parent = dir.file(name);
     fs::copy_file(file(name), parent);
-    trim_child_over(dir, parent);
+    trim_child(parent, make_child(parent), test::read_whole_disk);
   }
 }
 
@@ -243,6 +270,90 @@ TEST_F(VhdParents, ReadOnlyFormatsGivenDirectly) {
     EXPECT_FALSE(fs::exists(path + "_DEL")) << name;
     EXPECT_EQ(test::read_file(path), bytes) << name;
     EXPECT_EQ(json_volumes(path), expected) << name;
+  }
+}
+
+TEST(VhdEndToEnd, DifferencingOverAQemuParent) {
+  if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
+  const auto c = make_qemu_chain();
+  trim_child(c->parent, c->child);
+}
+
+TEST(VhdEndToEnd, DifferencingOverItsTrimmedParent) {
+  if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
+  const auto c = make_qemu_chain();
+  const auto disk_before = test::vhd_read_disk(c->child);
+  const UsedSectors used = used_sectors(c->child);
+  const auto r = quorvex("-d " + shell_quote(c->parent));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(first_used_difference(disk_before, test::vhd_read_disk(c->child), used), -1);
+  trim_child(c->parent, c->child);
+}
+
+// The parent replaced by another disk of the same size: reading through it would map another
+// disk's file systems, so nothing may be trimmed.
+TEST(VhdEndToEnd, ReplacedParentIsRefused) {
+  if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
+  const auto c = make_qemu_chain();
+  const std::string other = c->dir.file("other.vhd");
+  qemu_convert(c->disk.raw, other, "-f raw -O vpc -o subformat=dynamic");
+  ASSERT_NE(test::vhd_unique_id(other), test::vhd_unique_id(c->parent));
+  fs::rename(other, c->parent);
+  const auto child_bytes = test::read_file(c->child);
+
+  const auto r = quorvex("-d " + shell_quote(c->child));
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_TRUE(ends_with(r.output, "\nERROR\n")) << r.output;
+  EXPECT_EQ(test::read_file(c->child), child_bytes);
+  EXPECT_FALSE(fs::exists(c->child + "_TEMP"));
+  EXPECT_FALSE(fs::exists(c->child + "_DEL"));
+  const auto report = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(c->child) + " 2>&1");
+  EXPECT_EQ(report.status, 2) << report.output;
+  EXPECT_NE(report.output.find("parent image is not the disk"), std::string::npos) << report.output;
+}
+
+// Every link of a chain is checked, not only the child's own.
+TEST(VhdChain, EveryLinkMustMatch) {
+  struct Case {
+    const char* name;
+    uint8_t child_records, grandchild_records;  // first byte of the parent id each records
+    int status;
+  };
+  const Case cases[] = {{"all match", 0xA1, 0xB1, 0}, {"child's own parent wrong", 0xA1, 0xB2, 2},
+                        {"deeper link wrong", 0xA2, 0xB1, 2}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    test::TempDir dir;
+    auto id = [](uint8_t first) {
+      std::array<uint8_t, 16> v{};
+      v.fill(0x5A);
+      v[0] = first;
+      return v;
+    };
+    test::VhdShape base;
+    base.total_sectors = 8 * 4096;
+    base.unique_id = id(0xA1);
+    test::VhdBuilder(base).write_to(dir.file("base.vhd"));
+    test::VhdShape mid = base;
+    mid.disk_type = 4;
+    mid.unique_id = id(0xB1);
+    mid.parent_unique_id = id(k.child_records);
+    mid.parent_name = "base.vhd";
+    test::VhdBuilder(mid).write_to(dir.file("mid.vhd"));
+    test::VhdShape top = mid;
+    top.unique_id = id(0xC1);
+    top.parent_unique_id = id(k.grandchild_records);
+    top.parent_name = "mid.vhd";
+    test::VhdBuilder t(top);
+    t.fill(0, 8, 0x77);
+    t.write_to(dir.file("top.vhd"));
+    const auto before = test::read_file(dir.file("top.vhd"));
+    const auto r = quorvex("-d " + shell_quote(dir.file("top.vhd")));
+    EXPECT_EQ(r.status, k.status) << r.output;
+    if (k.status != 0) {
+      EXPECT_EQ(test::read_file(dir.file("top.vhd")), before);
+      EXPECT_FALSE(fs::exists(dir.file("top.vhd_TEMP")));
+    }
   }
 }
 

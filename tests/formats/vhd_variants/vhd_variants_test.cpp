@@ -204,6 +204,26 @@ TEST(StrictVhd, DifferencingReadsPresentSectorsAndThePassageToItsParent) {
   EXPECT_EQ(open_strict(dir, test::vhd_strict_bytes(s, sectors), image, FORMAT_VHD_CXSPARSE2), ERR_BAD_FORMAT);
 }
 
+// The dynamic VHD child checks the unique id it recorded against the fixed parent's.
+TEST(FixedVhd, ChildOverAnotherFixedDiskIsRefused) {
+  test::TempDir dir;
+  test::write_file(dir.file("base.vhd"), test::vhd_fixed_bytes({20, 16, 63}, sample_disk(20160)));
+  for (bool same : {true, false}) {
+    test::VhdShape shape;
+    shape.total_sectors = 20160;
+    shape.geometry = std::array<uint32_t, 3>{20, 16, 63};
+    shape.disk_type = 4;
+    shape.parent_name = "base.vhd";
+    shape.locators = {{"W2ku", test::utf16le_bytes(dir.file("base.vhd")), {}}};
+    shape.parent_unique_id = test::vhd_builder_unique_id();
+    if (!same) (*shape.parent_unique_id)[5] ^= 1;
+    test::VhdBuilder(shape).write_to(dir.file("child.vhd"));
+    DiskImage image;
+    ASSERT_EQ(open_image(image, dir.file("child.vhd"), true), OK);
+    EXPECT_EQ(parent_chain_status(image), same ? OK : ERR_BAD_FORMAT);
+  }
+}
+
 // ---- headed (13) ----
 
 TEST(HeadedVhd, DataFollowTheHead) {
