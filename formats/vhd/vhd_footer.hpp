@@ -43,7 +43,7 @@ inline uint32_t vhd_checksum(std::span<const uint8_t> bytes, size_t checksum_off
   return ~sum;
 }
 
-inline ImageIdentity vhd_identity(const VhdFooter& footer) noexcept {
+inline ImageIdentity footer_identity(const VhdFooter& footer) noexcept {
   ImageIdentity id;
   id.kind = ImageIdentity::VHD_UNIQUE_ID;
   for (size_t i = 0; i < sizeof footer.unique_id; ++i) id.bytes[i] = footer.unique_id[i];

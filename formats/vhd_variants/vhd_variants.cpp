@@ -360,7 +360,7 @@ ErrorCode flat_part_is_range_free(DriverState& s, const UsageMap* map, uint32_t 
 }
 
 bool variant_identity(const DriverState& s, ImageIdentity& out) {
-  out = vhd_identity(variant(s).footer);
+  out = footer_identity(variant(s).footer);
   return true;
 }
 
