@@ -44,6 +44,7 @@ constexpr uint32_t kMaxClusterBits = 21;
 constexpr uint32_t kMaxSpanBits = 62;
 constexpr uint64_t kNoTable = ~uint64_t{0};
 constexpr uint64_t kCompressedFlag = uint64_t{1} << 63;
+constexpr size_t kWorkBytes = 1u << 20;
 
 struct QcowImage : DriverState {
   File file;
@@ -213,52 +214,88 @@ ErrorCode read_in_cluster(QcowImage& st, uint64_t entry, uint64_t offset, std::s
   return st.file.read_at(entry + within, out) ? OK : ERR_READ;
 }
 
-ErrorCode qcow_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
-  QcowImage& st = qcow(s);
-  if (offset > st.geometry.size_bytes() || out.size() > st.geometry.size_bytes() - offset)
-    return ERR_UNSUPPORTED;
+// Reads [offset, offset + out.size()) of the disk, which the caller has checked. Uncompressed
+// clusters that follow each other in the file are read in one piece.
+ErrorCode read_disk(QcowImage& st, uint64_t offset, std::span<uint8_t> out) {
+  uint64_t run_file = 0;  // file offset of the pending run of uncompressed clusters
+  size_t run_at = 0, run_length = 0;
+  const auto flush = [&]() -> ErrorCode {
+    if (run_length == 0) return OK;
+    const bool ok = st.file.read_at(run_file, out.subspan(run_at, run_length));
+    run_length = 0;
+    return ok ? OK : ERR_READ;
+  };
   for (BlockSplit64 sp(st.cluster_bytes(), offset, out.size()); sp.more(); sp.next()) {
     const uint64_t at = sp.block * st.cluster_bytes() + sp.offset;
-    std::span<uint8_t> piece = out.subspan(static_cast<size_t>(at - offset), static_cast<size_t>(sp.piece));
+    const auto piece_at = static_cast<size_t>(at - offset);
+    std::span<uint8_t> piece = out.subspan(piece_at, static_cast<size_t>(sp.piece));
     uint64_t entry = 0;
     if (ErrorCode rc = cluster_entry(st, at, entry); rc != OK) return rc;
+    if (entry != 0 && !(entry & kCompressedFlag)) {
+      const uint64_t file_at = entry + sp.offset;
+      if (run_length != 0 && run_file + run_length == file_at) {
+        run_length += piece.size();
+        continue;
+      }
+      if (ErrorCode rc = flush(); rc != OK) return rc;
+      run_file = file_at, run_at = piece_at, run_length = piece.size();
+      continue;
+    }
+    if (ErrorCode rc = flush(); rc != OK) return rc;
     ErrorCode rc = OK;
     if (entry != 0) rc = read_in_cluster(st, entry, at, piece);
     else if (st.backing.is_open()) rc = read_bytes(st.backing, at, piece);
     else std::memset(piece.data(), 0, piece.size());
     if (rc != OK) return rc;
   }
-  return OK;
+  return flush();
 }
 
+ErrorCode qcow_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
+  QcowImage& st = qcow(s);
+  if (offset > st.geometry.size_bytes() || out.size() > st.geometry.size_bytes() - offset)
+    return ERR_UNSUPPORTED;
+  return read_disk(st, offset, out);
+}
+
+// Runs of clusters that are all allocated or all not, up to the work buffer, are judged at once:
+// the backing file answers for the unallocated ones, the bytes for the others.
 ErrorCode qcow_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
                              bool& free, ProgressRelay* relay) {
   QcowImage& st = qcow(s);
   if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
   free = true;
-  const auto cluster_sectors = static_cast<uint32_t>(st.cluster_bytes() / kSectorSize);
-  st.work.resize(static_cast<size_t>(st.cluster_bytes()));
-  for (BlockSplit sp(cluster_sectors, first, count); sp.more(); sp.next()) {
-    const uint32_t piece_first = sp.block * cluster_sectors + sp.offset;
-    const uint64_t at = uint64_t{piece_first} * kSectorSize;
+  st.work.resize(std::max<size_t>(kWorkBytes, static_cast<size_t>(st.cluster_bytes())));
+  const auto cluster_sectors = st.cluster_bytes() / kSectorSize;
+  const uint64_t work_sectors = st.work.size() / kSectorSize;
+  const uint64_t end = uint64_t{first} + count;
+  for (uint64_t pos = first; pos < end;) {
     uint64_t entry = 0;
-    if (ErrorCode rc = cluster_entry(st, at, entry); rc != OK) return rc;
-    if (entry == 0) {
-      if (st.backing.is_open())
-        if (ErrorCode rc = is_range_free(st.backing, map, piece_first, sp.piece, free, relay);
-            rc != OK || !free)
-          return rc;
+    if (ErrorCode rc = cluster_entry(st, pos * kSectorSize, entry); rc != OK) return rc;
+    const bool allocated = entry != 0;
+    uint64_t run_end = std::min(end, (pos / cluster_sectors + 1) * cluster_sectors);
+    while (run_end < end && run_end - pos < work_sectors) {
+      if (ErrorCode rc = cluster_entry(st, run_end * kSectorSize, entry); rc != OK) return rc;
+      if ((entry != 0) != allocated) break;
+      run_end = std::min({end, run_end + cluster_sectors, pos + work_sectors});
+    }
+    const auto at = static_cast<uint32_t>(pos);
+    const auto n = static_cast<uint32_t>(run_end - pos);
+    pos = run_end;
+    if (!allocated) {
+      if (!st.backing.is_open()) continue;
+      if (ErrorCode rc = is_range_free(st.backing, map, at, n, free, relay); rc != OK || !free) return rc;
       continue;
     }
-    std::span<uint8_t> data = std::span(st.work).first(size_t{sp.piece} * kSectorSize);
-    if (ErrorCode rc = read_in_cluster(st, entry, at, data); rc != OK) return rc;
+    std::span<uint8_t> data = std::span(st.work).first(size_t{n} * kSectorSize);
+    if (ErrorCode rc = read_disk(st, uint64_t{at} * kSectorSize, data); rc != OK) return rc;
     if (map) {
-      if (ErrorCode rc = is_block_droppable(*map, piece_first, sp.piece, free, data); rc != OK) return rc;
+      if (ErrorCode rc = is_block_droppable(*map, at, n, free, data); rc != OK) return rc;
     } else {
       free = is_all_zero(data);
     }
     if (!free) return OK;
-    if (!relay_check_in(sp.piece, relay)) return CANCELLED;
+    if (!relay_check_in(n, relay)) return CANCELLED;
   }
   return OK;
 }
