@@ -188,7 +188,10 @@ TEST(Cowd, ByteFlipsEndInCleanResults) {
   test::CowdShape v1 = scsi_base();
   v1.version = 1;
   write_cowd(dir.file("v1.dsk"), v1, disk);
-  for (const char* name : {"base.vmdk", "redo.vmdk", "v1.dsk"}) {
+  redo.version = 1;
+  redo.parent_name = "v1.dsk";
+  write_cowd(dir.file("redo.dsk"), redo, sample_disk(1));
+  for (const char* name : {"base.vmdk", "redo.vmdk", "v1.dsk", "redo.dsk"}) {
     const std::string path = dir.file(std::string("flip-") + name);
     std::filesystem::copy_file(dir.file(name), path);
     // Header, directory and the grain tables.
