@@ -169,6 +169,13 @@ TEST(Cowd, RedoLogsReadTheirParentWhereTheyHoldNothing) {
   EXPECT_EQ(image.format, FORMAT_COWD1_REDO);
   EXPECT_EQ(open_image_as(image, v1_redo, true, FORMAT_COWD1), ERR_BAD_FORMAT);
 
+  // A redo log that names itself ends, and quickly.
+  redo.version = 3;
+  redo.parent_name = "self.vmdk";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(open_image(image, write_cowd(dir.file("self.vmdk"), redo, mine), true), OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
   // A parent of another size.
   test::CowdShape other = scsi_base();
   other.total_sectors = 2 * 2048, other.cylinders = 2;

@@ -124,6 +124,9 @@ TEST(Qcow, RefusalsAndFailures) {
   EXPECT_EQ(image.format, FORMAT_QCOW);
   test::write_file(path, qcow_of(disk, [](test::QcowShape& s) { s.crypt_method = 2; }));
   EXPECT_EQ(open_image_as(image, path, true, FORMAT_QCOW), ERR_BAD_FORMAT);
+  // A backing file that is the image itself.
+  test::write_file(path, qcow_of(disk, [](test::QcowShape& s) { s.backing = "bad.qcow"; }));
+  EXPECT_NE(open_image(image, path, true), OK);
   // A compressed cluster that inflates to less than a cluster.
   test::write_file(path, qcow_of(disk, [](test::QcowShape& s) { s.compressed = s.inflate_short = true; }));
   ASSERT_EQ(open_image_as(image, path, true, FORMAT_QCOW), OK);
