@@ -2,6 +2,7 @@
 // layer dispatches through it without knowing any particular format.
 #include <array>
 
+#include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "image/disk_image.hpp"
 
@@ -31,7 +32,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     nullptr,  // 17 Bochs
     nullptr,  // 18 chained block image
     nullptr,  // 19 QCOW
-    nullptr,  // 20 VDI
+    &kVdiDriver,  // 20 VDI
     nullptr,  // 21 CHD
     nullptr,  // 22
     nullptr,  // 23
