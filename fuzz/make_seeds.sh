@@ -3,7 +3,7 @@
 # selector byte its target reads first. Usage: make_seeds.sh OUTPUT_FOLDER
 set -uo pipefail
 out=$1
-mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz}
+mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,vdi_fuzz}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -50,6 +50,10 @@ convert 3 vmdk
 convert 4 vdi
 convert 5 parallels
 convert 6 qcow
+
+# The VDI target reads the file alone: a normal and a fixed image of the MBR disk.
+qemu-img convert -q -f raw -O vdi disk-dos.raw "$out/vdi_fuzz/normal" >/dev/null 2>&1
+qemu-img convert -q -f raw -O vdi -o static=on disk-dos.raw "$out/vdi_fuzz/fixed" >/dev/null 2>&1
 
 printf '\001NDI 0 8 1 8 512\n' >"$out/text_fuzz/ndi"
 printf '\000disk.raw\n' >"$out/text_fuzz/split"
