@@ -57,6 +57,8 @@ constexpr uint32_t kDefaultSectorsPerTrack = 63;
 constexpr size_t kScanChunk = 1u << 20;
 constexpr size_t kCopyChunk = 4u << 20;
 constexpr size_t kZeroChunk = 64u << 10;
+// Written data is handed to the disk in pieces of this size while the copy goes on.
+constexpr uint64_t kWritebackStep = 32u << 20;
 // Longer runs of zeros in the written head stay a hole.
 constexpr uint64_t kHoleThreshold = 1u << 20;
 
@@ -265,6 +267,7 @@ struct TrimContext {
   std::vector<uint8_t> buffer;  // a block, or a piece of one when blocks are large
   std::vector<uint8_t> zeros;
   uint32_t kept = 0;
+  uint64_t written_back = 0;  // the output up to here is on its way to the disk
 };
 
 // Zeros at [from, to). A long run becomes a hole, written only at its end so that the file
@@ -298,6 +301,11 @@ ErrorCode copy_block(TrimContext& t, uint32_t block, uint32_t n) {
     off += len;
   }
   t.new_map[block] = t.kept++;
+  const uint64_t end = out_at + st.block_bytes;
+  if (end - t.written_back >= kWritebackStep) {
+    if (!t.out.start_writeback(t.written_back, end - t.written_back)) return ERR_WRITE;
+    t.written_back = end;
+  }
   return OK;
 }
 
