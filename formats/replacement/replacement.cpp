@@ -256,7 +256,9 @@ ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target) {
     entry.temporary.clear();
     return ERR_UNSUPPORTED;
   }
-  return OK;
+  // A file that is going to be replaced is held from here on, if its format did not do so when
+  // it opened it.
+  return guard_replaced_file(target);
 }
 
 ErrorCode commit_replacement(Replacement& record, TextView suffix, bool delete_backup, bool quiet) {

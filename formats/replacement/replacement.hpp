@@ -38,7 +38,8 @@ struct WriterRecord {
   ReplacementList list;
 };
 
-// Sets the entry's target and its "_TEMP" name; ERR_UNSUPPORTED when a name does not fit.
+// Sets the entry's target and its "_TEMP" name; ERR_UNSUPPORTED when a name does not fit. While
+// a trim runs the target is held from then on (ERR_OPEN when another process uses it).
 ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target);
 
 // A commit refuses files that changed since the trim held them (image/file_guard.hpp), publishes

@@ -9,6 +9,7 @@
 
 #include "formats/replacement/replacement.hpp"
 #include "image/file.hpp"
+#include "image/file_guard.hpp"
 #include "support/fault_injection.hpp"
 #include "support/test_support.hpp"
 
@@ -68,6 +69,23 @@ TEST(Replacement, NamesAreBuiltOrRefusedWhole) {
   EXPECT_EQ(set_replacement_names(e, long_name), ERR_UNSUPPORTED);
   EXPECT_TRUE(e.target.empty() && e.temporary.empty());
   EXPECT_EQ(set_replacement_names(e, std::string(4091, 'a')), OK);
+}
+
+TEST(Replacement, WhileATrimRunsEveryTargetIsHeldAndMustStayAsItWas) {
+  test::TempDir dir;
+  const std::string t = old_and_new(dir), other = dir.file("other.vmdk");
+  test::write_file(other, bytes("in use"));
+  FileGuard trim, hypervisor;
+  ASSERT_EQ(hypervisor.hold(other), HoldResult::kHeld);
+  ActiveGuard active(trim);
+  ReplacementEntry e;
+  EXPECT_EQ(set_replacement_names(e, other), ERR_OPEN);
+  Replacement r = make_record(t);
+  EXPECT_TRUE(trim.holds(t));
+  test::write_file(t, bytes("changed"));
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), ERR_CREATE);
+  EXPECT_EQ(test::read_file(t), bytes("changed"));
+  EXPECT_FALSE(fs::exists(t + "_TEMP"));
 }
 
 TEST(Replacement, CommitWithDeleteLeavesTheNewFileAndOneLine) {
@@ -154,7 +172,7 @@ TEST(Replacement, FailedSwapPutsTheImageBack) {
   test::TempDir dir;
   const std::string t = dir.file("disk.vhd");
   test::write_file(t, bytes("old"));
-  // No temporary file: the second rename fails after the image was moved aside.
+  // No temporary file: nothing can take the image's place, so nothing moves.
   Replacement r = make_record(t);
   EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, false), ERR_CREATE);
   EXPECT_EQ(test::read_file(t), bytes("old"));
