@@ -72,6 +72,7 @@ struct SweepCase {
   const char* name;
   std::vector<std::string> options;
   bool no_links;
+  uint64_t last_calls;  // only the calls that differ from the first case, at the end; 0 for all
 };
 
 class FailurePoints : public ::testing::TestWithParam<SweepCase> {};
@@ -90,7 +91,8 @@ TEST_P(FailurePoints, FailuresLeaveTheImageAndKillsLeaveOneWholeImage) {
   const Names after_success = test::folder_names(s.dir.path().string());
   ASSERT_GT(reference.calls, 10u);
 
-  for (uint64_t n = 1; n <= reference.calls; ++n) {
+  const uint64_t first = c.last_calls ? reference.calls - c.last_calls + 1 : 1;
+  for (uint64_t n = first; n <= reference.calls; ++n) {
     SCOPED_TRACE("call " + std::to_string(n));
     s.reset();
     test::FaultPlan plan = count;
@@ -114,19 +116,21 @@ TEST_P(FailurePoints, FailuresLeaveTheImageAndKillsLeaveOneWholeImage) {
       continue;
     }
     EXPECT_TRUE(left == s.original || left == trimmed);
+    if (s.untouched()) continue;  // the next run is the reference run
     const test::ChildRun again = s.run(c.options, count);
     EXPECT_EQ(again.exit_code, 0) << again.output;
     EXPECT_EQ(test::read_file(s.image), trimmed);
     EXPECT_EQ(test::folder_names(s.dir.path().string()), after_success);
   }
-  std::printf("[ %s ] %llu failure points, each failed and killed\n", c.name,
+  std::printf("[ %s ] %llu of %llu failure points, each failed and killed\n", c.name,
+              static_cast<unsigned long long>(reference.calls - first + 1),
               static_cast<unsigned long long>(reference.calls));
 }
 
 INSTANTIATE_TEST_SUITE_P(Trim, FailurePoints,
-                         ::testing::Values(SweepCase{"KeepingTheBackup", {}, false},
-                                           SweepCase{"DeletingTheBackup", {"-d"}, false},
-                                           SweepCase{"WithoutLinks", {}, true}),
+                         ::testing::Values(SweepCase{"KeepingTheBackup", {}, false, 0},
+                                           SweepCase{"DeletingTheBackup", {"-d"}, false, 12},
+                                           SweepCase{"WithoutLinks", {}, true, 12}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TrimSafety, NamesTakenByLinksOrFoldersAreNeverWrittenThrough) {
