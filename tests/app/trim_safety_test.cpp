@@ -233,40 +233,44 @@ TEST(TrimSafety, AnImageChangedDuringTheTrimIsNotReplaced) {
   }
 }
 
-TEST(TrimSafety, AnInterruptHalfwayThroughAMultiGibTrimLeavesNothing) {
+TEST(TrimSafety, AStopSignalHalfwayThroughAMultiGibTrimLeavesNothing) {
   if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
   Scene s("16G");
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], 1);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    s.reset();
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::execl(test::quorvex_binary().c_str(), "quorvex", s.image.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    // The progress lines fill the pipe long before the end, so the trim waits where it stands
+    // until the signal has come.
+    std::string output;
+    char buf[4096];
+    ssize_t n;
+    while (output.find("\r50%") == std::string::npos && (n = ::read(out[0], buf, sizeof buf)) > 0)
+      output.append(buf, static_cast<size_t>(n));
+    EXPECT_NE(output.find("\r50%"), std::string::npos) << output;
+    EXPECT_TRUE(locked_by_others(s.image));
+    // QEMU's own tools keep off the image meanwhile.
+    EXPECT_NE(test::run_command("qemu-img check " + shell_quote(s.image) + " 2>&1").status, 0);
+    ::kill(pid, signal);
+    while ((n = ::read(out[0], buf, sizeof buf)) > 0) output.append(buf, static_cast<size_t>(n));
     ::close(out[0]);
-    ::execl(test::quorvex_binary().c_str(), "quorvex", s.image.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_TRUE(ends_with(output, "\nERROR\n"));
+    EXPECT_EQ(output.find("\r100%"), std::string::npos) << "the trim went on after the signal";
+    EXPECT_TRUE(s.untouched());
   }
-  ::close(out[1]);
-  // The progress lines fill the pipe long before the end, so the trim waits where it stands
-  // until the interrupt has come.
-  std::string output;
-  char buf[4096];
-  ssize_t n;
-  while (output.find("\r50%") == std::string::npos && (n = ::read(out[0], buf, sizeof buf)) > 0)
-    output.append(buf, static_cast<size_t>(n));
-  ASSERT_NE(output.find("\r50%"), std::string::npos) << output;
-  EXPECT_TRUE(locked_by_others(s.image));
-  // QEMU's own tools keep off the image meanwhile.
-  EXPECT_NE(test::run_command("qemu-img check " + shell_quote(s.image) + " 2>&1").status, 0);
-  ::kill(pid, SIGINT);
-  while ((n = ::read(out[0], buf, sizeof buf)) > 0) output.append(buf, static_cast<size_t>(n));
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 2);
-  EXPECT_TRUE(ends_with(output, "\nERROR\n"));
-  EXPECT_EQ(output.find("\r100%"), std::string::npos) << "the trim went on after the interrupt";
-  EXPECT_TRUE(s.untouched());
 }
 
 TEST(TrimSafety, AFullDiskEndsInErrorWithTheImageWhole) {
