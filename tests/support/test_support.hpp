@@ -47,5 +47,7 @@ std::string quorvex_binary();
 // A folder in memory (/dev/shm) when the machine has one, else the temporary folder: for tests
 // that sync files again and again.
 std::filesystem::path memory_folder();
+// The whole virtual disk of an image opened through format detection, read in large pieces.
+std::vector<uint8_t> read_whole_disk(const std::string& path);
 
 }  // namespace qx::test
