@@ -4,6 +4,7 @@
 
 #include "formats/cowd/cowd.hpp"
 #include "formats/qcow/qcow.hpp"
+#include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "formats/vhd_variants/vhd_variants.hpp"
 #include "image/disk_image.hpp"
@@ -34,7 +35,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     nullptr,  // 17 Bochs
     nullptr,  // 18 chained block image
     &kQcowDriver,  // 19 QCOW
-    nullptr,  // 20 VDI
+    &kVdiDriver,  // 20 VDI
     nullptr,  // 21 CHD
     nullptr,  // 22
     nullptr,  // 23

@@ -3,7 +3,8 @@
 # selector byte its target reads first. Usage: make_seeds.sh OUTPUT_FOLDER
 set -uo pipefail
 out=$1
-mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,readonly_fuzz}
+# Each target's folder is made by the section that seeds it.
+mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -52,6 +53,7 @@ convert 5 parallels
 convert 6 qcow
 
 # The read-only formats qemu-img writes; the selector is the index of the format in readonly_fuzz.cpp.
+mkdir -p "$out/readonly_fuzz"
 read_only_seed() {  # selector, name, qemu format, options...
   local sel=$1 name=$2 fmt=$3
   shift 3
@@ -93,6 +95,10 @@ for sel, name, data in ((2, 'cowd3', cowd(3, 128)), (4, 'cowd1', cowd(1, 16)), (
                         (7, 'vhd-headed', bytes(1 << 20) + footer(2, 1 << 20, (1, 16, 63)))):
     open(f'{out}/{name}', 'wb').write(bytes([sel]) + data)
 PY
+# The VDI target reads the file alone: a normal and a fixed image of the MBR disk.
+mkdir -p "$out/vdi_fuzz"
+qemu-img convert -q -f raw -O vdi disk-dos.raw "$out/vdi_fuzz/normal" >/dev/null 2>&1
+qemu-img convert -q -f raw -O vdi -o static=on disk-dos.raw "$out/vdi_fuzz/fixed" >/dev/null 2>&1
 
 printf '\001NDI 0 8 1 8 512\n' >"$out/text_fuzz/ndi"
 printf '\000disk.raw\n' >"$out/text_fuzz/split"

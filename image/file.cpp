@@ -147,6 +147,13 @@ bool File::flush() noexcept {
   return stream_ && file_call_allowed(FileCall::kWrite) && std::fflush(stream_) == 0;
 }
 
+bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
+  if (!flush()) return false;
+  (void)::sync_file_range(::fileno(stream_), static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+  return true;
+}
+
 bool File::sync() noexcept {
   return flush() && file_call_allowed(FileCall::kSync) && ::fsync(::fileno(stream_)) == 0;
 }

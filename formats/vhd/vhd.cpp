@@ -10,6 +10,7 @@
 #include "formats/replacement/replacement.hpp"
 #include "formats/vhd/vhd_footer.hpp"
 #include "image/byte_order.hpp"
+#include "image/content_check.hpp"
 #include "image/file.hpp"
 #include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
@@ -68,7 +69,6 @@ constexpr uint64_t kAlignmentGap = 7;
 constexpr size_t kCopyChunk = 4u << 20;
 constexpr uint64_t kWholeBlockLimit = 8u << 20;
 constexpr size_t kScanChunk = 1u << 20;
-constexpr size_t kFirstScanChunk = 64u << 10;
 
 constexpr uint32_t four_cc(const char (&s)[5]) {
   return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 |
@@ -372,28 +372,12 @@ SectorCheck sector_check(const VhdImage& st, bool with_map, uint32_t i, uint32_t
   return sector_present(st, in_block + i) ? SectorCheck::Data : SectorCheck::Below;
 }
 
-// True in `zero` when every byte of the sectors [first, first + n) of the block is zero; reads a
-// small piece first, since a block that holds data usually shows it at once.
+// True in `zero` when every byte of the sectors [first, first + n) of the block is zero.
 ErrorCode present_sectors_zero(VhdImage& st, uint32_t block, uint32_t first, uint32_t n, bool& zero) {
   if (st.scratch.empty())
     st.scratch.resize(std::min<size_t>(kScanChunk, st.block_bytes));
-  size_t limit = std::min(kFirstScanChunk, st.scratch.size());
-  uint64_t offset = block_data_offset(st, block) + uint64_t{first} * kSectorSize;
-  uint64_t left = uint64_t{n} * kSectorSize;
-  zero = true;
-  while (left) {
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(left, limit));
-    std::span<uint8_t> buf(st.scratch.data(), len);
-    if (!st.file.read_at(offset, buf)) return ERR_READ;
-    if (!is_all_zero(buf)) {
-      zero = false;
-      return OK;
-    }
-    offset += len;
-    left -= len;
-    limit = st.scratch.size();
-  }
-  return OK;
+  return is_file_range_zero(st.file, block_data_offset(st, block) + uint64_t{first} * kSectorSize,
+                            uint64_t{n} * kSectorSize, st.scratch, zero);
 }
 
 ErrorCode allocated_piece_free(VhdImage& st, const UsageMap* map, uint32_t block, uint32_t in_block,
