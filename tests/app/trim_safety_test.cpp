@@ -33,11 +33,11 @@ void sh(const std::string& command) {
   ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
 }
 
-// A dynamic VHD by qemu-img with data in one block, a block of written zeros that the trim drops,
-// and unallocated blocks.
-void make_vhd(const std::string& path, const std::string& size) {
-  sh("qemu-img create -q -f vpc " + shell_quote(path) + " " + size);
-  sh("qemu-io -f vpc -c 'write -P 0x5a 1M 64k' -c 'write -P 0xc3 1536k 4k' -c 'write -P 0 8M 64k' " +
+// An image by qemu-img (a dynamic VHD unless told) with data in one block, a block of written
+// zeros that the trim drops, and unallocated blocks.
+void make_vhd(const std::string& path, const std::string& size, const std::string& format = "vpc") {
+  sh("qemu-img create -q -f " + format + " " + shell_quote(path) + " " + size);
+  sh("qemu-io -f " + format + " -c 'write -P 0x5a 1M 64k' -c 'write -P 0xc3 1536k 4k' -c 'write -P 0 8M 64k' " +
      shell_quote(path) + " >/dev/null");
 }
 
@@ -48,11 +48,12 @@ test::CommandResult quorvex(const std::string& args) {
 // The image by itself in a folder, as the tests found it.
 struct Scene {
   test::TempDir dir{test::memory_folder()}, scratch{test::memory_folder()};
-  std::string image = dir.file("d.vhd");
+  std::string name, image;
   std::vector<uint8_t> original;
 
-  explicit Scene(const std::string& size = "16M") {
-    make_vhd(image, size);
+  explicit Scene(const std::string& size = "16M", const std::string& format = "vpc")
+      : name(format == "vpc" ? "d.vhd" : "d." + format), image(dir.file(name)) {
+    make_vhd(image, size, format);
     original = test::read_file(image);
   }
   void reset() {
@@ -60,7 +61,7 @@ struct Scene {
     test::write_file(image, original);
   }
   bool untouched() const {
-    return test::read_file(image) == original && test::folder_names(dir.path().string()) == Names{"d.vhd"};
+    return test::read_file(image) == original && test::folder_names(dir.path().string()) == Names{name};
   }
   test::ChildRun run(std::vector<std::string> options, const test::FaultPlan& plan) const {
     options.push_back(image);
@@ -73,6 +74,7 @@ struct SweepCase {
   std::vector<std::string> options;
   bool no_links;
   uint64_t last_calls;  // only the calls that differ from the first case, at the end; 0 for all
+  const char* format;
 };
 
 class FailurePoints : public ::testing::TestWithParam<SweepCase> {};
@@ -80,7 +82,7 @@ class FailurePoints : public ::testing::TestWithParam<SweepCase> {};
 TEST_P(FailurePoints, FailuresLeaveTheImageAndKillsLeaveOneWholeImage) {
   if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
   const SweepCase& c = GetParam();
-  Scene s;
+  Scene s("16M", c.format);
   test::FaultPlan count;
   count.no_links = c.no_links;
   const test::ChildRun reference = s.run(c.options, count);
@@ -128,9 +130,10 @@ TEST_P(FailurePoints, FailuresLeaveTheImageAndKillsLeaveOneWholeImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Trim, FailurePoints,
-                         ::testing::Values(SweepCase{"KeepingTheBackup", {}, false, 0},
-                                           SweepCase{"DeletingTheBackup", {"-d"}, false, 12},
-                                           SweepCase{"WithoutLinks", {}, true, 12}),
+                         ::testing::Values(SweepCase{"KeepingTheBackup", {}, false, 0, "vpc"},
+                                           SweepCase{"DeletingTheBackup", {"-d"}, false, 12, "vpc"},
+                                           SweepCase{"WithoutLinks", {}, true, 12, "vpc"},
+                                           SweepCase{"Vdi", {}, false, 0, "vdi"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TrimSafety, NamesTakenByLinksOrFoldersAreNeverWrittenThrough) {
