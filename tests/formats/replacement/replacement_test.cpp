@@ -221,35 +221,6 @@ TEST(Replacement, WithoutLinksTheImageIsRenamedAsideAndThatIsSaid) {
   EXPECT_EQ(test::read_file(t + "_DEL"), bytes("old"));
 }
 
-TEST(Replacement, NamesInTheWayAreNeverFollowed) {
-  struct Case {
-    const char* name;      // taken by a link to `outside` (or a folder when not `link`)
-    bool link;
-    ErrorCode rc;
-  };
-  for (const Case& c : {Case{"disk.vhd_DEL_TEMP", true, ERR_CREATE}, Case{"disk.vhd_DEL_TEMP", false, ERR_CREATE},
-                        Case{"disk.vhd_TEMP", true, ERR_CREATE}, Case{"disk.vhd_DEL", true, OK}}) {
-    SCOPED_TRACE(c.name);
-    test::TempDir dir, elsewhere;
-    const std::string t = dir.file("disk.vhd"), outside = elsewhere.file("outside");
-    test::write_file(t, bytes("old"));
-    test::write_file(outside, bytes("keep"));
-    test::write_file(t + "_TEMP", bytes("new"));
-    if (c.link) {
-      fs::remove(dir.file(c.name));
-      fs::create_symlink(outside, dir.file(c.name));
-    } else {
-      fs::create_directory(dir.file(c.name));
-    }
-    Replacement r = make_record(t);
-    EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), c.rc);
-    EXPECT_EQ(test::read_file(outside), bytes("keep"));
-    EXPECT_EQ(test::read_file(t), bytes(c.rc == OK ? "new" : "old"));
-    if (c.rc == OK) EXPECT_EQ(test::read_file(t + "_DEL"), bytes("old"));
-    else EXPECT_FALSE(fs::exists(t + "_TEMP") && !fs::is_symlink(t + "_TEMP"));
-  }
-}
-
 TEST(Replacement, TheNewFileTakesTheOldOnesPermissions) {
   test::TempDir dir;
   const std::string t = dir.file("disk.vhd");
