@@ -118,6 +118,7 @@ constexpr uint32_t kClassicDescriptorSize = 32;
 constexpr uint32_t kMinWideDescriptorSize = 64;
 constexpr uint32_t kMaxDescriptorSize = 1024;
 constexpr uint32_t kClassicInodeSize = 128;
+constexpr uint32_t kMinBlocksPerGroup = 256;
 constexpr size_t kReadChunk = 1u << 20;
 
 constexpr uint16_t kStateCleanlyUnmounted = 0x0001;
@@ -295,10 +296,12 @@ ErrorCode derive_geometry(std::span<const uint8_t> raw, const ExtSuperblock& sb,
   geo.blocks_per_group = sb.blocks_per_group;
   // Block 0 holds the superblock unless the blocks are small enough for it to sit in block 1.
   if (geo.first_data_block != (geo.block_size == 1024 ? 1u : 0u)) return ERR_LAYOUT;
-  // A group's bitmap is one block.
-  if (geo.blocks_per_group == 0 || geo.blocks_per_group > 8 * geo.block_size) return ERR_LAYOUT;
+  // A group's bitmap is one block; groups smaller than mke2fs ever makes would only multiply the
+  // descriptors to hold in memory.
+  if (geo.blocks_per_group < kMinBlocksPerGroup || geo.blocks_per_group > 8 * geo.block_size)
+    return ERR_LAYOUT;
   if (block_count <= geo.first_data_block) return ERR_LAYOUT;
-  if (block_count * geo.sectors_per_block > sector_count) return ERR_LAYOUT;
+  if (block_count > sector_count / geo.sectors_per_block) return ERR_LAYOUT;
   geo.block_count = static_cast<uint32_t>(block_count);
   geo.grouped_blocks = geo.block_count - geo.first_data_block;
   geo.group_count = static_cast<uint32_t>(ceil_div_u64(geo.grouped_blocks, geo.blocks_per_group));

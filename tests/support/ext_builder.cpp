@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "image/crc32c.hpp"
 #include "support/fs_support.hpp"
 #include "support/test_support.hpp"
 
@@ -198,6 +199,12 @@ void build_ext_volume(const std::string& path, const ExtLayout& l, uint64_t volu
     set_le16(table, g * 32 + 18, l.group_flags);
   }
   write_range(path, uint64_t{fdb + 1} * bs, table);
+}
+
+void reseal_ext_superblock(const std::string& path) {
+  const std::vector<uint8_t> sb = read_range(path, ExtOffsets::kSuperblock, 1024);
+  const uint32_t crc = crc32c_update(~0u, std::span(sb).first(0x3FC));
+  patch_le32(path, ExtOffsets::kChecksum, crc);
 }
 
 void patch_le16(const std::string& path, uint64_t offset, uint16_t value) {

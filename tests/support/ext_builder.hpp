@@ -77,6 +77,11 @@ struct ExtOffsets {
   static constexpr uint64_t kState = kSuperblock + 0x3A;
   static constexpr uint64_t kFeatureIncompat = kSuperblock + 0x60;
   static constexpr uint64_t kFeatureRoCompat = kSuperblock + 0x64;
+  static constexpr uint64_t kInodeSize = kSuperblock + 0x58;
+  static constexpr uint64_t kReservedGdtBlocks = kSuperblock + 0xCE;
+  static constexpr uint64_t kDescSize = kSuperblock + 0xFE;
+  static constexpr uint64_t kFirstMetaBg = kSuperblock + 0x104;
+  static constexpr uint64_t kBlocksCountHi = kSuperblock + 0x150;
   static constexpr uint64_t kChecksum = kSuperblock + 0x3FC;
   static constexpr uint64_t kDescBlockBitmap = 0;
   static constexpr uint64_t kDescFreeBlocks = 12;
@@ -105,6 +110,9 @@ struct ExtLayout {
 };
 uint32_t ext_metadata_end(const ExtLayout& layout);
 void build_ext_volume(const std::string& path, const ExtLayout& layout, uint64_t volume_bytes);
+
+// Recomputes the metadata checksum of the superblock after a test changed it.
+void reseal_ext_superblock(const std::string& path);
 
 // Small in-place edits of a volume file.
 void patch_le16(const std::string& path, uint64_t offset, uint16_t value);

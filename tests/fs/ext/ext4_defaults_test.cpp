@@ -154,6 +154,36 @@ TEST(Ext4Today, DamageAndUnsettledStatesAreRefused) {
     write_byte(path, f.at, was);
   }
   EXPECT_EQ(map_volume_file(path, KIND_EXT).probe, OK);
+
+  // Superblock fields changed with the checksum made to match again.
+  struct Field {
+    uint64_t at;
+    int width;
+    uint32_t value;
+    const char* what;
+  };
+  const uint32_t ro_compat = read_ext_summary(path).feature_ro_compat;
+  const Field fields[] = {
+      {ExtOffsets::kFeatureRoCompat, 4, ro_compat | 0x10000, "orphan_present"},
+      {ExtOffsets::kBlocksCountHi, 4, 0x20000000, "block count wrapping the sector count"},
+      {ExtOffsets::kBlocksCountHi, 4, 1, "block count beyond the volume"},
+      {ExtOffsets::kDescSize, 2, 32, "64-bit with 32-byte descriptors"},
+      {ExtOffsets::kDescSize, 2, 96, "descriptor size not a power of two"},
+      {ExtOffsets::kDescSize, 2, 2048, "descriptors larger than a block"},
+      {ExtOffsets::kInodeSize, 2, 4096, "inodes larger than a block"},
+      {ExtOffsets::kReservedGdtBlocks, 2, 9000, "reserved descriptor blocks beyond group 0"},
+      {ExtOffsets::kBlocksPerGroup, 4, 8, "groups of 8 blocks"},
+  };
+  for (const Field& f : fields) {
+    const std::vector<uint8_t> before = read_file(path);
+    if (f.width == 2) patch_le16(path, f.at, static_cast<uint16_t>(f.value));
+    else patch_le32(path, f.at, f.value);
+    reseal_ext_superblock(path);
+    EXPECT_NE(map_volume_file(path, KIND_EXT).probe, OK) << f.what;
+    write_file(path, before);
+  }
+  reseal_ext_superblock(path);
+  EXPECT_EQ(map_volume_file(path, KIND_EXT).probe, OK);
 }
 
 // Random byte changes over the superblock, the wide descriptors and the written bitmaps: never a
