@@ -22,6 +22,9 @@ dirty ext4.img $((1024 * 1024)) && mke2fs -q -F -t ext4 -b 1024 -E nodiscard ext
   prefixed 1 ext4.img "$out/fs_fuzz/ext4"
 dirty ntfs.img $((1024 * 1024)) && mkntfs -q -F -f -s 512 -c 512 ntfs.img >/dev/null 2>&1 &&
   prefixed 0 ntfs.img "$out/fs_fuzz/ntfs"
+dirty ext4m.img $((1024 * 1024)) && mke2fs -q -F -t ext4 -b 1024 -O meta_bg,^resize_inode -E nodiscard ext4m.img >/dev/null 2>&1 &&
+  prefixed 1 ext4m.img "$out/fs_fuzz/ext4-meta_bg"
+dirty swap.img $((64 * 1024)) && mkswap -q -p 4096 swap.img >/dev/null 2>&1 && prefixed 8 swap.img "$out/fs_fuzz/swap"
 dirty exfat.img $((1024 * 1024)) && mkfs.exfat exfat.img >/dev/null 2>&1 && prefixed 4 exfat.img "$out/fs_fuzz/exfat"
 
 # Disks: MBR and GPT, each with the FAT volume in its partition.
