@@ -14,12 +14,11 @@ namespace {
 
 constexpr size_t kBufferBytes = 4u << 20;
 
+// Never through a link, as the file primitives open nothing through one either.
 int open_by_name(std::string_view path, int flags) noexcept {
-  if (path.size() > kMaxPathBytes || path.find('\0') != std::string_view::npos) return -1;
-  char name[kMaxPathBytes + 1];
-  path.copy(name, path.size());
-  name[path.size()] = '\0';
-  return ::open(name, flags | O_CLOEXEC);
+  const detail::CPath name(path);
+  if (!name.ok() || !detail::file_call_allowed(FileCall::kOpen)) return -1;
+  return ::open(name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW);
 }
 
 bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
@@ -47,6 +46,7 @@ bool FileCopier::copy(uint64_t from_offset, uint64_t to_offset, uint64_t length)
 
 bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
   while (length && in_kernel_) {
+    if (!detail::file_call_allowed(FileCall::kWrite)) return false;
     off64_t in = static_cast<off64_t>(from_offset), out = static_cast<off64_t>(to_offset);
     const ssize_t n = ::copy_file_range(from_, &in, to_, &out, static_cast<size_t>(std::min<uint64_t>(length, 1u << 30)), 0);
     if (n > 0) {
@@ -73,10 +73,12 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
   }
   while (length) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(length, buffer_.size()));
+    if (!detail::file_call_allowed(FileCall::kRead)) return false;
     const ssize_t got = ::pread(from_, buffer_.data(), want, static_cast<off_t>(from_offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     for (size_t done = 0; done < static_cast<size_t>(got);) {
+      if (!detail::file_call_allowed(FileCall::kWrite)) return false;
       const ssize_t put = ::pwrite(to_, buffer_.data() + done, static_cast<size_t>(got) - done,
                                    static_cast<off_t>(to_offset + done));
       if (put < 0 && errno == EINTR) continue;

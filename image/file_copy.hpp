@@ -10,8 +10,9 @@ namespace qx {
 
 class FileCopier {
  public:
-  // Opens the source for reading and the target (which must exist) for writing, by name, beside
-  // whatever other handles the caller holds on them.
+  // Opens the source for reading and the target (which must exist) for writing, by name and never
+  // through a link, beside whatever other handles the caller holds on them. Its calls go through
+  // the file primitives' test seam.
   FileCopier(std::string_view from, std::string_view to) noexcept;
   ~FileCopier();
   FileCopier(const FileCopier&) = delete;

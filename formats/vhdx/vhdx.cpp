@@ -14,6 +14,7 @@
 #include "image/crc32c.hpp"
 #include "image/file.hpp"
 #include "image/file_copy.hpp"
+#include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
 #include "text/charset.hpp"
 #include "text/path_string.hpp"
@@ -99,7 +100,6 @@ constexpr uint32_t kMetadataTableBytes = 64u << 10;
 constexpr uint32_t kMaxItemBytes = 1u << 20;
 constexpr uint64_t kMaxDiskBytes = uint64_t{1} << 46;  // 64 TiB
 constexpr uint64_t kOffsetMask = ~(kMiB - 1);
-constexpr uint32_t kMaxParentDepth = 64;
 constexpr size_t kZeroChunk = 1u << 20;
 constexpr size_t kScanChunk = 1u << 20;
 constexpr size_t kFirstScanChunk = 64u << 10;
@@ -218,15 +218,6 @@ struct VhdxImage : DriverState {
 
 VhdxImage& vhdx(DriverState& s) { return static_cast<VhdxImage&>(s); }
 const VhdxImage& vhdx(const DriverState& s) { return static_cast<const VhdxImage&>(s); }
-
-// A chain that names itself would never end; beyond this depth every open in progress fails.
-struct ParentDepth {
-  static inline uint32_t depth = 0;
-  ParentDepth() noexcept { ++depth; }
-  ~ParentDepth() { --depth; }
-  ParentDepth(const ParentDepth&) = delete;
-  ParentDepth& operator=(const ParentDepth&) = delete;
-};
 
 template <typename S>
 std::span<uint8_t> bytes_of(S& s) noexcept {
@@ -491,7 +482,7 @@ bool candidate_path(const VhdxImage& st, const TextSpan& span, bool relative, st
 }
 
 ErrorCode open_parent(VhdxImage& st, std::string_view own_path) {
-  if (ParentDepth::depth >= kMaxParentDepth) return ERR_BAD_FORMAT;
+  if (!ParentChain::may_descend()) return ERR_BAD_FORMAT;
   PathBuffer<4096> path;
   bool found = false;
   for (const bool relative : {true, false}) {
@@ -505,7 +496,7 @@ ErrorCode open_parent(VhdxImage& st, std::string_view own_path) {
   if (!found) return ERR_BAD_FORMAT;
   DiskImage parent;
   {
-    ParentDepth guard;
+    ParentChain guard;
     if (ErrorCode rc = open_image_as(parent, path.view(), true, FORMAT_VHDX); rc != OK) return rc;
   }
   // A parent of another size still serves the whole disk: beyond its end it reads as zeros.
@@ -540,6 +531,7 @@ ErrorCode open_file(VhdxImage& st, std::string_view path) {
 }
 
 ErrorCode vhdx_open(DriverState& s, std::string_view path, bool) {
+  if (ParentChain::exhausted) return ERR_BAD_FORMAT;
   VhdxImage& st = vhdx(s);
   return guard_no_memory([&]() -> ErrorCode {
     if (ErrorCode rc = open_file(st, path); rc != OK) return rc;

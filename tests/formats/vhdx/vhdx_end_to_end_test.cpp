@@ -8,7 +8,7 @@
 
 #include "support/disk_fixture.hpp"
 #include "support/test_support.hpp"
-#include "support/used_sectors.hpp"
+#include "support/trim_run.hpp"
 #include "support/vhdx_builder.hpp"
 
 namespace qx {
@@ -19,18 +19,12 @@ using test::shell_quote;
 using Bytes = std::vector<uint8_t>;
 constexpr uint64_t kMiB = 1u << 20;
 
+using test::ends_with;
+using test::qemu_convert;
+using test::quorvex;
+
 test::CommandResult run(const std::string& command) { return test::run_command(command + " 2>&1"); }
-test::CommandResult quorvex(const std::string& args) { return run(shell_quote(test::quorvex_binary()) + " " + args); }
 test::CommandResult inspect(const std::string& path) { return run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(path)); }
-
-void qemu_convert(const std::string& from, const std::string& to, const std::string& options) {
-  const auto r = run("qemu-img convert " + options + " " + shell_quote(from) + " " + shell_quote(to));
-  ASSERT_EQ(r.status, 0) << r.output;
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // A refused run: "ERROR", exit 2, the image as it was and nothing left beside it.
 void expect_refused(const std::string& image, const Bytes& before, const test::CommandResult& r) {

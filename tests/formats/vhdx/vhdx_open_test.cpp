@@ -8,7 +8,7 @@
 #include "image/crc32c.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"
-#include "support/trim_harness.hpp"
+#include "support/trim_run.hpp"
 #include "support/vhdx_builder.hpp"
 
 namespace qx {
@@ -250,7 +250,7 @@ TEST(VhdxRead, ChunkRatio128) {
   EXPECT_EQ(sector, Bytes(512, 0x5D));
   close_image(image);
   // The trim keeps the interleaving: the block lands behind the BAT, entry 128 stays empty.
-  ASSERT_EQ(test::trim_image(dir.file("disk.vhdx")).rc, OK);
+  ASSERT_EQ(test::trim(dir.file("disk.vhdx")).rc, OK);
   const test::VhdxFileView out = test::parse_vhdx(test::read_file(dir.file("disk.vhdx")));
   EXPECT_EQ(out.bat[128], 0u);
   EXPECT_EQ(out.bat[129], out.bat_offset + kMiB + 6);

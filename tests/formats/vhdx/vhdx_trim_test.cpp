@@ -8,7 +8,8 @@
 
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"
-#include "support/trim_harness.hpp"
+#include "support/explicit_map.hpp"
+#include "support/trim_run.hpp"
 #include "support/vhdx_builder.hpp"
 #include "volume/sector_bitmap.hpp"
 
@@ -23,13 +24,6 @@ Bytes pattern(size_t n, uint8_t seed) {
   Bytes b(n);
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((seed * 131 + i * 7) | 1);
   return b;
-}
-
-// Every sector used but those of the given blocks.
-UsageMap all_used_but(uint32_t total, uint32_t block_sectors, std::initializer_list<uint32_t> blocks) {
-  Bytes used(bitmap_bytes(total), 0xFF);
-  for (uint32_t b : blocks) put_bits(used, uint64_t{b} * block_sectors, block_sectors, false);
-  return test::bitmap_map(total, std::move(used));
 }
 
 bool qemu_reads_as(const std::string& image, const Bytes& disk, const test::TempDir& dir) {
@@ -59,11 +53,13 @@ TEST(VhdxTrim, DynamicKeepsOnlyBlocksWithUsedData) {
   const Bytes source = test::read_file(path);
   Bytes disk_before = test::vhdx_read_disk(path);
   Bytes used(bitmap_bytes(64 * 2048), 0xFF);
-  put_bits(used, 2 * 2048, 2048, false);
-  put_bits(used, 5 * 2048 + 128, 2048 - 128, false);
-  const UsageMap map = test::bitmap_map(64 * 2048, used);
+  test::ExplicitUsageMap map(64 * 2048);
+  for (const auto& [first, count] : {std::pair<uint32_t, uint32_t>{2 * 2048, 2048}, {5 * 2048 + 128, 2048 - 128}}) {
+    put_bits(used, first, count, false);
+    map.set_free(first, count);
+  }
 
-  ASSERT_EQ(test::trim_image(path, &map).rc, OK);
+  ASSERT_EQ(test::trim(path, nullptr, &map.map()).rc, OK);
   const Bytes out = test::read_file(path);
   EXPECT_EQ(test::read_file(path + "_DEL"), source);
   const test::VhdxFileView v = test::parse_vhdx(out);
@@ -108,7 +104,7 @@ TEST(VhdxTrim, SecondRegionTableInUse) {
   Bytes f = b.bytes();
   f[(192u << 10) + 500] ^= 0x40;
   test::write_file(path, f);
-  ASSERT_EQ(test::trim_image(path).rc, OK);
+  ASSERT_EQ(test::trim(path).rc, OK);
   const Bytes out = test::read_file(path);
   const test::VhdxFileView v = test::parse_vhdx(out);
   EXPECT_TRUE(v.region_tables_ok[0] && v.region_tables_ok[1]);
@@ -125,7 +121,7 @@ TEST(VhdxTrim, ProgressAndCancellationAtTheFinalCall) {
   b.write_to(path);
   const Bytes source = test::read_file(path);
   test::ProgressLog log;
-  ASSERT_EQ(test::trim_image(path, nullptr, &log).rc, OK);
+  ASSERT_EQ(test::trim(path, &log).rc, OK);
   ASSERT_EQ(log.calls.size(), 65u);
   EXPECT_EQ(log.calls.front(), std::make_pair(0u, 131072u));
   EXPECT_EQ(log.calls[1], std::make_pair(2048u, 131072u));
@@ -135,7 +131,7 @@ TEST(VhdxTrim, ProgressAndCancellationAtTheFinalCall) {
   fs::remove(path + "_DEL");
   test::ProgressLog cancel;
   cancel.cancel_at = 64;
-  const test::Trimmed t = test::trim_image(path, nullptr, &cancel);
+  const test::Trimmed t = test::trim(path, &cancel);
   EXPECT_EQ(t.rc, CANCELLED);
   EXPECT_TRUE(t.temp_created);
   EXPECT_EQ(t.temp_size, 5 * kMiB) << "every block was written before the final call";
@@ -152,7 +148,7 @@ TEST(VhdxTrim, PendingLogIsNeverTrimmed) {
   b.write(0, pattern(4096, 6));
   b.write_to(path);
   const Bytes source = test::read_file(path);
-  const test::Trimmed t = test::trim_image(path);
+  const test::Trimmed t = test::trim(path);
   EXPECT_EQ(t.rc, ERR_UNSUPPORTED);
   EXPECT_FALSE(t.temp_created);
   EXPECT_EQ(test::read_file(path), source);
@@ -216,7 +212,7 @@ TEST(VhdxTrim, DifferencingKeepsItsOwnLayer) {
     const auto c = make_layered(ls);
     const Bytes disk_before = test::vhdx_read_disk(c->child);
     expect_libvhdi_reads(c->child, disk_before, c->dir);
-    ASSERT_EQ(test::trim_image(c->child).rc, OK);
+    ASSERT_EQ(test::trim(c->child).rc, OK);
     EXPECT_EQ(test::read_file(c->parent), c->parent_bytes);
     EXPECT_EQ(test::vhdx_read_disk(c->child), disk_before);
     const Bytes out = test::read_file(c->child);
@@ -238,8 +234,9 @@ TEST(VhdxTrim, DifferencingKeepsItsOwnLayer) {
 // Dropped child blocks hide the parent's data with zeros only where the map allows it.
 TEST(VhdxTrim, DifferencingDropsOnlyUnusedOrZeroBlocks) {
   const auto c = make_layered(512);
-  const UsageMap map = all_used_but(64 * 2048, 2048, {1, 2});
-  ASSERT_EQ(test::trim_image(c->child, &map).rc, OK);
+  test::ExplicitUsageMap map(64 * 2048);
+  map.set_free(1 * 2048, 2 * 2048);
+  ASSERT_EQ(test::trim(c->child, nullptr, &map.map()).rc, OK);
   const test::VhdxFileView v = test::parse_vhdx(test::read_file(c->child));
   EXPECT_EQ(v.state(1), 2u);
   EXPECT_EQ(v.state(2), 2u);
