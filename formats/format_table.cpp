@@ -2,6 +2,7 @@
 // layer dispatches through it without knowing any particular format.
 #include <array>
 
+#include "formats/parallels/bundle.hpp"
 #include "formats/parallels/parallels.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "image/disk_image.hpp"
@@ -28,7 +29,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     nullptr,  // 13
     nullptr,  // 14
     &kParallelsDriver,  // 15 Parallels image
-    nullptr,  // 16 Parallels bundle
+    &kParallelsBundleDriver,  // 16 Parallels bundle
     nullptr,  // 17 Bochs
     nullptr,  // 18 chained block image
     nullptr,  // 19 QCOW

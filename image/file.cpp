@@ -87,6 +87,12 @@ bool file_exists(std::string_view path) noexcept {
   return p.ok() && ::stat(p.c_str(), &st) == 0;
 }
 
+bool is_directory(std::string_view path) noexcept {
+  CPath p(path);
+  struct stat st;
+  return p.ok() && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool file_rename(std::string_view from, std::string_view to) noexcept {
   CPath a(from), b(to);
   return a.ok() && b.ok() && std::rename(a.c_str(), b.c_str()) == 0;

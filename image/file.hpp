@@ -45,6 +45,8 @@ class File {
 };
 
 [[nodiscard]] bool file_exists(std::string_view path) noexcept;
+// True when the path names a folder (following links).
+[[nodiscard]] bool is_directory(std::string_view path) noexcept;
 [[nodiscard]] bool file_rename(std::string_view from, std::string_view to) noexcept;
 [[nodiscard]] bool file_remove(std::string_view path) noexcept;
 
