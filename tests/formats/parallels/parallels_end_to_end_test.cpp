@@ -44,6 +44,9 @@ void trim_real_disk(test::DiskFixture (*make)(const std::string&), bool in_bundl
   const uint64_t old_size = fs::file_size(image);
   const test::UsedSectors used = test::used_sectors(folder);
   EXPECT_EQ(used.recognised, disk.partitions.size());
+  const auto inspect = run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(folder));
+  EXPECT_EQ(inspect.status, 0) << inspect.output;
+  EXPECT_EQ(inspect.output.rfind(in_bundle ? "format: 16 " : "format: 15 ", 0), 0u) << inspect.output;
 
   const auto r = run(shell_quote(test::quorvex_binary()) + (in_bundle ? " " : " -d ") + shell_quote(folder));
   EXPECT_EQ(r.status, 0) << r.output;
