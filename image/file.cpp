@@ -1,5 +1,6 @@
 #include "image/file.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,18 @@ bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
 }
 
 bool File::flush() noexcept { return stream_ && std::fflush(stream_) == 0; }
+
+bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
+  if (!flush() || offset > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - offset)
+    return false;
+  return ::fallocate(::fileno(stream_), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length)) == 0;
+}
+
+bool File::set_length(uint64_t length) noexcept {
+  return flush() && length <= static_cast<uint64_t>(INT64_MAX) &&
+         ::ftruncate(::fileno(stream_), static_cast<off_t>(length)) == 0;
+}
 
 bool File::sync() noexcept { return flush() && ::fsync(::fileno(stream_)) == 0; }
 

@@ -17,6 +17,8 @@ constexpr uint64_t kTableOffset = sizeof(ParallelsHeader);
 constexpr uint32_t kMaxClusterSectors = 1u << 16;
 constexpr size_t kScanChunk = 1u << 20;
 constexpr size_t kFirstScanChunk = 64u << 10;
+// Output space is set aside this far ahead: writes into reserved space cost the system far less.
+constexpr uint64_t kReserveStep = 128u << 20;
 
 template <typename S>
 std::span<uint8_t> bytes_of(S& s) noexcept {
@@ -244,6 +246,7 @@ ErrorCode write_trimmed_expanding(ExpandingImage& img, File& out, const UsageMap
   const uint32_t visible = plan.visible_sectors;
   if (progress && !progress(plan.progress_base, plan.progress_total, user)) return CANCELLED;
   uint64_t position = plan.data_start;
+  uint64_t reserved = position;
   for (uint32_t i = 0; i < img.bat.size(); ++i) {
     const uint64_t source = cluster_position(img, i);
     const uint64_t local = uint64_t{i} * cs;
@@ -272,6 +275,10 @@ ErrorCode write_trimmed_expanding(ExpandingImage& img, File& out, const UsageMap
         const uint64_t value = img.cluster_entries ? position / img.cluster_bytes
                                                    : position / kSectorSize - plan.entry_bias;
         if (value == 0 || value > UINT32_MAX) return ERR_UNSUPPORTED;
+        if (position + img.cluster_bytes > reserved) {
+          (void)out.preallocate(reserved, kReserveStep);
+          reserved += kReserveStep;
+        }
         if (!out.write_at(position, cluster)) return ERR_WRITE;
         entries[i] = static_cast<uint32_t>(value);
         position += img.cluster_bytes;
@@ -281,6 +288,7 @@ ErrorCode write_trimmed_expanding(ExpandingImage& img, File& out, const UsageMap
   }
   if (ErrorCode rc = write_table_area(out, entries, plan.data_start, plan.fill_words); rc != OK)
     return rc;
+  if (!out.set_length(position)) return ERR_WRITE;
   // The rename that follows must not publish a file whose data never reached the disk.
   if (!out.sync()) return ERR_WRITE;
   return out.close() ? OK : ERR_WRITE;
