@@ -205,20 +205,26 @@ test::CommandResult quorvex(const std::string& args) {
   return test::run_command(shell_quote(test::quorvex_binary()) + " " + args + " 2>&1");
 }
 
-TEST(ParallelsTrim, RefusedHeadersLeaveTheImage) {
+TEST(ParallelsTrim, RefusedImagesAreLeftAlone) {
   test::TempDir dir;
-  const std::function<void(std::vector<uint8_t>&)> damage[] = {
-      [](auto& f) { store_le<uint32_t>(&f[44], 0x746F6E59); },  // still in use
-      [](auto& f) { store_le<uint64_t>(&f[56], 16); },          // an extension cluster
+  struct Damage {
+    std::function<void(std::vector<uint8_t>&)> edit;
+    bool opens;  // a trim is refused ("ERROR"); otherwise the open fails and nothing is printed
+  };
+  const Damage damage[] = {
+      {[](auto& f) { store_le<uint32_t>(&f[44], 0x746F6E59); }, true},  // still in use
+      {[](auto& f) { store_le<uint64_t>(&f[56], 16); }, true},          // an extension cluster
+      {[](auto& f) { f.resize(f.size() - 4096); }, false},              // truncated
+      {[](auto& f) { store_le<uint32_t>(&f[64 + 12], 99); }, false},    // an entry beyond the end
   };
   for (const auto& d : damage) {
     auto bytes = sample(true).bytes();
-    d(bytes);
+    d.edit(bytes);
     const std::string path = dir.file("d.hdd");
     test::write_file(path, bytes);
     const auto r = quorvex(shell_quote(path));
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.output.find("\nERROR\n"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("\nERROR\n") != std::string::npos, d.opens) << r.output;
     EXPECT_EQ(test::read_file(path), bytes);
     EXPECT_FALSE(fs::exists(path + "_TEMP"));
     EXPECT_FALSE(fs::exists(path + "_DEL"));
