@@ -1,8 +1,10 @@
 // Format 15: one expanding image file is the whole disk.
 #include "formats/parallels/parallels.hpp"
 
+#include "formats/parallels/bundle.hpp"
 #include "formats/parallels/expanding_image.hpp"
 #include "formats/replacement/replacement.hpp"
+#include "text/paths.hpp"
 
 namespace qx {
 namespace {
@@ -33,13 +35,23 @@ ErrorCode parallels_is_range_free(DriverState& s, const UsageMap* map, uint32_t 
 
 bool parallels_can_trim(const DriverState& s) { return expanding_trimmable(image_of(s)); }
 
+// A storage of a bundle is read through its descriptor (which may pad every entry); rewritten
+// on its own it could come out as another disk.
+bool belongs_to_bundle(std::string_view path) {
+  TextView folder, name;
+  split_dir(path, TextEncoding::Utf8, folder, name);
+  PathBuffer<4096> descriptor;
+  return !descriptor.assign(folder, kBundleDescriptorName) || file_exists(descriptor.view());
+}
+
 }  // namespace
 
 ErrorCode parallels_trim(std::string_view path, DiskImage& image, const UsageMap& map,
                          WriterRecord& record, ProgressCallback progress, void* user) {
   Replacement& replacement = record.single;
   if (set_replacement_names(replacement.entry, path) != OK) return ERR_UNSUPPORTED;
-  if (image.format != FORMAT_PARALLELS || !image.state || !can_trim(image)) return ERR_UNSUPPORTED;
+  if (image.format != FORMAT_PARALLELS || !image.state || !can_trim(image) || belongs_to_bundle(path))
+    return ERR_UNSUPPORTED;
   ExpandingImage& img = image_of(*image.state);
   ExpandingTrimPlan plan;
   plan.disk = &image;

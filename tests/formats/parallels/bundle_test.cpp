@@ -222,6 +222,17 @@ TEST(ParallelsBundle, PlainStorageReadsButIsNotTrimmed) {
   for (const auto& f : b.files) EXPECT_FALSE(fs::exists(f + "_TEMP"));
 }
 
+TEST(ParallelsBundle, StorageImageAloneIsNotTrimmed) {
+  test::TempDir dir;
+  const Bundle b = make_bundle(dir, 2);
+  const auto descriptor = test::read_file(descriptor_path(b));
+  const auto r = quorvex(shell_quote(b.files[0]));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.output.find("\nERROR\n"), std::string::npos) << r.output;
+  expect_untouched(b, descriptor);
+  EXPECT_FALSE(fs::exists(b.files[0] + "_TEMP"));
+}
+
 TEST(ParallelsBundle, ImageStillInUseIsNotTrimmed) {
   test::TempDir dir;
   Bundle b = make_bundle(dir, 3);
