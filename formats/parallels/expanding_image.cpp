@@ -226,9 +226,10 @@ bool expanding_trimmable(const ExpandingImage& img) noexcept {
   return !img.cluster_entries || img.header.extension_offset == 0;
 }
 
-ErrorCode write_trimmed_expanding(ExpandingImage& img, File& out, const UsageMap& map,
-                                  const ExpandingTrimPlan& plan, ProgressCallback progress,
-                                  void* user) {
+namespace {
+
+ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
+                        const ExpandingTrimPlan& plan, ProgressCallback progress, void* user) {
   const uint32_t cs = img.cluster_sectors;
   if (plan.data_start < kTableOffset + 4 * uint64_t{img.bat.size()} ||
       plan.data_start % kSectorSize != 0 ||
@@ -292,6 +293,14 @@ ErrorCode write_trimmed_expanding(ExpandingImage& img, File& out, const UsageMap
   // The rename that follows must not publish a file whose data never reached the disk.
   if (!out.sync()) return ERR_WRITE;
   return out.close() ? OK : ERR_WRITE;
+}
+
+}  // namespace
+
+ErrorCode write_trimmed_expanding(ExpandingImage& img, File& out, const UsageMap& map,
+                                  const ExpandingTrimPlan& plan, ProgressCallback progress,
+                                  void* user) {
+  return guard_no_memory([&] { return write_trimmed(img, out, map, plan, progress, user); });
 }
 
 }  // namespace qx
