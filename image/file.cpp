@@ -92,6 +92,13 @@ bool File::set_length(uint64_t length) noexcept {
          ::ftruncate(::fileno(stream_), static_cast<off_t>(length)) == 0;
 }
 
+bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
+  if (!flush()) return false;
+  (void)::sync_file_range(::fileno(stream_), static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+  return true;
+}
+
 bool File::sync() noexcept { return flush() && ::fsync(::fileno(stream_)) == 0; }
 
 bool file_exists(std::string_view path) noexcept {

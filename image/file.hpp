@@ -41,6 +41,9 @@ class File {
   [[nodiscard]] bool preallocate(uint64_t offset, uint64_t length) noexcept;
   // Cuts or extends the file to exactly `length` bytes, dropping whatever was set aside beyond.
   [[nodiscard]] bool set_length(uint64_t length) noexcept;
+  // Flushes and asks the system to start writing [offset, offset + length) to the disk now, so
+  // that a later sync finds less to wait for. Only a hint: false when the flush fails.
+  [[nodiscard]] bool start_writeback(uint64_t offset, uint64_t length) noexcept;
   // Flushes and asks the system to put the data on the disk before a rename relies on it.
   [[nodiscard]] bool sync() noexcept;
 

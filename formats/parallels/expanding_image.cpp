@@ -19,6 +19,8 @@ constexpr size_t kScanChunk = 1u << 20;
 constexpr size_t kFirstScanChunk = 64u << 10;
 // Output space is set aside this far ahead: writes into reserved space cost the system far less.
 constexpr uint64_t kReserveStep = 128u << 20;
+// Written output is sent on its way to the disk in steps of this size, so the final sync is short.
+constexpr uint64_t kWritebackStep = 32u << 20;
 
 template <typename S>
 std::span<uint8_t> bytes_of(S& s) noexcept {
@@ -248,6 +250,7 @@ ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
   if (progress && !progress(plan.progress_base, plan.progress_total, user)) return CANCELLED;
   uint64_t position = plan.data_start;
   uint64_t reserved = position;
+  uint64_t written_back = 0;
   for (uint32_t i = 0; i < img.bat.size(); ++i) {
     const uint64_t source = cluster_position(img, i);
     const uint64_t local = uint64_t{i} * cs;
@@ -283,6 +286,10 @@ ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
         if (!out.write_at(position, cluster)) return ERR_WRITE;
         entries[i] = static_cast<uint32_t>(value);
         position += img.cluster_bytes;
+        if (position - written_back >= kWritebackStep) {
+          if (!out.start_writeback(written_back, position - written_back)) return ERR_WRITE;
+          written_back = position;
+        }
       }
     }
     if (progress && !progress(done, plan.progress_total, user)) return CANCELLED;

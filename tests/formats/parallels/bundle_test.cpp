@@ -10,6 +10,7 @@
 #include "image/disk_image.hpp"
 #include "support/parallels_builder.hpp"
 #include "support/test_support.hpp"
+#include "support/trim_run.hpp"
 
 namespace qx {
 namespace {
@@ -165,10 +166,6 @@ TEST(ParallelsBundle, Descriptors) {
   }
 }
 
-test::CommandResult quorvex(const std::string& args) {
-  return test::run_command(shell_quote(test::quorvex_binary()) + " " + args + " 2>&1");
-}
-
 void expect_untouched(const Bundle& b, const std::vector<uint8_t>& descriptor) {
   for (size_t i = 0; i < b.files.size(); ++i) {
     EXPECT_EQ(test::read_file(b.files[i]), b.bytes[i]) << i;
@@ -183,7 +180,7 @@ TEST(ParallelsBundle, TrimsEveryStorage) {
     test::TempDir dir;
     const Bundle b = make_bundle(dir, 3, padding);
     const auto descriptor = test::read_file(descriptor_path(b));
-    const auto r = quorvex(shell_quote(b.folder));
+    const auto r = test::quorvex(shell_quote(b.folder));
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("\nSUCCESS\n"), std::string::npos) << r.output;
     ErrorCode rc = OK;
@@ -215,7 +212,7 @@ TEST(ParallelsBundle, PlainStorageReadsButIsNotTrimmed) {
   EXPECT_EQ(read_disk(b.folder, rc), b.disk);
   EXPECT_EQ(rc, OK);
   const auto descriptor = test::read_file(descriptor_path(b));
-  const auto r = quorvex(shell_quote(b.folder));
+  const auto r = test::quorvex(shell_quote(b.folder));
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("\nERROR\n"), std::string::npos) << r.output;
   expect_untouched(b, descriptor);
@@ -226,7 +223,7 @@ TEST(ParallelsBundle, StorageImageAloneIsNotTrimmed) {
   test::TempDir dir;
   const Bundle b = make_bundle(dir, 2);
   const auto descriptor = test::read_file(descriptor_path(b));
-  const auto r = quorvex(shell_quote(b.files[0]));
+  const auto r = test::quorvex(shell_quote(b.files[0]));
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("\nERROR\n"), std::string::npos) << r.output;
   expect_untouched(b, descriptor);
@@ -239,7 +236,7 @@ TEST(ParallelsBundle, ImageStillInUseIsNotTrimmed) {
   store_le<uint32_t>(&b.bytes[2][44], 0x746F6E59);
   test::write_file(b.files[2], b.bytes[2]);
   const auto descriptor = test::read_file(descriptor_path(b));
-  const auto r = quorvex(shell_quote(b.folder));
+  const auto r = test::quorvex(shell_quote(b.folder));
   EXPECT_EQ(r.status, 2);
   expect_untouched(b, descriptor);
   for (const auto& f : b.files) EXPECT_FALSE(fs::exists(f + "_TEMP"));

@@ -7,7 +7,7 @@
 #include "support/disk_fixture.hpp"
 #include "support/parallels_builder.hpp"
 #include "support/test_support.hpp"
-#include "support/used_sectors.hpp"
+#include "support/trim_run.hpp"
 
 namespace qx {
 namespace {
@@ -16,15 +16,6 @@ namespace fs = std::filesystem;
 using test::shell_quote;
 
 test::CommandResult run(const std::string& command) { return test::run_command(command + " 2>&1"); }
-
-void qemu_convert(const std::string& from, const std::string& to, const std::string& options) {
-  const auto r = run("qemu-img convert " + options + " " + shell_quote(from) + " " + shell_quote(to));
-  ASSERT_EQ(r.status, 0) << r.output;
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // The image as a file, or as the only storage of a bundle whose folder is given to the tool.
 void trim_real_disk(test::DiskFixture (*make)(const std::string&), bool in_bundle) {
@@ -36,9 +27,9 @@ void trim_real_disk(test::DiskFixture (*make)(const std::string&), bool in_bundl
   const uint32_t total = static_cast<uint32_t>(disk.bytes / 512);
   if (in_bundle)
     test::write_bundle_descriptor(folder, test::bundle_shape(total, {{"0", std::to_string(total), "disk.hds"}}));
-  qemu_convert(disk.raw, image, "-f raw -O parallels");
-  qemu_convert(image, dir.file("qemu.hdd"), "-f parallels -O parallels");
-  qemu_convert(image, dir.file("before.raw"), "-f parallels -O raw");
+  test::qemu_convert(disk.raw, image, "-f raw -O parallels");
+  test::qemu_convert(image, dir.file("qemu.hdd"), "-f parallels -O parallels");
+  test::qemu_convert(image, dir.file("before.raw"), "-f parallels -O raw");
   const std::string descriptor = folder + "/DiskDescriptor.xml";
   const auto descriptor_before = in_bundle ? test::read_file(descriptor) : std::vector<uint8_t>{};
   const uint64_t old_size = fs::file_size(image);
@@ -50,7 +41,7 @@ void trim_real_disk(test::DiskFixture (*make)(const std::string&), bool in_bundl
 
   const auto r = run(shell_quote(test::quorvex_binary()) + (in_bundle ? " " : " -d ") + shell_quote(folder));
   EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_TRUE(ends_with(r.output, "\nSUCCESS\n")) << r.output;
+  EXPECT_TRUE(test::ends_with(r.output, "\nSUCCESS\n")) << r.output;
   EXPECT_FALSE(fs::exists(image + "_TEMP"));
   EXPECT_EQ(fs::exists(image + "_DEL"), in_bundle);
   if (in_bundle) {
@@ -62,7 +53,7 @@ void trim_real_disk(test::DiskFixture (*make)(const std::string&), bool in_bundl
   EXPECT_LT(new_size, fs::file_size(dir.file("qemu.hdd"))) << "qemu-img keeps the deleted files' clusters";
   const auto check = run("qemu-img check -f parallels " + shell_quote(image));
   EXPECT_EQ(check.status, 0) << check.output;
-  qemu_convert(image, dir.file("after.raw"), "-f parallels -O raw");
+  test::qemu_convert(image, dir.file("after.raw"), "-f parallels -O raw");
   const auto before = test::read_file(dir.file("before.raw"));
   const auto after = test::read_file(dir.file("after.raw"));
   EXPECT_EQ(before.size(), after.size());

@@ -7,12 +7,11 @@
 #include <functional>
 
 #include "formats/parallels/parallels.hpp"
-#include "formats/replacement/replacement.hpp"
 #include "image/byte_order.hpp"
 #include "image/disk_image.hpp"
 #include "support/parallels_builder.hpp"
 #include "support/test_support.hpp"
-#include "volume/usage_map.hpp"
+#include "support/trim_run.hpp"
 
 namespace qx {
 namespace {
@@ -120,26 +119,6 @@ std::vector<uint8_t> driver_disk(const std::string& path) {
   return disk;
 }
 
-UsageMap whole_disk_map(uint32_t total) {
-  UsageMap map;
-  map.volumes.push_back(VolumeEntry{0, total, KIND_UNRECOGNISED, nullptr});
-  return map;
-}
-
-ErrorCode trim_and_commit(const std::string& path) {
-  DiskImage image;
-  if (ErrorCode rc = open_image(image, path, true); rc != OK) return rc;
-  const UsageMap map = whole_disk_map(get_geometry(image).total_sectors);
-  WriterRecord record;
-  const ErrorCode rc = parallels_trim(path, image, map, record, nullptr, nullptr);
-  close_image(image);
-  if (rc != OK) {
-    EXPECT_EQ(discard_writer_record(record), OK);
-    return rc;
-  }
-  return commit_writer_record(record, kBackupSuffix, false, true);
-}
-
 TEST(ParallelsTrim, BothSignatures) {
   if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
   for (const bool current : {true, false}) {
@@ -149,7 +128,7 @@ TEST(ParallelsTrim, BothSignatures) {
     sample(current).write_to(path);
     const auto before = driver_disk(path);
     EXPECT_EQ(qemu_raw(path, dir), before);
-    ASSERT_EQ(trim_and_commit(path), OK);
+    ASSERT_EQ(test::trim(path).rc, OK);
 
     const auto file = test::read_file(path);
     const auto view = test::parse_parallels(file);
@@ -175,7 +154,7 @@ TEST(ParallelsTrim, LastClusterWrittenWhole) {
   b.fill(48, 2, 0x66);
   const std::string path = dir.file("d.hdd");
   b.write_to(path);
-  ASSERT_EQ(trim_and_commit(path), OK);
+  ASSERT_EQ(test::trim(path).rc, OK);
   const auto file = test::read_file(path);
   ASSERT_EQ(file.size(), 2 * 16 * 512u);
   EXPECT_EQ(test::parse_parallels(file).bat[3], 1u);
@@ -195,15 +174,11 @@ TEST(ParallelsTrim, DataBeyondTheShownDiskIsKept) {
   b.allocate(3);
   const std::string path = dir.file("d.hdd");
   b.write_to(path);
-  ASSERT_EQ(trim_and_commit(path), OK);
+  ASSERT_EQ(test::trim(path).rc, OK);
   const auto view = test::parse_parallels(test::read_file(path));
   EXPECT_NE(view.bat[0], 0u);
   EXPECT_NE(view.bat[2], 0u);
   EXPECT_EQ(view.bat[3], 0u);
-}
-
-test::CommandResult quorvex(const std::string& args) {
-  return test::run_command(shell_quote(test::quorvex_binary()) + " " + args + " 2>&1");
 }
 
 TEST(ParallelsTrim, RefusedImagesAreLeftAlone) {
@@ -223,7 +198,7 @@ TEST(ParallelsTrim, RefusedImagesAreLeftAlone) {
     d.edit(bytes);
     const std::string path = dir.file("d.hdd");
     test::write_file(path, bytes);
-    const auto r = quorvex(shell_quote(path));
+    const auto r = test::quorvex(shell_quote(path));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.output.find("\nERROR\n") != std::string::npos, d.opens) << r.output;
     EXPECT_EQ(test::read_file(path), bytes);
