@@ -8,6 +8,7 @@
 #include "formats/replacement/replacement.hpp"
 #include "image/content_check.hpp"
 #include "image/file.hpp"
+#include "image/file_guard.hpp"
 #include "image/primitives.hpp"
 #include "text/paths.hpp"
 #include "text/text_ops.hpp"
@@ -154,6 +155,8 @@ ErrorCode image_of_storage(const XmlNode& storage, TextView guid, TextView folde
 
 ErrorCode open_storage(Storage& s, TextView type, uint32_t padding) {
   if (type == "Compressed") {
+    // Held before its first byte is read, as the file a trim would rewrite.
+    if (ErrorCode rc = guard_replaced_file(s.path.view()); rc != OK) return rc;
     const ErrorCode rc = open_expanding(s.image, s.path.view(), ExpandingRules{true, padding, s.start});
     if (rc == ERR_OPEN) return ERR_BAD_FORMAT;
     if (rc != OK) return rc;
