@@ -148,10 +148,11 @@ bool File::flush() noexcept {
 }
 
 bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
-  if (!flush() || offset > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - offset)
-    return false;
-  return ::fallocate(::fileno(stream_), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                     static_cast<off_t>(length)) == 0;
+  if (!flush()) return false;
+  if (offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset)
+    (void)::fallocate(::fileno(stream_), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                      static_cast<off_t>(length));
+  return true;
 }
 
 bool File::set_length(uint64_t length) noexcept {

@@ -41,8 +41,8 @@ class File {
   [[nodiscard]] bool read_at(uint64_t offset, std::span<uint8_t> out) noexcept;
   [[nodiscard]] bool write_at(uint64_t offset, std::span<const uint8_t> data) noexcept;
   [[nodiscard]] bool flush() noexcept;
-  // Asks the file system to set aside [offset, offset + length) without changing the length,
-  // so that the writes that follow cost less; false when it could not (nothing is changed).
+  // Flushes and asks the file system to set aside [offset, offset + length) without changing the
+  // length, so that the writes that follow cost less. Only a hint: false when the flush fails.
   [[nodiscard]] bool preallocate(uint64_t offset, uint64_t length) noexcept;
   // Cuts or extends the file to exactly `length` bytes, dropping whatever was set aside beyond.
   [[nodiscard]] bool set_length(uint64_t length) noexcept;

@@ -280,7 +280,7 @@ ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
                                                    : position / kSectorSize - plan.entry_bias;
         if (value == 0 || value > UINT32_MAX) return ERR_UNSUPPORTED;
         if (position + img.cluster_bytes > reserved) {
-          (void)out.preallocate(reserved, kReserveStep);
+          if (!out.preallocate(reserved, kReserveStep)) return ERR_WRITE;
           reserved += kReserveStep;
         }
         if (!out.write_at(position, cluster)) return ERR_WRITE;
