@@ -242,6 +242,23 @@ TEST(ParallelsBundle, ImageStillInUseIsNotTrimmed) {
   for (const auto& f : b.files) EXPECT_FALSE(fs::exists(f + "_TEMP"));
 }
 
+TEST(ParallelsBundle, FailedSwapOfTheSecondStoragePutsEveryFileBack) {
+  test::TempDir dir;
+  const Bundle b = make_bundle(dir, 3);
+  fs::create_directories(b.files[1] + "_DEL/x");
+  const auto descriptor = test::read_file(descriptor_path(b));
+  const auto r = test::quorvex("-d " + shell_quote(b.folder));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(test::ends_with(r.output, "\nERROR\n")) << r.output;
+  EXPECT_EQ(r.output.find("QxDeleteFile"), std::string::npos);
+  for (size_t i = 0; i < b.files.size(); ++i) {
+    EXPECT_EQ(test::read_file(b.files[i]), b.bytes[i]) << i;
+    EXPECT_FALSE(fs::exists(b.files[i] + "_TEMP")) << i;
+    EXPECT_EQ(fs::exists(b.files[i] + "_DEL"), i == 1) << i;
+  }
+  EXPECT_EQ(test::read_file(descriptor_path(b)), descriptor);
+}
+
 TEST(ParallelsBundle, SecondTrimFails) {
   // Its "_TEMP" name is held by a folder; then its output outgrows the file size limit.
   for (const bool by_limit : {false, true}) {
