@@ -26,14 +26,9 @@ uint8_t byte_at(const std::string& path, uint64_t offset) {
 
 }  // namespace
 
-FlipStats run_flip_campaign(const std::string& path, int32_t kind,
-                            const std::vector<ByteRegion>& regions, int iterations, uint32_t seed) {
+FlipStats run_flip_campaign(const std::string& path, const std::vector<ByteRegion>& regions,
+                            int iterations, uint32_t seed, const FlipCheck& check) {
   FlipStats stats;
-  const ReaderResult original = map_volume_file(path, kind);
-  if (original.probe != OK) {
-    stats.failure = "the undamaged volume is not recognised";
-    return stats;
-  }
   uint64_t total = 0;
   for (const ByteRegion& r : regions) total += r.length;
   if (total == 0) return stats;
@@ -57,24 +52,31 @@ FlipStats run_flip_campaign(const std::string& path, int32_t kind,
                                      : static_cast<uint8_t>(next());
     if (now == was) continue;
     patch_byte(path, at, now);
-    const ReaderResult damaged = map_volume_file(path, kind);
+    const FlipVerdict verdict = check();
     patch_byte(path, at, was);
     ++stats.flips;
-    if (damaged.probe != OK) continue;
-    ++stats.accepted;
-    if (damaged.mark != OK) {
-      stats.failure = "mark failed after a flip at byte " + std::to_string(at);
+    stats.accepted += verdict.accepted;
+    if (!verdict.failure.empty()) {
+      stats.failure = "a flip at byte " + std::to_string(at) + ": " + verdict.failure;
       return stats;
-    }
-    for (size_t i = 0; i < original.bitmap.size(); ++i) {
-      if (original.bitmap[i] & ~damaged.bitmap[i]) {
-        stats.failure = "a flip at byte " + std::to_string(at) + " freed a used sector near " +
-                        std::to_string(i * 8);
-        return stats;
-      }
     }
   }
   return stats;
+}
+
+FlipStats run_flip_campaign(const std::string& path, int32_t kind,
+                            const std::vector<ByteRegion>& regions, int iterations, uint32_t seed) {
+  const ReaderResult original = map_volume_file(path, kind);
+  if (original.probe != OK) return FlipStats{0, 0, "the undamaged volume is not recognised"};
+  return run_flip_campaign(path, regions, iterations, seed, [&]() -> FlipVerdict {
+    const ReaderResult damaged = map_volume_file(path, kind);
+    if (damaged.probe != OK) return {};
+    if (damaged.mark != OK) return {true, "mark failed"};
+    for (size_t i = 0; i < original.bitmap.size(); ++i)
+      if (original.bitmap[i] & ~damaged.bitmap[i])
+        return {true, "freed a used sector near " + std::to_string(i * 8)};
+    return {true, ""};
+  });
 }
 
 }  // namespace qx::test

@@ -1,0 +1,204 @@
+// The read-only emulator formats over one real disk (MBR, FAT32 made by mkfs.vfat over dirty
+// space): each wraps it and must read back byte for byte, show the same FAT32 volume, refuse a
+// trim, and serve as the parent of a VHD child that trims.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "image/disk_image.hpp"
+#include "support/disk_fixture.hpp"
+#include "support/emulator_images.hpp"
+#include "support/flip_campaign.hpp"
+#include "support/map_disk.hpp"
+#include "support/test_support.hpp"
+#include "support/vhd_builder.hpp"
+#include "volume/sector_bitmap.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+using test::shell_quote;
+
+struct Shared {
+  test::TempDir dir;
+  test::DiskFixture disk;
+  Bytes raw;
+  test::DiskMap raw_map;
+};
+const Shared* shared = nullptr;
+
+// Made once for every test of this program.
+const Shared* shared_disk() {
+  static const std::unique_ptr<Shared> disk = []() -> std::unique_ptr<Shared> {
+    if (!test::have_disk_tools()) return nullptr;
+    auto s = std::make_unique<Shared>();
+    s->disk = test::make_mbr_fat32(s->dir.path().string());
+    s->raw = test::read_file(s->disk.raw);
+    s->raw_map = test::map_disk_file(s->disk.raw);
+    return s;
+  }();
+  return disk.get();
+}
+
+// One wrapping: the file name (its extension decides detection) and how its bytes are made.
+struct Wrap {
+  const char* name;
+  int32_t format;
+  std::function<Bytes(const Bytes& raw, const std::string& dir)> build;
+};
+
+// The NVT parent holds junk wherever the NVT file stores the real chunks.
+Bytes nvt_over(const Bytes& raw, const std::string& dir, bool flat) {
+  Bytes parent = raw;
+  std::map<uint64_t, Bytes> chunks;
+  for (uint64_t c : {0ull, 1ull, 17ull, 300ull, 999ull}) {
+    chunks[c].assign(raw.begin() + static_cast<ptrdiff_t>(c << 16), raw.begin() + static_cast<ptrdiff_t>((c + 1) << 16));
+    std::fill_n(parent.begin() + static_cast<ptrdiff_t>(c << 16), 65536, uint8_t{0xE1});
+  }
+  if (flat) {
+    test::write_file(dir + "/parent.raw", parent);
+    return test::nvt_file("parent.raw", test::NvtFlatParent{0, static_cast<uint32_t>(raw.size() / 512)}, chunks);
+  }
+  test::write_file(dir + "/parent.bochs", test::wrap_bochs(parent));
+  return test::nvt_file("parent.bochs", std::nullopt, chunks);
+}
+
+const Wrap kWraps[] = {
+    {"disk.hdi", FORMAT_HDI, [](const Bytes& r, auto&) { return test::wrap_headed_flat(22, r); }},
+    {"disk.thd", FORMAT_THD, [](const Bytes& r, auto&) { return test::wrap_headed_flat(23, r); }},
+    {"disk.nhd", FORMAT_NHD, [](const Bytes& r, auto&) { return test::wrap_headed_flat(24, r); }},
+    {"disk.hdd", FORMAT_HDD, [](const Bytes& r, auto&) { return test::wrap_headed_flat(25, r); }},
+    {"disk.img", FORMAT_FIXED_69M, [](const Bytes& r, auto&) { return test::wrap_headed_flat(26, r); }},
+    {"disk.h3", FORMAT_H0, [](const Bytes& r, auto&) { return test::wrap_headed_flat(27, r); }},
+    {"disk.bochs", FORMAT_BOCHS, [](const Bytes& r, auto&) { return test::wrap_bochs(r); }},
+    {"disk.im0", FORMAT_CHAINED, [](const Bytes& r, auto&) { return test::wrap_chained(r, 65536); }},
+    {"disk.chd", FORMAT_CHD, [](const Bytes& r, auto&) { return test::wrap_chd(r, 3, 4096); }},
+    {"disk4.bin", FORMAT_CHD, [](const Bytes& r, auto&) { return test::wrap_chd(r, 4, 8192); }},
+    {"flat.nvt", FORMAT_NVT, [](const Bytes& r, const std::string& d) { return nvt_over(r, d, true); }},
+    {"bochs.nvt", FORMAT_NVT, [](const Bytes& r, const std::string& d) { return nvt_over(r, d, false); }},
+};
+
+class ReadOnlyFormats : public ::testing::TestWithParam<Wrap> {
+ protected:
+  void SetUp() override {
+    shared = shared_disk();
+    if (!shared) GTEST_SKIP() << "disk tools missing";
+    path_ = dir_.file(GetParam().name);
+    test::write_file(path_, GetParam().build(shared->raw, dir_.path().string()));
+  }
+  test::TempDir dir_;
+  std::string path_;
+};
+
+uint64_t raw_used(uint32_t start, uint32_t length) {
+  uint64_t n = 0;
+  for (uint32_t s = start; s < start + length; ++s) n += shared->raw_map.sector_used(s);
+  return n;
+}
+
+TEST_P(ReadOnlyFormats, ReadsBackAndShowsTheSameVolume) {
+  int32_t format = FORMAT_NONE;
+  Bytes disk = test::read_image_disk(path_, &format);
+  EXPECT_EQ(format, GetParam().format);
+  ASSERT_GE(disk.size(), shared->raw.size());
+  // Whatever a format adds behind the disk to fill its last cylinder reads as zeros.
+  EXPECT_TRUE(std::all_of(disk.begin() + static_cast<ptrdiff_t>(shared->raw.size()), disk.end(),
+                          [](uint8_t c) { return c == 0; }));
+  disk.resize(shared->raw.size());
+  EXPECT_TRUE(disk == shared->raw);
+
+  const auto r = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(path_));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("format: " + std::to_string(GetParam().format) + " ("), std::string::npos) << r.output;
+  const test::DiskMapRegion fat = shared->raw_map.regions.at(1);
+  ASSERT_EQ(fat.kind, 2);
+  char line[128];
+  std::snprintf(line, sizeof line, "  %-12u %-12u %-18s %llu\n", fat.start, fat.length, "fat (2)",
+                static_cast<unsigned long long>(raw_used(fat.start, fat.length)));
+  EXPECT_NE(r.output.find(line), std::string::npos) << r.output;
+}
+
+TEST_P(ReadOnlyFormats, TrimEndsInErrorWithoutANewFile) {
+  const auto before = fs::file_size(path_);
+  const auto r = test::run_command(shell_quote(test::quorvex_binary()) + " " + shell_quote(path_) + " 2>&1");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.output, "\nERROR\n");
+  EXPECT_FALSE(fs::exists(path_ + "_TEMP"));
+  EXPECT_FALSE(fs::exists(path_ + "_DEL"));
+  EXPECT_EQ(fs::file_size(path_), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, ReadOnlyFormats, ::testing::ValuesIn(kWraps),
+                         [](const auto& info) {
+                           std::string n = info.param.name;
+                           for (char& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return n;
+                         });
+
+// The map of an image as the trim builds it.
+Bytes used_bits(const std::string& path) {
+  DiskImage image;
+  EXPECT_EQ(open_image(image, path, true), OK);
+  ErrorCode rc = OK;
+  uint32_t recognised = 0;
+  auto map = build_usage_map(image, rc, recognised);
+  EXPECT_TRUE(map) << rc;
+  if (!map) return {};
+  const uint32_t total = get_geometry(image).total_sectors;
+  Bytes bits(bitmap_bytes(total));
+  EXPECT_EQ(query_used(*map, 0, total, bits), OK);
+  return bits;
+}
+
+class ReadOnlyParents : public ReadOnlyFormats {};
+
+// A differencing VHD child: a few blocks rewritten with what they held, fifty sectors inside the
+// FAT volume zeroed, one block with nothing of its own.
+TEST_P(ReadOnlyParents, VhdChildTrims) {
+  const uint32_t total = static_cast<uint32_t>(shared->raw.size() / 512);
+  test::VhdShape shape;
+  shape.total_sectors = total;
+  shape.geometry = std::array<uint32_t, 3>{total / (16 * 8), 16, 8};
+  shape.disk_type = 4;
+  shape.parent_name = GetParam().name;
+  shape.locators = {{"W2ku", test::utf16le_bytes(path_), {}}};
+  test::VhdBuilder child(shape);
+  const uint32_t spb = child.block_sectors();
+  for (uint32_t block : {0u, 7u, 20u})
+    child.write(block * spb, std::span(shared->raw).subspan(size_t{block} * spb * 512, size_t{spb} * 512));
+  child.mark_present(25 * spb + 100, 50);
+  child.allocate(30);
+  const std::string vhd = dir_.file("child.vhd");
+  child.write_to(vhd);
+
+  const Bytes parent_file = test::read_file(path_);
+  const Bytes used = used_bits(vhd);
+  const Bytes disk = test::read_image_disk(vhd);
+  const uint64_t old_size = fs::file_size(vhd);
+  const auto r = test::run_command(shell_quote(test::quorvex_binary()) + " " + shell_quote(vhd) + " 2>&1");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(r.output.ends_with("\nSUCCESS\n")) << r.output;
+  EXPECT_TRUE(test::read_file(path_) == parent_file);
+  EXPECT_LT(fs::file_size(vhd), old_size);
+  EXPECT_TRUE(used_bits(vhd) == used);
+  const Bytes after = test::read_image_disk(vhd);
+  ASSERT_EQ(after.size(), disk.size());
+  for (uint32_t s = 0; s < total; ++s) {
+    if (!test_bit(used, s)) continue;
+    ASSERT_EQ(std::memcmp(&after[size_t{s} * 512], &disk[size_t{s} * 512], 512), 0) << s;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BochsAndChd, ReadOnlyParents,
+                         ::testing::Values(kWraps[6], kWraps[8]),
+                         [](const auto& info) { return std::string(info.param.name).substr(5); });
+
+}  // namespace
+}  // namespace qx
