@@ -202,3 +202,70 @@ INSTANTIATE_TEST_SUITE_P(BochsAndChd, ReadOnlyParents,
 
 }  // namespace
 }  // namespace qx
+
+namespace qx {
+namespace {
+
+// One damaged file as the tools meet it: detection, reads at both ends, a free-range query.
+test::FlipVerdict open_and_read(const std::string& path) {
+  DiskImage image;
+  if (open_image(image, path, true) != OK) return {};
+  const uint64_t size = get_geometry(image).size_bytes();
+  Bytes buf(std::min<uint64_t>(size, 1 << 20));
+  (void)read_bytes(image, 0, buf);
+  (void)read_bytes(image, size - buf.size() / 2, std::span(buf).first(buf.size() / 2));
+  bool free = false;
+  (void)is_range_free(image, nullptr, 0, static_cast<uint32_t>(std::min<uint64_t>(size / 512, 4096)),
+                      free, nullptr);
+  if (read_bytes(image, size, std::span(buf).first(1)) != ERR_UNSUPPORTED)
+    return {true, "a read beyond the disk was answered"};
+  return {true, ""};
+}
+
+struct Campaign {
+  const char* name;
+  std::function<Bytes(const Bytes& disk, const std::string& dir)> build;
+  std::vector<test::ByteRegion> regions;
+};
+
+TEST(ReadOnlyDamage, ByteFlipsInHeadersAndTables) {
+  Bytes disk(256 * 1024, 0);
+  for (size_t i = 0; i < disk.size(); ++i)
+    if ((i / 4096) % 3) disk[i] = static_cast<uint8_t>(i * 7 + i / 512);
+  Bytes big = disk;
+  big.resize(41 * 102400, 0x11);
+  const auto flat = [](int32_t format, const Bytes* d) {
+    return [=](const Bytes&, const std::string&) { return test::wrap_headed_flat(format, *d); };
+  };
+  const Campaign campaigns[] = {
+      {"disk.hdi", flat(22, &big), {{0, 32}}},
+      {"disk.thd", flat(23, &disk), {{0, 4}}},
+      {"disk.nhd", flat(24, &disk), {{0, 512}}},
+      {"disk.hdd", flat(25, &disk), {{0, 220}}},
+      {"disk.bochs", [](const Bytes& d, auto&) { return test::wrap_bochs(d); }, {{0, 528}, {528, 512}}},
+      {"disk.im2", [](const Bytes& d, const std::string& dir) {
+         test::write_file(dir + "/disk.im1", test::wrap_chained(d, 4096, [](uint32_t) { return true; }));
+         return test::wrap_chained(d, 4096);
+       }, {{0, 16}, {256, 256}}},
+      {"disk.chd", [](const Bytes& d, auto&) { return test::wrap_chd(d, 3, 4096); }, {{0, 120 + 64 * 16}}},
+      {"disk4.chd", [](const Bytes& d, auto&) { return test::wrap_chd(d, 4, 4096); }, {{0, 108 + 64 * 16}}},
+      {"disk.nvt", [](const Bytes& d, const std::string& dir) {
+         test::write_file(dir + "/parent.raw", d);
+         return test::nvt_file("parent.raw", test::NvtFlatParent{0, 512}, {{1, Bytes(65536, 3)}, {3, Bytes(65536, 4)}});
+       }, {{0, 48}, {512, 16}, {1024, 3072}}},
+  };
+  for (const Campaign& c : campaigns) {
+    test::TempDir dir;
+    const std::string path = dir.file(c.name);
+    test::write_file(path, c.build(disk, dir.path().string()));
+    ASSERT_TRUE(open_and_read(path).accepted) << c.name;
+    const test::FlipStats stats =
+        test::run_flip_campaign(path, c.regions, 300, 0x5eed, [&] { return open_and_read(path); });
+    EXPECT_EQ(stats.failure, "") << c.name;
+    EXPECT_GT(stats.flips, 250) << c.name;
+    std::printf("%s: %d of %d damaged files opened\n", c.name, stats.accepted, stats.flips);
+  }
+}
+
+}  // namespace
+}  // namespace qx
