@@ -24,7 +24,7 @@ struct DiskFixture {
 // True when every tool the fixtures need is installed.
 bool have_disk_tools();
 
-// 62.5 MiB (128,000 sectors), MBR: one FAT32 volume from sector 2048 to the end.
+// 36 MiB, MBR: one FAT32 volume (just above the smallest FAT32) from sector 2048 to the end.
 DiskFixture make_mbr_fat32(const std::string& dir);
 // 96 MiB, MBR: FAT32 (48 MiB) and ext4 (42 MiB); the last 5 MiB lie outside both and are zero.
 DiskFixture make_mbr_fat32_ext4(const std::string& dir);
