@@ -39,6 +39,12 @@ struct FlatLayout {
 };
 using Recognise = ErrorCode (*)(std::span<const uint8_t> header, uint64_t length, FlatLayout& out);
 
+// cylinders x heads x sectors per track; a product beyond 64 bits saturates (and never fits a file).
+uint64_t sector_count(uint64_t cylinders, uint64_t heads, uint64_t sectors_per_track) noexcept {
+  const unsigned __int128 n = static_cast<unsigned __int128>(cylinders) * heads * sectors_per_track;
+  return n > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(n);
+}
+
 // file length = total sectors x bytes per sector + data offset, without overflow.
 bool fills_file(const FlatLayout& l, uint64_t length) noexcept {
   if (length < l.data_offset) return false;
@@ -52,10 +58,7 @@ ErrorCode recognise_hdi(std::span<const uint8_t> h, uint64_t length, FlatLayout&
   out.bytes_per_sector = le32(&h[16]);
   out.sectors_per_track = le32(&h[20]);
   out.heads = le32(&h[24]);
-  // Three 32-bit factors can overflow 64 bits; anything above 2^32 sectors is refused below.
-  const uint64_t tracks = uint64_t{le32(&h[28])} * out.heads;
-  out.total_sectors = out.sectors_per_track && tracks > UINT32_MAX ? UINT64_MAX
-                                                                   : tracks * out.sectors_per_track;
+  out.total_sectors = sector_count(le32(&h[28]), out.heads, out.sectors_per_track);
   if (le32(&h[8]) != kHdiHeaderBytes || length != uint64_t{le32(&h[12])} + kHdiHeaderBytes ||
       !fills_file(out, length) || length - kHdiHeaderBytes <= kHdiSmallestDisk)
     return ERR_BAD_FORMAT;
@@ -74,7 +77,7 @@ ErrorCode recognise_nhd(std::span<const uint8_t> h, uint64_t length, FlatLayout&
   out.heads = le16(&h[280]);
   out.sectors_per_track = le16(&h[282]);
   out.bytes_per_sector = le16(&h[284]);
-  out.total_sectors = uint64_t{le32(&h[276])} * out.heads * out.sectors_per_track;
+  out.total_sectors = sector_count(le32(&h[276]), out.heads, out.sectors_per_track);
   return fills_file(out, length) ? OK : ERR_BAD_FORMAT;
 }
 
@@ -84,7 +87,7 @@ ErrorCode recognise_hdd(std::span<const uint8_t> h, uint64_t length, FlatLayout&
   out.bytes_per_sector = le16(&h[142]);
   out.sectors_per_track = h[144];
   out.heads = h[145];
-  out.total_sectors = uint64_t{le16(&h[146])} * out.heads * out.sectors_per_track;
+  out.total_sectors = sector_count(le16(&h[146]), out.heads, out.sectors_per_track);
   return fills_file(out, length) ? OK : ERR_BAD_FORMAT;
 }
 
