@@ -5,9 +5,13 @@
 #include "formats/bochs/bochs.hpp"
 #include "formats/chained/chained.hpp"
 #include "formats/chd/chd.hpp"
+#include "formats/cowd/cowd.hpp"
 #include "formats/headed_flat/headed_flat.hpp"
 #include "formats/nvt/nvt.hpp"
+#include "formats/qcow/qcow.hpp"
+#include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
+#include "formats/vhd_variants/vhd_variants.hpp"
 #include "image/disk_image.hpp"
 
 namespace qx {
@@ -21,22 +25,22 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     nullptr,  // 2
     nullptr,  // 3
     nullptr,  // 4
-    nullptr,  // 5 COWD
-    nullptr,  // 6
-    nullptr,  // 7
-    nullptr,  // 8
+    &kCowd3Driver,  // 5 COWD version 3
+    &kCowd3RedoDriver,  // 6 COWD version 3 redo log
+    &kCowd1Driver,  // 7 COWD version 1
+    &kCowd1RedoDriver,  // 8 COWD version 1 redo log
     nullptr,  // 9 VHDX
     &kVhdDriver,  // 10 VHD
-    nullptr,  // 11 fixed VHD
-    nullptr,  // 12
-    nullptr,  // 13
-    nullptr,  // 14
+    &kVhdFixedDriver,  // 11 fixed VHD
+    &kVhdStrictDriver,  // 12 strict 2 MiB-block VHD
+    &kVhdHeadedDriver,  // 13 4096-byte head, 511-byte footer
+    &kVhdStrictDiffDriver,  // 14 strict 2 MiB-block differencing VHD
     nullptr,  // 15 Parallels image
     nullptr,  // 16 Parallels bundle
     &kBochsDriver,  // 17 Bochs
     &kChainedDriver,  // 18 chained block image
-    nullptr,  // 19 QCOW
-    nullptr,  // 20 VDI
+    &kQcowDriver,  // 19 QCOW
+    &kVdiDriver,  // 20 VDI
     &kChdDriver,  // 21 CHD
     &kHdiDriver,  // 22
     &kThdDriver,  // 23

@@ -8,25 +8,11 @@
 #include <unordered_map>
 
 #include "image/disk_image.hpp"
+#include "support/file_patch.hpp"
 
 namespace qx::test {
 namespace {
 
-void put16(Bytes& b, size_t at, uint16_t v) {
-  for (int i = 0; i < 2; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put64(Bytes& b, size_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put32be(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-void put64be(Bytes& b, size_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (56 - 8 * i));
-}
 void put_text(Bytes& b, size_t at, const std::string& s) { std::memcpy(&b[at], s.data(), s.size()); }
 
 bool all_zero(std::span<const uint8_t> d) {
@@ -50,33 +36,33 @@ Bytes headed_flat_header(int32_t format, const FlatGeometry& g) {
   switch (format) {
     case 22:
       h.assign(4096, 0);
-      put32(h, 8, 4096);
-      put32(h, 12, static_cast<uint32_t>(data));
-      put32(h, 16, g.bytes_per_sector);
-      put32(h, 20, g.sectors_per_track);
-      put32(h, 24, g.heads);
-      put32(h, 28, g.cylinders);
+      put_le(h, 8, 4096, 4);
+      put_le(h, 12, static_cast<uint32_t>(data), 4);
+      put_le(h, 16, g.bytes_per_sector, 4);
+      put_le(h, 20, g.sectors_per_track, 4);
+      put_le(h, 24, g.heads, 4);
+      put_le(h, 28, g.cylinders, 4);
       break;
     case 23:
       h.assign(256, 0);
-      put32(h, 0, g.cylinders);
+      put_le(h, 0, g.cylinders, 4);
       break;
     case 24:
       h.assign(512, 0);
       put_text(h, 0, std::string("T98HDDIMAGE.R0", 15));
-      put32(h, 272, 512);
-      put32(h, 276, g.cylinders);
-      put16(h, 280, static_cast<uint16_t>(g.heads));
-      put16(h, 282, static_cast<uint16_t>(g.sectors_per_track));
-      put16(h, 284, static_cast<uint16_t>(g.bytes_per_sector));
+      put_le(h, 272, 512, 4);
+      put_le(h, 276, g.cylinders, 4);
+      put_le(h, 280, static_cast<uint16_t>(g.heads), 2);
+      put_le(h, 282, static_cast<uint16_t>(g.sectors_per_track), 2);
+      put_le(h, 284, static_cast<uint16_t>(g.bytes_per_sector), 2);
       break;
     case 25:
       h.assign(220, 0);
       put_text(h, 0, std::string("VHD1.00", 8));
-      put16(h, 142, static_cast<uint16_t>(g.bytes_per_sector));
+      put_le(h, 142, static_cast<uint16_t>(g.bytes_per_sector), 2);
       h[144] = static_cast<uint8_t>(g.sectors_per_track);
       h[145] = static_cast<uint8_t>(g.heads);
-      put16(h, 146, static_cast<uint16_t>(g.cylinders));
+      put_le(h, 146, static_cast<uint16_t>(g.cylinders), 2);
       break;
     default: break;
   }
@@ -117,22 +103,22 @@ Bytes wrap_bochs(std::span<const uint8_t> disk, const BochsShape& shape) {
   put_text(out, 0, std::string("Bochs Virtual HD Image", 23));
   put_text(out, 32, std::string("Redolog", 8));
   put_text(out, 48, shape.subtype + std::string(1, '\0'));
-  put32(out, 64, 0x00010000);
-  put32(out, 68, 512);
-  put32(out, 72, entries);
-  put32(out, 76, shape.bitmap_bytes);
-  put32(out, 80, shape.extent_bytes);
-  if (shape.size_at_84) put64(out, 84, disk.size());
-  else put64(out, 88, disk.size());
+  put_le(out, 64, 0x00010000, 4);
+  put_le(out, 68, 512, 4);
+  put_le(out, 72, entries, 4);
+  put_le(out, 76, shape.bitmap_bytes, 4);
+  put_le(out, 80, shape.extent_bytes, 4);
+  if (shape.size_at_84) put_le(out, 84, disk.size(), 8);
+  else put_le(out, 88, disk.size(), 8);
   uint32_t next = 0;
   for (uint32_t e = 0; e < entries; ++e) {
     const size_t from = size_t{e} * extent_span;
     const auto extent = disk.subspan(from, std::min<size_t>(extent_span, disk.size() - from));
     if (all_zero(extent)) {
-      put32(out, kBochsCatalogOffset + size_t{e} * 4, 0xFFFFFFFFu);
+      put_le(out, kBochsCatalogOffset + size_t{e} * 4, 0xFFFFFFFFu, 4);
       continue;
     }
-    put32(out, kBochsCatalogOffset + size_t{e} * 4, next++);
+    put_le(out, kBochsCatalogOffset + size_t{e} * 4, next++, 4);
     Bytes bitmap(size_t{bitmap_sectors} * 512, 0), data(extent_span, 0);
     for (size_t s = 0; s * 512 < extent.size(); ++s) {
       const auto sector = extent.subspan(s * 512, std::min<size_t>(512, extent.size() - s * 512));
@@ -152,18 +138,18 @@ Bytes wrap_chained(std::span<const uint8_t> disk, uint32_t block_bytes,
   const auto count = static_cast<uint32_t>(disk.size() / block_bytes);
   const uint64_t data_start = (256 + uint64_t{count} * 4 + block_bytes - 1) / block_bytes * block_bytes;
   Bytes out(data_start, 0);
-  put32(out, 0, 0x02468ACE);
-  put32(out, 4, 1);
-  put32(out, 8, block_bytes);
-  put32(out, 12, count);
+  put_le(out, 0, 0x02468ACE, 4);
+  put_le(out, 4, 1, 4);
+  put_le(out, 8, block_bytes, 4);
+  put_le(out, 12, count, 4);
   uint32_t next = 0;
   for (uint32_t b = 0; b < count; ++b) {
     const auto block = disk.subspan(size_t{b} * block_bytes, block_bytes);
     if (hold ? !hold(b) : all_zero(block)) {
-      put32(out, 256 + size_t{b} * 4, 0xFFFFFFFFu);
+      put_le(out, 256 + size_t{b} * 4, 0xFFFFFFFFu, 4);
       continue;
     }
-    put32(out, 256 + size_t{b} * 4, next++);
+    put_le(out, 256 + size_t{b} * 4, next++, 4);
     out.insert(out.end(), block.begin(), block.end());
   }
   return out;
@@ -192,14 +178,14 @@ Bytes wrap_chd(std::span<const uint8_t> disk, uint32_t version, uint32_t hunk_by
   const auto hunks = static_cast<uint32_t>(body.size() / hunk_bytes);
   const uint64_t map_at = chd_map_offset(version);
   Bytes out(map_at + size_t{hunks} * 16, 0);
-  put32be(out, 0, 0x4D436F6D);
-  put32be(out, 4, 0x70724844);
-  put32be(out, 8, static_cast<uint32_t>(map_at));
-  put32be(out, 12, version);
-  put32be(out, 20, 1);  // zlib
-  put32be(out, 24, hunks);
-  put64be(out, 28, disk.size());
-  put32be(out, version == 3 ? 76 : 44, hunk_bytes);
+  put_be(out, 0, 0x4D436F6D, 4);
+  put_be(out, 4, 0x70724844, 4);
+  put_be(out, 8, static_cast<uint32_t>(map_at), 4);
+  put_be(out, 12, version, 4);
+  put_be(out, 20, 1, 4);  // zlib
+  put_be(out, 24, hunks, 4);
+  put_be(out, 28, disk.size(), 8);
+  put_be(out, version == 3 ? 76 : 44, hunk_bytes, 4);
   std::unordered_map<std::string, uint32_t> seen;
   for (uint32_t h = 0; h < hunks; ++h) {
     const auto hunk = std::span(body).subspan(size_t{h} * hunk_bytes, hunk_bytes);
@@ -213,17 +199,16 @@ Bytes wrap_chd(std::span<const uint8_t> disk, uint32_t version, uint32_t hunk_by
     }
     const std::string key(reinterpret_cast<const char*>(hunk.data()), hunk.size());
     if (auto it = seen.find(key); it != seen.end()) {
-      put64be(out, entry, it->second);
+      put_be(out, entry, it->second, 8);
       out[entry + 15] = 4;
       continue;
     }
     seen.emplace(key, h);
     const Bytes packed = raw_deflate(hunk);
     const bool compress = packed.size() < hunk.size();
-    put64be(out, entry, out.size());
+    put_be(out, entry, out.size(), 8);
     const size_t length = compress ? packed.size() : hunk.size();
-    out[entry + 12] = static_cast<uint8_t>(length >> 8);
-    out[entry + 13] = static_cast<uint8_t>(length);
+    put_be(out, entry + 12, length & 0xFFFF, 2);
     out[entry + 14] = static_cast<uint8_t>(length >> 16);
     out[entry + 15] = compress ? 1 : 2;
     if (compress) out.insert(out.end(), packed.begin(), packed.end());
@@ -237,12 +222,12 @@ Bytes nvt_file(const std::string& parent_name, const std::optional<NvtFlatParent
   Bytes out(2048, 0);
   put_text(out, 0, "NVT ");
   if (flat) {
-    put32(out, 8, 1);
-    put32(out, 16, flat->data_offset);
-    put32(out, 24, flat->total_sectors);
-    put32(out, 32, flat->heads);
-    put32(out, 36, flat->sectors_per_track);
-    put32(out, 40, flat->bytes_per_sector);
+    put_le(out, 8, 1, 4);
+    put_le(out, 16, flat->data_offset, 4);
+    put_le(out, 24, flat->total_sectors, 4);
+    put_le(out, 32, flat->heads, 4);
+    put_le(out, 36, flat->sectors_per_track, 4);
+    put_le(out, 40, flat->bytes_per_sector, 4);
   }
   put_text(out, 512, parent_name);
   // Tables first, so that every table and chunk lands on a sector of its own.
@@ -258,13 +243,13 @@ Bytes nvt_file(const std::string& parent_name, const std::optional<NvtFlatParent
     if (data.size() != 65536) throw std::runtime_error("an NVT chunk is 64 KiB");
     const uint64_t i1 = chunk >> 16, i2 = (chunk >> 8) & 0xFF;
     const size_t l2 = table(second, i1);
-    put32(out, 1024 + i1 * 4, static_cast<uint32_t>(l2 / 512));
+    put_le(out, 1024 + i1 * 4, static_cast<uint32_t>(l2 / 512), 4);
     const size_t l3 = table(third, chunk >> 8);
-    put32(out, l2 + i2 * 4, static_cast<uint32_t>(l3 / 512));
+    put_le(out, l2 + i2 * 4, static_cast<uint32_t>(l3 / 512), 4);
   }
   for (const auto& [chunk, data] : chunks) {
     const size_t l3 = third.at(chunk >> 8);
-    put32(out, l3 + (chunk & 0xFF) * 4, static_cast<uint32_t>(out.size() / 512));
+    put_le(out, l3 + (chunk & 0xFF) * 4, static_cast<uint32_t>(out.size() / 512), 4);
     out.insert(out.end(), data.begin(), data.end());
   }
   return out;

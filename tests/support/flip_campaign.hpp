@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,21 +20,16 @@ struct FlipStats {
   std::string failure;   // empty, or the first flip that freed a used sector
 };
 
-// What one damaged file came to: whether its consumer still accepted it, and a note when it
-// handled it unsoundly (empty when sound).
-struct FlipVerdict {
-  bool accepted = false;
-  std::string failure;
-};
-using FlipCheck = std::function<FlipVerdict()>;
-
-// Deterministic for a given seed. The file is patched in place and restored after every flip; the
-// check runs over each damaged file, and the campaign stops at its first failure.
-FlipStats run_flip_campaign(const std::string& path, const std::vector<ByteRegion>& regions,
-                            int iterations, uint32_t seed, const FlipCheck& check);
-// The campaign against the allocation reader of `kind`: no flip may free a sector that the
-// undamaged volume keeps.
+// Deterministic for a given seed. The file is patched in place and restored after every flip.
 FlipStats run_flip_campaign(const std::string& path, int32_t kind,
                             const std::vector<ByteRegion>& regions, int iterations, uint32_t seed);
+
+// The same damage against an image driver: after each flip the file is opened again (through
+// format detection when `format` is negative, else as that format), and whatever opens is read
+// and asked which ranges are free, at the start and at the end of its disk. Only clean results
+// are allowed: the sanitizers watch for the rest. `accepted` counts the damaged files that
+// opened; `failure` names a flip whose open or query crashed into an unexpected code.
+FlipStats run_image_flip_campaign(const std::string& path, int32_t format,
+                                  const std::vector<ByteRegion>& regions, int iterations, uint32_t seed);
 
 }  // namespace qx::test
