@@ -21,7 +21,7 @@ struct FsReader {
                     std::span<uint8_t> bitmap, uint32_t bit_index);
 };
 
-// The reader of kinds 0..7.
+// The reader of kinds 0 to kReaderKindCount - 1.
 const FsReader& fs_reader(int32_t kind) noexcept;
 
 }  // namespace qx

@@ -8,6 +8,7 @@
 #include "fs/fat/fat_reader.hpp"
 #include "fs/hfsplus/hfsplus_reader.hpp"
 #include "fs/ntfs/ntfs_reader.hpp"
+#include "fs/swap/swap_reader.hpp"
 #include "fs/xfs/xfs_reader.hpp"
 
 namespace qx {
@@ -39,6 +40,9 @@ const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kPlaceholder5,  // 5
     &kHfsPlusReader,  // 6 HFS+
     &kPlaceholder7,  // 7
+    // Last, so that a file system made over an old swap area without wiping its signature is
+    // read as that file system.
+    &kSwapReader,    // 8 Linux swap
 };
 
 }  // namespace

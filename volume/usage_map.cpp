@@ -118,6 +118,7 @@ const char* volume_kind_name(int32_t kind) noexcept {
     case KIND_PLACEHOLDER_5: return "placeholder5";
     case KIND_HFSPLUS: return "hfsplus";
     case KIND_PLACEHOLDER_7: return "placeholder7";
+    case KIND_SWAP: return "swap";
     case KIND_UNRECOGNISED: return "unrecognised";
     case KIND_GAP: return "gap";
     default: return "unknown";

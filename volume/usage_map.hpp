@@ -21,10 +21,11 @@ enum VolumeKind : int32_t {
   KIND_PLACEHOLDER_5 = 5,
   KIND_HFSPLUS = 6,
   KIND_PLACEHOLDER_7 = 7,
+  KIND_SWAP = 8,
   KIND_UNRECOGNISED = -1,
   KIND_GAP = -2,
 };
-inline constexpr int32_t kReaderKindCount = 8;
+inline constexpr int32_t kReaderKindCount = 9;
 
 const char* volume_kind_name(int32_t kind) noexcept;
 

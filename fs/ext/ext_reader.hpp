@@ -1,5 +1,6 @@
-// The allocation reader of ext2, ext3 and ext4 volumes in the classic layout: 32-byte group
-// descriptors and one initialised block bitmap per group.
+// The allocation reader of ext2, ext3 and ext4 volumes: classic 32-byte or 64-bit group
+// descriptors, with or without metadata checksums, flexible and meta groups, and groups whose
+// block bitmap was never written.
 #pragma once
 
 #include "fs/reader.hpp"

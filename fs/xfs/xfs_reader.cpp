@@ -1,17 +1,20 @@
 // XFS allocation reader: starts with every block used and clears the free extents that each
 // allocation group's by-block free-space B+tree lists. The by-size tree must list the very same
-// extents, so a damaged block in either tree is caught rather than trusted. Only volumes without
-// metadata checksums are read, and only when the log holds nothing that a mount would replay:
-// until then the trees on disk may still call blocks free that the log has already handed out.
+// extents, so a damaged block in either tree is caught rather than trusted; on version 5 volumes
+// the superblock, every group header and every tree block must also carry a matching CRC-32C.
+// Volumes are read only when the log holds nothing that a mount would replay: until then the
+// trees on disk may still call blocks free that the log has already handed out.
 #include "fs/xfs/xfs_reader.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "image/byte_order.hpp"
+#include "image/crc32c.hpp"
 #include "image/primitives.hpp"
 
 namespace qx {
@@ -59,8 +62,20 @@ struct XfsSuperblock {
   be16_t log_sector_size;
   be32_t log_stripe_unit;
   be32_t features2;
+  // Version 5 from here on.
+  be32_t bad_features2;
+  be32_t features_compat;
+  be32_t features_ro_compat;
+  be32_t features_incompat;
+  be32_t features_log_incompat;
+  le32_t crc;
+  be32_t sparse_inode_alignment;
+  be64_t project_quota_inode;
+  be64_t lsn;
+  uint8_t meta_uuid[16];
 };
-static_assert(sizeof(XfsSuperblock) == 204);
+static_assert(sizeof(XfsSuperblock) == 264);
+static_assert(offsetof(XfsSuperblock, crc) == 224);
 static_assert(offsetof(XfsSuperblock, ag_blocks) == 84);
 static_assert(offsetof(XfsSuperblock, version) == 100);
 static_assert(offsetof(XfsSuperblock, ag_block_log) == 124);
@@ -80,9 +95,30 @@ struct XfsAgf {
   be32_t free_blocks;
   be32_t longest;
   be32_t btree_blocks;
+  // Version 5 from here on.
+  uint8_t uuid[16];
+  be32_t rmap_blocks;
+  be32_t refcount_blocks;
+  be32_t refcount_root;
+  be32_t refcount_level;
+  uint8_t spare[112];
+  be64_t lsn;
+  le32_t crc;
+  be32_t spare2;
 };
-static_assert(sizeof(XfsAgf) == 64);
+static_assert(sizeof(XfsAgf) == 224);
 static_assert(offsetof(XfsAgf, roots) == 16);
+static_assert(offsetof(XfsAgf, crc) == 216);
+
+// The free-list sector of a version 5 group starts with this header.
+struct XfsAgflHeader {
+  be32_t magic;
+  be32_t sequence;
+  uint8_t uuid[16];
+  be64_t lsn;
+  le32_t crc;
+};
+static_assert(sizeof(XfsAgflHeader) == 36);
 
 // Header of a free-space tree block (the short form, without checksum fields).
 struct XfsTreeBlockHeader {
@@ -93,6 +129,17 @@ struct XfsTreeBlockHeader {
   be32_t right_sibling;
 };
 static_assert(sizeof(XfsTreeBlockHeader) == 16);
+
+// What version 5 adds to it: where the block lies, which group owns it, and its checksum.
+struct XfsTreeBlockHeaderV5 {
+  XfsTreeBlockHeader base;
+  be64_t disk_address;  // in 512-byte units from the volume's start
+  be64_t lsn;
+  uint8_t uuid[16];
+  be32_t owner;         // the group
+  le32_t crc;
+};
+static_assert(sizeof(XfsTreeBlockHeaderV5) == 56);
 
 // A free extent, both as leaf record and as interior key.
 struct XfsFreeRecord {
@@ -133,22 +180,34 @@ constexpr uint32_t kSuperblockMagic = 0x58465342;  // "XFSB"
 constexpr uint32_t kAgfMagic = 0x58414746;         // "XAGF"
 constexpr uint32_t kByBlockTreeMagic = 0x41425442;  // "ABTB"
 constexpr uint32_t kBySizeTreeMagic = 0x41425443;   // "ABTC"
+constexpr uint32_t kByBlockTreeMagicV5 = 0x41423342;  // "AB3B"
+constexpr uint32_t kBySizeTreeMagicV5 = 0x41423343;   // "AB3C"
+constexpr uint32_t kAgflMagic = 0x5841464C;          // "XAFL"
 constexpr uint32_t kAgfVersion = 1;
 constexpr uint32_t kNullBlock = 0xFFFFFFFF;
 
 constexpr uint16_t kVersionNumberMask = 0x000F;
 constexpr uint16_t kVersionWithoutChecksums = 4;
+constexpr uint16_t kVersionWithChecksums = 5;
 constexpr uint16_t kVersionSharedBit = 0x0200;
 constexpr uint16_t kVersionLogV2Bit = 0x0400;
 constexpr uint16_t kVersionMoreBitsBit = 0x8000;
 // Lazy counters, attr2, 32-bit project ids, file types in directories: none moves an allocation.
 constexpr uint32_t kFeatures2Understood = 0x0002 | 0x0008 | 0x0080 | 0x0200;
+constexpr uint32_t kFeatures2Checksums = 0x0100;
+// Version 5: free-inode trees, reverse-mapping trees, shared extents and inode-tree counters
+// leave the free-space trees as the only record of free space.
+constexpr uint32_t kRoCompatUnderstood = 0x1 | 0x2 | 0x4 | 0x8;
+// File types in directories, sparse inode chunks, a metadata UUID, big timestamps, 64-bit extent
+// counters, file range exchange and parent pointers; "needs repair" and anything newer are kept
+// whole.
+constexpr uint32_t kIncompatMetaUuid = 0x4;
+constexpr uint32_t kIncompatUnderstood = 0x1 | 0x2 | kIncompatMetaUuid | 0x8 | 0x20 | 0x40 | 0x80;
 
 constexpr uint32_t kMinBlockSize = 512;
 constexpr uint32_t kMaxBlockSize = 65536;
 constexpr uint32_t kMaxSectorSize = 32768;
 constexpr uint32_t kMaxTreeLevels = 9;
-constexpr uint32_t kTreeHeaderSize = sizeof(XfsTreeBlockHeader);
 
 constexpr uint32_t kLogBlockSize = 512;
 constexpr uint32_t kLogHeaderMagic = 0xFEEDBABE;
@@ -186,6 +245,9 @@ struct XfsGeometry {
   uint32_t ag_count = 0;
   uint32_t header_blocks = 0;  // blocks at the start of every group holding its four headers
   bool log_v2 = false;
+  bool checksums = false;   // version 5
+  uint32_t tree_header_size = sizeof(XfsTreeBlockHeader);
+  uint8_t uuid[16] = {};    // the one metadata blocks are stamped with
   uint32_t log_group = 0;
   uint32_t log_group_block = 0;
   uint32_t log_blocks = 0;
@@ -203,10 +265,26 @@ bool is_valid_size(uint32_t size, uint32_t min, uint32_t max, uint8_t log) {
   return size >= min && size <= max && std::has_single_bit(size) && std::countr_zero(size) == log;
 }
 
-bool has_understood_features(const XfsSuperblock& sb) {
+bool has_understood_features(const XfsSuperblock& sb, bool checksums) {
   const uint16_t version = sb.version;
   if (version & kVersionSharedBit) return false;
-  return !(version & kVersionMoreBitsBit) || (sb.features2 & ~kFeatures2Understood) == 0;
+  const uint32_t features2 = checksums ? kFeatures2Understood | kFeatures2Checksums
+                                       : kFeatures2Understood;
+  if ((version & kVersionMoreBitsBit) && (sb.features2 & ~features2) != 0) return false;
+  if (!checksums) return true;
+  return (sb.features_ro_compat & ~kRoCompatUnderstood) == 0 &&
+         (sb.features_incompat & ~kIncompatUnderstood) == 0;
+}
+
+// XFS checksums: CRC-32C of the whole structure with its own checksum field taken as zero,
+// stored little-endian.
+bool checksum_holds(std::span<const uint8_t> data, size_t crc_at) {
+  static constexpr uint8_t kZero[4] = {0, 0, 0, 0};
+  if (crc_at + 4 > data.size()) return false;
+  uint32_t crc = crc32c_update(~0u, data.first(crc_at));
+  crc = crc32c_update(crc, kZero);
+  crc = crc32c_update(crc, data.subspan(crc_at + 4));
+  return ~crc == le32(data.data() + crc_at);
 }
 
 ErrorCode read_geometry(const VolumeReader& volume, uint32_t volume_sectors, XfsGeometry& geo) {
@@ -215,9 +293,11 @@ ErrorCode read_geometry(const VolumeReader& volume, uint32_t volume_sectors, Xfs
   XfsSuperblock sb;
   if (!read_struct(std::span<const uint8_t>(raw), 0, sb)) return ERR_LAYOUT;
   if (sb.magic != kSuperblockMagic) return ERR_LAYOUT;
-  // Checksummed volumes carry longer tree block headers this reader does not parse.
-  if ((sb.version & kVersionNumberMask) != kVersionWithoutChecksums) return ERR_UNSUPPORTED;
-  if (!has_understood_features(sb)) return ERR_UNSUPPORTED;
+  const uint16_t version = sb.version & kVersionNumberMask;
+  if (version != kVersionWithoutChecksums && version != kVersionWithChecksums)
+    return ERR_UNSUPPORTED;
+  geo.checksums = version == kVersionWithChecksums;
+  if (!has_understood_features(sb, geo.checksums)) return ERR_UNSUPPORTED;
   if (sb.in_progress != 0) return ERR_LAYOUT;
 
   geo.block_size = sb.block_size;
@@ -227,6 +307,14 @@ ErrorCode read_geometry(const VolumeReader& volume, uint32_t volume_sectors, Xfs
                      sb.sector_log))
     return ERR_LAYOUT;
   geo.sectors_per_block = geo.block_size / kSectorSize;
+  if (geo.checksums) {
+    std::vector<uint8_t> sector(geo.sector_size);
+    if (ErrorCode e = volume.read(0, sector); e != OK) return e;
+    if (!checksum_holds(sector, offsetof(XfsSuperblock, crc))) return ERR_LAYOUT;
+    geo.tree_header_size = sizeof(XfsTreeBlockHeaderV5);
+    std::memcpy(geo.uuid, (sb.features_incompat & kIncompatMetaUuid) ? sb.meta_uuid : sb.uuid,
+                sizeof geo.uuid);
+  }
   // Superblock, free-space header, inode header and free list take one sector each.
   geo.header_blocks = 3 * geo.sector_size / geo.block_size + 1;
 
@@ -371,14 +459,16 @@ using LevelBuffers = std::array<std::vector<uint8_t>, kMaxTreeLevels>;
 // points back into itself ends as damage.
 class TreeWalk {
  public:
-  TreeWalk(const VolumeReader& volume, const XfsGeometry& geo, uint32_t group, uint32_t magic,
+  TreeWalk(const VolumeReader& volume, const XfsGeometry& geo, uint32_t group, bool by_block,
            LevelBuffers& buffers, std::vector<uint32_t>& tree_blocks)
       : volume_(volume),
         geo_(geo),
+        group_(group),
         group_offset_(geo.group_offset(group)),
         group_length_(geo.group_length(group)),
-        magic_(magic),
-        key_(magic == kByBlockTreeMagic ? by_block_key : by_size_key),
+        magic_(by_block ? (geo.checksums ? kByBlockTreeMagicV5 : kByBlockTreeMagic)
+                        : (geo.checksums ? kBySizeTreeMagicV5 : kBySizeTreeMagic)),
+        key_(by_block ? by_block_key : by_size_key),
         buffers_(buffers),
         tree_blocks_(tree_blocks) {
     previous_.fill(kNullBlock);
@@ -418,9 +508,10 @@ class TreeWalk {
     XfsTreeBlockHeader header;
     if (!read_struct(std::span<const uint8_t>(buffer), 0, header)) return ERR_LAYOUT;
     if (header.magic != magic_ || header.level != level) return ERR_LAYOUT;
+    if (geo_.checksums && !stamped_for_here(buffer, block)) return ERR_LAYOUT;
     const uint32_t count = header.record_count;
     const uint32_t entry_size = level == 0 ? sizeof(XfsFreeRecord) : sizeof(XfsFreeRecord) + 4;
-    const uint32_t max_records = (geo_.block_size - kTreeHeaderSize) / entry_size;
+    const uint32_t max_records = (geo_.block_size - geo_.tree_header_size) / entry_size;
     if (count > max_records) return ERR_LAYOUT;
     if (count == 0 && !(level == 0 && level == root_level_)) return ERR_LAYOUT;
     if (header.left_sibling != previous_[level]) return ERR_LAYOUT;
@@ -431,7 +522,7 @@ class TreeWalk {
 
     const std::span<const uint8_t> body(buffer);
     if (level == 0) return take_records(body, count, low, high);
-    const size_t pointers = kTreeHeaderSize + size_t{max_records} * sizeof(XfsFreeRecord);
+    const size_t pointers = geo_.tree_header_size + size_t{max_records} * sizeof(XfsFreeRecord);
     uint64_t key;
     if (!key_at(body, 0, key)) return ERR_LAYOUT;
     for (uint32_t i = 0; i < count; ++i) {
@@ -447,9 +538,19 @@ class TreeWalk {
     return OK;
   }
 
+  // A version 5 block names its own place, its group and its volume, and carries its checksum.
+  bool stamped_for_here(std::span<const uint8_t> buffer, uint32_t block) const {
+    XfsTreeBlockHeaderV5 header;
+    if (!read_struct(buffer, 0, header)) return false;
+    const uint64_t address = (geo_.group_first_block(group_) + block) * geo_.sectors_per_block;
+    return header.disk_address == address && header.owner == group_ &&
+           std::memcmp(header.uuid, geo_.uuid, sizeof header.uuid) == 0 &&
+           checksum_holds(buffer, offsetof(XfsTreeBlockHeaderV5, crc));
+  }
+
   bool key_at(std::span<const uint8_t> body, uint32_t i, uint64_t& key) const {
     XfsFreeRecord raw;
-    if (!read_struct(body, kTreeHeaderSize + size_t{i} * sizeof raw, raw)) return false;
+    if (!read_struct(body, geo_.tree_header_size + size_t{i} * sizeof raw, raw)) return false;
     key = key_(FreeExtent{raw.start, raw.count});
     return true;
   }
@@ -458,7 +559,7 @@ class TreeWalk {
                          uint64_t high) {
     for (uint32_t i = 0; i < count; ++i) {
       XfsFreeRecord raw;
-      if (!read_struct(body, kTreeHeaderSize + size_t{i} * sizeof raw, raw)) return ERR_LAYOUT;
+      if (!read_struct(body, geo_.tree_header_size + size_t{i} * sizeof raw, raw)) return ERR_LAYOUT;
       const FreeExtent extent{raw.start, raw.count};
       const uint64_t key = key_(extent);
       if (extent.count == 0 || extent.start < geo_.header_blocks ||
@@ -481,6 +582,7 @@ class TreeWalk {
 
   const VolumeReader& volume_;
   const XfsGeometry& geo_;
+  uint32_t group_;
   uint64_t group_offset_;
   uint32_t group_length_;
   uint32_t magic_;
@@ -504,6 +606,7 @@ struct Scratch {
   std::vector<FreeExtent> by_block;
   std::vector<FreeExtent> by_size;
   std::vector<uint32_t> tree_blocks;  // blocks of both trees of the current group
+  std::vector<uint8_t> agf;
   std::vector<uint8_t> free_list;
   std::vector<uint32_t> listed;      // blocks held on the group's free list
 };
@@ -537,22 +640,35 @@ ErrorCode load_group(const VolumeReader& volume, const XfsGeometry& geo, uint32_
   if (ErrorCode e = volume.read(offset, sb); e != OK) return e;
   if (be32(sb.data()) != kSuperblockMagic) return ERR_LAYOUT;
 
-  std::array<uint8_t, sizeof(XfsAgf)> raw_agf;
-  if (ErrorCode e = volume.read(offset + geo.sector_size, raw_agf); e != OK) return e;
+  scratch.agf.resize(geo.sector_size);
+  if (ErrorCode e = volume.read(offset + geo.sector_size, scratch.agf); e != OK) return e;
   XfsAgf agf;
-  if (!read_struct(std::span<const uint8_t>(raw_agf), 0, agf)) return ERR_LAYOUT;
+  if (!read_struct(std::span<const uint8_t>(scratch.agf), 0, agf)) return ERR_LAYOUT;
   if (agf.magic != kAgfMagic || agf.version != kAgfVersion || agf.sequence != group ||
       agf.length != length)
+    return ERR_LAYOUT;
+  if (geo.checksums && (std::memcmp(agf.uuid, geo.uuid, sizeof agf.uuid) != 0 ||
+                        !checksum_holds(scratch.agf, offsetof(XfsAgf, crc))))
     return ERR_LAYOUT;
 
   scratch.free_list.resize(geo.sector_size);
   if (ErrorCode e = volume.read(offset + 3 * uint64_t{geo.sector_size}, scratch.free_list); e != OK)
     return e;
-  if (ErrorCode e = free_list_blocks(agf, scratch.free_list, scratch.listed); e != OK) return e;
+  std::span<const uint8_t> slots(scratch.free_list);
+  if (geo.checksums) {
+    XfsAgflHeader agfl;
+    if (!read_struct(slots, 0, agfl)) return ERR_LAYOUT;
+    if (agfl.magic != kAgflMagic || agfl.sequence != group ||
+        std::memcmp(agfl.uuid, geo.uuid, sizeof agfl.uuid) != 0 ||
+        !checksum_holds(slots, offsetof(XfsAgflHeader, crc)))
+      return ERR_LAYOUT;
+    slots = slots.subspan(sizeof agfl);
+  }
+  if (ErrorCode e = free_list_blocks(agf, slots, scratch.listed); e != OK) return e;
 
   scratch.tree_blocks.clear();
   scratch.by_block.clear();
-  TreeWalk by_block(volume, geo, group, kByBlockTreeMagic, scratch.buffers, scratch.tree_blocks);
+  TreeWalk by_block(volume, geo, group, true, scratch.buffers, scratch.tree_blocks);
   if (ErrorCode e = by_block.collect(agf.roots[0], agf.levels[0], scratch.by_block); e != OK)
     return e;
   uint64_t free_total = 0;
@@ -562,7 +678,7 @@ ErrorCode load_group(const VolumeReader& volume, const XfsGeometry& geo, uint32_
   scratch.by_size = scratch.by_block;
   std::sort(scratch.by_size.begin(), scratch.by_size.end(),
             [](FreeExtent a, FreeExtent b) { return by_size_key(a) < by_size_key(b); });
-  TreeWalk by_size(volume, geo, group, kBySizeTreeMagic, scratch.buffers, scratch.tree_blocks);
+  TreeWalk by_size(volume, geo, group, false, scratch.buffers, scratch.tree_blocks);
   if (ErrorCode e = by_size.compare(agf.roots[1], agf.levels[1], scratch.by_size); e != OK)
     return e;
 

@@ -1,6 +1,6 @@
 // The XFS allocation reader: every block starts used and the free extents of each allocation
-// group's by-block free-space B+tree are cleared, for volumes without metadata checksums whose log
-// holds nothing left to replay.
+// group's by-block free-space B+tree are cleared, for version 4 and version 5 (checksummed)
+// volumes whose log holds nothing left to replay.
 #pragma once
 
 #include "fs/reader.hpp"

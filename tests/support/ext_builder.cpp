@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
+#include "image/crc32c.hpp"
 #include "support/fs_support.hpp"
 #include "support/test_support.hpp"
 
@@ -43,8 +45,16 @@ void write_range(const std::string& path, uint64_t offset, const std::vector<uin
 }  // namespace
 
 bool make_ext_volume(const std::string& path, const MkExtOptions& o, std::string* log) {
-  make_dirty_file(path, o.blocks * o.block_size + o.tail_bytes);
-  std::string cmd = "mke2fs -F -q -E nodiscard -t " + o.type + " -b " + std::to_string(o.block_size);
+  const uint64_t size = o.blocks * o.block_size + o.tail_bytes;
+  if (o.dirty_bytes >= size) {
+    make_dirty_file(path, size);
+  } else {
+    write_file(path, {});
+    make_sparse_file(path, size);
+    fill_pattern(path, 0, o.dirty_bytes, 0x5C);
+  }
+  std::string cmd = "mke2fs -F -q -E " + shell_quote("nodiscard" + (o.extended.empty() ? "" : "," + o.extended)) +
+                    " -t " + o.type + " -b " + std::to_string(o.block_size);
   if (o.blocks_per_group) cmd += " -g " + std::to_string(o.blocks_per_group);
   if (!o.features.empty()) cmd += " -O " + shell_quote(o.features);
   if (!o.tree.empty()) cmd += " -d " + shell_quote(o.tree);
@@ -52,6 +62,38 @@ bool make_ext_volume(const std::string& path, const MkExtOptions& o, std::string
   const CommandResult r = run_command(cmd);
   if (log) *log = r.output;
   return r.status == 0;
+}
+
+bool debugfs_write(const std::string& path, const std::string& requests, std::string* log) {
+  const std::string script = path + ".debugfs";
+  std::ofstream(script) << requests;
+  const CommandResult r =
+      run_command("debugfs -w -f " + shell_quote(script) + " " + shell_quote(path) + " 2>&1");
+  std::filesystem::remove(script);
+  if (log) *log = r.output;
+  return r.status == 0;
+}
+
+std::vector<char> dumpe2fs_block_states(const std::string& path) {
+  const CommandResult r = run_command("dumpe2fs " + shell_quote(path) + " 2>/dev/null");
+  const ExtSummary s = read_ext_summary(path);
+  if (r.status != 0 || !s.valid) return {};
+  std::vector<char> states(s.block_count, 'a');
+  std::istringstream in(r.output);
+  std::string line;
+  const std::string key = "  Free blocks: ";
+  while (std::getline(in, line)) {
+    if (line.rfind(key, 0) != 0) continue;
+    std::istringstream ranges(line.substr(key.size()));
+    std::string range;
+    while (std::getline(ranges, range, ',')) {
+      const size_t dash = range.find('-');
+      const uint64_t first = std::stoull(range);
+      const uint64_t last = dash == std::string::npos ? first : std::stoull(range.substr(dash + 1));
+      for (uint64_t b = first; b <= last && b < states.size(); ++b) states[b] = 'f';
+    }
+  }
+  return states;
 }
 
 bool ext_volume_clean(const std::string& path, std::string* log) {
@@ -76,14 +118,17 @@ ExtSummary read_ext_summary(const std::string& path) {
   s.blocks_per_group = get_le32(sb, 0x20);
   s.feature_incompat = get_le32(sb, 0x60);
   s.feature_ro_compat = get_le32(sb, 0x64);
+  if (s.feature_incompat & 0x80) s.descriptor_size = get_le16(sb, 0xFE);
+  if (s.descriptor_size < 32) return s;
   if (!s.blocks_per_group || s.block_count <= s.first_data_block) return s;
   const uint32_t groups =
       (s.block_count - s.first_data_block + s.blocks_per_group - 1) / s.blocks_per_group;
-  const std::vector<uint8_t> table = read_range(path, s.descriptor_offset(0), size_t{groups} * 32);
+  const size_t d = s.descriptor_size;
+  const std::vector<uint8_t> table = read_range(path, s.descriptor_offset(0), groups * d);
   if (table.empty()) return s;
   for (uint32_t g = 0; g < groups; ++g)
-    s.groups.push_back({get_le32(table, g * 32), get_le16(table, g * 32 + 12),
-                        get_le16(table, g * 32 + 18)});
+    s.groups.push_back({get_le32(table, g * d), get_le16(table, g * d + 12),
+                        get_le16(table, g * d + 18)});
   s.valid = true;
   return s;
 }
@@ -117,10 +162,11 @@ void build_ext_volume(const std::string& path, const ExtLayout& l, uint64_t volu
   set_le32(sb, 0x1C, log);
   set_le32(sb, 0x20, bpg);
   set_le32(sb, 0x24, bpg);
-  set_le32(sb, 0x28, 16);
+  set_le32(sb, 0x28, 8);               // inodes per group: a table of one 1024-byte block
   set_le16(sb, 0x38, 0xEF53);
   set_le16(sb, 0x3A, l.state);
   set_le32(sb, 0x4C, 1);               // dynamic revision
+  set_le16(sb, 0x58, 128);             // inode size
   set_le32(sb, 0x60, l.feature_incompat);
   set_le32(sb, 0x64, l.feature_ro_compat);
   write_range(path, 1024, sb);
@@ -146,10 +192,19 @@ void build_ext_volume(const std::string& path, const ExtLayout& l, uint64_t volu
     const uint32_t bitmap_block = fdb + 1 + table_blocks + g;
     write_range(path, uint64_t{bitmap_block} * bs, bitmap);
     set_le32(table, g * 32 + 0, bitmap_block);
+    // The inode bitmap and table share the block: readers only ask that they lie in the volume.
+    set_le32(table, g * 32 + 4, bitmap_block);
+    set_le32(table, g * 32 + 8, bitmap_block);
     set_le16(table, g * 32 + 12, static_cast<uint16_t>(free));
     set_le16(table, g * 32 + 18, l.group_flags);
   }
   write_range(path, uint64_t{fdb + 1} * bs, table);
+}
+
+void reseal_ext_superblock(const std::string& path) {
+  const std::vector<uint8_t> sb = read_range(path, ExtOffsets::kSuperblock, 1024);
+  const uint32_t crc = crc32c_update(~0u, std::span(sb).first(0x3FC));
+  patch_le32(path, ExtOffsets::kChecksum, crc);
 }
 
 void patch_le16(const std::string& path, uint64_t offset, uint16_t value) {

@@ -17,12 +17,23 @@ struct MkExtOptions {
   uint64_t tail_bytes = 0;        // bytes of the volume file behind the file system
   std::string features;           // -O when not empty
   std::string tree;               // -d when not empty
+  std::string extended;           // added to -E nodiscard when not empty
+  uint64_t dirty_bytes = UINT64_MAX;  // how much of the file is dirtied; the rest stays sparse
 };
 
-// Fills a file of blocks × block size + tail bytes with a non-zero pattern, then formats it (free
-// space stays dirty). False when mke2fs fails; its output goes to `log` when given.
+// Fills a file of blocks × block size + tail bytes (or its first dirty bytes) with a non-zero
+// pattern, then formats it (free space stays dirty). False when mke2fs fails; its output goes to `log` when given.
 bool make_ext_volume(const std::string& path, const MkExtOptions& options,
                      std::string* log = nullptr);
+
+// Runs debugfs -w over the volume with one request per line ("rm /a", "write host /b").
+bool debugfs_write(const std::string& path, const std::string& requests,
+                   std::string* log = nullptr);
+
+// What e2fsprogs itself calls free: the "Free blocks" ranges dumpe2fs prints for every group,
+// one entry per block ('f' free, 'a' anything else). Unlike The Sleuth Kit it gives groups whose
+// bitmap was never written the bitmap the kernel would build. Empty when dumpe2fs fails.
+std::vector<char> dumpe2fs_block_states(const std::string& path);
 
 // True when `e2fsck -fn` finds nothing to fix.
 bool ext_volume_clean(const std::string& path, std::string* log = nullptr);
@@ -33,7 +44,8 @@ struct ExtGroupSummary {
   uint16_t flags = 0;
 };
 
-// The superblock fields and 32-byte descriptors of a volume file, read without judging them.
+// The superblock fields and the descriptors of a volume file (without meta groups), read without
+// judging them.
 struct ExtSummary {
   bool valid = false;  // the file is long enough and holds the magic
   uint32_t block_size = 0;
@@ -42,12 +54,13 @@ struct ExtSummary {
   uint32_t blocks_per_group = 0;
   uint32_t feature_incompat = 0;
   uint32_t feature_ro_compat = 0;
+  uint32_t descriptor_size = 32;
   std::vector<ExtGroupSummary> groups;
 
   uint32_t sectors_per_block() const { return block_size / 512; }
   uint32_t blocks_in_group(uint32_t g) const;
   uint64_t descriptor_offset(uint32_t g) const {
-    return (uint64_t{first_data_block} + 1) * block_size + uint64_t{g} * 32;
+    return (uint64_t{first_data_block} + 1) * block_size + uint64_t{g} * descriptor_size;
   }
   uint64_t bitmap_offset(uint32_t g) const { return uint64_t{groups[g].block_bitmap} * block_size; }
 };
@@ -64,6 +77,12 @@ struct ExtOffsets {
   static constexpr uint64_t kState = kSuperblock + 0x3A;
   static constexpr uint64_t kFeatureIncompat = kSuperblock + 0x60;
   static constexpr uint64_t kFeatureRoCompat = kSuperblock + 0x64;
+  static constexpr uint64_t kInodeSize = kSuperblock + 0x58;
+  static constexpr uint64_t kReservedGdtBlocks = kSuperblock + 0xCE;
+  static constexpr uint64_t kDescSize = kSuperblock + 0xFE;
+  static constexpr uint64_t kFirstMetaBg = kSuperblock + 0x104;
+  static constexpr uint64_t kBlocksCountHi = kSuperblock + 0x150;
+  static constexpr uint64_t kChecksum = kSuperblock + 0x3FC;
   static constexpr uint64_t kDescBlockBitmap = 0;
   static constexpr uint64_t kDescFreeBlocks = 12;
   static constexpr uint64_t kDescFlags = 18;
@@ -91,6 +110,9 @@ struct ExtLayout {
 };
 uint32_t ext_metadata_end(const ExtLayout& layout);
 void build_ext_volume(const std::string& path, const ExtLayout& layout, uint64_t volume_bytes);
+
+// Recomputes the metadata checksum of the superblock after a test changed it.
+void reseal_ext_superblock(const std::string& path);
 
 // Small in-place edits of a volume file.
 void patch_le16(const std::string& path, uint64_t offset, uint16_t value);

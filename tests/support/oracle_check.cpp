@@ -17,6 +17,8 @@ OracleComparison compare_with_oracle(const ReaderResult& map, const OracleAlloca
       else if (st == 'a') ok = map.used(s);
       else if (st == 'f') ok = !map.used(s) || (kept_used && kept_used(s));
       else ok = false;  // the oracle skipped this unit
+      if (st == 'a' && !ok) ++c.allocated_marked_free;
+      if (st == 'f' && !ok) ++c.free_marked_used;
       if (!ok) {
         if (c.mismatches++ == 0)
           c.first_mismatch = "unit " + std::to_string(u) + " ('" + std::string(1, st) +

@@ -13,6 +13,8 @@ struct OracleComparison {
   uint64_t units = 0;           // units the oracle described
   uint64_t free_units = 0;      // of those, free ones
   uint64_t mismatches = 0;
+  uint64_t allocated_marked_free = 0;  // sectors: the loss that must never happen
+  uint64_t free_marked_used = 0;       // sectors the map keeps although the oracle calls them free
   std::string first_mismatch;   // a readable note on the first one
 };
 

@@ -16,6 +16,7 @@
 #include "support/hfsplus_builder.hpp"
 #include "support/map_disk.hpp"
 #include "support/ntfs_tools.hpp"
+#include "support/swap_tools.hpp"
 #include "support/test_support.hpp"
 #include "support/xfs_tools.hpp"
 #include "volume/usage_map.hpp"
@@ -37,8 +38,8 @@ struct Volume {
 
 bool have_all_tools() {
   return test::have_fat_tools() && test::have_ntfs_tools() && test::have_exfat_tools() &&
-         test::have_xfs_tools() && test::have_tool("mke2fs") && test::have_tool("sfdisk") &&
-         test::have_tool("sgdisk");
+         test::have_xfs_tools() && test::have_swap_tools() && test::have_tool("mke2fs") &&
+         test::have_tool("debugfs") && test::have_tool("sfdisk") && test::have_tool("sgdisk");
 }
 
 class AllFileSystems : public ::testing::TestWithParam<const char*> {
@@ -70,6 +71,18 @@ class AllFileSystems : public ::testing::TestWithParam<const char*> {
     test::write_xfs_proto(proto, {"a", "b"}, 40, QX_SOURCE_DIR "/README.md");
     ok = ok && test::make_xfs_volume(file("xfs.img"), 32 * kMiB,
                                      "-m crc=0 -b size=512 -d agcount=2", proto) == 0;
+    // As installers make them today: ext4 and XFS with their tools' defaults, and a swap area.
+    ext = {};
+    ext.type = "ext4";
+    ext.block_size = 1024;
+    ext.blocks = 24576;
+    ext.tree = QX_SOURCE_DIR "/fs";
+    ok = ok && test::make_ext_volume(file("ext4-today.img"), ext) &&
+         test::debugfs_write(file("ext4-today.img"), "write " QX_SOURCE_DIR "/README.md a\n"
+                             "write " QX_SOURCE_DIR "/README.md b\nrm a\n");
+    ok = ok && test::make_xfs_volume(file("xfs-today.img"), 40 * kMiB, "-K", proto) == 0 &&
+         test::punch_every_other_file(file("xfs-today.img"), {"a"});
+    ok = ok && test::make_swap_area(file("swap.img"), 16 * kMiB, 4096);
     test::HfsPlusOptions hfs;
     hfs.dirty = true;
     hfs.files = {{"one", 40, 1, 0}, {"two", 300, 3, 0}};
@@ -94,7 +107,10 @@ class AllFileSystems : public ::testing::TestWithParam<const char*> {
                              {"exfat.img", KIND_EXFAT, 0x07, "0700"},
                              {"ext4.img", KIND_EXT, 0x83, "8300"},
                              {"xfs.img", KIND_XFS, 0x83, "8300"},
-                             {"hfs.img", KIND_HFSPLUS, 0xAF, "AF00"}};
+                             {"hfs.img", KIND_HFSPLUS, 0xAF, "AF00"},
+                             {"ext4-today.img", KIND_EXT, 0x83, "8300"},
+                             {"xfs-today.img", KIND_XFS, 0x83, "8300"},
+                             {"swap.img", KIND_SWAP, 0x82, "8200"}};
     uint32_t next = 2048;
     for (size_t i = 0; i < v.size(); ++i) {
       if (i == 3) next += 2048;  // room for the extended partition's first EBR
@@ -130,8 +146,8 @@ class AllFileSystems : public ::testing::TestWithParam<const char*> {
     EXPECT_EQ(test::run_command(cmd).status, 0) << cmd;
     for (const Volume& vol : v)
       test::run_command("dd if=" + test::shell_quote(dir_->file(vol.file)) +
-                        " of=" + test::shell_quote(disk) + " bs=512 seek=" +
-                        std::to_string(vol.start) + " conv=notrunc status=none");
+                        " of=" + test::shell_quote(disk) + " bs=1M oflag=seek_bytes seek=" +
+                        std::to_string(uint64_t{vol.start} * 512) + " conv=notrunc status=none");
     return v;
   }
 
@@ -180,16 +196,18 @@ TEST_P(AllFileSystems, EachVolumeAnswersAsItDoesAlone) {
   ASSERT_EQ(inspect.status, 0);
   for (const Volume& v : volumes)
     EXPECT_NE(inspect.output.find("\"start\": " + std::to_string(v.start)), std::string::npos);
-  for (const char* name : {"\"fat\"", "\"ntfs\"", "\"exfat\"", "\"ext\"", "\"xfs\"", "\"hfsplus\""})
+  for (const char* name :
+       {"\"fat\"", "\"ntfs\"", "\"exfat\"", "\"ext\"", "\"xfs\"", "\"hfsplus\"", "\"swap\""})
     EXPECT_NE(inspect.output.find(name), std::string::npos) << name << "\n" << inspect.output;
 }
 
 // The whole pipeline over the disk in a VHD: every used sector of every file system reads back
-// unchanged, and the deleted and never-used space is gone.
+// unchanged, the deleted and never-used space is gone, and the Linux volumes still pass their
+// own checkers.
 TEST_P(AllFileSystems, TrimKeepsEveryUsedSector) {
   if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
   const std::string disk = dir_->file(std::string("trim-") + GetParam() + ".raw");
-  make_disk(disk, std::string(GetParam()) == "gpt");
+  const std::vector<Volume> volumes = make_disk(disk, std::string(GetParam()) == "gpt");
   const test::DiskMap map = test::map_disk_file(disk);
   ASSERT_EQ(map.error, OK);
   const std::string image = disk + ".vhd";
@@ -218,6 +236,22 @@ TEST_P(AllFileSystems, TrimKeepsEveryUsedSector) {
         std::memcmp(old_bytes.data() + s * 512, new_bytes.data() + s * 512, 512) != 0)
       ++changed_used;
   EXPECT_EQ(changed_used, 0u);
+
+  for (const Volume& v : volumes) {
+    if (v.file.find("today") == std::string::npos && v.kind != KIND_SWAP) continue;
+    const std::string part = disk + "." + v.file;
+    test::write_file(part, std::vector<uint8_t>(new_bytes.begin() + uint64_t{v.start} * 512,
+                                                new_bytes.begin() + uint64_t{v.start + v.sectors} * 512));
+    std::string log;
+    if (v.kind == KIND_EXT) {
+      EXPECT_TRUE(test::ext_volume_clean(part, &log)) << log;
+    } else if (v.kind == KIND_SWAP) {
+      EXPECT_TRUE(test::swap_area_readable(part));
+    } else {
+      const auto r = test::run_command("xfs_repair -n -f " + test::shell_quote(part) + " 2>&1");
+      EXPECT_EQ(r.status, 0) << r.output;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, AllFileSystems, ::testing::Values("mbr", "gpt"));

@@ -63,6 +63,7 @@ const FsReader kFakes[kReaderKindCount] = {
     {"fake2", fake_probe<2>, fake_mark}, {"fake3", fake_probe<3>, fake_mark},
     {"fake4", fake_probe<4>, fake_mark}, {"p5", recorded_placeholder<5>, fake_mark},
     {"fake6", fake_probe<6>, fake_mark}, {"p7", recorded_placeholder<7>, fake_mark},
+    {"fake8", fake_probe<8>, fake_mark},
 };
 
 class UsageMapTest : public ::testing::Test {
@@ -197,7 +198,7 @@ TEST_F(UsageMapTest, ProbeOrderFallsThrough) {
   stamp(100, 9);
   map = build();
   EXPECT_EQ(map->volumes[1].kind, KIND_UNRECOGNISED);
-  EXPECT_EQ(g_probes, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(g_probes, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST_F(UsageMapTest, FailedProbesLeaveNothingBehind) {
@@ -318,7 +319,7 @@ TEST_F(UsageMapTest, BlankDiskIsOneUnrecognisedVolume) {
   ASSERT_TRUE(map);
   EXPECT_EQ(regions(*map), (std::vector<Region>{{0, 20000, KIND_UNRECOGNISED}}));
   EXPECT_EQ(recognised, 0u);
-  EXPECT_EQ(g_probes, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(g_probes, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
   std::vector<uint8_t> zeros(512, 0);
   bool drop = false;
   ASSERT_EQ(is_block_droppable(*map, 5, 1, drop, zeros), OK);

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "image/byte_order.hpp"
+#include "support/disk_builder.hpp"
 #include "support/flip_campaign.hpp"
 #include "support/fs_support.hpp"
 #include "support/test_support.hpp"
@@ -114,12 +115,95 @@ TEST_F(XfsVolumeTest, ReformattedLogsInLaterCyclesAreTrusted) {
   }
 }
 
-TEST_F(XfsVolumeTest, ChecksummedVolumeIsKeptWhole) {
+// Version 5 volumes as mkfs.xfs makes them today, with the optional trees and sparse inode
+// chunks, in several groups, filled with small files of which every other one is then deleted.
+struct V5Case {
+  const char* name;
+  const char* options;
+  int files;
+  size_t min_free_blocks;
+};
+
+class XfsV5Volume : public XfsVolumeTest, public ::testing::WithParamInterface<V5Case> {};
+
+TEST_P(XfsV5Volume, MatchesXfsDbAfterDeletes) {
+  const V5Case& c = GetParam();
+  const std::string data = dir.file("small.bin");
+  make_dirty_file(data, 9000);
+  const std::string proto = dir.file("proto");
+  write_xfs_proto(proto, {"a", "b"}, c.files, data);
   const std::string image = dir.file("xfs.img");
-  ASSERT_EQ(make_xfs_volume(image, 320 * kMiB, ""), 0);
-  ASSERT_TRUE(read_xfs_oracle(image).ok);
-  const ReaderResult map = map_volume_file(image, KIND_XFS);
-  EXPECT_NE(map.probe, OK);
+  make_dirty_file(image, 96 * kMiB, 0x2B);
+  ASSERT_EQ(run_command("TEST_DIR=1 TEST_DEV=1 QA_CHECK_FS=1 mkfs.xfs -q -f -K " +
+                        std::string(c.options) + " -p " + shell_quote(proto) + " " +
+                        shell_quote(image) + " >/dev/null 2>&1").status, 0);
+  ASSERT_TRUE(punch_every_other_file(image, {"a", "b"}));
+  const CommandResult version =
+      run_command("xfs_db -r -c version " + shell_quote(image) + " 2>/dev/null");
+  ASSERT_NE(version.output.find("CRC"), std::string::npos) << version.output;
+  expect_map_matches_oracle(image, c.min_free_blocks);
+  EXPECT_EQ(run_command("xfs_repair -n -f " + shell_quote(image) + " >/dev/null 2>&1").status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Today, XfsV5Volume,
+    ::testing::Values(V5Case{"defaults", "", 300, 12000},
+                      V5Case{"reflink_rmapbt", "-m reflink=1,rmapbt=1 -d agcount=3", 300, 12000},
+                      V5Case{"sparse_inodes", "-i sparse=1 -d agcount=6", 300, 12000},
+                      V5Case{"two_level_trees", "-b size=1024 -d agcount=2", 1500, 40000}),
+    [](const ::testing::TestParamInfo<V5Case>& info) { return std::string(info.param.name); });
+
+// One changed byte in a checksummed structure, or a volume that says it needs repair, is kept
+// whole.
+TEST_F(XfsVolumeTest, V5DamageIsRefused) {
+  const std::string data = dir.file("small.bin");
+  make_dirty_file(data, 9000);
+  const std::string proto = dir.file("proto");
+  write_xfs_proto(proto, {"a", "b"}, 1500, data);
+  const std::string image = dir.file("xfs.img");
+  ASSERT_EQ(make_xfs_volume(image, 64 * kMiB, "-b size=1024 -d agcount=2", proto), 0);
+  ASSERT_TRUE(punch_every_other_file(image, {"a", "b"}));
+  ASSERT_EQ(map_volume_file(image, KIND_XFS).probe, OK);
+  const auto field = [&](const std::string& command, const std::string& name) {
+    const CommandResult r = run_command("xfs_db -r -c " + shell_quote(command) + " -c " +
+                                        shell_quote("p " + name) + " " + shell_quote(image));
+    return std::stoull(r.output.substr(r.output.find(" = ") + 3));
+  };
+  const uint64_t block = 1024;
+  const uint64_t ag_blocks = field("sb 0", "agblocks");
+  const uint64_t by_block_root = (ag_blocks + field("agf 1", "bnoroot")) * block;
+  const uint64_t by_size_root = field("agf 0", "cntroot") * block;
+  ASSERT_EQ(field("agf 1", "bnolevel"), 2u);
+  struct Flip {
+    uint64_t at;
+    const char* what;
+  };
+  const Flip flips[] = {
+      {140, "superblock counters"},
+      {ag_blocks * block + 512 + 100, "spare bytes of the second group's free-space header"},
+      {512 + 44, "free-list count of the first group's header"},
+      {3 * 512 + 40, "a free-list slot of the first group"},
+      {by_block_root + 200, "a key of the second group's by-block root"},
+      {by_size_root + 60, "a record of the first group's by-size tree"},
+  };
+  for (const Flip& f : flips) {
+    std::vector<uint8_t> byte(1);
+    {
+      std::ifstream in(image, std::ios::binary);
+      in.seekg(static_cast<std::streamoff>(f.at));
+      in.read(reinterpret_cast<char*>(byte.data()), 1);
+    }
+    const std::vector<uint8_t> changed = {static_cast<uint8_t>(byte[0] ^ 0x10)};
+    write_at(image, f.at, changed);
+    EXPECT_NE(map_volume_file(image, KIND_XFS).probe, OK) << f.what;
+    write_at(image, f.at, byte);
+  }
+  ASSERT_EQ(map_volume_file(image, KIND_XFS).probe, OK);
+  const uint64_t incompat = field("sb 0", "features_incompat");
+  ASSERT_EQ(run_command("xfs_db -x -c 'sb 0' -c 'write features_incompat " +
+                        std::to_string(incompat | 0x10) + "' " + shell_quote(image) +
+                        " >/dev/null 2>&1").status, 0);
+  EXPECT_NE(map_volume_file(image, KIND_XFS).probe, OK) << "needs repair";
 }
 
 TEST_F(XfsVolumeTest, TruncatedVolumeIsRefused) {
@@ -149,21 +233,22 @@ std::vector<ByteRegion> metadata_regions(const std::string& path) {
   const uint8_t ag_block_log = sb[124];
   std::vector<ByteRegion> regions = {{0, 16}, {48, 8}, {84, 20}, {120, 8}, {200, 4}};
   const auto block_at = [&](uint32_t g, uint64_t b) { return (uint64_t{g} * ag_blocks + b) * block_size; };
-  const uint32_t node_pointers = 16 + 8 * ((block_size - 16) / 12);
+  const uint32_t tree_header = (be16(&sb[100]) & 0xF) == 5 ? 56 : 16;
+  const uint32_t node_pointers = tree_header + 8 * ((block_size - tree_header) / 12);
   for (uint32_t g = 0; g < ag_count; ++g) {
     const uint64_t agf = block_at(g, 0) + sector_size;
     regions.push_back({block_at(g, 0), 4});
-    regions.push_back({agf, 64});
+    regions.push_back({agf, tree_header == 56 ? 224u : 64u});
     regions.push_back({block_at(g, 0) + 3 * sector_size, 32});
     const std::vector<uint8_t> header = at(agf, 64);
     for (size_t root_field : {16, 20}) {
       const uint64_t root = block_at(g, be32(&header[root_field]));
-      regions.push_back({root, 16 + 8 * 8});
+      regions.push_back({root, tree_header + 8 * 8});
       const std::vector<uint8_t> node = at(root, block_size);
       if (be16(&node[4]) == 0) continue;
       regions.push_back({root + node_pointers, 4 * 4});
       for (uint32_t i = 0; i < 2; ++i)
-        regions.push_back({block_at(g, be32(&node[node_pointers + 4 * i])), 16 + 8 * 8});
+        regions.push_back({block_at(g, be32(&node[node_pointers + 4 * i])), tree_header + 8 * 8});
     }
   }
   const uint64_t log_start = be64(&sb[48]);
@@ -177,17 +262,21 @@ std::vector<ByteRegion> metadata_regions(const std::string& path) {
 }
 
 TEST_F(XfsVolumeTest, ByteFlipsOfARealVolume) {
-  const std::string data = dir.file("small.bin");
-  make_dirty_file(data, 600);
-  const std::string proto = dir.file("proto");
-  write_xfs_proto(proto, {"a", "b"}, 200, data);
-  const std::string image = dir.file("xfs.img");
-  ASSERT_EQ(make_xfs_volume(image, 32 * kMiB, std::string(kV4Small) + " -d agcount=2", proto), 0);
-  ASSERT_TRUE(punch_every_other_file(image, {"a", "b"}));
-  const FlipStats stats = run_flip_campaign(image, KIND_XFS, metadata_regions(image), 500, 7);
-  EXPECT_EQ(stats.failure, "");
-  EXPECT_GT(stats.flips, 450);
-  std::printf("%d of %d damaged volumes accepted\n", stats.accepted, stats.flips);
+  for (const char* version : {"-m crc=0", "-m crc=1"}) {
+    SCOPED_TRACE(version);
+    const std::string data = dir.file("small.bin");
+    make_dirty_file(data, 600);
+    const std::string proto = dir.file("proto");
+    write_xfs_proto(proto, {"a", "b"}, 200, data);
+    const std::string image = dir.file("xfs.img");
+    ASSERT_EQ(make_xfs_volume(image, 32 * kMiB, std::string(version) + " -b size=1024 -d agcount=2",
+                              proto), 0);
+    ASSERT_TRUE(punch_every_other_file(image, {"a", "b"}));
+    const FlipStats stats = run_flip_campaign(image, KIND_XFS, metadata_regions(image), 400, 7);
+    EXPECT_EQ(stats.failure, "");
+    EXPECT_GT(stats.flips, 350);
+    std::printf("%d of %d damaged volumes accepted\n", stats.accepted, stats.flips);
+  }
 }
 
 }  // namespace
