@@ -8,6 +8,8 @@
 #include "formats/cowd/cowd.hpp"
 #include "formats/headed_flat/headed_flat.hpp"
 #include "formats/nvt/nvt.hpp"
+#include "formats/parallels/bundle.hpp"
+#include "formats/parallels/parallels.hpp"
 #include "formats/qcow/qcow.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
@@ -35,8 +37,8 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     &kVhdStrictDriver,  // 12 strict 2 MiB-block VHD
     &kVhdHeadedDriver,  // 13 4096-byte head, 511-byte footer
     &kVhdStrictDiffDriver,  // 14 strict 2 MiB-block differencing VHD
-    nullptr,  // 15 Parallels image
-    nullptr,  // 16 Parallels bundle
+    &kParallelsDriver,  // 15 Parallels image
+    &kParallelsBundleDriver,  // 16 Parallels bundle
     &kBochsDriver,  // 17 Bochs
     &kChainedDriver,  // 18 chained block image
     &kQcowDriver,  // 19 QCOW

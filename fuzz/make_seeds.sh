@@ -103,6 +103,25 @@ mkdir -p "$out/vdi_fuzz"
 qemu-img convert -q -f raw -O vdi disk-dos.raw "$out/vdi_fuzz/normal" >/dev/null 2>&1
 qemu-img convert -q -f raw -O vdi -o static=on disk-dos.raw "$out/vdi_fuzz/fixed" >/dev/null 2>&1
 
+# A bundle of the MBR disk: its descriptor, and the descriptor's length before it.
+mkdir -p "$out/xml_fuzz" "$out/bundle_fuzz"
+cat >desc.xml <<'XML'
+<?xml version='1.0' encoding='UTF-8'?>
+<Parallels_disk_image Version="1.0">
+ <Disk_Parameters><Disk_size>2048</Disk_size><Heads>16</Heads><Sectors>32</Sectors><Padding>0</Padding></Disk_Parameters>
+ <StorageData><Storage><Start>0</Start><End>2048</End>
+  <Image><GUID>{5fbaabe3-6958-40ff-92a7-860e329aab41}</GUID><Type>Compressed</Type><File>a.hds</File></Image>
+ </Storage></StorageData>
+ <Snapshots><!-- one --><Shot><GUID>{5fbaabe3-6958-40ff-92a7-860e329aab41}</GUID>
+  <ParentGUID>{00000000-0000-0000-0000-000000000000}</ParentGUID></Shot></Snapshots>
+</Parallels_disk_image>
+XML
+cp desc.xml "$out/xml_fuzz/descriptor"
+n=$(stat -c %s desc.xml)
+qemu-img convert -q -f raw -O parallels -o cluster_size=64k disk-dos.raw a.hds >/dev/null 2>&1 &&
+  { printf "\\$(printf '%03o' $((n % 256)))\\$(printf '%03o' $((n / 256)))"; cat desc.xml a.hds; } \
+    >"$out/bundle_fuzz/bundle"
+
 printf '\001NDI 0 8 1 8 512\n' >"$out/text_fuzz/ndi"
 printf '\000disk.raw\n' >"$out/text_fuzz/split"
 # The read-only emulator formats, which no tool here writes, from their published layouts; the

@@ -133,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(Trim, FailurePoints,
                          ::testing::Values(SweepCase{"KeepingTheBackup", {}, false, 0, "vpc"},
                                            SweepCase{"DeletingTheBackup", {"-d"}, false, 12, "vpc"},
                                            SweepCase{"WithoutLinks", {}, true, 12, "vpc"},
-                                           SweepCase{"Vdi", {}, false, 0, "vdi"}),
+                                           SweepCase{"Vdi", {}, false, 0, "vdi"},
+                                           SweepCase{"Parallels", {}, false, 0, "parallels"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TrimSafety, NamesTakenByLinksOrFoldersAreNeverWrittenThrough) {
