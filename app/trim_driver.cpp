@@ -89,10 +89,14 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
   // trimmed and any other change shows at the swap.
   FileGuard guard;
   ActiveGuard active(guard);
-  switch (guard.hold(resolved)) {
-    case HoldResult::kHeld: break;
-    case HoldResult::kInUse: return finish(cmd, ERR_OPEN);
-    case HoldResult::kCannotOpen: return 2;
+  // A folder (a bundle) is no file to hold: its format holds each file it would rewrite as it
+  // opens them.
+  if (!is_directory(resolved)) {
+    switch (guard.hold(resolved)) {
+      case HoldResult::kHeld: break;
+      case HoldResult::kInUse: return finish(cmd, ERR_OPEN);
+      case HoldResult::kCannotOpen: return 2;
+    }
   }
   DiskImage image;
   if (open_image(image, resolved, true) != OK)

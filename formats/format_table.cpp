@@ -2,7 +2,14 @@
 // layer dispatches through it without knowing any particular format.
 #include <array>
 
+#include "formats/bochs/bochs.hpp"
+#include "formats/chained/chained.hpp"
+#include "formats/chd/chd.hpp"
 #include "formats/cowd/cowd.hpp"
+#include "formats/headed_flat/headed_flat.hpp"
+#include "formats/nvt/nvt.hpp"
+#include "formats/parallels/bundle.hpp"
+#include "formats/parallels/parallels.hpp"
 #include "formats/qcow/qcow.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
@@ -31,19 +38,19 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     &kVhdStrictDriver,  // 12 strict 2 MiB-block VHD
     &kVhdHeadedDriver,  // 13 4096-byte head, 511-byte footer
     &kVhdStrictDiffDriver,  // 14 strict 2 MiB-block differencing VHD
-    nullptr,  // 15 Parallels image
-    nullptr,  // 16 Parallels bundle
-    nullptr,  // 17 Bochs
-    nullptr,  // 18 chained block image
+    &kParallelsDriver,  // 15 Parallels image
+    &kParallelsBundleDriver,  // 16 Parallels bundle
+    &kBochsDriver,  // 17 Bochs
+    &kChainedDriver,  // 18 chained block image
     &kQcowDriver,  // 19 QCOW
     &kVdiDriver,  // 20 VDI
-    nullptr,  // 21 CHD
-    nullptr,  // 22
-    nullptr,  // 23
-    nullptr,  // 24
-    nullptr,  // 25
-    nullptr,  // 26
-    nullptr,  // 27
+    &kChdDriver,  // 21 CHD
+    &kHdiDriver,  // 22
+    &kThdDriver,  // 23
+    &kNhdDriver,  // 24
+    &kHddDriver,  // 25
+    &kFixed69mDriver,  // 26
+    &kH0Driver,  // 27
 };
 
 }  // namespace
@@ -51,6 +58,13 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
 const FormatDriver* format_driver(int32_t id) noexcept {
   if (id < 0 || id >= kFormatTableSize) return nullptr;
   return kDriverTable[static_cast<size_t>(id)];
+}
+
+const FormatDriver* format_special_driver(int32_t id) noexcept {
+  switch (id) {
+    case FORMAT_NVT: return &kNvtDriver;
+    default: return nullptr;
+  }
 }
 
 }  // namespace qx

@@ -129,6 +129,86 @@ for opts in block_size=1M block_size=8M,log_size=2M; do
     vhdx_patches img.vhdx "$out/vhdx_fuzz/$opts" && rm -f img.vhdx
 done
 
+# A bundle of the MBR disk: its descriptor, and the descriptor's length before it.
+mkdir -p "$out/xml_fuzz" "$out/bundle_fuzz"
+cat >desc.xml <<'XML'
+<?xml version='1.0' encoding='UTF-8'?>
+<Parallels_disk_image Version="1.0">
+ <Disk_Parameters><Disk_size>2048</Disk_size><Heads>16</Heads><Sectors>32</Sectors><Padding>0</Padding></Disk_Parameters>
+ <StorageData><Storage><Start>0</Start><End>2048</End>
+  <Image><GUID>{5fbaabe3-6958-40ff-92a7-860e329aab41}</GUID><Type>Compressed</Type><File>a.hds</File></Image>
+ </Storage></StorageData>
+ <Snapshots><!-- one --><Shot><GUID>{5fbaabe3-6958-40ff-92a7-860e329aab41}</GUID>
+  <ParentGUID>{00000000-0000-0000-0000-000000000000}</ParentGUID></Shot></Snapshots>
+</Parallels_disk_image>
+XML
+cp desc.xml "$out/xml_fuzz/descriptor"
+n=$(stat -c %s desc.xml)
+qemu-img convert -q -f raw -O parallels -o cluster_size=64k disk-dos.raw a.hds >/dev/null 2>&1 &&
+  { printf "\\$(printf '%03o' $((n % 256)))\\$(printf '%03o' $((n / 256)))"; cat desc.xml a.hds; } \
+    >"$out/bundle_fuzz/bundle"
+
 printf '\001NDI 0 8 1 8 512\n' >"$out/text_fuzz/ndi"
 printf '\000disk.raw\n' >"$out/text_fuzz/split"
+# The read-only emulator formats, which no tool here writes, from their published layouts; the
+# selector is the index of the driver in emulator_fuzz.cpp.
+mkdir -p "$out/emulator_fuzz"
+python3 - "$out/emulator_fuzz" <<'PY' || true
+import struct, sys, zlib
+out = sys.argv[1]
+def seed(sel, name, data):
+    open(f"{out}/{name}", "wb").write(bytes([sel]) + data)
+disk = bytes((i * 7 + i // 512) & 0xFF if (i // 4096) % 3 else 0 for i in range(8 * 4096))
+# Bochs: 4 KiB extents, the zero ones unallocated.
+head = bytearray(512)
+head[0:23] = b"Bochs Virtual HD Image\0"; head[32:40] = b"Redolog\0"; head[48:56] = b"Growing\0"
+struct.pack_into("<IIIIIQ", head, 64, 0x10000, 512, 8, 512, 4096, len(disk))
+cat, body, n = b"", b"", 0
+for e in range(8):
+    ext = disk[e * 4096:(e + 1) * 4096]
+    if not any(ext): cat += struct.pack("<I", 0xFFFFFFFF); continue
+    cat += struct.pack("<I", n); n += 1
+    body += b"\xff" + bytes(511) + ext
+seed(0, "bochs", bytes(head) + cat + body)
+# Chained block image: every other block held.
+head = struct.pack("<IIII", 0x02468ACE, 1, 4096, 8) + bytes(240)
+table = b"".join(struct.pack("<I", b // 2 if b % 2 == 0 else 0xFFFFFFFF) for b in range(8))
+chained = head + table
+chained += bytes(4096 - len(chained)) + b"".join(disk[b * 4096:(b + 1) * 4096] for b in range(0, 8, 2))
+seed(1, "chained", chained)
+# CHD v3 and v4: pattern, plain, compressed and copied hunks.
+for version, length, hunk_at in ((3, 120, 76), (4, 108, 44)):
+    head = bytearray(length)
+    head[0:8] = b"MComprHD"
+    struct.pack_into(">IIIII", head, 8, length, version, 0, 1, 8)
+    struct.pack_into(">Q", head, 28, len(disk))
+    struct.pack_into(">I", head, hunk_at, 4096)
+    entries, data = b"", b""
+    base = length + 8 * 16
+    for h in range(8):
+        hunk = disk[h * 4096:(h + 1) * 4096]
+        if h == 7: entries += struct.pack(">QIHBB", 1, 0, 0, 0, 4); continue
+        if not any(hunk): entries += struct.pack(">QIHBB", 0, 0, 0, 0, 3); continue
+        c = zlib.compressobj(1, zlib.DEFLATED, -15); packed = c.compress(hunk) + c.flush()
+        kind, stored = (1, packed) if h % 2 else (2, hunk)
+        entries += struct.pack(">QIHBB", base + len(data), 0, len(stored) & 0xFFFF, len(stored) >> 16, kind)
+        data += stored
+    seed(2, f"chd{version}", bytes(head) + entries + data)
+# Headed flat images over the same disk (format 22 needs more than 4 MB and has its header only).
+hdi = bytearray(32); struct.pack_into("<IIIIII", hdi, 8, 4096, 8 * 4096, 512, 8, 8, 1)
+seed(3, "hdi", bytes(hdi))
+seed(4, "thd", struct.pack("<I", 1) + bytes(252) + bytes(67584))
+nhd = bytearray(512); nhd[0:15] = b"T98HDDIMAGE.R0\0"; struct.pack_into("<IIHHH", nhd, 272, 512, 8, 1, 8, 512)
+seed(5, "nhd", bytes(nhd) + disk)
+hdd = bytearray(220); hdd[0:8] = b"VHD1.00\0"; struct.pack_into("<HBBH", hdd, 142, 512, 8, 1, 8)
+seed(6, "hdd", bytes(hdd) + disk)
+seed(7, "h0", disk * 32)
+# NVT over the flat parent the target writes beside it, with one stored chunk.
+nvt = bytearray(2048)
+struct.pack_into("<IIIIIIIIIII", nvt, 0, 0x2054564E, 0, 1, 0, 0, 0, 2048, 0, 16, 63, 512)
+nvt[512:522] = b"parent.raw"
+struct.pack_into("<I", nvt, 1024, 4)
+tables = bytearray(2048); struct.pack_into("<I", tables, 0, 6); struct.pack_into("<I", tables, 1024 + 4, 8)
+seed(8, "nvt", bytes(nvt) + bytes(tables) + bytes(range(256)) * 256)
+PY
 exit 0

@@ -4,6 +4,7 @@
 
 #include "image/detect.hpp"
 #include "image/disk_image.hpp"
+#include "image/file.hpp"
 
 namespace qx {
 namespace {
@@ -103,6 +104,8 @@ ErrorCode detect_image(DiskImage& image, std::string_view path, bool read_only,
 }
 
 ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only) {
+  // Only a bundle is a folder; any other driver's read of one would count as a failed read.
+  if (is_directory(path)) return open_image_as(image, path, read_only, FORMAT_PARALLELS_BUNDLE);
   return detect_image(image, path, read_only, attempt);
 }
 

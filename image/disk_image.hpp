@@ -126,6 +126,8 @@ struct FormatDriver {
 
 // The table row of an id 0..27, or null for an empty slot or any other id.
 const FormatDriver* format_driver(int32_t id) noexcept;
+// The driver of a negative id whose format lives with the numbered ones, or null.
+const FormatDriver* format_special_driver(int32_t id) noexcept;
 
 struct DiskImage {
   FormatId format = FORMAT_NONE;

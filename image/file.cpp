@@ -147,6 +147,19 @@ bool File::flush() noexcept {
   return stream_ && file_call_allowed(FileCall::kWrite) && std::fflush(stream_) == 0;
 }
 
+bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
+  if (!flush()) return false;
+  if (offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset)
+    (void)::fallocate(::fileno(stream_), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                      static_cast<off_t>(length));
+  return true;
+}
+
+bool File::set_length(uint64_t length) noexcept {
+  return flush() && length <= static_cast<uint64_t>(INT64_MAX) &&
+         ::ftruncate(::fileno(stream_), static_cast<off_t>(length)) == 0;
+}
+
 bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
   if (!flush()) return false;
   (void)::sync_file_range(::fileno(stream_), static_cast<off_t>(offset), static_cast<off_t>(length),
@@ -166,6 +179,12 @@ bool file_exists(std::string_view path) noexcept {
   CPath p(path);
   struct stat st;
   return p.ok() && ::stat(p.c_str(), &st) == 0;
+}
+
+bool is_directory(std::string_view path) noexcept {
+  CPath p(path);
+  struct stat st;
+  return p.ok() && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool file_info(std::string_view path, FileInfo& out) noexcept {

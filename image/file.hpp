@@ -41,6 +41,11 @@ class File {
   [[nodiscard]] bool read_at(uint64_t offset, std::span<uint8_t> out) noexcept;
   [[nodiscard]] bool write_at(uint64_t offset, std::span<const uint8_t> data) noexcept;
   [[nodiscard]] bool flush() noexcept;
+  // Flushes and asks the file system to set aside [offset, offset + length) without changing the
+  // length, so that the writes that follow cost less. Only a hint: false when the flush fails.
+  [[nodiscard]] bool preallocate(uint64_t offset, uint64_t length) noexcept;
+  // Cuts or extends the file to exactly `length` bytes, dropping whatever was set aside beyond.
+  [[nodiscard]] bool set_length(uint64_t length) noexcept;
   // Flushes and asks the system to start writing [offset, offset + length) to the disk now, so
   // that a later sync finds less to wait for. Only a hint: false when the flush fails.
   [[nodiscard]] bool start_writeback(uint64_t offset, uint64_t length) noexcept;
@@ -77,6 +82,8 @@ struct FileInfo {
 };
 
 [[nodiscard]] bool file_exists(std::string_view path) noexcept;
+// True when the path names a folder (following links).
+[[nodiscard]] bool is_directory(std::string_view path) noexcept;
 // False when nothing has that name.
 [[nodiscard]] bool file_info(std::string_view path, FileInfo& out) noexcept;
 // Replaces whatever `to` names (a link there is replaced, never followed).

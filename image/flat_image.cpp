@@ -34,7 +34,8 @@ ErrorCode flat_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
 ErrorCode flat_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
                              bool& free, ProgressRelay* relay) {
   FlatState& st = flat(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
+  // Queries count 512-byte sectors whatever the geometry's sector size.
+  if ((uint64_t{first} + count) * kSectorSize > st.geometry.size_bytes()) return ERR_UNSUPPORTED;
   return is_range_free_by_content(
       [&](uint64_t offset, std::span<uint8_t> buf) {
         return st.file.read_at(st.data_offset + offset, buf) ? OK : ERR_READ;

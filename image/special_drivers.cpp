@@ -1,4 +1,5 @@
-// The drivers of the negative ids, which live in the image layer itself.
+// The drivers of the negative ids: flat, window and split raw live in the image layer itself, the
+// others with the numbered formats.
 #include "image/special_drivers.hpp"
 
 namespace qx {
@@ -8,7 +9,7 @@ const FormatDriver* special_driver(int32_t id) noexcept {
     case FORMAT_FLAT: return &kFlatDriver;
     case FORMAT_WINDOW: return &kWindowDriver;
     case FORMAT_SPLIT_RAW: return &kSplitRawDriver;
-    default: return nullptr;
+    default: return format_special_driver(id);
   }
 }
 

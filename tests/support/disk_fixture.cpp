@@ -139,6 +139,18 @@ DiskFixture make_mbr_fat32_ext4(const std::string& dir) {
   return d;
 }
 
+DiskFixture make_mbr_fat32(const std::string& dir) {
+  DiskFixture d;
+  d.raw = dir + "/fat32.raw";
+  d.bytes = 73728 * 512ull;
+  d.partitions = {{"vfat", 2048, 71680}};
+  make_dirty_file(d.raw, d.bytes, 0x93);
+  run_or_throw("printf 'label: dos\\nstart=2048, size=71680, type=c\\n' | sfdisk -q " + q(d.raw));
+  make_fat32(dir, dir + "/p1.fat", 71680, 2048);
+  copy_range(dir + "/p1.fat", 0, d.raw, 2048 * 512ull, 71680 * 512ull);
+  return d;
+}
+
 DiskFixture make_gpt_ntfs_ext2(const std::string& dir) {
   DiskFixture d;
   d.raw = dir + "/gpt.raw";

@@ -24,6 +24,8 @@ struct DiskFixture {
 // True when every tool the fixtures need is installed.
 bool have_disk_tools();
 
+// 36 MiB, MBR: one FAT32 volume (just above the smallest FAT32) from sector 2048 to the end.
+DiskFixture make_mbr_fat32(const std::string& dir);
 // 96 MiB, MBR: FAT32 (48 MiB) and ext4 (42 MiB); the last 5 MiB lie outside both and are zero.
 DiskFixture make_mbr_fat32_ext4(const std::string& dir);
 // 96 MiB, GPT: NTFS (48 MiB) and ext2 (36 MiB); about 11 MiB before the backup table are zero.

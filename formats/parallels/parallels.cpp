@@ -1,0 +1,95 @@
+// Format 15: one expanding image file is the whole disk.
+#include "formats/parallels/parallels.hpp"
+
+#include "formats/parallels/bundle.hpp"
+#include "formats/parallels/expanding_image.hpp"
+#include "formats/replacement/replacement.hpp"
+#include "text/paths.hpp"
+
+namespace qx {
+namespace {
+
+struct ParallelsState : DriverState {
+  ExpandingImage img;
+};
+
+ExpandingImage& image_of(DriverState& s) { return static_cast<ParallelsState&>(s).img; }
+const ExpandingImage& image_of(const DriverState& s) { return static_cast<const ParallelsState&>(s).img; }
+
+ErrorCode parallels_open(DriverState& s, std::string_view path, bool) {
+  return open_expanding(image_of(s), path, ExpandingRules{});
+}
+
+void parallels_close(DriverState& s) { close_expanding(image_of(s)); }
+
+DiskGeometry parallels_geometry(const DriverState& s) { return image_of(s).geometry; }
+
+ErrorCode parallels_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
+  return read_expanding(image_of(s), offset, out);
+}
+
+ErrorCode parallels_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
+                                  bool& free, ProgressRelay* relay) {
+  return expanding_range_free(image_of(s), map, first, count, free, relay);
+}
+
+bool parallels_can_trim(const DriverState& s) { return expanding_trimmable(image_of(s)); }
+
+// A storage of a bundle is read through its descriptor (which may pad every entry); rewritten
+// on its own it could come out as another disk.
+bool belongs_to_bundle(std::string_view path) {
+  TextView folder, name;
+  split_dir(path, TextEncoding::Utf8, folder, name);
+  PathBuffer<4096> descriptor;
+  return !descriptor.assign(folder, kBundleDescriptorName) || file_exists(descriptor.view());
+}
+
+}  // namespace
+
+ErrorCode parallels_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+                         WriterRecord& record, ProgressCallback progress, void* user) {
+  Replacement& replacement = record.single;
+  if (set_replacement_names(replacement.entry, path) != OK) return ERR_UNSUPPORTED;
+  if (image.format != FORMAT_PARALLELS || !image.state || !can_trim(image) || belongs_to_bundle(path))
+    return ERR_UNSUPPORTED;
+  ExpandingImage& img = image_of(*image.state);
+  ExpandingTrimPlan plan;
+  plan.disk = &image;
+  plan.visible_sectors = img.geometry.total_sectors;
+  plan.data_start = img.data_start;
+  plan.fill_words = !img.cluster_entries;
+  plan.progress_total = img.geometry.total_sectors;
+  File out = File::create(replacement.entry.temporary.view());
+  if (!out) return ERR_CREATE;
+  replacement.active = true;
+  return write_trimmed_expanding(img, out, map, plan, progress, user);
+}
+
+bool parallels_layout(const DiskImage& image, ParallelsLayout& out) noexcept {
+  if (image.format != FORMAT_PARALLELS || !image.state) return false;
+  const ExpandingImage& img = image_of(*image.state);
+  out.cluster_entries = img.cluster_entries;
+  out.cluster_sectors = img.cluster_sectors;
+  out.table_entries = static_cast<uint32_t>(img.bat.size());
+  out.data_start = img.data_start;
+  out.in_use = img.header.in_use == kParallelsInUse;
+  return true;
+}
+
+const FormatDriver kParallelsDriver = {
+    .name = "parallels",
+    .make_state = make_driver_state<ParallelsState>,
+    .open = parallels_open,
+    .close = parallels_close,
+    .get_geometry = parallels_geometry,
+    .read_bytes = parallels_read,
+    .is_range_free = parallels_is_range_free,
+    .can_trim = parallels_can_trim,
+    .needs_layer_local_trim = nullptr,
+    .is_range_free_in_layer = nullptr,
+    .trim = parallels_trim,
+    .identity = nullptr,
+    .chain_status = nullptr,
+};
+
+}  // namespace qx
