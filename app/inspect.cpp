@@ -99,8 +99,12 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
   // A map read through the wrong parent would describe another disk's file systems.
   if (ErrorCode rc = parent_chain_status(image); rc != OK) {
-    std::fprintf(err, "quorvex-inspect: %.*s: the parent image is not the disk this image was made over (%s)\n",
-                 static_cast<int>(options.path.size()), options.path.data(), error_name(rc));
+    const char* why = rc == ERR_UNSUPPORTED
+                          ? "the image (or a parent) holds writes in its log that were never applied; "
+                            "open it once in the hypervisor that wrote it"
+                          : "the parent image is not the disk this image was made over";
+    std::fprintf(err, "quorvex-inspect: %.*s: %s (%s)\n", static_cast<int>(options.path.size()),
+                 options.path.data(), why, error_name(rc));
     return 2;
   }
   ErrorCode rc = OK;

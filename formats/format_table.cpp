@@ -13,6 +13,7 @@
 #include "formats/qcow/qcow.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
+#include "formats/vhdx/vhdx.hpp"
 #include "formats/vhd_variants/vhd_variants.hpp"
 #include "image/disk_image.hpp"
 
@@ -31,7 +32,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     &kCowd3RedoDriver,  // 6 COWD version 3 redo log
     &kCowd1Driver,  // 7 COWD version 1
     &kCowd1RedoDriver,  // 8 COWD version 1 redo log
-    nullptr,  // 9 VHDX
+    &kVhdxDriver,  // 9 VHDX
     &kVhdDriver,  // 10 VHD
     &kVhdFixedDriver,  // 11 fixed VHD
     &kVhdStrictDriver,  // 12 strict 2 MiB-block VHD

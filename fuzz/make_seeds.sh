@@ -103,6 +103,32 @@ mkdir -p "$out/vdi_fuzz"
 qemu-img convert -q -f raw -O vdi disk-dos.raw "$out/vdi_fuzz/normal" >/dev/null 2>&1
 qemu-img convert -q -f raw -O vdi -o static=on disk-dos.raw "$out/vdi_fuzz/fixed" >/dev/null 2>&1
 
+# The VHDX target reads patches over zeros: each run of non-zero sectors of qemu-img's images
+# becomes a record (offset and length in little-endian, then the bytes).
+mkdir -p "$out/vhdx_fuzz"
+vhdx_patches() {  # input file, output file
+  python3 - "$1" "$2" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+out = bytearray()
+s, n = 0, len(data) // 512
+while s < n and s < 0xFFFF:
+    if not any(data[s * 512:(s + 1) * 512]):
+        s += 1
+        continue
+    e = s
+    while e < n and e - s < 127 and any(data[e * 512:(e + 1) * 512]):
+        e += 1
+    out += struct.pack('<HH', s, (e - s) * 512) + data[s * 512:e * 512]
+    s = e
+open(sys.argv[2], 'wb').write(out)
+PY
+}
+for opts in block_size=1M block_size=8M,log_size=2M; do
+  qemu-img convert -q -f raw -O vhdx -o $opts disk-dos.raw img.vhdx >/dev/null 2>&1 &&
+    vhdx_patches img.vhdx "$out/vhdx_fuzz/$opts" && rm -f img.vhdx
+done
+
 # A bundle of the MBR disk: its descriptor, and the descriptor's length before it.
 mkdir -p "$out/xml_fuzz" "$out/bundle_fuzz"
 cat >desc.xml <<'XML'

@@ -119,7 +119,8 @@ struct FormatDriver {
   // Null when the format carries no identity of its own.
   bool (*identity)(const DriverState& state, ImageIdentity& out);
   // OK, or ERR_BAD_FORMAT when some link of the parent chain is not the disk its child was made
-  // over. Null for formats without parents.
+  // over, or ERR_UNSUPPORTED when some link holds writes not yet applied (a VHDX log to replay).
+  // Null for formats without parents or pending writes.
   ErrorCode (*chain_status)(const DriverState& state);
 };
 
@@ -156,7 +157,8 @@ bool can_trim(const DiskImage& image) noexcept;
 // The image's own identity; kind NONE when its format carries none.
 ImageIdentity image_identity(const DiskImage& image) noexcept;
 // OK when every child of the chain was made over the parent it now finds; a mismatch anywhere
-// (checked link by link) is ERR_BAD_FORMAT, and nothing may then be trimmed or mapped.
+// (checked link by link) is ERR_BAD_FORMAT, a link whose stored state still waits for writes of
+// its log is ERR_UNSUPPORTED, and nothing may then be trimmed or mapped.
 ErrorCode parent_chain_status(const DiskImage& image) noexcept;
 bool needs_layer_local_trim(const DiskImage& image) noexcept;
 ErrorCode is_range_free_in_layer(DiskImage& image, const UsageMap* map, uint32_t first,

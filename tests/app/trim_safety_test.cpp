@@ -134,6 +134,7 @@ INSTANTIATE_TEST_SUITE_P(Trim, FailurePoints,
                                            SweepCase{"DeletingTheBackup", {"-d"}, false, 12, "vpc"},
                                            SweepCase{"WithoutLinks", {}, true, 12, "vpc"},
                                            SweepCase{"Vdi", {}, false, 0, "vdi"},
+                                           SweepCase{"Vhdx", {}, false, 0, "vhdx"},
                                            SweepCase{"Parallels", {}, false, 0, "parallels"}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,0 +1,988 @@
+// VHDX (format 9): a 1 MiB head (file identifier, two headers, two region tables), a log, a
+// metadata region, a block allocation table whose entries carry a state and a file offset, payload
+// blocks and, in differencing files, sector bitmap blocks that say which sectors the child holds.
+#include "formats/vhdx/vhdx.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "formats/replacement/replacement.hpp"
+#include "image/byte_order.hpp"
+#include "image/crc32c.hpp"
+#include "image/file.hpp"
+#include "image/file_copy.hpp"
+#include "image/parent_chain.hpp"
+#include "image/primitives.hpp"
+#include "text/charset.hpp"
+#include "text/path_string.hpp"
+#include "text/paths.hpp"
+#include "volume/sector_bitmap.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx {
+namespace {
+
+using Guid = std::array<uint8_t, 16>;
+
+struct VhdxHeader {
+  char signature[4];
+  le32_t checksum;
+  le64_t sequence_number;
+  uint8_t file_write_guid[16];
+  uint8_t data_write_guid[16];
+  uint8_t log_guid[16];
+  le16_t log_version;
+  le16_t version;
+  le32_t log_length;
+  le64_t log_offset;
+  uint8_t reserved[4016];
+};
+static_assert(sizeof(VhdxHeader) == 4096);
+
+struct VhdxRegionTableHeader {
+  char signature[4];
+  le32_t checksum;
+  le32_t entry_count;
+  le32_t reserved;
+};
+static_assert(sizeof(VhdxRegionTableHeader) == 16);
+
+struct VhdxRegionEntry {
+  uint8_t guid[16];
+  le64_t file_offset;
+  le32_t length;
+  le32_t required;
+};
+static_assert(sizeof(VhdxRegionEntry) == 32);
+
+struct VhdxMetadataHeader {
+  char signature[8];
+  le16_t reserved;
+  le16_t entry_count;
+  uint8_t reserved2[20];
+};
+static_assert(sizeof(VhdxMetadataHeader) == 32);
+
+struct VhdxMetadataEntry {
+  uint8_t item_id[16];
+  le32_t offset;
+  le32_t length;
+  le32_t flags;
+  le32_t reserved;
+};
+static_assert(sizeof(VhdxMetadataEntry) == 32);
+
+struct VhdxLocatorHeader {
+  uint8_t type[16];
+  le16_t reserved;
+  le16_t count;
+};
+static_assert(sizeof(VhdxLocatorHeader) == 20);
+
+struct VhdxLocatorEntry {
+  le32_t key_offset;
+  le32_t value_offset;
+  le16_t key_length;
+  le16_t value_length;
+};
+static_assert(sizeof(VhdxLocatorEntry) == 12);
+
+constexpr uint64_t kMiB = 1u << 20;
+constexpr uint64_t kHeadBytes = kMiB;
+constexpr uint64_t kHeaderOffsets[2] = {64u << 10, 128u << 10};
+constexpr uint64_t kRegionTableOffsets[2] = {192u << 10, 256u << 10};
+constexpr size_t kRegionTableBytes = 64u << 10;
+constexpr uint32_t kMaxEntries = 2047;
+constexpr uint32_t kMetadataTableBytes = 64u << 10;
+constexpr uint32_t kMaxItemBytes = 1u << 20;
+constexpr uint64_t kMaxDiskBytes = uint64_t{1} << 46;  // 64 TiB
+constexpr uint64_t kOffsetMask = ~(kMiB - 1);
+constexpr size_t kZeroChunk = 1u << 20;
+constexpr size_t kScanChunk = 1u << 20;
+constexpr size_t kFirstScanChunk = 64u << 10;
+constexpr uint32_t kHoleSectors = 2048;  // 1 MiB
+
+// Block states of the BAT: payload entries, and the sector bitmap entry that follows each chunk.
+enum : uint8_t {
+  kNotPresent = 0,
+  kUndefined = 1,
+  kZero = 2,
+  kUnmapped = 3,
+  kFullyPresent = 6,
+  kPartiallyPresent = 7,
+};
+constexpr uint8_t kBitmapPresent = 6;
+
+constexpr uint32_t kLeaveBlocksAllocated = 1;
+constexpr uint32_t kHasParent = 2;
+constexpr uint32_t kItemRequired = 4;
+
+constexpr int hex_value(char c) {
+  return c >= '0' && c <= '9' ? c - '0'
+         : c >= 'a' && c <= 'f' ? c - 'a' + 10
+         : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                : -1;
+}
+
+// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" to the stored form: the first three groups little-endian,
+// the last eight bytes in order. False for any other shape.
+constexpr bool parse_guid(std::string_view text, Guid& out) {
+  if (text.size() != 36) return false;
+  constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  uint8_t bytes[16] = {};
+  size_t pos = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (pos == 8 || pos == 13 || pos == 18 || pos == 23) {
+      if (text[pos] != '-') return false;
+      ++pos;
+    }
+    const int hi = hex_value(text[pos]), lo = hex_value(text[pos + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes[i] = static_cast<uint8_t>(hi * 16 + lo);
+    pos += 2;
+  }
+  for (int i = 0; i < 16; ++i) out[static_cast<size_t>(i)] = bytes[kOrder[i]];
+  return true;
+}
+
+constexpr Guid guid(std::string_view text) {
+  Guid g{};
+  if (!parse_guid(text, g)) throw "malformed GUID constant";
+  return g;
+}
+
+constexpr Guid kBatRegion = guid("2DC27766-F623-4200-9D64-115E9BFD4A08");
+constexpr Guid kMetadataRegion = guid("8B7CA206-4790-4B9A-B8FE-575F050F886E");
+constexpr Guid kFileParametersItem = guid("CAA16737-FA36-4D43-B3B6-33F0AA44E76B");
+constexpr Guid kDiskSizeItem = guid("2FA54224-CD1B-4876-B211-5DBED83BF4B8");
+constexpr Guid kDiskIdItem = guid("BECA12AB-B2E6-4523-93EF-C309E000C746");
+constexpr Guid kLogicalSectorItem = guid("8141BF1D-A96F-4709-BA47-F233A8FAAB5F");
+constexpr Guid kPhysicalSectorItem = guid("CDA348C7-445D-4471-9CC9-E9885251C556");
+constexpr Guid kParentLocatorItem = guid("A8D35F2D-B30B-454D-ABF7-D3D84834AB0C");
+constexpr Guid kVhdxLocatorType = guid("B04AEFB7-D19E-4A81-B789-25B8E9445913");
+
+bool same_guid(const uint8_t* a, const Guid& b) noexcept { return std::memcmp(a, b.data(), 16) == 0; }
+
+// Where a piece of the parent locator's item lies: offset and length in the item.
+struct TextSpan {
+  uint32_t offset = 0;
+  uint32_t length = 0;
+  bool present = false;
+};
+
+// A parent identity recorded by the child: "{xxxxxxxx-...}" in UTF-16, parsed when well formed.
+struct Linkage {
+  bool present = false;
+  bool valid = false;
+  Guid value{};
+};
+
+struct Region {
+  uint64_t offset = 0;
+  uint32_t length = 0;
+};
+
+struct VhdxImage : DriverState {
+  File file;
+  uint64_t file_length = 0;
+  VhdxHeader header{};        // the current one
+  uint32_t current_header = 0;  // index into kHeaderOffsets
+  uint32_t region_copy = 0;     // index into kRegionTableOffsets
+  std::vector<uint8_t> region_table;
+  Region bat_region, metadata_region;
+  uint32_t file_flags = 0;
+  uint64_t file_parameters_at = 0;  // item offset within the metadata region
+  uint32_t block_bytes = 0;
+  uint32_t block_sectors = 0;       // 512-byte sectors
+  uint32_t logical_sector = 0;
+  uint32_t chunk_ratio = 0;
+  uint64_t disk_bytes = 0;
+  uint32_t data_blocks = 0;
+  uint32_t bat_entries = 0;
+  std::vector<uint64_t> bat;
+  std::vector<uint8_t> locator;
+  TextSpan relative_path, absolute_path, volume_path;
+  Linkage linkage, linkage2;
+  std::vector<uint8_t> bitmap;  // the cached block's part of its sector bitmap
+  int64_t cached_block = -1;
+  DiskImage parent;
+  bool has_parent = false;
+  bool log_pending = false;
+  DiskGeometry geometry;
+  std::vector<uint8_t> used;     // the map's answer for one block
+  std::vector<uint8_t> scratch;  // data examined by is_range_free
+};
+
+VhdxImage& vhdx(DriverState& s) { return static_cast<VhdxImage&>(s); }
+const VhdxImage& vhdx(const DriverState& s) { return static_cast<const VhdxImage&>(s); }
+
+template <typename S>
+std::span<uint8_t> bytes_of(S& s) noexcept {
+  return {reinterpret_cast<uint8_t*>(&s), sizeof(S)};
+}
+
+// The checksum of a structure computed with its own checksum field (at offset 4) taken as zero.
+uint32_t structure_crc(std::span<const uint8_t> bytes) noexcept {
+  static constexpr uint8_t kZero[4] = {};
+  uint32_t crc = crc32c_update(~0u, bytes.first(4));
+  crc = crc32c_update(crc, kZero);
+  return ~crc32c_update(crc, bytes.subspan(8));
+}
+
+void seal_structure(std::span<uint8_t> bytes) noexcept {
+  store_le<uint32_t>(bytes.data() + 4, structure_crc(bytes));
+}
+
+uint32_t payload_entry(const VhdxImage& st, uint32_t block) noexcept {
+  return block + block / st.chunk_ratio;
+}
+uint32_t bitmap_entry(const VhdxImage& st, uint32_t chunk) noexcept {
+  return chunk * (st.chunk_ratio + 1) + st.chunk_ratio;
+}
+uint8_t state_of(uint64_t entry) noexcept { return static_cast<uint8_t>(entry & 7); }
+uint64_t offset_of(uint64_t entry) noexcept { return entry & kOffsetMask; }
+
+// A structure of the file that must start on a MiB boundary past the head and end in the file.
+bool region_fits(const VhdxImage& st, uint64_t offset, uint64_t length) noexcept {
+  return offset >= kHeadBytes && offset % kMiB == 0 && length % kMiB == 0 &&
+         offset <= st.file_length && length <= st.file_length - offset;
+}
+
+// ---- open ----
+
+ErrorCode read_headers(VhdxImage& st) {
+  VhdxHeader h[2];
+  for (int i = 0; i < 2; ++i) {
+    if (!st.file.read_at(kHeaderOffsets[i], bytes_of(h[i]))) return ERR_READ;
+    if (std::memcmp(h[i].signature, "head", 4) != 0 || h[i].checksum != structure_crc(bytes_of(h[i])))
+      return ERR_BAD_FORMAT;
+  }
+  st.current_header = h[0].sequence_number > h[1].sequence_number ? 0 : 1;
+  st.header = h[st.current_header];
+  if (st.header.version != 1) return ERR_BAD_FORMAT;
+  // Writes that sit in the log were never applied: the BAT and the metadata as stored are stale.
+  st.log_pending = !std::all_of(std::begin(st.header.log_guid), std::end(st.header.log_guid),
+                                [](uint8_t b) { return b == 0; });
+  if (st.header.log_length != 0 && !region_fits(st, st.header.log_offset, st.header.log_length))
+    return ERR_BAD_FORMAT;
+  return OK;
+}
+
+bool region_table_valid(std::span<const uint8_t> table) noexcept {
+  VhdxRegionTableHeader h{};
+  if (!read_struct(table, 0, h)) return false;
+  return std::memcmp(h.signature, "regi", 4) == 0 && h.checksum == structure_crc(table);
+}
+
+ErrorCode read_region_table(VhdxImage& st) {
+  st.region_table.assign(kRegionTableBytes, 0);
+  bool read_any = false;
+  for (uint32_t i = 0; i < 2; ++i) {
+    if (!st.file.read_at(kRegionTableOffsets[i], st.region_table)) continue;
+    read_any = true;
+    if (!region_table_valid(st.region_table)) continue;
+    st.region_copy = i;
+    VhdxRegionTableHeader h{};
+    (void)read_struct(st.region_table, 0, h);
+    if (h.entry_count > kMaxEntries) return ERR_BAD_FORMAT;
+    bool have_bat = false, have_metadata = false;
+    for (uint32_t e = 0; e < h.entry_count; ++e) {
+      VhdxRegionEntry r{};
+      (void)read_struct(st.region_table, sizeof h + size_t{e} * sizeof r, r);
+      const bool bat = same_guid(r.guid, kBatRegion), metadata = same_guid(r.guid, kMetadataRegion);
+      // A region this driver does not know may change what the disk holds.
+      if (!bat && !metadata && (r.required & 1)) return ERR_BAD_FORMAT;
+      if (!region_fits(st, r.file_offset, r.length) || r.length == 0) return ERR_BAD_FORMAT;
+      if ((bat && have_bat) || (metadata && have_metadata)) return ERR_BAD_FORMAT;
+      if (bat) st.bat_region = {r.file_offset, r.length};
+      if (metadata) st.metadata_region = {r.file_offset, r.length};
+      have_bat = have_bat || bat;
+      have_metadata = have_metadata || metadata;
+    }
+    return have_bat && have_metadata ? OK : ERR_BAD_FORMAT;
+  }
+  return read_any ? ERR_BAD_FORMAT : ERR_READ;
+}
+
+// Keys are UTF-16LE without terminator, recognised by their byte length and content.
+ErrorCode read_locator_entry(VhdxImage& st, const VhdxLocatorEntry& e) {
+  const std::span<const uint8_t> item(st.locator);
+  const uint64_t key_end = uint64_t{e.key_offset} + e.key_length;
+  const uint64_t value_end = uint64_t{e.value_offset} + e.value_length;
+  if (key_end > item.size() || value_end > item.size()) return ERR_BAD_FORMAT;
+  const std::string_view key(reinterpret_cast<const char*>(item.data() + e.key_offset), e.key_length);
+  auto is_key = [&](std::string_view ascii) {
+    if (key.size() != ascii.size() * 2) return false;
+    for (size_t i = 0; i < ascii.size(); ++i)
+      if (key[2 * i] != ascii[i] || key[2 * i + 1] != 0) return false;
+    return true;
+  };
+  auto take_text = [&](TextSpan& span) {
+    if (span.present) return ERR_BAD_FORMAT;
+    span = {e.value_offset, e.value_length, true};
+    return OK;
+  };
+  auto take_linkage = [&](Linkage& link) {
+    if (link.present || e.value_length != 76) return ERR_BAD_FORMAT;
+    link.present = true;
+    char text[38];
+    for (size_t i = 0; i < 38; ++i) {
+      const uint8_t lo = item[e.value_offset + 2 * i], hi = item[e.value_offset + 2 * i + 1];
+      text[i] = hi == 0 && lo < 0x80 ? static_cast<char>(lo) : '?';
+    }
+    link.valid = text[0] == '{' && text[37] == '}' &&
+                 parse_guid(std::string_view(text + 1, 36), link.value);
+    return OK;
+  };
+  if (is_key("volume_path")) return take_text(st.volume_path);
+  if (is_key("relative_path")) return take_text(st.relative_path);
+  if (is_key("absolute_win32_path")) return take_text(st.absolute_path);
+  if (is_key("parent_linkage")) return take_linkage(st.linkage);
+  if (is_key("parent_linkage2")) return take_linkage(st.linkage2);
+  return OK;
+}
+
+ErrorCode parse_locator(VhdxImage& st) {
+  VhdxLocatorHeader h{};
+  if (!read_struct(std::span<const uint8_t>(st.locator), 0, h)) return ERR_BAD_FORMAT;
+  if (!same_guid(h.type, kVhdxLocatorType)) return OK;
+  if (st.locator.size() < sizeof h + size_t{h.count} * sizeof(VhdxLocatorEntry)) return ERR_BAD_FORMAT;
+  for (uint32_t i = 0; i < h.count; ++i) {
+    VhdxLocatorEntry e{};
+    (void)read_struct(std::span<const uint8_t>(st.locator), sizeof h + size_t{i} * sizeof e, e);
+    if (ErrorCode rc = read_locator_entry(st, e); rc != OK) return rc;
+  }
+  return OK;
+}
+
+ErrorCode read_metadata(VhdxImage& st) {
+  const Region& region = st.metadata_region;
+  std::vector<uint8_t> table(kMetadataTableBytes);
+  if (!st.file.read_at(region.offset, table)) return ERR_READ;
+  VhdxMetadataHeader h{};
+  (void)read_struct(std::span<const uint8_t>(table), 0, h);
+  if (std::memcmp(h.signature, "metadata", 8) != 0 || h.entry_count > kMaxEntries) return ERR_BAD_FORMAT;
+  enum { kParams, kSize, kId, kLogical, kPhysical, kLocator, kItems };
+  static constexpr const Guid* kKnown[kItems] = {&kFileParametersItem, &kDiskSizeItem, &kDiskIdItem,
+                                                 &kLogicalSectorItem, &kPhysicalSectorItem,
+                                                 &kParentLocatorItem};
+  static constexpr uint32_t kLength[kItems] = {8, 8, 16, 4, 4, 0};
+  bool seen[kItems] = {};
+  uint8_t value[kItems][16] = {};
+  for (uint32_t i = 0; i < h.entry_count; ++i) {
+    VhdxMetadataEntry e{};
+    (void)read_struct(std::span<const uint8_t>(table), sizeof h + size_t{i} * sizeof e, e);
+    if (e.offset < kMetadataTableBytes || e.length > kMaxItemBytes ||
+        uint64_t{e.offset} + e.length >= region.length)
+      return ERR_BAD_FORMAT;
+    int k = 0;
+    while (k < kItems && !same_guid(e.item_id, *kKnown[k])) ++k;
+    if (k == kItems) {
+      if (e.flags & kItemRequired) return ERR_BAD_FORMAT;
+      continue;
+    }
+    if (seen[k] || (k != kLocator && e.length != kLength[k])) return ERR_BAD_FORMAT;
+    seen[k] = true;
+    const uint64_t at = region.offset + e.offset;
+    if (k == kLocator) {
+      st.locator.resize(e.length);
+      if (!st.file.read_at(at, st.locator)) return ERR_READ;
+    } else if (!st.file.read_at(at, std::span(value[k], e.length))) {
+      return ERR_READ;
+    }
+    if (k == kParams) st.file_parameters_at = e.offset;
+  }
+  if (!seen[kParams] || !seen[kSize] || !seen[kLogical] || !seen[kPhysical]) return ERR_BAD_FORMAT;
+  st.block_bytes = le32(value[kParams]);
+  st.file_flags = le32(value[kParams] + 4);
+  st.disk_bytes = le64(value[kSize]);
+  st.logical_sector = le32(value[kLogical]);
+  if (st.block_bytes < kMiB || st.block_bytes > 256 * kMiB || !is_power_of_two(st.block_bytes) ||
+      (st.logical_sector != 512 && st.logical_sector != 4096) || st.disk_bytes > kMaxDiskBytes ||
+      st.disk_bytes % st.logical_sector != 0)
+    return ERR_BAD_FORMAT;
+  if (seen[kLocator])
+    if (ErrorCode rc = parse_locator(st); rc != OK) return rc;
+  if ((st.file_flags & kHasParent) && !st.relative_path.present && !st.absolute_path.present)
+    return ERR_BAD_FORMAT;
+  return OK;
+}
+
+// The entries of the BAT, each checked once so that reading never meets a state it cannot serve.
+ErrorCode read_bat(VhdxImage& st) {
+  st.chunk_ratio = static_cast<uint32_t>((uint64_t{1} << 23) * st.logical_sector / st.block_bytes);
+  const uint64_t blocks = ceil_div_u64(st.disk_bytes, st.block_bytes);
+  const bool parent = st.file_flags & kHasParent;
+  const uint64_t entries = parent ? ceil_div_u64(blocks, st.chunk_ratio) * (st.chunk_ratio + 1)
+                           : blocks ? blocks + (blocks - 1) / st.chunk_ratio
+                                    : 0;
+  // Bounded by the region, which open checked against the file, before anything is allocated.
+  if (entries > st.bat_region.length / 8) return ERR_BAD_FORMAT;
+  st.data_blocks = static_cast<uint32_t>(blocks);
+  st.bat_entries = static_cast<uint32_t>(entries);
+  st.bat.resize(st.bat_entries);
+  if (!st.file.read_at(st.bat_region.offset,
+                       std::span(reinterpret_cast<uint8_t*>(st.bat.data()), st.bat.size() * 8)))
+    return ERR_READ;
+  for (uint32_t i = 0; i < st.bat_entries; ++i) {
+    const uint64_t e = st.bat[i];
+    const uint8_t state = state_of(e);
+    const bool is_bitmap = i % (st.chunk_ratio + 1) == st.chunk_ratio;
+    const bool stored = is_bitmap ? state == kBitmapPresent
+                                  : state == kFullyPresent || state == kPartiallyPresent;
+    if (is_bitmap ? state != kNotPresent && state != kBitmapPresent
+                  : state == 4 || state == 5 || (state == kPartiallyPresent && !parent))
+      return ERR_BAD_FORMAT;
+    if (stored && !region_fits(st, offset_of(e), 0)) return ERR_BAD_FORMAT;
+  }
+  return OK;
+}
+
+void work_out_geometry(VhdxImage& st) {
+  const uint64_t total = ceil_div_u64(st.disk_bytes, kSectorSize);
+  DiskGeometry& g = st.geometry;
+  g.total_sectors = static_cast<uint32_t>(total);
+  g.bytes_per_sector = kSectorSize;
+  if (total > 66059279) {
+    g.heads = 16;
+    g.sectors_per_track = 255;
+    return;
+  }
+  g.sectors_per_track = 17;
+  uint64_t cylinder_heads = total / 17;
+  g.heads = static_cast<uint32_t>(std::max<uint64_t>(4, ceil_div_u64(cylinder_heads, 1024)));
+  if (cylinder_heads >= uint64_t{g.heads} * 1024 || g.heads > 16) {
+    g.heads = 16;
+    g.sectors_per_track = 31;
+    cylinder_heads = total / 31;
+    if (cylinder_heads >= 16 * 1024) g.sectors_per_track = 63;
+  }
+}
+
+TextView locator_text(const VhdxImage& st, const TextSpan& span) {
+  return TextView(reinterpret_cast<const char*>(st.locator.data()) + span.offset, span.length);
+}
+
+// relative_path is stored with "\" separators; on this system they become "/".
+bool candidate_path(const VhdxImage& st, const TextSpan& span, bool relative, std::string_view own_path,
+                    PathBuffer<4096>& out) {
+  PathBuffer<4096> name, work;
+  if (!append_converted(name, TextEncoding::Utf8, locator_text(st, span), TextEncoding::Utf16Le) ||
+      name.empty() || name.view().find('\0') != std::string_view::npos)
+    return false;
+  if (!relative) return out.assign(name.view()) && out.append_terminator();
+  for (uint32_t i = 0; i < name.length(); ++i)
+    if (name.data()[i] == '\\') name.data()[i] = '/';
+  return resolve_stored_name(name.view(), TextEncoding::Utf8, own_path, TextEncoding::Utf8, work, out,
+                             TextEncoding::Utf8, PathStyle::Unix) &&
+         out.append_terminator();
+}
+
+ErrorCode open_parent(VhdxImage& st, std::string_view own_path) {
+  if (!ParentChain::may_descend()) return ERR_BAD_FORMAT;
+  PathBuffer<4096> path;
+  bool found = false;
+  for (const bool relative : {true, false}) {
+    const TextSpan& span = relative ? st.relative_path : st.absolute_path;
+    if (span.present && candidate_path(st, span, relative, own_path, path) && path.view() != own_path &&
+        file_exists(path.view())) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) return ERR_BAD_FORMAT;
+  DiskImage parent;
+  {
+    ParentChain guard;
+    if (ErrorCode rc = open_image_as(parent, path.view(), true, FORMAT_VHDX); rc != OK) return rc;
+  }
+  // A parent of another size still serves the whole disk: beyond its end it reads as zeros.
+  const uint32_t total = st.geometry.total_sectors;
+  if (get_geometry(parent).total_sectors != total) {
+    DiskImage window;
+    if (ErrorCode rc = open_window(window, std::move(parent), total); rc != OK) return rc;
+    parent = std::move(window);
+  }
+  st.parent = std::move(parent);
+  st.has_parent = true;
+  return OK;
+}
+
+ErrorCode open_file(VhdxImage& st, std::string_view path) {
+  st.file = File::open_existing(path, true);
+  if (!st.file) return ERR_OPEN;
+  if (!st.file.length(st.file_length)) return ERR_FILE_SIZE;
+  if (st.file_length < kHeadBytes) return ERR_BAD_FORMAT;
+  char signature[8];
+  if (!st.file.read_at(0, std::span(reinterpret_cast<uint8_t*>(signature), sizeof signature)))
+    return ERR_READ;
+  if (std::memcmp(signature, "vhdxfile", 8) != 0) return ERR_BAD_FORMAT;
+  if (ErrorCode rc = read_headers(st); rc != OK) return rc;
+  if (ErrorCode rc = read_region_table(st); rc != OK) return rc;
+  if (ErrorCode rc = read_metadata(st); rc != OK) return rc;
+  // Sectors are counted in 32 bits.
+  if (ceil_div_u64(st.disk_bytes, kSectorSize) > UINT32_MAX) return ERR_UNSUPPORTED;
+  if (ErrorCode rc = read_bat(st); rc != OK) return rc;
+  work_out_geometry(st);
+  return OK;
+}
+
+ErrorCode vhdx_open(DriverState& s, std::string_view path, bool) {
+  if (ParentChain::exhausted) return ERR_BAD_FORMAT;
+  VhdxImage& st = vhdx(s);
+  return guard_no_memory([&]() -> ErrorCode {
+    if (ErrorCode rc = open_file(st, path); rc != OK) return rc;
+    st.block_sectors = st.block_bytes / kSectorSize;
+    st.bitmap.assign(st.block_bytes / st.logical_sector / 8, 0);
+    st.used.assign(bitmap_bytes(st.block_sectors), 0);
+    st.cached_block = -1;
+    if (st.file_flags & kHasParent) return open_parent(st, path);
+    return OK;
+  });
+}
+
+void vhdx_close(DriverState& s) {
+  VhdxImage& st = vhdx(s);
+  st.file.close();
+  st.bat = {};
+  st.bitmap = {};
+  st.locator = {};
+  st.region_table = {};
+  st.used = {};
+  st.scratch = {};
+  st.cached_block = -1;
+  close_image(st.parent);
+  st.has_parent = false;
+}
+
+DiskGeometry vhdx_geometry(const DriverState& s) { return vhdx(s).geometry; }
+
+// ---- reading ----
+
+ErrorCode load_bitmap(VhdxImage& st, uint32_t block) {
+  if (st.cached_block == block) return OK;
+  const uint64_t e = st.bat[bitmap_entry(st, block / st.chunk_ratio)];
+  if (state_of(e) != kBitmapPresent) return ERR_BAD_FORMAT;
+  st.cached_block = -1;
+  const uint64_t at = offset_of(e) + uint64_t{block % st.chunk_ratio} * st.bitmap.size();
+  if (!st.file.read_at(at, st.bitmap)) return ERR_READ;
+  st.cached_block = block;
+  return OK;
+}
+
+bool sector_present(const VhdxImage& st, uint64_t byte_in_block) noexcept {
+  return test_bit(st.bitmap, byte_in_block / st.logical_sector);
+}
+
+// A partially present block: the parent's data, with the sectors this file holds laid over it.
+ErrorCode read_partial(VhdxImage& st, uint32_t block, uint64_t in_block, std::span<uint8_t> out) {
+  const uint64_t block_start = uint64_t{block} * st.block_bytes;
+  if (ErrorCode rc = read_bytes(st.parent, block_start + in_block, out); rc != OK) return rc;
+  if (ErrorCode rc = load_bitmap(st, block); rc != OK) return rc;
+  const uint64_t data = offset_of(st.bat[payload_entry(st, block)]);
+  const uint64_t end = in_block + out.size();
+  for (uint64_t pos = in_block; pos < end;) {
+    const bool present = sector_present(st, pos);
+    uint64_t run_end = std::min(end, (pos / st.logical_sector + 1) * st.logical_sector);
+    while (run_end < end && sector_present(st, run_end) == present)
+      run_end = std::min(end, run_end + st.logical_sector);
+    if (present && !st.file.read_at(data + pos, out.subspan(static_cast<size_t>(pos - in_block),
+                                                             static_cast<size_t>(run_end - pos))))
+      return ERR_READ;
+    pos = run_end;
+  }
+  return OK;
+}
+
+ErrorCode read_block_piece(VhdxImage& st, uint32_t block, uint64_t in_block, std::span<uint8_t> out) {
+  const uint64_t e = st.bat[payload_entry(st, block)];
+  switch (state_of(e)) {
+    case kNotPresent:
+      if (st.has_parent) return read_bytes(st.parent, uint64_t{block} * st.block_bytes + in_block, out);
+      [[fallthrough]];
+    case kUndefined:
+    case kZero:
+    case kUnmapped: std::memset(out.data(), 0, out.size()); return OK;
+    case kFullyPresent: return st.file.read_at(offset_of(e) + in_block, out) ? OK : ERR_READ;
+    case kPartiallyPresent: return read_partial(st, block, in_block, out);
+    default: return ERR_BAD_FORMAT;
+  }
+}
+
+ErrorCode vhdx_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
+  VhdxImage& st = vhdx(s);
+  const uint64_t size = st.geometry.size_bytes();
+  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
+  size_t done = 0;
+  for (BlockSplit64 sp(st.block_bytes, offset, out.size()); sp.more(); sp.next()) {
+    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
+    if (ErrorCode rc = read_block_piece(st, static_cast<uint32_t>(sp.block), sp.offset, piece); rc != OK)
+      return rc;
+    done += static_cast<size_t>(sp.piece);
+  }
+  return OK;
+}
+
+// ---- free-range queries ----
+
+// True when every sector of data that `used` marks (bit base + i for sector i) holds only zeros.
+bool used_sectors_zero(std::span<const uint8_t> data, std::span<const uint8_t> used, uint32_t base) {
+  const uint32_t n = static_cast<uint32_t>(data.size() / kSectorSize);
+  for (uint32_t i = 0; i < n;) {
+    if ((base + i) % 8 == 0 && n - i >= 8 && used[(base + i) / 8] == 0) {
+      i += 8;
+      continue;
+    }
+    if (test_bit(used, base + i) && !is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize)))
+      return false;
+    ++i;
+  }
+  return true;
+}
+
+// A stored piece: free when each sector the map uses (every sector without a map) reads as zeros.
+ErrorCode stored_piece_free(VhdxImage& st, const UsageMap* map, uint32_t block, uint32_t in_block,
+                            uint32_t first, uint32_t n, bool& free) {
+  if (map) {
+    if (ErrorCode rc = query_used(*map, first, n, st.used); rc != OK) return rc;
+  } else {
+    put_bits(st.used, 0, n, true);
+  }
+  if (st.scratch.empty()) st.scratch.resize(std::min<size_t>(kScanChunk, st.block_bytes));
+  free = true;
+  // A block that holds data usually shows it at once: a small piece first.
+  uint32_t step = static_cast<uint32_t>(std::min(kFirstScanChunk, st.scratch.size()) / kSectorSize);
+  for (uint32_t i = 0, len = 0; i < n && free; i += len, step = static_cast<uint32_t>(st.scratch.size() / kSectorSize)) {
+    len = std::min(step, n - i);
+    std::span<uint8_t> buf(st.scratch.data(), size_t{len} * kSectorSize);
+    bool any_used = false;
+    for (uint32_t j = i; j < i + len && !any_used; ++j) any_used = test_bit(st.used, j);
+    if (!any_used) continue;
+    if (ErrorCode rc = read_block_piece(st, block, uint64_t{in_block + i} * kSectorSize, buf); rc != OK)
+      return rc;
+    free = used_sectors_zero(buf, st.used, i);
+  }
+  return OK;
+}
+
+ErrorCode vhdx_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
+                             bool& free, ProgressRelay* relay) {
+  VhdxImage& st = vhdx(s);
+  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
+  free = true;
+  for (BlockSplit sp(st.block_sectors, first, count); sp.more(); sp.next()) {
+    const uint32_t piece_first = sp.block * st.block_sectors + sp.offset;
+    const uint8_t state = state_of(st.bat[payload_entry(st, sp.block)]);
+    bool piece_free = true;
+    ErrorCode rc = OK;
+    if (state == kNotPresent && st.has_parent)
+      rc = is_range_free(st.parent, map, piece_first, sp.piece, piece_free, nullptr);
+    else if (state == kFullyPresent || state == kPartiallyPresent)
+      rc = stored_piece_free(st, map, sp.block, sp.offset, piece_first, sp.piece, piece_free);
+    if (rc != OK) return rc;
+    if (!piece_free) {
+      free = false;
+      return OK;
+    }
+    if (!relay_check_in(sp.piece, relay)) return CANCELLED;
+  }
+  return OK;
+}
+
+ErrorCode vhdx_is_range_free_in_layer(DriverState& s, const UsageMap* map, uint32_t first,
+                                      uint32_t count, bool& free) {
+  VhdxImage& st = vhdx(s);
+  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
+  free = true;
+  for (BlockSplit sp(st.block_sectors, first, count); sp.more(); sp.next()) {
+    const uint8_t state = state_of(st.bat[payload_entry(st, sp.block)]);
+    if (state == kNotPresent) continue;
+    const uint32_t piece_first = sp.block * st.block_sectors + sp.offset;
+    if (map) {
+      if (ErrorCode rc = query_used(*map, piece_first, sp.piece, st.used); rc != OK) return rc;
+    } else {
+      put_bits(st.used, 0, sp.piece, true);
+    }
+    if (state == kPartiallyPresent)
+      if (ErrorCode rc = load_bitmap(st, sp.block); rc != OK) return rc;
+    for (uint32_t i = 0; i < sp.piece; ++i) {
+      if (!test_bit(st.used, i)) continue;
+      if (state != kPartiallyPresent || sector_present(st, uint64_t{sp.offset + i} * kSectorSize)) {
+        free = false;
+        return OK;
+      }
+    }
+  }
+  return OK;
+}
+
+bool vhdx_can_trim(const DriverState& s) { return !vhdx(s).log_pending; }
+
+bool vhdx_needs_layer_local_trim(const DriverState& s) { return vhdx(s).has_parent; }
+
+bool vhdx_identity(const DriverState& s, ImageIdentity& out) {
+  out.kind = ImageIdentity::VHDX_DATA_WRITE_GUID;
+  std::memcpy(out.bytes, vhdx(s).header.data_write_guid, sizeof out.bytes);
+  return true;
+}
+
+// A parent found by its path may be another disk, or this disk changed since the child was made:
+// its data write GUID must be one the child recorded. A log still to replay anywhere in the chain
+// means the stored state is not the disk.
+ErrorCode vhdx_chain_status(const DriverState& s) {
+  const VhdxImage& st = vhdx(s);
+  if (st.log_pending) return ERR_UNSUPPORTED;
+  if (!st.has_parent) return OK;
+  const ImageIdentity found = image_identity(st.parent);
+  if (found.kind == ImageIdentity::VHDX_DATA_WRITE_GUID) {
+    auto matches = [&](const Linkage& l) {
+      return l.present && l.valid && std::memcmp(l.value.data(), found.bytes, 16) == 0;
+    };
+    if (!matches(st.linkage) && !matches(st.linkage2)) return ERR_BAD_FORMAT;
+  }
+  return parent_chain_status(st.parent);
+}
+
+// ---- trim ----
+
+struct TrimContext {
+  TrimContext(VhdxImage& s, const UsageMap& m) : st(s), map(m) {}
+  VhdxImage& st;
+  const UsageMap& map;
+  File out;
+  uint64_t position = 0;  // next byte of the output
+  std::optional<FileCopier> copier;  // kept blocks, inside the kernel where it can
+  std::vector<uint64_t> bat;
+  std::vector<uint8_t> head;
+  std::vector<uint8_t> zeros;
+  std::vector<bool> chunk_partial;  // chunks whose output keeps a partially present block
+};
+
+ErrorCode copy_bytes(TrimContext& t, uint64_t from, uint64_t to, uint64_t length) {
+  return t.copier->copy(from, to, length) ? OK : ERR_READ;
+}
+
+ErrorCode write_zeros(TrimContext& t, uint64_t at, uint64_t length) {
+  while (length) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, t.zeros.size()));
+    if (!t.out.write_at(at, std::span(t.zeros).first(n))) return ERR_WRITE;
+    at += n;
+    length -= n;
+  }
+  return OK;
+}
+
+// The log and every region but the BAT go behind the head in table order; the table of the output
+// gets their new offsets. Returns the index of the BAT's entry in bat_entry.
+ErrorCode place_regions(TrimContext& t, VhdxRegionTableHeader& h, std::span<VhdxRegionEntry> entries,
+                        size_t& bat_entry) {
+  VhdxImage& st = t.st;
+  t.position = kHeadBytes;
+  if (ErrorCode rc = copy_bytes(t, st.header.log_offset, t.position, st.header.log_length); rc != OK)
+    return rc;
+  t.position += st.header.log_length;
+  bat_entry = entries.size();
+  for (size_t i = 0; i < h.entry_count; ++i) {
+    VhdxRegionEntry& r = entries[i];
+    if (same_guid(r.guid, kBatRegion)) {
+      bat_entry = i;
+      continue;
+    }
+    if (ErrorCode rc = copy_bytes(t, r.file_offset, t.position, r.length); rc != OK) return rc;
+    // A fixed disk asks that every block stay allocated; the trimmed copy is a dynamic disk.
+    if (same_guid(r.guid, kMetadataRegion) && (st.file_flags & kLeaveBlocksAllocated) && !st.has_parent) {
+      uint8_t flags[4];
+      store_le<uint32_t>(flags, st.file_flags & ~kLeaveBlocksAllocated);
+      if (!t.out.write_at(t.position + st.file_parameters_at + 4, flags)) return ERR_WRITE;
+    }
+    r.file_offset = t.position;
+    t.position += r.length;
+  }
+  if (bat_entry == entries.size()) return ERR_BAD_FORMAT;
+  entries[bat_entry].file_offset = t.position;
+  if (ErrorCode rc = write_zeros(t, t.position, entries[bat_entry].length); rc != OK) return rc;
+  t.position += entries[bat_entry].length;
+  return OK;
+}
+
+enum class BlockFate { Parent, Zero, Keep };
+
+ErrorCode block_fate(TrimContext& t, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) {
+  VhdxImage& st = t.st;
+  const uint8_t state = state_of(st.bat[payload_entry(st, block)]);
+  // A differencing layer leaves to its parent what it never held.
+  if (state == kNotPresent && st.has_parent) {
+    fate = BlockFate::Parent;
+    return OK;
+  }
+  fate = BlockFate::Zero;
+  if (state != kFullyPresent && state != kPartiallyPresent) return OK;
+  bool free = true;
+  if (ErrorCode rc = stored_piece_free(st, &t.map, block, 0, first, n, free); rc != OK) return rc;
+  if (!free) fate = BlockFate::Keep;
+  return OK;
+}
+
+// A kept block is copied as this file holds it, in large pieces: the runs of sectors the map
+// uses, with gaps shorter than kHoleSectors copied along. Longer gaps of unused sectors are never
+// written and read as zeros; they held nothing the file systems still own. A partially present
+// block keeps its sector bitmap, so that what this file does not hold still comes from the parent.
+ErrorCode keep_block(TrimContext& t, uint32_t block, uint32_t first, uint32_t n) {
+  VhdxImage& st = t.st;
+  const uint64_t e = st.bat[payload_entry(st, block)];
+  if (ErrorCode rc = query_used(t.map, first, n, st.used); rc != OK) return rc;
+  for (uint32_t i = 0; i < n;) {
+    while (i < n && !test_bit(st.used, i)) ++i;
+    if (i == n) break;
+    uint32_t end = i + 1, gap = 0;
+    for (uint32_t j = end; j < n && gap < kHoleSectors; ++j) {
+      if (test_bit(st.used, j)) {
+        end = j + 1;
+        gap = 0;
+      } else {
+        ++gap;
+      }
+    }
+    const uint64_t at = uint64_t{i} * kSectorSize, length = uint64_t{end - i} * kSectorSize;
+    if (copy_bytes(t, offset_of(e) + at, t.position + at, length) != OK) return ERR_WRITE;
+    i = end;
+  }
+  if (state_of(e) == kPartiallyPresent) t.chunk_partial[block / st.chunk_ratio] = true;
+  t.bat[payload_entry(st, block)] = t.position | state_of(e);
+  t.position += st.block_bytes;
+  return OK;
+}
+
+ErrorCode finish_chunk(TrimContext& t, uint32_t chunk) {
+  VhdxImage& st = t.st;
+  const uint32_t index = bitmap_entry(st, chunk);
+  if (index >= st.bat_entries || !t.chunk_partial[chunk]) return OK;
+  if (ErrorCode rc = copy_bytes(t, offset_of(st.bat[index]), t.position, kMiB); rc != OK) return ERR_WRITE;
+  t.bat[index] = t.position | kBitmapPresent;
+  t.position += kMiB;
+  return OK;
+}
+
+ErrorCode copy_blocks(TrimContext& t, ProgressCallback progress, void* user) {
+  VhdxImage& st = t.st;
+  const uint32_t total = st.geometry.total_sectors;
+  uint32_t done = 0;
+  for (uint32_t block = 0; block < st.data_blocks; ++block) {
+    if (progress && !progress(done, total, user)) return CANCELLED;
+    const uint32_t first = block * st.block_sectors;
+    const uint32_t n = std::min(st.block_sectors, total - first);
+    BlockFate fate = BlockFate::Zero;
+    if (ErrorCode rc = block_fate(t, block, first, n, fate); rc != OK) return rc;
+    if (fate == BlockFate::Keep) {
+      if (ErrorCode rc = keep_block(t, block, first, n); rc != OK) return rc;
+    } else {
+      t.bat[payload_entry(st, block)] = fate == BlockFate::Zero ? kZero : kNotPresent;
+    }
+    if (block % st.chunk_ratio == st.chunk_ratio - 1 || block + 1 == st.data_blocks)
+      if (ErrorCode rc = finish_chunk(t, block / st.chunk_ratio); rc != OK) return rc;
+    done += n;
+  }
+  if (progress && !progress(total, total, user)) return CANCELLED;
+  return OK;
+}
+
+// The rest of the BAT region was written as zeros before the blocks.
+ErrorCode write_bat(TrimContext& t, const VhdxRegionEntry& r) {
+  std::vector<uint8_t> entries(t.bat.size() * 8);
+  for (size_t i = 0; i < t.bat.size(); ++i) store_le<uint64_t>(entries.data() + i * 8, t.bat[i]);
+  return t.out.write_at(r.file_offset, entries) ? OK : ERR_WRITE;
+}
+
+// The current header gets the new log offset; the other one too when it named the same log, so
+// that neither points into the packed blocks. Both region table copies get the new table.
+void update_head(TrimContext& t, std::span<const uint8_t> table) {
+  const VhdxHeader& source = t.st.header;
+  for (uint32_t i = 0; i < 2; ++i) {
+    const std::span<uint8_t> bytes(t.head.data() + kHeaderOffsets[i], sizeof(VhdxHeader));
+    VhdxHeader h{};
+    (void)read_struct(std::span<const uint8_t>(bytes), 0, h);
+    if (i != t.st.current_header &&
+        (h.log_offset != source.log_offset || h.log_length != source.log_length))
+      continue;
+    h.log_offset = kHeadBytes;
+    std::memcpy(bytes.data(), &h, sizeof h);
+    seal_structure(bytes);
+  }
+  for (const uint64_t at : kRegionTableOffsets) std::memcpy(t.head.data() + at, table.data(), table.size());
+}
+
+ErrorCode run_trim(TrimContext& t, ProgressCallback progress, void* user) {
+  VhdxImage& st = t.st;
+  if (!st.file.read_at(0, t.head)) return ERR_READ;
+  std::vector<uint8_t> table(st.region_table);
+  VhdxRegionTableHeader h{};
+  (void)read_struct(std::span<const uint8_t>(table), 0, h);
+  const std::span<VhdxRegionEntry> entries(reinterpret_cast<VhdxRegionEntry*>(table.data() + sizeof h),
+                                           (table.size() - sizeof h) / sizeof(VhdxRegionEntry));
+  size_t bat_entry = 0;
+  // The head is written last, so that a file cut short never looks finished.
+  if (ErrorCode rc = write_zeros(t, 0, kHeadBytes); rc != OK) return rc;
+  if (ErrorCode rc = place_regions(t, h, entries, bat_entry); rc != OK) return rc;
+  if (ErrorCode rc = copy_blocks(t, progress, user); rc != OK) return rc;
+  // The last block ends the file even where its tail was left unwritten.
+  static constexpr uint8_t kZeroByte[1] = {};
+  uint64_t length = 0;
+  if (!t.out.length(length)) return ERR_WRITE;
+  if (length < t.position && !t.out.write_at(t.position - 1, kZeroByte)) return ERR_WRITE;
+  if (ErrorCode rc = write_bat(t, entries[bat_entry]); rc != OK) return rc;
+  seal_structure(table);
+  update_head(t, table);
+  if (!t.out.write_at(0, t.head)) return ERR_READ;
+  // The rename that follows must not publish a file whose data never reached the disk.
+  if (!t.out.sync()) return ERR_WRITE;
+  return t.out.close() ? OK : ERR_WRITE;
+}
+
+}  // namespace
+
+ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+                    WriterRecord& record, ProgressCallback progress, void* user) {
+  Replacement& replacement = record.single;
+  if (set_replacement_names(replacement.entry, path) != OK) return ERR_UNSUPPORTED;
+  if (image.format != FORMAT_VHDX || !image.state) return ERR_UNSUPPORTED;
+  VhdxImage& st = vhdx(*image.state);
+  // Hyper-V would replay the copied log onto the new layout.
+  if (st.log_pending) return ERR_UNSUPPORTED;
+  TrimContext t(st, map);
+  if (ErrorCode rc = guard_no_memory([&] {
+        t.bat.assign(st.bat_entries, 0);
+        t.head.resize(kHeadBytes);
+        t.zeros.resize(kZeroChunk);
+        t.chunk_partial.assign(st.data_blocks / st.chunk_ratio + 1, false);
+        return OK;
+      });
+      rc != OK)
+    return rc;
+  t.out = File::create(replacement.entry.temporary.view());
+  if (!t.out) return ERR_CREATE;
+  replacement.active = true;
+  t.copier.emplace(path, replacement.entry.temporary.view());
+  if (!t.copier->is_open()) return ERR_CREATE;
+  return run_trim(t, progress, user);
+}
+
+const FormatDriver kVhdxDriver = {
+    .name = "vhdx",
+    .make_state = make_driver_state<VhdxImage>,
+    .open = vhdx_open,
+    .close = vhdx_close,
+    .get_geometry = vhdx_geometry,
+    .read_bytes = vhdx_read,
+    .is_range_free = vhdx_is_range_free,
+    .can_trim = vhdx_can_trim,
+    .needs_layer_local_trim = vhdx_needs_layer_local_trim,
+    .is_range_free_in_layer = vhdx_is_range_free_in_layer,
+    .trim = vhdx_trim,
+    .identity = vhdx_identity,
+    .chain_status = vhdx_chain_status,
+};
+
+}  // namespace qx
