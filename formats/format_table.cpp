@@ -3,6 +3,7 @@
 #include <array>
 
 #include "formats/vhd/vhd.hpp"
+#include "formats/vmdk/vmdk.hpp"
 #include "image/disk_image.hpp"
 
 namespace qx {
@@ -11,11 +12,11 @@ namespace {
 
 // Rows stay null until their format exists. One row per line, so that drivers land apart.
 constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
-    nullptr,  // 0 VMDK descriptor
-    nullptr,  // 1
-    nullptr,  // 2
-    nullptr,  // 3
-    nullptr,  // 4
+    &kVmdkDriver,  // 0 VMDK descriptor
+    &kVmdkDriver,  // 1 VMDK monolithic sparse
+    &kVmdkDriver,  // 2 VMDK split sparse
+    &kVmdkDriver,  // 3 VMDK monolithic sparse child
+    &kVmdkDriver,  // 4 VMDK split sparse child
     nullptr,  // 5 COWD
     nullptr,  // 6
     nullptr,  // 7

@@ -10,6 +10,7 @@
 #include "formats/replacement/replacement.hpp"
 #include "image/byte_order.hpp"
 #include "image/file.hpp"
+#include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
 #include "text/charset.hpp"
 #include "text/encoding.hpp"
@@ -85,7 +86,6 @@ constexpr uint64_t kAlignment = 4096;
 constexpr uint32_t kAlignmentPadding = 7;
 // Gaps of this many sectors or more mark a file laid out for 4 KiB-aligned block data.
 constexpr uint64_t kAlignmentGap = 7;
-constexpr uint32_t kMaxParentDepth = 64;
 constexpr size_t kCopyChunk = 4u << 20;
 constexpr uint64_t kWholeBlockLimit = 8u << 20;
 constexpr size_t kScanChunk = 1u << 20;
@@ -131,20 +131,6 @@ struct VhdImage : DriverState {
 
 VhdImage& vhd(DriverState& s) { return static_cast<VhdImage&>(s); }
 const VhdImage& vhd(const DriverState& s) { return static_cast<const VhdImage&>(s); }
-
-// Opening a parent goes back through format detection, so a chain that names itself would never
-// end. Once the depth limit is hit every open still in progress fails at once instead of
-// retrying, so that the cost stays linear in the depth.
-struct ParentChain {
-  static inline uint32_t depth = 0;
-  static inline bool exhausted = false;
-  ParentChain() noexcept { ++depth; }
-  ~ParentChain() {
-    if (--depth == 0) exhausted = false;
-  }
-  ParentChain(const ParentChain&) = delete;
-  ParentChain& operator=(const ParentChain&) = delete;
-};
 
 // One's complement of the byte sum, the four checksum bytes left out.
 uint32_t vhd_checksum(std::span<const uint8_t> bytes, size_t checksum_offset) noexcept {
@@ -276,10 +262,7 @@ ErrorCode work_out_layout(VhdImage& st) {
 }
 
 ErrorCode open_parent(VhdImage& st, std::string_view own_path) {
-  if (ParentChain::depth >= kMaxParentDepth) {
-    ParentChain::exhausted = true;
-    return ERR_BAD_FORMAT;
-  }
+  if (ParentChain::at_limit()) return ERR_BAD_FORMAT;
   // The name must be a bare file name in the child's own folder.
   const TextView field(reinterpret_cast<const char*>(st.header.parent_name), sizeof st.header.parent_name);
   TextView stored;
