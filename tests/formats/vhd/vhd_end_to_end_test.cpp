@@ -7,6 +7,7 @@
 
 #include "image/disk_image.hpp"
 #include "support/disk_fixture.hpp"
+#include "support/image_checks.hpp"
 #include "support/test_support.hpp"
 #include "support/vhd_builder.hpp"
 #include "volume/sector_bitmap.hpp"
@@ -18,70 +19,14 @@ namespace {
 namespace fs = std::filesystem;
 using test::shell_quote;
 
-test::CommandResult quorvex(const std::string& args) {
-  return test::run_command(shell_quote(test::quorvex_binary()) + " " + args + " 2>&1");
-}
+test::CommandResult quorvex(const std::string& args) { return test::run_quorvex(args); }
 
-void qemu_convert(const std::string& from, const std::string& to, const std::string& options) {
-  const auto r = test::run_command("qemu-img convert " + options + " " + shell_quote(from) + " " +
-                                   shell_quote(to) + " 2>&1");
-  ASSERT_EQ(r.status, 0) << r.output;
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-size_t count_of(const std::string& s, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = s.find(needle); at != std::string::npos; at = s.find(needle, at + 1)) ++n;
-  return n;
-}
-
-// The map of an image as the command line builds it: which sectors hold used data.
-struct UsedSectors {
-  uint32_t total = 0;
-  uint32_t recognised = 0;
-  size_t volumes = 0;  // partitions and file systems, gaps left out
-  std::vector<uint8_t> bits;
-  bool used(uint64_t s) const { return test_bit(bits, s); }
-};
-
-UsedSectors used_sectors(const std::string& path) {
-  UsedSectors u;
-  DiskImage image;
-  EXPECT_EQ(open_image(image, path, true), OK);
-  ErrorCode error = OK;
-  auto map = build_usage_map(image, error, u.recognised);
-  EXPECT_TRUE(map) << error;
-  if (!map) return u;
-  u.total = get_geometry(image).total_sectors;
-  for (const VolumeEntry& v : map->volumes) u.volumes += v.kind != KIND_GAP;
-  u.bits.assign(bitmap_bytes(u.total), 0);
-  constexpr uint32_t kStep = 1u << 16;
-  std::vector<uint8_t> piece(bitmap_bytes(kStep));
-  for (uint32_t first = 0; first < u.total; first += kStep) {
-    const uint32_t n = std::min(kStep, u.total - first);
-    EXPECT_EQ(query_used(*map, first, n, piece), OK);
-    for (uint32_t i = 0; i < n; ++i)
-      if (test_bit(piece, i)) put_bit(u.bits, uint64_t{first} + i, true);
-  }
-  return u;
-}
-
-// First used sector whose content differs, or -1.
-int64_t first_used_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
-                              const UsedSectors& used) {
-  for (uint64_t s = 0; s < used.total; ++s) {
-    if (!used.used(s)) continue;
-    const uint64_t at = s * 512;
-    const bool in_a = at + 512 <= a.size(), in_b = at + 512 <= b.size();
-    if (in_a != in_b) return static_cast<int64_t>(s);
-    if (in_a && std::memcmp(a.data() + at, b.data() + at, 512) != 0)
-      return static_cast<int64_t>(s);
-  }
-  return -1;
-}
+using test::count_of;
+using test::ends_with;
+using test::first_used_difference;
+using test::qemu_convert;
+using test::used_sectors;
+using test::UsedSectors;
 
 // Builds the disk, makes a grown (fully allocated) dynamic VHD of it and checks a -d trim.
 void trim_real_disk(test::DiskFixture (*make)(const std::string&)) {
