@@ -125,6 +125,7 @@ ErrorCode open_sparse(SparseExtent& e, std::string_view path, bool read_only, bo
   if (!is_valid_sparse_header(h) || (!split_type && h.descriptor_offset_sectors() != 1))
     return ERR_BAD_FORMAT;
   e.compressed = h.compressed();
+  e.zeroed_entries = h.zeroed_entries();
   e.size = size;
   const uint32_t grain = h.grain_sectors();
   // The directory is sized for the descriptor's extent and the trim lays out the header's
@@ -189,6 +190,10 @@ ErrorCode read_grain_piece(SparseExtent& e, uint32_t k, uint32_t j, uint64_t in_
   const uint64_t grain_sector = uint64_t{k} * e.sectors_per_table() + uint64_t{j} * e.grain_sectors();
   const uint32_t entry = e.table[j];
   if (entry == 0) return read_below(e, grain_sector * 512 + in_grain, out);
+  if (entry == kZeroedGrain && e.zeroed_entries) {
+    std::memset(out.data(), 0, out.size());
+    return OK;
+  }
   if (!e.compressed)
     return e.file.read_at(uint64_t{entry} * 512 + in_grain, out) ? OK : ERR_READ;
   if (e.grain_index != j) {
@@ -298,6 +303,8 @@ ErrorCode sparse_range_free(SparseExtent& e, const UsageMap* map, uint32_t first
       ErrorCode rc = OK;
       if (entry == 0) {
         if (e.parent) rc = is_range_free(*e.parent, map, disk_first, g.piece, free, relay);
+      } else if (entry == kZeroedGrain && e.zeroed_entries) {
+        free = true;
       } else if (e.compressed) {
         free = false;
       } else {

@@ -37,12 +37,15 @@ struct SparseExtentHeader {
   uint32_t descriptor_size_sectors() const noexcept { return static_cast<uint32_t>(descriptor_size.get()); }
   uint32_t grain_sectors() const noexcept { return static_cast<uint32_t>(grain_size.get()); }
   bool compressed() const noexcept { return (flags.get() >> 16) & 1u; }
+  // Table entries of 1 then stand for grains of zeros that hide the parent.
+  bool zeroed_entries() const noexcept { return (flags.get() >> 2) & 1u; }
 };
 static_assert(sizeof(SparseExtentHeader) == 80);
 
 inline constexpr uint32_t kSparseMagic = 0x564D444B;  // "KDMV"
 inline constexpr uint32_t kTableEntries = 512;
 inline constexpr uint64_t kDirectoryAtEnd = ~uint64_t{0};
+inline constexpr uint32_t kZeroedGrain = 1;
 // Grains of more than 32 MiB exist in no tool's output; larger ones would only size buffers.
 inline constexpr uint32_t kMaxGrainSectors = 1u << 16;
 
@@ -60,6 +63,7 @@ struct SparseExtent {
   DiskImage* parent = nullptr;      // the image's, not owned
   uint32_t first_sector = 0;        // on the virtual disk
   bool compressed = false;
+  bool zeroed_entries = false;
   z_stream* stream = nullptr;       // the image's, shared
   std::vector<uint8_t> packed;      // compressed data of one grain
   std::vector<uint8_t> grain;       // the inflated grain cache

@@ -18,6 +18,9 @@ void qemu_convert(const std::string& from, const std::string& to, const std::str
 bool ends_with(const std::string& s, const std::string& tail);
 size_t count_of(const std::string& s, const std::string& needle);
 
+// The whole virtual disk of an image, read through its driver.
+std::vector<uint8_t> read_image_disk(const std::string& path);
+
 // The map of an image as the command line builds it: which sectors hold used data.
 struct UsedSectors {
   uint32_t total = 0;
@@ -31,5 +34,9 @@ UsedSectors used_sectors(const std::string& path);
 // First used sector whose content differs, or -1.
 int64_t first_used_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
                               const UsedSectors& used);
+
+// The same for two raw disk files of any size, read a piece at a time.
+int64_t first_used_difference_in_files(const std::string& a, const std::string& b,
+                                       const UsedSectors& used);
 
 }  // namespace qx::test

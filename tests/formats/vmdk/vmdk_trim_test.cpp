@@ -8,6 +8,7 @@
 #include "formats/vmdk/vmdk.hpp"
 #include "image/disk_image.hpp"
 #include "support/file_patch.hpp"
+#include "support/image_checks.hpp"
 #include "support/test_support.hpp"
 #include "support/vmdk_builder.hpp"
 #include "fs/reader.hpp"
@@ -71,14 +72,6 @@ ErrorCode trim(const std::string& path, uint32_t used_sectors = UINT32_MAX, Prog
   return rc;
 }
 
-std::vector<uint8_t> read_disk(const std::string& path) {
-  DiskImage image;
-  EXPECT_EQ(open_image(image, path, true), OK);
-  std::vector<uint8_t> disk(get_geometry(image).size_bytes());
-  EXPECT_EQ(read_bytes(image, 0, disk), OK);
-  return disk;
-}
-
 std::vector<std::string> names_in(const test::TempDir& dir) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
@@ -130,10 +123,10 @@ TEST(VmdkExtentOpen, ZeroDirectoryEntriesWithoutACopyAreAbsentTables) {
   b.fill(2 * 65536 + 5, 1, 9);
   b.write_to(path);
   test::patch_file_le32(path, b.gd() * 512 + 4, 0);  // table 1 never allocated
-  const auto disk = read_disk(path);
+  const auto disk = test::read_image_disk(path);
   EXPECT_EQ(disk[(2 * 65536 + 5) * 512], 9);
   ASSERT_EQ(trim(path), OK);
-  EXPECT_EQ(read_disk(path), disk);
+  EXPECT_EQ(test::read_image_disk(path), disk);
 }
 
 TEST(VmdkExtentRead, CompressedGrainsInflate) {
@@ -146,7 +139,7 @@ TEST(VmdkExtentRead, CompressedGrainsInflate) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
   b.write(126, data);  // across two grains
   b.write_to(path);
-  const auto disk = read_disk(path);
+  const auto disk = test::read_image_disk(path);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin() + 126 * 512));
   // Compressed extents are read, never rewritten.
   const auto bytes = test::read_file(path);
@@ -172,7 +165,7 @@ TEST(VmdkTrim, UnusedHalfLeavesOverheadAndTheKeptGrains) {
   b.fill(5000, 4, 4);      // unused half
   b.write_to(path);
   const auto before = test::read_file(path);
-  const auto disk = read_disk(path);
+  const auto disk = test::read_image_disk(path);
   ASSERT_EQ(trim(path, 4096), OK);
   const auto after = test::read_file(path);
   const auto h = test::read_vmdk_header(after);
@@ -189,7 +182,7 @@ TEST(VmdkTrim, UnusedHalfLeavesOverheadAndTheKeptGrains) {
   }
   auto expected = disk;
   std::fill(expected.begin() + 5000 * 512, expected.begin() + 5004 * 512, 0);
-  EXPECT_EQ(read_disk(path), expected);
+  EXPECT_EQ(test::read_image_disk(path), expected);
   EXPECT_EQ(test::read_file(path + "_DEL"), before);
 }
 
@@ -199,9 +192,9 @@ TEST(VmdkTrim, ShortLastGrainIsWrittenWholeAndZeroPadded) {
   test::VmdkExtentBuilder b(mono_shape(1000));
   b.fill(999, 1, 0xEE);
   b.write_to(path);
-  const auto disk = read_disk(path);
+  const auto disk = test::read_image_disk(path);
   ASSERT_EQ(trim(path), OK);
-  EXPECT_EQ(read_disk(path), disk);
+  EXPECT_EQ(test::read_image_disk(path), disk);
   const auto after = test::read_file(path);
   EXPECT_EQ(after.size(), (b.overhead() + 128) * 512);
   EXPECT_EQ(after[(b.overhead() + 999 % 128) * 512], 0xEE);
@@ -220,9 +213,9 @@ TEST(VmdkTrim, SplitImageGetsOneOutputPerExtentAndKeepsItsDescriptor) {
   }
   const std::string text = test::vmdk_descriptor("twoGbMaxExtentSparse", lines);
   test::write_file(dir.file("d.vmdk"), std::vector<uint8_t>(text.begin(), text.end()));
-  const auto disk = read_disk(dir.file("d.vmdk"));
+  const auto disk = test::read_image_disk(dir.file("d.vmdk"));
   ASSERT_EQ(trim(dir.file("d.vmdk")), OK);
-  EXPECT_EQ(read_disk(dir.file("d.vmdk")), disk);
+  EXPECT_EQ(test::read_image_disk(dir.file("d.vmdk")), disk);
   EXPECT_EQ(names_in(dir), (std::vector<std::string>{"d.vmdk", "s0.vmdk", "s0.vmdk_DEL", "s1.vmdk",
                                                       "s1.vmdk_DEL", "s2.vmdk", "s2.vmdk_DEL"}));
   EXPECT_EQ(test::read_file(dir.file("d.vmdk")), std::vector<uint8_t>(text.begin(), text.end()));
@@ -239,10 +232,10 @@ TEST(VmdkTrim, ChildKeepsZeroGrainsThatHideItsParent) {
   child.fill(3000, 1, 0x55);
   child.write_to(dir.file("m.vmdk"));
   const auto base_bytes = test::read_file(dir.file("b.vmdk"));
-  const auto disk = read_disk(dir.file("m.vmdk"));
+  const auto disk = test::read_image_disk(dir.file("m.vmdk"));
   ASSERT_EQ(disk[3 * 128 * 512], 0);
   ASSERT_EQ(trim(dir.file("m.vmdk"), 2048), OK);
-  const auto after = read_disk(dir.file("m.vmdk"));
+  const auto after = test::read_image_disk(dir.file("m.vmdk"));
   EXPECT_TRUE(std::equal(after.begin(), after.begin() + 2048 * 512, disk.begin()));
   // The allocated grain beyond the used part is dropped: the parent shows through.
   EXPECT_EQ(disk[3000 * 512], 0x55);
