@@ -47,7 +47,8 @@ std::span<uint8_t> table_bytes(std::vector<uint32_t>& t) noexcept {
 ErrorCode find_directory_at_end(SparseExtent& e, uint64_t length, uint32_t n) {
   if (length % 512 != 0) return ERR_BAD_FORMAT;
   const uint64_t dir_sectors = ceil_div_u64(uint64_t{n} * 4, 512);
-  if (length / 512 < 3 + dir_sectors + 1) return ERR_BAD_FORMAT;
+  // Header, directory marker, directory, footer marker, footer, end-of-stream marker.
+  if (length / 512 < 5 + dir_sectors) return ERR_BAD_FORMAT;
   StreamMarker end{}, footer{}, dir{};
   if (!e.file.read_at(length - 512, bytes_of(end)) || !e.file.read_at(length - 1536, bytes_of(footer)))
     return ERR_READ;
@@ -55,7 +56,7 @@ ErrorCode find_directory_at_end(SparseExtent& e, uint64_t length, uint32_t n) {
       footer.type != kMarkerFooter)
     return ERR_BAD_FORMAT;
   // The directory fills whole sectors right before the footer's marker, its own marker before it.
-  const uint64_t marker = length / 512 - 3 - dir_sectors;
+  const uint64_t marker = length / 512 - 4 - dir_sectors;
   if (!e.file.read_at(marker * 512, bytes_of(dir))) return ERR_READ;
   const bool zero = dir.value == 0 && dir.size == 0 && dir.type == 0;
   const bool named = (dir.value == dir_sectors || dir.value == uint64_t{n} * 4 / 512) &&

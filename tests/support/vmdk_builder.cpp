@@ -101,6 +101,19 @@ std::vector<uint8_t> VmdkExtentBuilder::bytes() const {
     for (uint64_t p : {rgd_, gd_})
       if (p != 0) put32(f, (p + dir_sectors + k * 4) * 512 + j * 4, static_cast<uint32_t>(at));
   }
+  if (shape_.directory_at_end) {
+    const uint64_t marker = f.size() / 512;
+    f.resize(f.size() + (1 + dir_sectors + 3) * 512, 0);
+    put64(f, marker * 512, dir_sectors);
+    put32(f, marker * 512 + 12, 2);
+    std::memcpy(f.data() + (marker + 1) * 512, f.data() + gd_ * 512, dir_sectors * 512);
+    const uint64_t footer = marker + 1 + dir_sectors;
+    put64(f, footer * 512, 1);
+    put32(f, footer * 512 + 12, 3);
+    std::memcpy(f.data() + (footer + 1) * 512, f.data(), 512);
+    put64(f, (footer + 1) * 512 + 56, marker + 1);
+    put64(f, 56, ~uint64_t{0});
+  }
   return f;
 }
 

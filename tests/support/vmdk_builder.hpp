@@ -16,6 +16,9 @@ struct VmdkExtentShape {
   uint32_t grain = 128;          // sectors
   bool redundant = true;         // a redundant directory (placed first, as qemu-img does)
   bool compressed = false;       // grains stored deflated behind a grain marker
+  // The stream-optimized tail: the header says the directory is at the end, where a directory
+  // marker, the directory, a footer marker, the footer and an end-of-stream marker follow.
+  bool directory_at_end = false;
   std::string descriptor;        // embedded text; empty for none
   uint32_t descriptor_sectors = 20;
 };

@@ -155,6 +155,23 @@ TEST(VmdkExtentRead, CompressedGrainsInflate) {
   EXPECT_EQ(read_bytes(image, 126 * 512, s), ERR_BAD_FORMAT);
 }
 
+TEST(VmdkExtentRead, StreamTailGivesTheDirectory) {
+  test::TempDir dir;
+  const std::string path = dir.file("m.vmdk");
+  test::VmdkExtentShape shape = mono_shape(70000);
+  shape.compressed = shape.directory_at_end = true;
+  shape.redundant = false;
+  test::VmdkExtentBuilder b(shape);
+  b.fill(66000, 2, 0x42);  // in the second table
+  b.write_to(path);
+  EXPECT_EQ(test::read_image_disk(path)[66001 * 512], 0x42);
+  // The directory marker names the directory's sectors; another marker there is damage.
+  const uint64_t marker = std::filesystem::file_size(path) / 512 - 5;
+  test::patch_file_le32(path, marker * 512 + 12, 3);
+  DiskImage image;
+  EXPECT_EQ(open_image_as(image, path, true, FORMAT_VMDK), ERR_BAD_FORMAT);
+}
+
 TEST(VmdkTrim, UnusedHalfLeavesOverheadAndTheKeptGrains) {
   test::TempDir dir;
   const std::string path = dir.file("m.vmdk");
