@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what building quorvex and running its tests need on a Debian machine.
+# Installs what building quorvex and running its tests need on a Debian machine, and any further
+# packages named as arguments.
 set -euo pipefail
 PACKAGES=(cmake g++ make libgtest-dev libgmock-dev zlib1g-dev
   qemu-utils dosfstools mtools ntfs-3g exfatprogs e2fsprogs xfsprogs fdisk gdisk
-  sleuthkit hfsplus libvhdi-utils libvmdk-utils lvm2 time
-  tcl8.6 python3)
+  sleuthkit hfsplus libvhdi-utils libvmdk-utils lvm2 time attr
+  tcl8.6 python3 "$@")
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -495,6 +495,23 @@ ErrorCode vhd_is_range_free_in_layer(DriverState& s, const UsageMap* map, uint32
 
 bool vhd_can_trim(const DriverState& s) { return !vhd(s).parent_missing; }
 
+bool vhd_identity(const DriverState& s, ImageIdentity& out) {
+  out.kind = ImageIdentity::VHD_UNIQUE_ID;
+  std::memcpy(out.bytes, vhd(s).footer.unique_id, sizeof out.bytes);
+  return true;
+}
+
+// A parent found by name may be another disk of the same size: its unique id tells.
+ErrorCode vhd_chain_status(const DriverState& s) {
+  const VhdImage& st = vhd(s);
+  if (!st.has_parent) return OK;
+  const ImageIdentity found = image_identity(st.parent);
+  if (found.kind == ImageIdentity::VHD_UNIQUE_ID &&
+      std::memcmp(found.bytes, st.header.parent_unique_id, sizeof found.bytes) != 0)
+    return ERR_BAD_FORMAT;
+  return parent_chain_status(st.parent);
+}
+
 bool vhd_needs_layer_local_trim(const DriverState& s) {
   return vhd(s).has_parent || vhd(s).parent_missing;
 }
@@ -747,8 +764,8 @@ const FormatDriver kVhdDriver = {
     .needs_layer_local_trim = vhd_needs_layer_local_trim,
     .is_range_free_in_layer = vhd_is_range_free_in_layer,
     .trim = vhd_trim,
-    .identity = nullptr,
-    .chain_status = nullptr,
+    .identity = vhd_identity,
+    .chain_status = vhd_chain_status,
 };
 
 }  // namespace qx

@@ -134,7 +134,6 @@ constexpr uint32_t kJournalInFileSystem = 1u << 0;
 constexpr uint32_t kJournalOnOtherDevice = 1u << 1;
 constexpr uint32_t kJournalNeedsInit = 1u << 2;
 
-constexpr uint32_t kExtentsFileId = 3;
 constexpr uint32_t kAllocationFileId = 6;
 constexpr uint8_t kDataFork = 0;
 constexpr uint16_t kExtentKeyLength = 10;

@@ -149,6 +149,7 @@ constexpr uint32_t kMaxRecordSize = 64 * 1024;
 constexpr uint16_t kMinUpdateSequenceOffset = 0x2A;
 constexpr uint16_t kRecordInUse = 0x0001;
 constexpr uint32_t kStandardInformation = 0x10;
+constexpr uint32_t kAttributeList = 0x20;
 constexpr uint32_t kFileName = 0x30;
 constexpr uint32_t kVolumeInformation = 0x70;
 constexpr uint32_t kData = 0x80;
@@ -168,6 +169,13 @@ constexpr uint32_t kMaxIndexBlocks = 1024;
 constexpr size_t kMaxHibernationFiles = 4;
 constexpr uint64_t kRecordNumberMask = (uint64_t{1} << 48) - 1;
 constexpr size_t kReadChunk = 4u << 20;
+// A table in a few thousand pieces is far beyond what Windows makes; refuse rather than walk it.
+constexpr uint64_t kMaxAttributeListBytes = 256u << 10;
+constexpr size_t kMaxListedPieces = 4096;
+// Type, length, name length and offset, lowest VCN, file reference, attribute id.
+constexpr size_t kListEntryHeader = 26;
+// From this update sequence offset on, a record header holds its own number.
+constexpr uint16_t kRecordNumberHeader = 0x30;
 
 struct VolumeLayout {
   uint64_t base = 0;  // byte offset of the volume on the disk
@@ -253,13 +261,15 @@ bool undo_update_sequence(std::span<uint8_t> block, size_t header) {
   return true;
 }
 
-// Checks the header of a file record in use and restores it.
-bool restore_record(std::span<uint8_t> record) {
+// Checks the header of a file record in use and restores it. A base record names no base; an
+// extension record names the base record it continues.
+bool restore_record(std::span<uint8_t> record, uint64_t base_reference = 0) {
   FileRecordHeader h;
   if (!read_struct(record, 0, h)) return false;
   if (std::memcmp(h.magic, kRecordMagic, sizeof kRecordMagic) != 0) return false;
   if (!undo_update_sequence(record, kMinUpdateSequenceOffset)) return false;
-  return (h.flags & kRecordInUse) && h.base_record == 0 && h.bytes_in_use <= record.size() &&
+  return (h.flags & kRecordInUse) && h.base_record == base_reference &&
+         h.bytes_in_use <= record.size() &&
          h.first_attribute_offset >= h.update_sequence_offset + 2 * h.update_sequence_count;
 }
 
@@ -400,15 +410,6 @@ ErrorCode read_stream_attribute(std::span<const uint8_t> attribute, uint32_t typ
   return OK;
 }
 
-// The shape every system file record has: standard information, its one file name, its data.
-ErrorCode read_system_file(std::span<const uint8_t> record, std::string_view name,
-                           const VolumeLayout& volume, DataStream& out) {
-  AttributeCursor cursor(record);
-  if (resident_value(cursor.next(), kStandardInformation).empty()) return ERR_BAD_RECORD;
-  if (!file_name_is(resident_value(cursor.next(), kFileName), name)) return ERR_BAD_RECORD;
-  return read_stream_attribute(cursor.next(), kData, "", volume, out);
-}
-
 // Reads stream bytes [offset, offset + out.size()) through the runs, across run boundaries.
 ErrorCode read_stream(DiskImage& image, const VolumeLayout& volume, const DataStream& stream,
                       uint64_t offset, std::span<uint8_t> out) {
@@ -448,6 +449,162 @@ ErrorCode read_table_record(DiskImage& image, const VolumeLayout& volume, const 
   if (ErrorCode rc = read_stream(image, volume, mft, number * volume.record_size, record); rc != OK)
     return rc;
   return restore_record(record) ? OK : ERR_BAD_RECORD;
+}
+
+// One piece of an attribute that an attribute list places: in the base record or in an
+// extension record, starting at its lowest VCN.
+struct ListEntry {
+  uint32_t type = 0;
+  bool unnamed = false;
+  uint64_t lowest_vcn = 0;
+  uint64_t reference = 0;  // record number | sequence number << 48
+};
+
+ErrorCode parse_attribute_list(std::span<const uint8_t> value, std::vector<ListEntry>& out) {
+  for (size_t pos = 0; pos < value.size();) {
+    if (value.size() - pos < kListEntryHeader) return ERR_BAD_RECORD;
+    const std::span<const uint8_t> e = value.subspan(pos);
+    const size_t length = le16(&e[4]), name_units = e[6], name_offset = e[7];
+    if (length < kListEntryHeader || length > e.size() ||
+        (name_units && (name_offset < kListEntryHeader || name_offset + 2 * name_units > length)))
+      return ERR_BAD_RECORD;
+    if (out.size() >= 4 * kMaxListedPieces) return ERR_BAD_RECORD;
+    out.push_back({le32(&e[0]), name_units == 0, le64(&e[8]), le64(&e[16])});
+    pos += length;
+  }
+  return OK;
+}
+
+// The value of an attribute list, resident or held in plain runs of its own.
+ErrorCode read_attribute_list(DiskImage& image, const VolumeLayout& volume,
+                              std::span<const uint8_t> attribute, std::vector<ListEntry>& out) {
+  AttributeHeader h;
+  if (!read_struct(attribute, 0, h) || h.type != kAttributeList) return ERR_BAD_RECORD;
+  if (h.non_resident == 0) {
+    std::span<const uint8_t> value;
+    if (!find_resident_value(attribute, kAttributeList, value)) return ERR_BAD_RECORD;
+    return parse_attribute_list(value, out);
+  }
+  DataStream stream;
+  if (ErrorCode rc = read_stream_attribute(attribute, kAttributeList, "", volume, stream); rc != OK)
+    return rc;
+  if (stream.data_size > kMaxAttributeListBytes || stream.initialized_size != stream.data_size)
+    return ERR_BAD_RECORD;
+  std::vector<uint8_t> value(static_cast<size_t>(stream.data_size));
+  if (ErrorCode rc = read_stream(image, volume, stream, 0, value); rc != OK) return rc;
+  return parse_attribute_list(value, out);
+}
+
+// Where the pieces of a system file's data are read from: the table itself, or for the table's
+// own record the runs found so far.
+struct RecordSource {
+  DiskImage& image;
+  const VolumeLayout& volume;
+  const DataStream& table;
+  uint64_t base_number;
+  uint64_t base_reference;      // what extension records must name as their base
+  std::span<const uint8_t> base;
+};
+
+// The record a list entry names, restored: the base record itself or one of its extensions.
+ErrorCode listed_record(const RecordSource& src, uint64_t reference, std::vector<uint8_t>& record) {
+  const uint64_t number = reference & kRecordNumberMask;
+  if (number == src.base_number) {
+    if (reference != src.base_reference) return ERR_BAD_RECORD;
+    record.assign(src.base.begin(), src.base.end());
+    return OK;
+  }
+  if (number >= src.table.data_size / src.volume.record_size) return ERR_UNSUPPORTED;
+  record.resize(src.volume.record_size);
+  if (ErrorCode rc = read_stream(src.image, src.volume, src.table, number * src.volume.record_size, record);
+      rc != OK)
+    return rc;
+  FileRecordHeader h;
+  if (!restore_record(record, src.base_reference) || !read_struct(record, 0, h) ||
+      h.sequence_number != reference >> 48 ||
+      (h.update_sequence_offset >= kRecordNumberHeader && h.record_number != number))
+    return ERR_BAD_RECORD;
+  return OK;
+}
+
+// The attribute of that type in a record: unnamed and non-resident starting at `vcn` for data
+// pieces, or the resident file name.
+std::span<const uint8_t> find_piece(std::span<const uint8_t> record, uint32_t type, uint64_t vcn) {
+  AttributeCursor cursor(record);
+  for (std::span<const uint8_t> a = cursor.next(); !a.empty(); a = cursor.next()) {
+    NonResidentAttribute n;
+    if (le32(a.data()) != type || !attribute_named(a, "")) continue;
+    if (type == kFileName) return a;
+    if (read_struct(a, 0, n) && n.header.non_resident == 1 && n.first_vcn == vcn) return a;
+  }
+  return {};
+}
+
+// A system file whose attributes spread over several records: its name is checked where the
+// list places it, and the pieces of its data are joined in VCN order, each starting where the
+// one before ended, until they cover the whole allocation. For the table's own record each
+// piece is read through the runs the earlier pieces gave.
+ErrorCode read_listed_system_file(const RecordSource& src, std::span<const uint8_t> list_attribute,
+                                  std::string_view name, DataStream& out) {
+  std::vector<ListEntry> entries;
+  if (ErrorCode rc = read_attribute_list(src.image, src.volume, list_attribute, entries); rc != OK)
+    return rc;
+  std::vector<ListEntry> pieces;
+  for (const ListEntry& e : entries)
+    if (e.type == kData && e.unnamed) pieces.push_back(e);
+  if (pieces.empty() || pieces.size() > kMaxListedPieces) return ERR_BAD_RECORD;
+  std::vector<uint8_t> record;
+  std::stable_sort(pieces.begin(), pieces.end(),
+                   [](const ListEntry& a, const ListEntry& b) { return a.lowest_vcn < b.lowest_vcn; });
+  uint64_t allocated = 0;
+  for (const ListEntry& piece : pieces) {
+    if (piece.lowest_vcn != out.clusters) return ERR_BAD_RECORD;
+    if (ErrorCode rc = listed_record(src, piece.reference, record); rc != OK) return rc;
+    const std::span<const uint8_t> a = find_piece(record, kData, piece.lowest_vcn);
+    NonResidentAttribute n;
+    if (!read_struct(a, 0, n) || (n.header.flags & kUnplainData) != 0) return ERR_BAD_RECORD;
+    const std::span<const uint8_t> runs = run_list_of(a);
+    const uint64_t before = out.clusters;
+    if (runs.empty() || !decode_runs(runs, src.volume.cluster_count, out) || out.clusters == before ||
+        n.last_vcn != out.clusters - 1)
+      return ERR_BAD_RECORD;
+    // Only the first piece carries the sizes of the whole stream.
+    if (piece.lowest_vcn == 0) {
+      allocated = n.allocated_size;
+      out.data_size = n.data_size;
+      out.initialized_size = n.initialized_size;
+    }
+  }
+  if (out.clusters * src.volume.cluster_size != allocated || out.initialized_size > out.data_size ||
+      out.data_size > allocated)
+    return ERR_BAD_RECORD;
+  // Checked last: the name may sit in an extension record that only the whole table reaches.
+  for (const ListEntry& e : entries) {
+    if (e.type != kFileName) continue;
+    if (ErrorCode rc = listed_record(src, e.reference, record); rc != OK) return rc;
+    if (file_name_is(resident_value(find_piece(record, kFileName, 0), kFileName), name)) return OK;
+  }
+  return ERR_BAD_RECORD;
+}
+
+// The shape every system file record has: standard information, its one file name, its data.
+// When the record holds an attribute list instead, the list says where the rest lies.
+ErrorCode read_system_file(DiskImage& image, const VolumeLayout& volume, std::span<const uint8_t> record,
+                           uint64_t number, std::string_view name, const DataStream* table,
+                           DataStream& out) {
+  AttributeCursor cursor(record);
+  if (resident_value(cursor.next(), kStandardInformation).empty()) return ERR_BAD_RECORD;
+  const std::span<const uint8_t> second = cursor.next();
+  AttributeHeader h;
+  if (read_struct(second, 0, h) && h.type == kAttributeList) {
+    FileRecordHeader r;
+    if (!read_struct(record, 0, r)) return ERR_BAD_RECORD;
+    const RecordSource src{image, volume, table ? *table : out, number,
+                           number | uint64_t{r.sequence_number} << 48, record};
+    return read_listed_system_file(src, second, name, out);
+  }
+  if (!file_name_is(resident_value(second, kFileName), name)) return ERR_BAD_RECORD;
+  return read_stream_attribute(cursor.next(), kData, "", volume, out);
 }
 
 // Windows sets the dirty flag while the volume is mounted and clears it at a clean shutdown.
@@ -611,13 +768,16 @@ ErrorCode probe_ntfs(DiskImage& image, uint32_t first, uint32_t count,
   const uint64_t mft_at = volume.base + volume.mft_cluster * volume.cluster_size;
   if (ErrorCode rc = read_record(image, volume, mft_at, record); rc != OK) return rc;
   DataStream mft;
-  if (ErrorCode rc = read_system_file(record, "$MFT", volume, mft); rc != OK) return rc;
+  if (ErrorCode rc = read_system_file(image, volume, record, 0, "$MFT", nullptr, mft); rc != OK)
+    return rc;
   // The table's own record must be the one the boot sector pointed at.
   if (mft.runs.front().cluster != volume.mft_cluster) return ERR_BAD_RECORD;
 
   if (ErrorCode rc = read_table_record(image, volume, mft, kBitmapRecord, record); rc != OK) return rc;
   DataStream bitmap;
-  if (ErrorCode rc = read_system_file(record, "$Bitmap", volume, bitmap); rc != OK) return rc;
+  if (ErrorCode rc = read_system_file(image, volume, record, kBitmapRecord, "$Bitmap", &mft, bitmap);
+      rc != OK)
+    return rc;
   // A state it cannot read refuses the volume as surely as a dirty or hibernated one.
   if (ErrorCode rc = check_volume_state(image, volume, mft); rc != OK)
     return rc == ERR_BAD_RECORD || rc == ERR_UNSUPPORTED ? ERR_LAYOUT : rc;

@@ -25,4 +25,12 @@ bool ntfs_put_file(const std::string& volume, const std::string& name, const std
 // no remover); the clusters keep their old contents.
 bool ntfs_empty_file(const std::string& volume, const std::string& name);
 
+// A volume aged as Windows guests age: made smaller, grown with ntfsresize (which moves the
+// cluster bitmap's end), then through ntfs-3g given a sparse file, a file with a second stream
+// and a compressed one, filled with one-cluster files, every other one deleted, and given
+// thousands of empty files, so that the master file table grows into the holes and holds its
+// data runs in several records behind an attribute list. Empty when ntfs-3g cannot mount here;
+// otherwise the reason it failed, or "ok".
+std::string make_aged_ntfs_volume(const std::string& path);
+
 }  // namespace qx::test

@@ -10,6 +10,9 @@
 namespace qx::test {
 namespace {
 
+constexpr std::array<uint8_t, 16> kDefaultUniqueId = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                                      0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x10};
+
 void put_be(std::vector<uint8_t>& b, uint64_t at, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) {
     b.at(at + static_cast<uint64_t>(i)) = static_cast<uint8_t>(value);
@@ -64,6 +67,13 @@ std::vector<uint8_t> utf16be_of_utf8(const std::string& s) {
 }
 
 }  // namespace
+
+std::array<uint8_t, 16> vhd_unique_id(const std::string& path) {
+  const std::vector<uint8_t> file = read_file(path);
+  std::array<uint8_t, 16> id{};
+  if (file.size() >= 512) std::copy_n(file.end() - 512 + 68, 16, id.begin());
+  return id;
+}
 
 uint32_t vhd_checksum_of(std::span<const uint8_t> bytes, size_t checksum_offset) {
   uint32_t sum = 0;
@@ -179,7 +189,8 @@ std::vector<uint8_t> VhdBuilder::bytes() const {
   footer[58] = static_cast<uint8_t>(chs[1]);
   footer[59] = static_cast<uint8_t>(chs[2]);
   put_be(footer, 60, shape_.disk_type, 4);
-  for (int i = 0; i < 16; ++i) footer[68 + static_cast<size_t>(i)] = static_cast<uint8_t>(0x11 * (i + 1));
+  const auto own_id = shape_.unique_id.value_or(kDefaultUniqueId);
+  std::copy(own_id.begin(), own_id.end(), footer.begin() + 68);
   const uint32_t sum = vhd_checksum_of(std::span(footer).first(footer_length), 64);
   put_be(footer, 64, shape_.zero_footer_checksum ? 0 : sum, 4);
   std::memcpy(file.data(), footer.data(), footer_length);
@@ -193,7 +204,8 @@ std::vector<uint8_t> VhdBuilder::bytes() const {
   put_be(header, 24, 0x00010000, 4);
   put_be(header, 28, max_entries, 4);
   put_be(header, 32, shape_.block_bytes, 4);
-  for (int i = 0; i < 16; ++i) header[40 + static_cast<size_t>(i)] = static_cast<uint8_t>(0x21 * (i + 1));
+  const auto parent_id = shape_.parent_unique_id.value_or(kDefaultUniqueId);
+  std::copy(parent_id.begin(), parent_id.end(), header.begin() + 40);
   put_be(header, 56, 0x1A2B3C4D, 4);
   const std::vector<uint8_t> name = utf16be_of_utf8(shape_.parent_name);
   std::copy_n(name.begin(), std::min<size_t>(name.size(), 512), header.begin() + 64);

@@ -33,6 +33,9 @@ struct VhdShape {
   std::optional<uint32_t> max_table_entries;          // default the block count
   bool zero_footer_checksum = false;
   std::string parent_name;                             // UTF-8; stored as UTF-16 big-endian
+  // Default: the builder's own unique id, so that builder children match builder parents.
+  std::optional<std::array<uint8_t, 16>> unique_id;
+  std::optional<std::array<uint8_t, 16>> parent_unique_id;
   std::vector<VhdLocatorShape> locators;
 };
 
@@ -105,6 +108,9 @@ bool vhd_bit(const std::vector<uint8_t>& file, const VhdFileView& view, uint32_t
 // The whole virtual disk of a dynamic or differencing file read straight from the published
 // layout, following ASCII parent names in the same folder: an oracle independent of the driver.
 std::vector<uint8_t> vhd_read_disk(const std::string& path);
+
+// The unique id in the footer at the end of a VHD file.
+std::array<uint8_t, 16> vhd_unique_id(const std::string& path);
 
 // UTF-16 little-endian bytes of an ASCII text, as the Windows locators store paths.
 std::vector<uint8_t> utf16le_bytes(const std::string& ascii);

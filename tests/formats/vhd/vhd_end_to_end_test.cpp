@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "image/disk_image.hpp"
 #include "support/disk_fixture.hpp"
@@ -67,17 +68,25 @@ TEST(VhdEndToEnd, MbrWithFat32AndExt4) { trim_real_disk(test::make_mbr_fat32_ext
 
 TEST(VhdEndToEnd, GptWithNtfsAndExt2) { trim_real_disk(test::make_gpt_ntfs_ext2); }
 
-TEST(VhdEndToEnd, DifferencingOverAQemuParent) {
-  if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
+// A differencing child over a dynamic parent made by qemu-img: the guest rewrote a few blocks
+// with what they held (a copy-on-write layer), zeroed some sectors of the FAT partition's free
+// tail, and one block holds nothing of its own.
+struct QemuChain {
   test::TempDir dir;
-  const test::DiskFixture disk = test::make_mbr_fat32_ext4(dir.path().string());
-  const std::string parent = dir.file("parent.vhd");
-  qemu_convert(disk.raw, parent, "-f raw -O vpc -o subformat=dynamic");
-  const auto parent_disk = test::vhd_read_disk(parent);
+  test::DiskFixture disk;
+  std::string parent, child;
+};
+
+std::unique_ptr<QemuChain> make_qemu_chain() {
+  auto c = std::make_unique<QemuChain>();
+  c->disk = test::make_mbr_fat32_ext4(c->dir.path().string());
+  c->parent = c->dir.file("parent.vhd");
+  qemu_convert(c->disk.raw, c->parent, "-f raw -O vpc -o subformat=dynamic");
+  const auto parent_disk = test::vhd_read_disk(c->parent);
   DiskGeometry g;
   {
     DiskImage p;
-    ASSERT_EQ(open_image(p, parent, true), OK);
+    EXPECT_EQ(open_image(p, c->parent, true), OK);
     g = get_geometry(p);
   }
   test::VhdShape shape;
@@ -86,31 +95,118 @@ TEST(VhdEndToEnd, DifferencingOverAQemuParent) {
                                           g.sectors_per_track};
   shape.disk_type = 4;
   shape.parent_name = "parent.vhd";
-  shape.locators = {{"W2ku", test::utf16le_bytes(parent), {}}};
+  shape.parent_unique_id = test::vhd_unique_id(c->parent);
+  shape.locators = {{"W2ku", test::utf16le_bytes(c->parent), {}}};
   test::VhdBuilder child(shape);
   const uint32_t spb = child.block_sectors();
-  // The guest rewrote a few blocks with what they held (a copy-on-write layer), zeroed some
-  // sectors of the FAT partition's free tail, and one block holds nothing of its own.
   for (uint32_t block : {0u, 12u, 30u})
     child.write(block * spb, std::span(parent_disk).subspan(size_t{block} * spb * 512, size_t{spb} * 512));
   child.mark_present(20 * spb + 100, 50);
   child.allocate(40);
-  const std::string path = dir.file("child.vhd");
-  child.write_to(path);
-  const auto parent_bytes = test::read_file(parent);
-  const uint64_t old_size = fs::file_size(path);
-  const UsedSectors used = used_sectors(path);
-  const auto disk_before = test::vhd_read_disk(path);
+  c->child = c->dir.file("child.vhd");
+  child.write_to(c->child);
+  return c;
+}
 
-  const auto r = quorvex(shell_quote(path));
+// Trims the child over whatever parent.vhd now is, and checks it against the disk it read before.
+void trim_child(const QemuChain& c) {
+  const auto parent_bytes = test::read_file(c.parent);
+  const uint64_t old_size = fs::file_size(c.child);
+  const UsedSectors used = used_sectors(c.child);
+  const auto disk_before = test::vhd_read_disk(c.child);
+
+  const auto r = quorvex(shell_quote(c.child));
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(ends_with(r.output, "\nSUCCESS\n")) << r.output;
-  EXPECT_EQ(test::read_file(parent), parent_bytes);
-  EXPECT_TRUE(fs::exists(path + "_DEL"));
-  EXPECT_LT(fs::file_size(path), old_size);
-  EXPECT_EQ(first_used_difference(disk_before, test::vhd_read_disk(path), used), -1);
-  const auto view = test::parse_vhd(test::read_file(path));
+  EXPECT_EQ(test::read_file(c.parent), parent_bytes);
+  EXPECT_TRUE(fs::exists(c.child + "_DEL"));
+  EXPECT_LT(fs::file_size(c.child), old_size);
+  EXPECT_EQ(first_used_difference(disk_before, test::vhd_read_disk(c.child), used), -1);
+  const auto view = test::parse_vhd(test::read_file(c.child));
   EXPECT_EQ(view.bat[40], 0xFFFFFFFFu);
+}
+
+TEST(VhdEndToEnd, DifferencingOverAQemuParent) {
+  if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
+  trim_child(*make_qemu_chain());
+}
+
+TEST(VhdEndToEnd, DifferencingOverItsTrimmedParent) {
+  if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
+  const auto c = make_qemu_chain();
+  const auto disk_before = test::vhd_read_disk(c->child);
+  const UsedSectors used = used_sectors(c->child);
+  const auto r = quorvex("-d " + shell_quote(c->parent));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(first_used_difference(disk_before, test::vhd_read_disk(c->child), used), -1);
+  trim_child(*c);
+}
+
+// The parent replaced by another disk of the same size: reading through it would map another
+// disk's file systems, so nothing may be trimmed.
+TEST(VhdEndToEnd, ReplacedParentIsRefused) {
+  if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
+  const auto c = make_qemu_chain();
+  const std::string other = c->dir.file("other.vhd");
+  qemu_convert(c->disk.raw, other, "-f raw -O vpc -o subformat=dynamic");
+  ASSERT_NE(test::vhd_unique_id(other), test::vhd_unique_id(c->parent));
+  fs::rename(other, c->parent);
+  const auto child_bytes = test::read_file(c->child);
+
+  const auto r = quorvex("-d " + shell_quote(c->child));
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_TRUE(ends_with(r.output, "\nERROR\n")) << r.output;
+  EXPECT_EQ(test::read_file(c->child), child_bytes);
+  EXPECT_FALSE(fs::exists(c->child + "_TEMP"));
+  EXPECT_FALSE(fs::exists(c->child + "_DEL"));
+  const auto report = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(c->child) + " 2>&1");
+  EXPECT_EQ(report.status, 2) << report.output;
+  EXPECT_NE(report.output.find("parent image is not the disk"), std::string::npos) << report.output;
+}
+
+// Every link of a chain is checked, not only the child's own.
+TEST(VhdChain, EveryLinkMustMatch) {
+  struct Case {
+    const char* name;
+    uint8_t child_records, grandchild_records;  // first byte of the parent id each records
+    int status;
+  };
+  const Case cases[] = {{"all match", 0xA1, 0xB1, 0}, {"child's own parent wrong", 0xA1, 0xB2, 2},
+                        {"deeper link wrong", 0xA2, 0xB1, 2}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    test::TempDir dir;
+    auto id = [](uint8_t first) {
+      std::array<uint8_t, 16> v{};
+      v.fill(0x5A);
+      v[0] = first;
+      return v;
+    };
+    test::VhdShape base;
+    base.total_sectors = 8 * 4096;
+    base.unique_id = id(0xA1);
+    test::VhdBuilder(base).write_to(dir.file("base.vhd"));
+    test::VhdShape mid = base;
+    mid.disk_type = 4;
+    mid.unique_id = id(0xB1);
+    mid.parent_unique_id = id(k.child_records);
+    mid.parent_name = "base.vhd";
+    test::VhdBuilder(mid).write_to(dir.file("mid.vhd"));
+    test::VhdShape top = mid;
+    top.unique_id = id(0xC1);
+    top.parent_unique_id = id(k.grandchild_records);
+    top.parent_name = "mid.vhd";
+    test::VhdBuilder t(top);
+    t.fill(0, 8, 0x77);
+    t.write_to(dir.file("top.vhd"));
+    const auto before = test::read_file(dir.file("top.vhd"));
+    const auto r = quorvex("-d " + shell_quote(dir.file("top.vhd")));
+    EXPECT_EQ(r.status, k.status) << r.output;
+    if (k.status != 0) {
+      EXPECT_EQ(test::read_file(dir.file("top.vhd")), before);
+      EXPECT_FALSE(fs::exists(dir.file("top.vhd_TEMP")));
+    }
+  }
 }
 
 // ---- faults ----

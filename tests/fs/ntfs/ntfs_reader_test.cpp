@@ -286,7 +286,7 @@ TEST(NtfsReader, AttributeShapeOfRecordsZeroAndSix) {
   const Case cases[] = {
       {"attribute list before the data", false,
        {standard_information(), name("$MFT"), list, ntfs_nonresident_attribute(mft)}},
-      {"attribute list in place of the name", false,
+      {"attribute list that does not check out", false,
        {standard_information(), list, name("$MFT"), ntfs_nonresident_attribute(mft)}},
       {"name before standard information", false,
        {name("$MFT"), standard_information(), ntfs_nonresident_attribute(mft)}},

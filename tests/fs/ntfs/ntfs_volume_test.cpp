@@ -2,7 +2,9 @@
 // under damage: truncation, hostile runs, short bitmaps, byte flips.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -11,6 +13,7 @@
 #include "image/byte_order.hpp"
 #include "image/primitives.hpp"
 #include "ntfs_test_util.hpp"
+#include "support/flip_campaign.hpp"
 #include "support/fs_support.hpp"
 #include "support/ntfs_builder.hpp"
 #include "support/ntfs_tools.hpp"
@@ -424,6 +427,166 @@ TEST(NtfsInTheMap, FatInAType07PartitionFallsThrough) {
   EXPECT_NE(e->kind, KIND_NTFS);
   const bool fat_known = map_volume_file(vol, KIND_FAT).probe == OK;
   EXPECT_EQ(e->kind, fat_known ? KIND_FAT : KIND_UNRECOGNISED);
+}
+
+}  // namespace
+}  // namespace qx::test
+
+// ---- aged volumes: the table in several records behind an attribute list ---------------------
+
+namespace qx::test {
+namespace {
+
+bool record_zero_has_list(const std::string& volume) {
+  return run_command("ntfsinfo -i 0 " + shell_quote(volume) + " 2>/dev/null | grep -q 'ATTRIBUTE_LIST'")
+             .status == 0;
+}
+
+TEST(NtfsAged, FragmentedTableMatchesTheSleuthKitAndTrims) {
+  if (!have_ntfs_tools() || !have_tool("blkls") || !have_tool("qemu-img") || !have_tool("ntfsinfo"))
+    GTEST_SKIP() << "ntfs-3g tools, blkls or qemu-img missing";
+  TempDir dir;
+  const std::string vol = dir.file("aged.img");
+  const std::string made = make_aged_ntfs_volume(vol);
+  if (made.empty()) GTEST_SKIP() << "ntfs-3g cannot mount here";
+  ASSERT_EQ(made, "ok");
+  ASSERT_TRUE(record_zero_has_list(vol)) << "the aging did not spread the table over records";
+  expect_matches_oracle(vol);
+
+  // The same volume in a disk, trimmed as a VHD: every used sector reads back, ntfsfix agrees.
+  const ReaderResult alone = map_volume_file(vol, KIND_NTFS);
+  ASSERT_EQ(alone.probe, OK);
+  uint32_t sectors = 0;
+  const std::string disk = mbr_disk(dir, vol, 0x07, sectors);
+  const std::string image = dir.file("disk.vhd");
+  ASSERT_EQ(run_command("qemu-img convert -S 0 -f raw -O vpc -o subformat=dynamic " + shell_quote(disk) +
+                        " " + shell_quote(image))
+                .status,
+            0);
+  const uint64_t before = std::filesystem::file_size(image);
+  const CommandResult r = run_command(shell_quote(quorvex_binary()) + " -d " + shell_quote(image));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_LE(std::filesystem::file_size(image), before);
+  const std::string after = dir.file("after.raw");
+  ASSERT_EQ(run_command("qemu-img convert -f vpc -O raw " + shell_quote(image) + " " + shell_quote(after)).status, 0);
+  const std::vector<uint8_t> old_bytes = read_range(vol, 0, std::filesystem::file_size(vol));
+  const std::vector<uint8_t> new_bytes = read_range(after, 2048 * 512ull, old_bytes.size());
+  ASSERT_EQ(new_bytes.size(), old_bytes.size());
+  uint64_t changed = 0;
+  for (uint64_t s = 0; s < alone.sectors; ++s)
+    changed += alone.used(s) && std::memcmp(&old_bytes[s * 512], &new_bytes[s * 512], 512) != 0;
+  EXPECT_EQ(changed, 0u);
+  write_file(dir.file("after.vol"), new_bytes);
+  const CommandResult fix = run_command("ntfsfix -n " + shell_quote(dir.file("after.vol")) + " 2>&1");
+  EXPECT_EQ(fix.status, 0) << fix.output;
+}
+
+// Record 0 of a built volume rewritten to hold its data in pieces: the first in record 0, the
+// rest in extension records 12 and 13, all named by a resident attribute list.
+struct ListShape {
+  std::vector<std::pair<uint64_t, NtfsRun>> pieces;  // (record, run) in list order; VCNs follow
+  uint64_t extension_base = 0;                       // what the extensions name as their base
+  std::vector<uint64_t> vcns;                        // the list's lowest VCNs; default: running
+  bool name_in_extension = false;
+};
+
+std::vector<uint8_t> list_entry(uint32_t type, uint64_t vcn, uint64_t reference) {
+  std::vector<uint8_t> e(32, 0);
+  store_le<uint32_t>(&e[0], type);
+  store_le<uint16_t>(&e[4], 32);
+  store_le<uint64_t>(&e[8], vcn);
+  store_le<uint64_t>(&e[16], reference);
+  return e;
+}
+
+NtfsVolumeSpec listed_spec(const ListShape& shape) {
+  NtfsVolumeSpec s = basic_ntfs_spec();
+  s.mft_runs.clear();
+  for (const auto& p : shape.pieces) s.mft_runs.push_back(p.second);
+  const uint64_t seq1 = uint64_t{1} << 48;
+  std::vector<uint8_t> list;
+  auto add = [&](const std::vector<uint8_t>& e) { list.insert(list.end(), e.begin(), e.end()); };
+  add(list_entry(0x10, 0, seq1));
+  add(list_entry(0x30, 0, (shape.name_in_extension ? 12 : 0) | seq1));
+  uint64_t vcn = 0, total = 0;
+  for (size_t i = 0; i < shape.pieces.size(); ++i) {
+    const uint64_t at = i < shape.vcns.size() ? shape.vcns[i] : vcn;
+    add(list_entry(0x80, at, shape.pieces[i].first | seq1));
+    vcn += shape.pieces[i].second.length;
+  }
+  total = vcn;
+  std::vector<std::vector<uint8_t>> base = {ntfs_resident_attribute(0x10, std::vector<uint8_t>(72, 0)),
+                                            ntfs_resident_attribute(0x20, list)};
+  std::map<uint64_t, std::vector<std::vector<uint8_t>>> extensions;
+  if (shape.name_in_extension) extensions[12].push_back(ntfs_resident_attribute(0x30, ntfs_file_name_value("$MFT")));
+  else base.push_back(ntfs_resident_attribute(0x30, ntfs_file_name_value("$MFT")));
+  vcn = 0;
+  for (const auto& [record, run] : shape.pieces) {
+    NtfsNonResident d;
+    d.runs = encode_ntfs_runs({run});
+    d.clusters = run.length;
+    d.data_size = vcn == 0 ? total * 4096 : 0;
+    d.initialized_size = d.data_size;
+    auto a = ntfs_nonresident_attribute(d);
+    store_le<uint64_t>(&a[16], vcn);                   // first VCN
+    store_le<uint64_t>(&a[24], vcn + run.length - 1);  // last VCN
+    store_le<uint64_t>(&a[40], vcn == 0 ? total * 4096 : 0);  // allocated size
+    (record == 0 ? base : extensions[record]).push_back(a);
+    vcn += run.length;
+  }
+  s.record0 = ntfs_file_record(1024, 0, base);
+  s.mft_records = static_cast<uint32_t>(total * 4);
+  for (auto& [record, attributes] : extensions) {
+    auto r = ntfs_file_record(1024, static_cast<uint32_t>(record), attributes);
+    store_le<uint64_t>(&r[32], shape.extension_base);
+    s.records.push_back({static_cast<uint32_t>(record), r});
+  }
+  for (const auto& p : shape.pieces) set_ntfs_clusters(s.bitmap, p.second.cluster, p.second.length);
+  return s;
+}
+
+TEST(NtfsAttributeList, PiecesJoinOnlyWhenTheyCoverTheTable) {
+  const uint64_t base_ref = uint64_t{1} << 48;  // record 0, sequence 1
+  const std::vector<std::pair<uint64_t, NtfsRun>> three = {{0, {4, 4}}, {12, {300, 2}}, {13, {500, 3}}};
+  struct Case {
+    const char* name;
+    ListShape shape;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"pieces in record 0 and two extensions", {three, base_ref, {}, false}, true},
+      {"the name in an extension record", {three, base_ref, {}, true}, true},
+      {"an extension that names another base", {three, base_ref + 1, {}, false}, false},
+      {"an extension that names no base", {three, 0, {}, false}, false},
+      {"a gap between pieces", {three, base_ref, {0, 4, 7}, false}, false},
+      {"pieces that overlap", {three, base_ref, {0, 4, 5}, false}, false},
+      {"two pieces in record 0", {{{0, {4, 4}}, {0, {300, 2}}}, base_ref, {}, false}, true},
+      {"a piece outside the volume", {{{0, {4, 4}}, {12, {5000, 2}}}, base_ref, {}, false}, false},
+      {"an extension the table does not reach", {{{0, {4, 4}}, {40, {300, 2}}}, base_ref, {}, false}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string vol = dir.file("ntfs.img");
+    const NtfsVolumeSpec spec = listed_spec(c.shape);
+    write_ntfs_volume(vol, spec);
+    const ReaderResult r = map_volume_file(vol, KIND_NTFS);
+    if (c.accepted) expect_follows_bitmap(r, 8, (spec.volume_sectors - 1) / 8, spec.bitmap);
+    else EXPECT_NE(r.probe, OK);
+  }
+}
+
+// Damage anywhere in the list or the extension records: refused, or the same answer.
+TEST(NtfsAttributeList, ByteFlipsNeverFreeAUsedSector) {
+  TempDir dir;
+  const std::string vol = dir.file("ntfs.img");
+  const uint64_t base_ref = uint64_t{1} << 48;
+  write_ntfs_volume(vol, listed_spec({{{0, {4, 4}}, {12, {300, 2}}, {13, {500, 3}}}, base_ref, {}, true}));
+  // Record 0 and the extension records 12 and 13 of the table at cluster 4.
+  const FlipStats stats = run_flip_campaign(vol, KIND_NTFS, {{4 * 4096, 1024}, {4 * 4096 + 12 * 1024, 2048}},
+                                            600, 7);
+  EXPECT_EQ(stats.failure, "");
+  EXPECT_GT(stats.accepted, 0);
 }
 
 }  // namespace
