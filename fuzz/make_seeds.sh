@@ -3,7 +3,7 @@
 # selector byte its target reads first. Usage: make_seeds.sh OUTPUT_FOLDER
 set -uo pipefail
 out=$1
-mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz}
+mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,vmdk_fuzz}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -50,6 +50,12 @@ convert 3 vmdk
 convert 4 vdi
 convert 5 parallels
 convert 6 qcow
+
+# VMDK: a descriptor text, a split descriptor over the driver's own extents, and an extent file.
+qemu-img convert -q -f raw -O vmdk -o subformat=twoGbMaxExtentSparse disk-dos.raw split.vmdk >/dev/null 2>&1 &&
+  prefixed 0 split.vmdk "$out/vmdk_fuzz/descriptor" && prefixed 2 split-s001.vmdk "$out/vmdk_fuzz/extent"
+printf '\001version=1\nCID=1\nparentCID=ffffffff\ncreateType="twoGbMaxExtentSparse"\nRW 256 SPARSE "a.vmdk"\nRW 256 SPARSE "b.vmdk"\nddb.virtualHWVersion=4\nddb.adapterType=ide\n' \
+  >"$out/vmdk_fuzz/split"
 
 printf '\001NDI 0 8 1 8 512\n' >"$out/text_fuzz/ndi"
 printf '\000disk.raw\n' >"$out/text_fuzz/split"

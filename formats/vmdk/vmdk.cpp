@@ -19,7 +19,8 @@
 namespace qx {
 namespace {
 
-constexpr uint64_t kBatchBytes = 1u << 20;
+// Kept grains gather here before they are written; reads of runs of grains land here too.
+constexpr uint64_t kBatchBytes = 4u << 20;
 constexpr size_t kZeroChunk = 1u << 20;
 
 struct VmdkImage : DriverState {
@@ -352,30 +353,83 @@ struct ExtentWriter {
     return OK;
   }
 
-  // Room in the batch for one grain at sector `next`.
-  ErrorCode grain_slot(std::span<uint8_t>& slot) {
-    const size_t grain_bytes = size_t{t.grain} * kSectorSize;
-    if (batch_used + grain_bytes > batch.size())
-      if (ErrorCode rc = flush(); rc != OK) return rc;
+  // Takes the grain at `data` (inside the batch) as the next grain of the output.
+  ErrorCode keep(std::span<const uint8_t> data, uint32_t j, std::vector<uint32_t>& table) {
+    if (next + t.grain > UINT32_MAX) return ERR_UNSUPPORTED;
+    uint8_t* dst = batch.data() + batch_used;
+    if (dst != data.data()) std::memmove(dst, data.data(), data.size());
     if (batch_used == 0) batch_at = next;
-    slot = std::span(batch).subspan(batch_used, grain_bytes);
+    batch_used += data.size();
+    table[j] = static_cast<uint32_t>(next);
+    next += t.grain;
     return OK;
   }
 
-  // Whether a grain of a base image is dropped; its data, when read, is left in `data`.
-  ErrorCode base_grain_free(uint32_t first, uint32_t count, std::span<uint8_t> data, bool& free,
-                            bool& read) {
-    read = false;
-    used.resize(bitmap_bytes(count));
-    if (ErrorCode rc = query_used(map, first, count, used); rc != OK) return rc;
-    free = true;
-    if (is_all_zero(std::span(used).first(bitmap_bytes(count)))) return OK;
-    if (ErrorCode rc = read_bytes(image, uint64_t{first} * kSectorSize, data.first(size_t{count} * kSectorSize));
-        rc != OK)
-      return rc;
-    read = true;
-    for (uint32_t i = 0; i < count && free; ++i)
-      if (test_bit(used, i)) free = is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize));
+  bool any_used(uint32_t from, uint32_t count) const noexcept {
+    for (uint32_t i = from; i < from + count; ++i)
+      if (test_bit(used, i)) return true;
+    return false;
+  }
+
+  // A span of a disk without a parent: the map is asked once for the whole span, the grains that
+  // hold a used sector are read in runs straight into the batch, and those whose used sectors are
+  // all zero are dropped.
+  ErrorCode base_span(uint32_t first, uint32_t length, std::vector<uint32_t>& table) {
+    const size_t grain_bytes = size_t{t.grain} * kSectorSize;
+    used.resize(bitmap_bytes(length));
+    if (ErrorCode rc = query_used(map, first, length, used); rc != OK) return rc;
+    const uint32_t grains = ceil_div32(length, t.grain);
+    for (uint32_t j = 0; j < grains;) {
+      auto sectors_of = [&](uint32_t g) { return std::min(t.grain, length - g * t.grain); };
+      if (!any_used(j * t.grain, sectors_of(j))) {
+        ++j;
+        continue;
+      }
+      if (batch_used + grain_bytes > batch.size())
+        if (ErrorCode rc = flush(); rc != OK) return rc;
+      const uint32_t room = static_cast<uint32_t>((batch.size() - batch_used) / grain_bytes);
+      uint32_t r = j + 1;
+      while (r < grains && r - j < room && any_used(r * t.grain, sectors_of(r))) ++r;
+      const std::span<uint8_t> run(batch.data() + batch_used, size_t{r - j} * grain_bytes);
+      const size_t run_bytes = (size_t{r - 1 - j} * t.grain + sectors_of(r - 1)) * kSectorSize;
+      std::memset(run.data() + run_bytes, 0, run.size() - run_bytes);
+      if (ErrorCode rc = read_bytes(image, uint64_t{first + j * t.grain} * kSectorSize, run.first(run_bytes));
+          rc != OK)
+        return rc;
+      for (uint32_t g = j; g < r; ++g) {
+        const std::span<const uint8_t> data = run.subspan(size_t{g - j} * grain_bytes, grain_bytes);
+        bool free = true;
+        for (uint32_t i = 0; i < sectors_of(g) && free; ++i)
+          if (test_bit(used, g * t.grain + i)) free = is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize));
+        if (!free)
+          if (ErrorCode rc = keep(data, g, table); rc != OK) return rc;
+      }
+      j = r;
+      if (progress && !progress(first + std::min(length, j * t.grain), total, user)) return CANCELLED;
+    }
+    return OK;
+  }
+
+  // A span of a child: a grain is kept when it is allocated here and holds a used sector.
+  ErrorCode layer_span(uint32_t first, uint32_t length, std::vector<uint32_t>& table) {
+    const size_t grain_bytes = size_t{t.grain} * kSectorSize;
+    for (uint32_t j = 0, done = 0; done < length; ++j) {
+      const uint32_t c = std::min(t.grain, length - done);
+      const uint32_t s = first + done;
+      bool free = false;
+      if (ErrorCode rc = is_range_free_in_layer(image, &map, s, c, free); rc != OK) return rc;
+      if (!free) {
+        if (batch_used + grain_bytes > batch.size())
+          if (ErrorCode rc = flush(); rc != OK) return rc;
+        const std::span<uint8_t> slot(batch.data() + batch_used, grain_bytes);
+        std::memset(slot.data() + size_t{c} * kSectorSize, 0, slot.size() - size_t{c} * kSectorSize);
+        if (ErrorCode rc = read_bytes(image, uint64_t{s} * kSectorSize, slot.first(size_t{c} * kSectorSize)); rc != OK)
+          return rc;
+        if (ErrorCode rc = keep(slot, j, table); rc != OK) return rc;
+      }
+      done += c;
+      if (progress && !progress(s + c, total, user)) return CANCELLED;
+    }
     return OK;
   }
 
@@ -390,28 +444,8 @@ struct ExtentWriter {
     }
     if (free) return OK;
     std::vector<uint32_t> table(kTableEntries, 0);
-    for (uint32_t j = 0, done = 0; done < length; ++j) {
-      const uint32_t c = std::min(t.grain, length - done);
-      const uint32_t s = first + done;
-      std::span<uint8_t> slot;
-      if (ErrorCode rc = grain_slot(slot); rc != OK) return rc;
-      bool read = false;
-      ErrorCode rc = layered ? is_range_free_in_layer(image, &map, s, c, free)
-                             : base_grain_free(s, c, slot, free, read);
-      if (rc != OK) return rc;
-      if (!free) {
-        if (next + t.grain > UINT32_MAX) return ERR_UNSUPPORTED;
-        if (!read)
-          if (rc = read_bytes(image, uint64_t{s} * kSectorSize, slot.first(size_t{c} * kSectorSize)); rc != OK)
-            return rc;
-        std::memset(slot.data() + size_t{c} * kSectorSize, 0, slot.size() - size_t{c} * kSectorSize);
-        batch_used += slot.size();
-        table[j] = static_cast<uint32_t>(next);
-        next += t.grain;
-      }
-      done += c;
-      if (progress && !progress(s + c, total, user)) return CANCELLED;
-    }
+    if (ErrorCode rc = layered ? layer_span(first, length, table) : base_span(first, length, table); rc != OK)
+      return rc;
     for (uint32_t& v : table) store_le<uint32_t>(reinterpret_cast<uint8_t*>(&v), v);
     const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(table.data()), table.size() * 4);
     const SparseExtentHeader& h = extent.header;

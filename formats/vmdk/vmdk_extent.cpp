@@ -90,6 +90,11 @@ uint32_t run_length(const std::vector<uint32_t>& dir, uint32_t i) noexcept {
   return n;
 }
 
+// A table entry that names a grain stored in the file.
+bool holds_data(const SparseExtent& e, uint32_t entry) noexcept {
+  return entry != 0 && !(entry == kZeroedGrain && e.zeroed_entries);
+}
+
 // Reads every table (and its redundant copy) once: they must agree, and the highest grain entry
 // fixes the length an uncompressed file must have.
 ErrorCode scan_tables(SparseExtent& e, uint32_t& highest) {
@@ -110,7 +115,8 @@ ErrorCode scan_tables(SparseExtent& e, uint32_t& highest) {
       if (ErrorCode rc = read_table_run(e, e.redundant, i, n, copy); rc != OK) return rc;
       if (copy != run) return ERR_BAD_FORMAT;
     }
-    for (uint32_t v : run) highest = std::max(highest, load_le<uint32_t>(reinterpret_cast<const uint8_t*>(&v)));
+    for (uint32_t v : run)
+      if (holds_data(e, v)) highest = std::max(highest, v);
     i += n;
   }
   return OK;
@@ -273,12 +279,24 @@ ErrorCode read_sparse_extent(SparseExtent& e, uint64_t offset, std::span<uint8_t
       continue;
     }
     if (ErrorCode rc = load_table(e, k); rc != OK) return rc;
-    size_t at = 0;
-    for (BlockSplit64 g(grain_bytes, sp.offset, sp.piece); g.more(); g.next()) {
-      const std::span<uint8_t> part = piece.subspan(at, static_cast<size_t>(g.piece));
-      at += part.size();
-      if (ErrorCode rc = read_grain_piece(e, k, static_cast<uint32_t>(g.block), g.offset, part); rc != OK)
-        return rc;
+    for (uint64_t pos = sp.offset, end = sp.offset + sp.piece; pos < end;) {
+      const auto j = static_cast<uint32_t>(pos / grain_bytes);
+      const uint64_t in = pos % grain_bytes;
+      uint64_t n = std::min(end - pos, grain_bytes - in);
+      const uint32_t entry = e.table[j];
+      ErrorCode rc;
+      if (holds_data(e, entry) && !e.compressed) {
+        // Grains stored one behind the other go in one read.
+        for (uint32_t next = j + 1; pos + n < end && e.table[next] == entry + uint64_t{next - j} * e.grain_sectors(); ++next)
+          n += std::min(end - pos - n, grain_bytes);
+        rc = e.file.read_at(uint64_t{entry} * 512 + in, piece.subspan(static_cast<size_t>(pos - sp.offset), static_cast<size_t>(n)))
+                 ? OK
+                 : ERR_READ;
+      } else {
+        rc = read_grain_piece(e, k, j, in, piece.subspan(static_cast<size_t>(pos - sp.offset), static_cast<size_t>(n)));
+      }
+      if (rc != OK) return rc;
+      pos += n;
     }
   }
   return OK;
