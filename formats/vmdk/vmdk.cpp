@@ -532,19 +532,6 @@ ErrorCode trim_vmdk(std::string_view, DiskImage& image, const UsageMap& map, Wri
   return OK;
 }
 
-bool vmdk_info(const DiskImage& image, VmdkInfo& out) noexcept {
-  if (image.format != FORMAT_VMDK || !image.state) return false;
-  const VmdkImage& st = vmdk(*image.state);
-  out.extents = st.extent_count();
-  out.is_split = st.descriptor.is_split;
-  out.is_flat = st.is_flat();
-  out.is_child = st.descriptor.is_child;
-  out.compressed = has_compressed_extent(st);
-  out.heads = st.geometry.heads;
-  out.sectors_per_track = st.geometry.sectors_per_track;
-  return true;
-}
-
 const FormatDriver kVmdkDriver = {
     .name = "vmdk",
     .make_state = make_driver_state<VmdkImage>,

@@ -15,16 +15,4 @@ extern const FormatDriver kVmdkDriver;
 ErrorCode trim_vmdk(std::string_view path, DiskImage& image, const UsageMap& map,
                     WriterRecord& record, ProgressCallback progress, void* user);
 
-// What open found, for the inspection tool and tests.
-struct VmdkInfo {
-  uint32_t extents = 0;
-  bool is_split = false;
-  bool is_flat = false;
-  bool is_child = false;
-  bool compressed = false;  // some extent holds compressed grains
-  uint32_t heads = 0, sectors_per_track = 0;
-};
-// False when the handle is not an opened VMDK.
-bool vmdk_info(const DiskImage& image, VmdkInfo& out) noexcept;
-
 }  // namespace qx

@@ -153,13 +153,8 @@ ErrorCode open_sparse(SparseExtent& e, std::string_view path, bool read_only, bo
     const uint64_t expected = highest ? (uint64_t{highest} + grain) * 512 : h.overhead * 512;
     if (h.overhead > length / 512 || length != expected) return ERR_BAD_FORMAT;
   }
-  const size_t grain_bytes = size_t{grain} * 512;
   e.table.assign(kTableEntries, 0);
   e.table_index = -1;
-  if (e.compressed) {
-    e.packed.resize(2 * grain_bytes);
-    e.grain.resize(grain_bytes);
-  }
   e.grain_index = -1;
   if (!e.path.assign(path)) return ERR_UNSUPPORTED;
   return OK;
@@ -174,6 +169,11 @@ ErrorCode read_below(SparseExtent& e, uint64_t extent_offset, std::span<uint8_t>
 
 ErrorCode inflate_grain(SparseExtent& e, uint32_t entry, uint64_t grain_sector) {
   e.grain_index = -1;
+  // Sized at the first compressed grain read, not at open.
+  if (e.grain.empty()) {
+    e.packed.resize(size_t{2} * e.grain_sectors() * 512);
+    e.grain.resize(size_t{e.grain_sectors()} * 512);
+  }
   GrainMarker m{};
   if (!e.file.read_at(uint64_t{entry} * 512, bytes_of(m))) return ERR_READ;
   if (m.sector != grain_sector || m.length > e.packed.size()) return ERR_BAD_FORMAT;
