@@ -151,6 +151,16 @@ TEST(VmdkOpen, RefusedDescriptors) {
   }
 }
 
+TEST(VmdkOpen, ParentsThatNameEachOtherEndTheOpen) {
+  Folder f;
+  f.extent("e1.vmdk", 1024);
+  f.extent("e2.vmdk", 1024);
+  f.text("a.vmdk", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1024, "e1.vmdk")}, "b.vmdk"));
+  f.text("b.vmdk", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1024, "e2.vmdk")}, "a.vmdk"));
+  DiskImage image;
+  EXPECT_NE(open_image(image, f.file("a.vmdk"), true), OK);
+}
+
 TEST(VmdkOpen, EmbeddedDescriptorNameIsNotLookedAt) {
   Folder f;
   test::VmdkExtentBuilder b(test::vmdk_shape(
