@@ -117,14 +117,15 @@ TEST(VmdkExtentOpen, DamagedExtentsAreRefused) {
 TEST(VmdkExtentOpen, ZeroDirectoryEntriesWithoutACopyAreAbsentTables) {
   test::TempDir dir;
   const std::string path = dir.file("m.vmdk");
-  test::VmdkExtentShape shape = mono_shape(3 * 65536);
+  test::VmdkExtentShape shape = mono_shape(3 * 16384);
+  shape.grain = 32;
   shape.redundant = false;
   test::VmdkExtentBuilder b(shape);
-  b.fill(2 * 65536 + 5, 1, 9);
+  b.fill(2 * 16384 + 5, 1, 9);
   b.write_to(path);
   test::patch_file_le32(path, b.gd() * 512 + 4, 0);  // table 1 never allocated
   const auto disk = test::read_image_disk(path);
-  EXPECT_EQ(disk[(2 * 65536 + 5) * 512], 9);
+  EXPECT_EQ(disk[(2 * 16384 + 5) * 512], 9);
   ASSERT_EQ(trim(path), OK);
   EXPECT_EQ(test::read_image_disk(path), disk);
 }
