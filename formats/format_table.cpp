@@ -2,7 +2,11 @@
 // layer dispatches through it without knowing any particular format.
 #include <array>
 
+#include "formats/cowd/cowd.hpp"
+#include "formats/qcow/qcow.hpp"
+#include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
+#include "formats/vhd_variants/vhd_variants.hpp"
 #include "formats/vmdk/vmdk.hpp"
 #include "image/disk_image.hpp"
 
@@ -17,22 +21,22 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     &kVmdkDriver,  // 2 VMDK split sparse
     &kVmdkDriver,  // 3 VMDK monolithic sparse child
     &kVmdkDriver,  // 4 VMDK split sparse child
-    nullptr,  // 5 COWD
-    nullptr,  // 6
-    nullptr,  // 7
-    nullptr,  // 8
+    &kCowd3Driver,  // 5 COWD version 3
+    &kCowd3RedoDriver,  // 6 COWD version 3 redo log
+    &kCowd1Driver,  // 7 COWD version 1
+    &kCowd1RedoDriver,  // 8 COWD version 1 redo log
     nullptr,  // 9 VHDX
     &kVhdDriver,  // 10 VHD
-    nullptr,  // 11 fixed VHD
-    nullptr,  // 12
-    nullptr,  // 13
-    nullptr,  // 14
+    &kVhdFixedDriver,  // 11 fixed VHD
+    &kVhdStrictDriver,  // 12 strict 2 MiB-block VHD
+    &kVhdHeadedDriver,  // 13 4096-byte head, 511-byte footer
+    &kVhdStrictDiffDriver,  // 14 strict 2 MiB-block differencing VHD
     nullptr,  // 15 Parallels image
     nullptr,  // 16 Parallels bundle
     nullptr,  // 17 Bochs
     nullptr,  // 18 chained block image
-    nullptr,  // 19 QCOW
-    nullptr,  // 20 VDI
+    &kQcowDriver,  // 19 QCOW
+    &kVdiDriver,  // 20 VDI
     nullptr,  // 21 CHD
     nullptr,  // 22
     nullptr,  // 23

@@ -1,5 +1,6 @@
 #include "image/file.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,13 @@ bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
 }
 
 bool File::flush() noexcept { return stream_ && std::fflush(stream_) == 0; }
+
+bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
+  if (!flush()) return false;
+  (void)::sync_file_range(::fileno(stream_), static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+  return true;
+}
 
 bool File::sync() noexcept { return flush() && ::fsync(::fileno(stream_)) == 0; }
 

@@ -36,6 +36,9 @@ class File {
   [[nodiscard]] bool read_at(uint64_t offset, std::span<uint8_t> out) noexcept;
   [[nodiscard]] bool write_at(uint64_t offset, std::span<const uint8_t> data) noexcept;
   [[nodiscard]] bool flush() noexcept;
+  // Flushes and asks the system to start writing [offset, offset + length) to the disk now, so
+  // that a later sync finds less to wait for. Only a hint: false when the flush fails.
+  [[nodiscard]] bool start_writeback(uint64_t offset, uint64_t length) noexcept;
   // Flushes and asks the system to put the data on the disk before a rename relies on it.
   [[nodiscard]] bool sync() noexcept;
 

@@ -1,13 +1,13 @@
-// Depth guard for drivers that open their parent through format detection.
+// Depth guard for drivers that open a parent (or backing file) through format detection.
 #pragma once
 
 #include <cstdint>
 
 namespace qx {
 
-// Opening a parent goes back through format detection, so a chain that names itself would never
-// end. Once the depth limit is hit every open still in progress fails at once instead of
-// retrying, so that the cost stays linear in the depth.
+// A chain that names itself would never end. Once the depth limit is hit every open still in
+// progress fails at once instead of retrying the other formats, so that the cost stays linear in
+// the depth. One counter for every format, so that a cycle through several formats ends too.
 struct ParentChain {
   static constexpr uint32_t kMaxDepth = 64;
   static inline uint32_t depth = 0;
@@ -19,11 +19,11 @@ struct ParentChain {
   ParentChain(const ParentChain&) = delete;
   ParentChain& operator=(const ParentChain&) = delete;
 
-  // True when no further parent may be opened; marks the chain exhausted.
-  static bool at_limit() noexcept {
-    if (depth < kMaxDepth) return false;
-    exhausted = true;
-    return true;
+  // False (and the chain marked exhausted) when one more level may not be opened.
+  static bool may_descend() noexcept {
+    if (exhausted) return false;
+    if (depth >= kMaxDepth) exhausted = true;
+    return !exhausted;
   }
 };
 

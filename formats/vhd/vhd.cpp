@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "formats/replacement/replacement.hpp"
+#include "formats/vhd/vhd_footer.hpp"
 #include "image/byte_order.hpp"
+#include "image/content_check.hpp"
 #include "image/file.hpp"
 #include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
@@ -21,28 +23,6 @@
 
 namespace qx {
 namespace {
-
-struct VhdFooter {
-  char cookie[8];
-  be32_t features;
-  be32_t format_version;
-  be64_t data_offset;
-  be32_t time_stamp;
-  char creator_application[4];
-  be32_t creator_version;
-  be32_t creator_host_os;
-  be64_t original_size;
-  be64_t current_size;
-  be16_t cylinders;
-  uint8_t heads;
-  uint8_t sectors_per_track;
-  be32_t disk_type;
-  be32_t checksum;
-  uint8_t unique_id[16];
-  uint8_t saved_state;
-  uint8_t reserved[427];
-};
-static_assert(sizeof(VhdFooter) == 512);
 
 struct VhdParentLocator {
   be32_t platform_code;
@@ -70,9 +50,9 @@ struct VhdDynamicHeader {
 };
 static_assert(sizeof(VhdDynamicHeader) == 1024);
 
-constexpr uint32_t kFooterChecksumOffset = 64;
+constexpr uint32_t kFooterChecksumOffset = kVhdFooterChecksumOffset;
 constexpr uint32_t kHeaderChecksumOffset = 36;
-constexpr uint32_t kFormatVersion = 0x00010000;
+constexpr uint32_t kFormatVersion = kVhdFormatVersion;
 constexpr uint32_t kDiskDynamic = 3;
 constexpr uint32_t kDiskDifferencing = 4;
 constexpr uint32_t kUnallocated = 0xFFFFFFFFu;
@@ -89,7 +69,6 @@ constexpr uint64_t kAlignmentGap = 7;
 constexpr size_t kCopyChunk = 4u << 20;
 constexpr uint64_t kWholeBlockLimit = 8u << 20;
 constexpr size_t kScanChunk = 1u << 20;
-constexpr size_t kFirstScanChunk = 64u << 10;
 
 constexpr uint32_t four_cc(const char (&s)[5]) {
   return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 |
@@ -131,14 +110,6 @@ struct VhdImage : DriverState {
 
 VhdImage& vhd(DriverState& s) { return static_cast<VhdImage&>(s); }
 const VhdImage& vhd(const DriverState& s) { return static_cast<const VhdImage&>(s); }
-
-// One's complement of the byte sum, the four checksum bytes left out.
-uint32_t vhd_checksum(std::span<const uint8_t> bytes, size_t checksum_offset) noexcept {
-  uint32_t sum = 0;
-  for (size_t i = 0; i < bytes.size(); ++i)
-    if (i < checksum_offset || i >= checksum_offset + 4) sum += bytes[i];
-  return ~sum;
-}
 
 template <typename S>
 std::span<const uint8_t> bytes_of(const S& s) noexcept {
@@ -262,7 +233,7 @@ ErrorCode work_out_layout(VhdImage& st) {
 }
 
 ErrorCode open_parent(VhdImage& st, std::string_view own_path) {
-  if (ParentChain::at_limit()) return ERR_BAD_FORMAT;
+  if (!ParentChain::may_descend()) return ERR_BAD_FORMAT;
   // The name must be a bare file name in the child's own folder.
   const TextView field(reinterpret_cast<const char*>(st.header.parent_name), sizeof st.header.parent_name);
   TextView stored;
@@ -401,28 +372,12 @@ SectorCheck sector_check(const VhdImage& st, bool with_map, uint32_t i, uint32_t
   return sector_present(st, in_block + i) ? SectorCheck::Data : SectorCheck::Below;
 }
 
-// True in `zero` when every byte of the sectors [first, first + n) of the block is zero; reads a
-// small piece first, since a block that holds data usually shows it at once.
+// True in `zero` when every byte of the sectors [first, first + n) of the block is zero.
 ErrorCode present_sectors_zero(VhdImage& st, uint32_t block, uint32_t first, uint32_t n, bool& zero) {
   if (st.scratch.empty())
     st.scratch.resize(std::min<size_t>(kScanChunk, st.block_bytes));
-  size_t limit = std::min(kFirstScanChunk, st.scratch.size());
-  uint64_t offset = block_data_offset(st, block) + uint64_t{first} * kSectorSize;
-  uint64_t left = uint64_t{n} * kSectorSize;
-  zero = true;
-  while (left) {
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(left, limit));
-    std::span<uint8_t> buf(st.scratch.data(), len);
-    if (!st.file.read_at(offset, buf)) return ERR_READ;
-    if (!is_all_zero(buf)) {
-      zero = false;
-      return OK;
-    }
-    offset += len;
-    left -= len;
-    limit = st.scratch.size();
-  }
-  return OK;
+  return is_file_range_zero(st.file, block_data_offset(st, block) + uint64_t{first} * kSectorSize,
+                            uint64_t{n} * kSectorSize, st.scratch, zero);
 }
 
 ErrorCode allocated_piece_free(VhdImage& st, const UsageMap* map, uint32_t block, uint32_t in_block,

@@ -60,7 +60,7 @@ bool resolve_name(TextView name, TextEncoding enc, std::string_view image_path, 
 
 ErrorCode open_parent(VmdkImage& st, std::string_view own_path, uint32_t total,
                       PathString& resolved) {
-  if (ParentChain::at_limit()) return ERR_BAD_FORMAT;
+  if (!ParentChain::may_descend()) return ERR_BAD_FORMAT;
   const VmdkDescriptor& d = st.descriptor;
   if (!resolve_name(d.parent_file_name_hint, d.hint_encoding, own_path, resolved) ||
       resolved.view() == own_path)

@@ -40,4 +40,18 @@ void patch_file_le16(const std::string& path, uint64_t offset, uint16_t value) {
 void patch_file_le32(const std::string& path, uint64_t offset, uint32_t value) { patch_le(path, offset, value); }
 void patch_file_le64(const std::string& path, uint64_t offset, uint64_t value) { patch_le(path, offset, value); }
 
+void put_be(std::vector<uint8_t>& b, uint64_t at, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) {
+    b.at(at + static_cast<uint64_t>(i)) = static_cast<uint8_t>(value);
+    value >>= 8;
+  }
+}
+
+void put_le(std::vector<uint8_t>& b, uint64_t at, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    b.at(at + static_cast<uint64_t>(i)) = static_cast<uint8_t>(value);
+    value >>= 8;
+  }
+}
+
 }  // namespace qx::test

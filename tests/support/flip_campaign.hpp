@@ -24,4 +24,12 @@ struct FlipStats {
 FlipStats run_flip_campaign(const std::string& path, int32_t kind,
                             const std::vector<ByteRegion>& regions, int iterations, uint32_t seed);
 
+// The same damage against an image driver: after each flip the file is opened again (through
+// format detection when `format` is negative, else as that format), and whatever opens is read
+// and asked which ranges are free, at the start and at the end of its disk. Only clean results
+// are allowed: the sanitizers watch for the rest. `accepted` counts the damaged files that
+// opened; `failure` names a flip whose open or query crashed into an unexpected code.
+FlipStats run_image_flip_campaign(const std::string& path, int32_t format,
+                                  const std::vector<ByteRegion>& regions, int iterations, uint32_t seed);
+
 }  // namespace qx::test

@@ -8,30 +8,8 @@
 #include <filesystem>
 
 #include "image/disk_image.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
 
 namespace qx::test {
-
-CommandResult run_quorvex(const std::string& args) {
-  return run_command(shell_quote(quorvex_binary()) + " " + args + " 2>&1");
-}
-
-void qemu_convert(const std::string& from, const std::string& to, const std::string& options) {
-  const auto r = run_command("qemu-img convert " + options + " " + shell_quote(from) + " " +
-                             shell_quote(to) + " 2>&1");
-  ASSERT_EQ(r.status, 0) << r.output;
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-size_t count_of(const std::string& s, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = s.find(needle); at != std::string::npos; at = s.find(needle, at + 1)) ++n;
-  return n;
-}
 
 std::vector<uint8_t> read_image_disk(const std::string& path) {
   DiskImage image;
@@ -39,43 +17,6 @@ std::vector<uint8_t> read_image_disk(const std::string& path) {
   std::vector<uint8_t> out(get_geometry(image).size_bytes());
   EXPECT_EQ(read_bytes(image, 0, out), OK);
   return out;
-}
-
-bool UsedSectors::used(uint64_t s) const { return test_bit(bits, s); }
-
-UsedSectors used_sectors(const std::string& path) {
-  UsedSectors u;
-  DiskImage image;
-  EXPECT_EQ(open_image(image, path, true), OK);
-  ErrorCode error = OK;
-  auto map = build_usage_map(image, error, u.recognised);
-  EXPECT_TRUE(map) << error;
-  if (!map) return u;
-  u.total = get_geometry(image).total_sectors;
-  for (const VolumeEntry& v : map->volumes) u.volumes += v.kind != KIND_GAP;
-  u.bits.assign(bitmap_bytes(u.total), 0);
-  constexpr uint32_t kStep = 1u << 16;
-  std::vector<uint8_t> piece(bitmap_bytes(kStep));
-  for (uint32_t first = 0; first < u.total; first += kStep) {
-    const uint32_t n = std::min(kStep, u.total - first);
-    EXPECT_EQ(query_used(*map, first, n, piece), OK);
-    for (uint32_t i = 0; i < n; ++i)
-      if (test_bit(piece, i)) put_bit(u.bits, uint64_t{first} + i, true);
-  }
-  return u;
-}
-
-int64_t first_used_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
-                              const UsedSectors& used) {
-  for (uint64_t s = 0; s < used.total; ++s) {
-    if (!used.used(s)) continue;
-    const uint64_t at = s * 512;
-    const bool in_a = at + 512 <= a.size(), in_b = at + 512 <= b.size();
-    if (in_a != in_b) return static_cast<int64_t>(s);
-    if (in_a && std::memcmp(a.data() + at, b.data() + at, 512) != 0)
-      return static_cast<int64_t>(s);
-  }
-  return -1;
 }
 
 namespace {

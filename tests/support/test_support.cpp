@@ -9,6 +9,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "image/disk_image.hpp"
+
 namespace qx::test {
 
 TempDir::TempDir() {
@@ -89,5 +91,19 @@ void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uin
 }
 
 std::string quorvex_binary() { return QX_BINARY; }
+
+std::vector<uint8_t> read_whole_disk(const std::string& path) {
+  DiskImage image;
+  if (open_image(image, path, true) != OK) throw std::runtime_error("cannot open " + path);
+  std::vector<uint8_t> disk(get_geometry(image).size_bytes());
+  constexpr size_t kPiece = 4u << 20;
+  for (size_t at = 0; at < disk.size(); at += kPiece) {
+    const size_t n = std::min(kPiece, disk.size() - at);
+    if (read_bytes(image, at, std::span(disk).subspan(at, n)) != OK)
+      throw std::runtime_error("cannot read " + path);
+  }
+  return disk;
+}
+
 
 }  // namespace qx::test

@@ -43,4 +43,7 @@ void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uin
 
 std::string quorvex_binary();
 
+// The whole virtual disk of an image opened through format detection, read in large pieces.
+std::vector<uint8_t> read_whole_disk(const std::string& path);
+
 }  // namespace qx::test

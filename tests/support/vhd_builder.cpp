@@ -5,6 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/file_patch.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
@@ -12,13 +13,6 @@ namespace {
 
 constexpr std::array<uint8_t, 16> kDefaultUniqueId = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
                                                       0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x10};
-
-void put_be(std::vector<uint8_t>& b, uint64_t at, uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) {
-    b.at(at + static_cast<uint64_t>(i)) = static_cast<uint8_t>(value);
-    value >>= 8;
-  }
-}
 
 uint64_t get_be(const std::vector<uint8_t>& b, uint64_t at, int bytes) {
   uint64_t v = 0;
@@ -318,6 +312,95 @@ std::vector<uint8_t> vhd_read_disk(const std::string& path) {
         std::memcpy(disk.data() + (b * spb + i) * 512, file.data() + data + uint64_t{i} * 512, 512);
   }
   return disk;
+}
+
+std::array<uint8_t, 16> vhd_builder_unique_id() { return kDefaultUniqueId; }
+
+namespace {
+
+// A 511-byte footer of the read-only variants (no checksum is asked of them).
+std::vector<uint8_t> variant_footer(uint32_t disk_type, uint64_t size, const std::array<uint32_t, 3>& chs) {
+  std::vector<uint8_t> f(511, 0);
+  std::memcpy(f.data(), "conectix", 8);
+  put_be(f, 12, 0x00010000, 4);
+  put_be(f, 16, disk_type == 2 ? ~uint64_t{0} : 512, 8);
+  put_be(f, 40, size, 8);
+  put_be(f, 48, size, 8);
+  put_be(f, 56, chs[0], 2);
+  f[58] = static_cast<uint8_t>(chs[1]);
+  f[59] = static_cast<uint8_t>(chs[2]);
+  put_be(f, 60, disk_type, 4);
+  const auto id = vhd_builder_unique_id();
+  std::copy(id.begin(), id.end(), f.begin() + 68);
+  return f;
+}
+
+uint64_t chs_bytes(const std::array<uint32_t, 3>& g) { return uint64_t{g[0]} * g[1] * g[2] * 512; }
+
+}  // namespace
+
+std::vector<uint8_t> vhd_strict_bytes(const VhdStrictShape& shape,
+                                      const std::map<uint32_t, std::vector<uint8_t>>& sectors) {
+  constexpr uint32_t kBlockSectors = 4096;
+  const uint64_t size = shape.original_size.value_or(round_up(chs_bytes(shape.geometry), 1u << 20));
+  const uint32_t entries = shape.max_table_entries.value_or(
+      static_cast<uint32_t>((round_up(size, 1u << 20) / (1u << 20) + 1) / 2));
+  std::map<uint32_t, uint32_t> block_at;  // block -> order in the file
+  for (const auto& [sector, data] : sectors) block_at.emplace(sector / kBlockSectors, 0);
+  const uint64_t name_at = round_up(1536 + uint64_t{entries} * 4, 512);
+  const uint64_t blocks_at = name_at + (shape.disk_type == 4 ? 512 : 0);
+  std::vector<uint8_t> file(blocks_at + block_at.size() * (512 + (uint64_t{kBlockSectors} << 9)), 0);
+  const std::vector<uint8_t> footer = variant_footer(shape.disk_type, size, shape.geometry);
+  std::copy(footer.begin(), footer.end(), file.begin());
+  std::memcpy(file.data() + 512, "cxsparse", 8);
+  put_be(file, 520, ~uint64_t{0}, 8);
+  put_be(file, 528, 1536, 8);
+  put_be(file, 536, 0x00010000, 4);
+  put_be(file, 540, entries, 4);
+  put_be(file, 544, 0x200000, 4);
+  put_be(file, 548, shape.header_mark.value_or(0x0000FFFF), 4);
+  std::fill(file.begin() + 1536, file.begin() + 1536 + int64_t{entries} * 4, 0xFF);
+  if (shape.disk_type == 4) {
+    std::copy(shape.parent_id.begin(), shape.parent_id.end(), file.begin() + 552);
+    put_be(file, 1248 + 12, 512, 4);
+    put_be(file, 1248 + 24, name_at, 4);
+    std::copy(shape.parent_name.begin(), shape.parent_name.end(), file.begin() + static_cast<int64_t>(name_at));
+  }
+  uint32_t order = 0;
+  for (auto& [block, index] : block_at) {
+    index = order++;
+    const uint64_t at = blocks_at + uint64_t{index} * (512 + (uint64_t{kBlockSectors} << 9));
+    if (block < entries) put_be(file, 1536 + uint64_t{block} * 4, at / 512, 4);
+  }
+  for (const auto& [sector, data] : sectors) {
+    const uint64_t at = blocks_at + uint64_t{block_at.at(sector / kBlockSectors)} * (512 + (uint64_t{kBlockSectors} << 9));
+    const uint32_t i = sector % kBlockSectors;
+    file.at(at + i / 8) |= static_cast<uint8_t>(0x80u >> (i % 8));
+    std::copy(data.begin(), data.end(), file.begin() + static_cast<int64_t>(at + 512 + uint64_t{i} * 512));
+  }
+  file.insert(file.end(), footer.begin(), footer.end());
+  return file;
+}
+
+std::vector<uint8_t> vhd_fixed_bytes(const std::array<uint32_t, 3>& geometry, const std::vector<uint8_t>& disk) {
+  const uint64_t size = chs_bytes(geometry);
+  std::vector<uint8_t> file(disk.begin(), disk.begin() + static_cast<int64_t>(std::min<uint64_t>(disk.size(), size)));
+  file.resize(size, 0);
+  std::vector<uint8_t> footer = variant_footer(2, size, geometry);
+  footer.push_back(0);
+  put_be(footer, 64, vhd_checksum_of(footer, 64), 4);
+  file.insert(file.end(), footer.begin(), footer.end());
+  return file;
+}
+
+std::vector<uint8_t> vhd_headed_bytes(const std::array<uint32_t, 3>& geometry, const std::vector<uint8_t>& disk) {
+  const uint64_t size = round_up(chs_bytes(geometry), 1u << 20);
+  std::vector<uint8_t> file(size, 0);
+  std::copy(disk.begin(), disk.begin() + static_cast<int64_t>(std::min<uint64_t>(disk.size(), size - 4096)),
+            file.begin() + 4096);
+  const std::vector<uint8_t> footer = variant_footer(2, size, geometry);
+  file.insert(file.end(), footer.begin(), footer.end());
+  return file;
 }
 
 std::vector<uint8_t> utf16le_bytes(const std::string& ascii) {

@@ -109,6 +109,26 @@ bool vhd_bit(const std::vector<uint8_t>& file, const VhdFileView& view, uint32_t
 // layout, following ASCII parent names in the same folder: an oracle independent of the driver.
 std::vector<uint8_t> vhd_read_disk(const std::string& path);
 
+// The read-only variants: a strict 2 MiB-block dynamic (disk type 3) or differencing (4) file, and
+// a fixed image with a 4096-byte head and a 511-byte footer.
+struct VhdStrictShape {
+  std::array<uint32_t, 3> geometry{};            // cylinders, heads, sectors per track
+  uint32_t disk_type = 3;
+  std::optional<uint64_t> original_size;         // default the geometry rounded up to a MiB
+  std::optional<uint32_t> max_table_entries;     // default half the MiB count, rounded up
+  std::optional<uint32_t> header_mark;           // default 0x0000FFFF
+  std::string parent_name;                       // UTF-8, differencing only
+  std::array<uint8_t, 16> parent_id{};
+};
+// `sectors` maps a disk sector to its 512 bytes; each one is stored and marked present.
+std::vector<uint8_t> vhd_strict_bytes(const VhdStrictShape& shape,
+                                      const std::map<uint32_t, std::vector<uint8_t>>& sectors);
+// The footer's unique id that every footer of these builders carries unless told otherwise.
+std::array<uint8_t, 16> vhd_builder_unique_id();
+// A fixed VHD: the disk (padded to the geometry's size) and a 512-byte footer with its checksum.
+std::vector<uint8_t> vhd_fixed_bytes(const std::array<uint32_t, 3>& geometry, const std::vector<uint8_t>& disk);
+std::vector<uint8_t> vhd_headed_bytes(const std::array<uint32_t, 3>& geometry,
+                                      const std::vector<uint8_t>& disk);
 // The unique id in the footer at the end of a VHD file.
 std::array<uint8_t, 16> vhd_unique_id(const std::string& path);
 

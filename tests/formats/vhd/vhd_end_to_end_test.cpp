@@ -2,30 +2,26 @@
 // and on damaged files and hostile surroundings.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "image/disk_image.hpp"
+#include "support/cowd_builder.hpp"
 #include "support/disk_fixture.hpp"
-#include "support/image_checks.hpp"
 #include "support/test_support.hpp"
+#include "support/trim_run.hpp"
 #include "support/vhd_builder.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
 
 namespace qx {
 namespace {
 
 namespace fs = std::filesystem;
 using test::shell_quote;
-
-test::CommandResult quorvex(const std::string& args) { return test::run_quorvex(args); }
-
 using test::count_of;
 using test::ends_with;
 using test::first_used_difference;
 using test::qemu_convert;
+using test::quorvex;
 using test::used_sectors;
 using test::UsedSectors;
 
@@ -68,9 +64,34 @@ TEST(VhdEndToEnd, MbrWithFat32AndExt4) { trim_real_disk(test::make_mbr_fat32_ext
 
 TEST(VhdEndToEnd, GptWithNtfsAndExt2) { trim_real_disk(test::make_gpt_ntfs_ext2); }
 
-// A differencing child over a dynamic parent made by qemu-img: the guest rewrote a few blocks
-// with what they held (a copy-on-write layer), zeroed some sectors of the FAT partition's free
-// tail, and one block holds nothing of its own.
+// A differencing child made by the builder over `parent` (any format a child may stand on): the
+// guest rewrote a few blocks with what they held (a copy-on-write layer), zeroed some sectors of
+// the FAT partition's free tail, and one block holds nothing of its own.
+std::string make_child(const std::string& parent) {
+  const auto parent_disk = test::read_whole_disk(parent);
+  test::VhdShape shape;
+  shape.total_sectors = static_cast<uint32_t>(parent_disk.size() / 512);
+  shape.disk_type = 4;
+  shape.parent_name = fs::path(parent).filename().string();
+  {
+    DiskImage p;
+    EXPECT_EQ(open_image(p, parent, true), OK);
+    const ImageIdentity id = image_identity(p);
+    if (id.kind == ImageIdentity::VHD_UNIQUE_ID) std::copy_n(id.bytes, 16, shape.parent_unique_id.emplace().begin());
+  }
+  shape.locators = {{"W2ku", test::utf16le_bytes(parent), {}}};
+  test::VhdBuilder child(shape);
+  const uint32_t spb = child.block_sectors();
+  for (uint32_t block : {0u, 12u, 30u})
+    child.write(block * spb, std::span(parent_disk).subspan(size_t{block} * spb * 512, size_t{spb} * 512));
+  child.mark_present(20 * spb + 100, 50);
+  child.allocate(40);
+  const std::string path = (fs::path(parent).parent_path() / "child.vhd").string();
+  child.write_to(path);
+  return path;
+}
+
+// A differencing child over a dynamic parent made by qemu-img.
 struct QemuChain {
   test::TempDir dir;
   test::DiskFixture disk;
@@ -82,53 +103,120 @@ std::unique_ptr<QemuChain> make_qemu_chain() {
   c->disk = test::make_mbr_fat32_ext4(c->dir.path().string());
   c->parent = c->dir.file("parent.vhd");
   qemu_convert(c->disk.raw, c->parent, "-f raw -O vpc -o subformat=dynamic");
-  const auto parent_disk = test::vhd_read_disk(c->parent);
-  DiskGeometry g;
-  {
-    DiskImage p;
-    EXPECT_EQ(open_image(p, c->parent, true), OK);
-    g = get_geometry(p);
-  }
-  test::VhdShape shape;
-  shape.total_sectors = g.total_sectors;
-  shape.geometry = std::array<uint32_t, 3>{g.total_sectors / (g.heads * g.sectors_per_track), g.heads,
-                                          g.sectors_per_track};
-  shape.disk_type = 4;
-  shape.parent_name = "parent.vhd";
-  shape.parent_unique_id = test::vhd_unique_id(c->parent);
-  shape.locators = {{"W2ku", test::utf16le_bytes(c->parent), {}}};
-  test::VhdBuilder child(shape);
-  const uint32_t spb = child.block_sectors();
-  for (uint32_t block : {0u, 12u, 30u})
-    child.write(block * spb, std::span(parent_disk).subspan(size_t{block} * spb * 512, size_t{spb} * 512));
-  child.mark_present(20 * spb + 100, 50);
-  child.allocate(40);
-  c->child = c->dir.file("child.vhd");
-  child.write_to(c->child);
+  c->child = make_child(c->parent);
   return c;
 }
 
-// Trims the child over whatever parent.vhd now is, and checks it against the disk it read before.
-void trim_child(const QemuChain& c) {
-  const auto parent_bytes = test::read_file(c.parent);
-  const uint64_t old_size = fs::file_size(c.child);
-  const UsedSectors used = used_sectors(c.child);
-  const auto disk_before = test::vhd_read_disk(c.child);
+// Trims the child over whatever its parent now is, and checks it against the disk it read before
+// (read by `read`: the independent VHD reader where the whole chain is VHD).
+void trim_child(const std::string& parent, const std::string& child,
+                std::vector<uint8_t> (*read)(const std::string&) = test::vhd_read_disk) {
+  const auto parent_bytes = test::read_file(parent);
+  const uint64_t old_size = fs::file_size(child);
+  const UsedSectors used = used_sectors(child);
+  EXPECT_EQ(used.recognised, 2u) << parent;
+  const auto disk_before = read(child);
 
-  const auto r = quorvex(shell_quote(c.child));
+  const auto r = quorvex(shell_quote(child));
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(ends_with(r.output, "\nSUCCESS\n")) << r.output;
-  EXPECT_EQ(test::read_file(c.parent), parent_bytes);
-  EXPECT_TRUE(fs::exists(c.child + "_DEL"));
-  EXPECT_LT(fs::file_size(c.child), old_size);
-  EXPECT_EQ(first_used_difference(disk_before, test::vhd_read_disk(c.child), used), -1);
-  const auto view = test::parse_vhd(test::read_file(c.child));
+  EXPECT_EQ(test::read_file(parent), parent_bytes) << parent;
+  EXPECT_TRUE(fs::exists(child + "_DEL"));
+  EXPECT_LT(fs::file_size(child), old_size);
+  EXPECT_EQ(first_used_difference(disk_before, read(child), used), -1) << parent;
+  const auto view = test::parse_vhd(test::read_file(child));
   EXPECT_EQ(view.bat[40], 0xFFFFFFFFu);
+  fs::remove(child + "_DEL");
+}
+
+// The parents a differencing VHD stands on, each made from the same partitioned disk, and the
+// read-only ones given to both tools directly.
+class VhdParents : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!test::have_disk_tools()) return;
+    dir_ = new test::TempDir;
+    disk_ = new test::DiskFixture(test::make_mbr_fat32_ext4(dir_->path().string()));
+    const std::string raw = disk_->raw;
+    qemu_convert(raw, file("parent.qcow"), "-f raw -O qcow");
+    // The compressing convert reports failure although the file it writes is right.
+    (void)test::run_command("qemu-img convert -c -f raw -O qcow " + shell_quote(raw) + " " +
+                            shell_quote(file("compressed.qcow")) + " 2>&1");
+    qemu_convert(raw, file("fixed.vhd"), "-f raw -O vpc -o subformat=fixed,force_size=on");
+    // 96 MiB in the SCSI geometry of such disks: 96 x 64 x 32.
+    test::CowdShape cowd;
+    cowd.total_sectors = static_cast<uint32_t>(disk_->bytes / 512);
+    cowd.cylinders = cowd.total_sectors / 2048, cowd.heads = 64, cowd.sectors_per_track = 32;
+    test::CowdBuilder builder(cowd);
+    builder.copy_raw(test::read_file(raw));
+    builder.write_to(file("parent-cowd.vmdk"));
+  }
+  static void TearDownTestSuite() {
+    delete disk_;
+    delete dir_;
+    disk_ = nullptr;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    if (!disk_) GTEST_SKIP() << "disk tools or qemu-img missing";
+  }
+  static std::string file(const std::string& name) { return dir_->file(name); }
+
+  static inline test::TempDir* dir_ = nullptr;
+  static inline test::DiskFixture* disk_ = nullptr;
+};
+
+TEST_F(VhdParents, ParentsAreTheSameDisk) {
+  const auto raw = test::read_file(disk_->raw);
+  const auto r = test::run_command("qemu-img compare -f raw -F qcow " + shell_quote(disk_->raw) + " " +
+                                   shell_quote(file("compressed.qcow")) + " 2>&1");
+  EXPECT_EQ(r.status, 0) << r.output;
+  for (const char* name : {"parent.qcow", "compressed.qcow", "fixed.vhd", "parent-cowd.vmdk"})
+    EXPECT_EQ(test::read_whole_disk(file(name)), raw) << name;
+}
+
+TEST_F(VhdParents, DifferencingChildTrimsOverEachParent) {
+  for (const char* name : {"parent.qcow", "compressed.qcow", "fixed.vhd", "parent-cowd.vmdk"}) {
+    test::TempDir dir;
+    const std::string parent = dir.file(name);
+    fs::copy_file(file(name), parent);
+    trim_child(parent, make_child(parent), test::read_whole_disk);
+  }
+}
+
+// Not trimmable: "ERROR" and nothing written; the report lists the volumes of the raw disk.
+TEST_F(VhdParents, ReadOnlyFormatsGivenDirectly) {
+  const auto json_volumes = [](const std::string& path) {
+    const auto r = test::run_command(shell_quote(QX_INSPECT_BINARY) + " --json " + shell_quote(path) + " 2>&1");
+    EXPECT_EQ(r.status, 0) << r.output;
+    const size_t at = r.output.find("\"volumes\"");
+    return at == std::string::npos ? r.output : r.output.substr(at);
+  };
+  test::TempDir dir;
+  const std::string raw = dir.file("disk.raw");
+  fs::copy_file(disk_->raw, raw);
+  const std::string ndi = "NDI 0 " + std::to_string(disk_->bytes / 512) + " 16 63 512\n";
+  test::write_file(dir.file("disk.ndi"), std::vector<uint8_t>(ndi.begin(), ndi.end()));
+  const std::string expected = json_volumes(raw);
+  EXPECT_NE(expected.find("\"kind\": 2"), std::string::npos) << expected;
+  for (const char* name : {"parent.qcow", "compressed.qcow", "fixed.vhd", "parent-cowd.vmdk"}) {
+    const std::string path = dir.file(name);
+    fs::copy_file(file(name), path);
+    const auto bytes = test::read_file(path);
+    const auto r = quorvex(shell_quote(path));
+    EXPECT_EQ(r.status, 2) << name;
+    EXPECT_TRUE(ends_with(r.output, "\nERROR\n")) << r.output;
+    EXPECT_FALSE(fs::exists(path + "_TEMP")) << name;
+    EXPECT_FALSE(fs::exists(path + "_DEL")) << name;
+    EXPECT_EQ(test::read_file(path), bytes) << name;
+    EXPECT_EQ(json_volumes(path), expected) << name;
+  }
 }
 
 TEST(VhdEndToEnd, DifferencingOverAQemuParent) {
   if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
-  trim_child(*make_qemu_chain());
+  const auto c = make_qemu_chain();
+  trim_child(c->parent, c->child);
 }
 
 TEST(VhdEndToEnd, DifferencingOverItsTrimmedParent) {
@@ -139,7 +227,7 @@ TEST(VhdEndToEnd, DifferencingOverItsTrimmedParent) {
   const auto r = quorvex("-d " + shell_quote(c->parent));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(first_used_difference(disk_before, test::vhd_read_disk(c->child), used), -1);
-  trim_child(*c);
+  trim_child(c->parent, c->child);
 }
 
 // The parent replaced by another disk of the same size: reading through it would map another

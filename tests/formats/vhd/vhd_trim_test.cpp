@@ -9,6 +9,7 @@
 #include "formats/vhd/vhd.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"
+#include "support/trim_run.hpp"
 #include "support/vhd_builder.hpp"
 #include "volume/usage_map.hpp"
 
@@ -31,49 +32,11 @@ test::VhdShape small_shape(uint32_t sectors = 1024) {
   return shape;
 }
 
-// Every sector used, unless a test hands in a map of its own.
-UsageMap whole_disk_map(uint32_t total) {
-  UsageMap map;
-  if (total) map.volumes.push_back(VolumeEntry{0, total, KIND_UNRECOGNISED, nullptr});
-  return map;
-}
-
-struct ProgressLog {
-  std::vector<std::pair<uint32_t, uint32_t>> calls;
-  size_t cancel_at = SIZE_MAX;  // answer false on this call (0 = the first)
-};
-
-bool log_progress(uint32_t done, uint32_t total, void* user) {
-  auto& log = *static_cast<ProgressLog*>(user);
-  log.calls.emplace_back(done, total);
-  return log.calls.size() - 1 != log.cancel_at;
-}
-
-struct Trimmed {
-  ErrorCode rc = ERR_UNSUPPORTED;
-  bool temp_created = false;
-  uint64_t temp_size = 0;
-};
-
-// Opens, trims, then commits (keeping the backup) or discards, as the command line does.
-Trimmed trim(const std::string& path, ProgressLog* log = nullptr, const UsageMap* custom = nullptr) {
-  Trimmed t;
-  DiskImage image;
-  if ((t.rc = open_image(image, path, true)) != OK) return t;
-  const UsageMap whole = whole_disk_map(get_geometry(image).total_sectors);
-  WriterRecord record;
-  t.rc = vhd_trim(path, image, custom ? *custom : whole, record, log ? log_progress : nullptr, log);
-  close_image(image);
-  t.temp_created = record.single.active;
-  if (std::filesystem::exists(path + "_TEMP")) t.temp_size = std::filesystem::file_size(path + "_TEMP");
-  if (t.rc == OK) {
-    const ErrorCode commit = commit_writer_record(record, kBackupSuffix, false, true);
-    if (commit != OK) t.rc = commit;
-  } else {
-    EXPECT_EQ(discard_writer_record(record), OK);
-  }
-  return t;
-}
+using test::log_progress;
+using test::ProgressLog;
+using test::trim;
+using test::Trimmed;
+using test::whole_disk_map;
 
 // The same disk through the driver and through the independent reader.
 void expect_same_disk(const std::string& before, const std::string& after) {

@@ -3,7 +3,6 @@
 
 #include <filesystem>
 
-#include "formats/vmdk/vmdk.hpp"
 #include "formats/vmdk/vmdk_descriptor.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"

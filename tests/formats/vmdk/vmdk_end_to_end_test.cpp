@@ -42,7 +42,7 @@ uint64_t folder_bytes(const std::string& folder, const std::string& skip_suffix 
 
 void expect_refused(const std::string& image, const std::string& folder) {
   const auto before = snapshot(folder);
-  const auto r = test::run_quorvex(shell_quote(image));
+  const auto r = test::quorvex(shell_quote(image));
   EXPECT_EQ(r.status, 2) << r.output;
   EXPECT_EQ(r.output.find("SUCCESS"), std::string::npos) << r.output;
   EXPECT_EQ(snapshot(folder), before);
@@ -83,7 +83,7 @@ void trim_real_disk(const Case& c) {
   const test::UsedSectors used = test::used_sectors(image);
   EXPECT_EQ(used.recognised, disk.partitions.size());
 
-  const auto r = test::run_quorvex((c.split ? "" : "-d ") + shell_quote(image));
+  const auto r = test::quorvex((c.split ? "" : "-d ") + shell_quote(image));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(ends_with(r.output, "\nSUCCESS\n"));
   const auto files_after = snapshot(folder);
@@ -193,7 +193,7 @@ TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
   const test::UsedSectors used = test::used_sectors(child);
   const auto before = test::read_image_disk(child);
   const uint64_t child_size = fs::file_size(child);
-  auto r = test::run_quorvex(shell_quote(child));
+  auto r = test::quorvex(shell_quote(child));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(test::read_file(base), base_bytes);
   EXPECT_LE(fs::file_size(child), child_size - 4 * 128 * 512);
@@ -203,10 +203,10 @@ TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
   EXPECT_EQ(test::check_file_systems(disk, dir.file("after.raw"), dir.path().string()), "");
 
   // The trim of the base keeps its CID: the child still matches it and reads the same.
-  r = test::run_quorvex("-d " + shell_quote(base));
+  r = test::quorvex("-d " + shell_quote(base));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(test::first_used_difference(before, test::read_image_disk(child), used), -1);
-  r = test::run_quorvex("-d " + shell_quote(child));
+  r = test::quorvex("-d " + shell_quote(child));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(test::first_used_difference(before, test::read_image_disk(child), used), -1);
 
@@ -216,7 +216,7 @@ TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
   const auto inspect = run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(child));
   EXPECT_EQ(inspect.status, 2) << inspect.output;
   const auto child_bytes = test::read_file(child);
-  r = test::run_quorvex(shell_quote(child));
+  r = test::quorvex(shell_quote(child));
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(ends_with(r.output, "\nERROR\n")) << r.output;
   EXPECT_EQ(test::read_file(child), child_bytes);

@@ -4,14 +4,13 @@
 
 #include <filesystem>
 
-#include "formats/replacement/replacement.hpp"
-#include "formats/vmdk/vmdk.hpp"
+#include "fs/reader.hpp"
 #include "image/disk_image.hpp"
 #include "support/file_patch.hpp"
 #include "support/image_checks.hpp"
 #include "support/test_support.hpp"
+#include "support/trim_run.hpp"
 #include "support/vmdk_builder.hpp"
-#include "fs/reader.hpp"
 #include "volume/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
@@ -49,27 +48,16 @@ struct Map {
   ~Map() { override_fs_reader(0, nullptr); }
 };
 
-struct ProgressLog {
-  size_t calls = 0;
-  size_t cancel_at = SIZE_MAX;
-};
-bool log_progress(uint32_t, uint32_t, void* user) {
-  auto& log = *static_cast<ProgressLog*>(user);
-  return log.calls++ != log.cancel_at;
-}
-
-// Opens, trims over the map, then commits keeping the backups or discards, as the command line does.
-ErrorCode trim(const std::string& path, uint32_t used_sectors = UINT32_MAX, ProgressLog* log = nullptr) {
-  DiskImage image;
-  if (ErrorCode rc = open_image(image, path, true); rc != OK) return rc;
-  const uint32_t total = get_geometry(image).total_sectors;
+// Trims over a map that calls [0, used_sectors) used, then commits or discards as the command line does.
+ErrorCode trim(const std::string& path, uint32_t used_sectors = UINT32_MAX, test::ProgressLog* log = nullptr) {
+  uint32_t total = 0;
+  {
+    DiskImage image;
+    if (ErrorCode rc = open_image(image, path, true); rc != OK) return rc;
+    total = get_geometry(image).total_sectors;
+  }
   Map m(total, std::min(total, used_sectors));
-  WriterRecord record;
-  ErrorCode rc = trim_vmdk(path, image, m.map, record, log ? log_progress : nullptr, log);
-  close_image(image);
-  if (rc == OK) rc = commit_writer_record(record, kBackupSuffix, false, true);
-  else EXPECT_EQ(discard_writer_record(record), OK);
-  return rc;
+  return test::trim(path, log, &m.map).rc;
 }
 
 std::vector<std::string> names_in(const test::TempDir& dir) {
@@ -268,7 +256,7 @@ TEST(VmdkTrim, RefusedAndCancelledTrimsLeaveNothing) {
   b.fill(0, 4096, 1);
   b.write_to(path);
   const auto bytes = test::read_file(path);
-  ProgressLog log;
+  test::ProgressLog log;
   log.cancel_at = 1;
   EXPECT_EQ(trim(path, UINT32_MAX, &log), CANCELLED);
   EXPECT_EQ(test::read_file(path), bytes);

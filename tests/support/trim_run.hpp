@@ -1,0 +1,57 @@
+// Running the command line over an image and checking what it kept: the tools' output, the map the
+// run builds, and the used sectors of two raw disks compared.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <string>
+#include <vector>
+
+#include "image/error.hpp"
+#include "support/test_support.hpp"
+#include "volume/sector_bitmap.hpp"
+#include "volume/usage_map.hpp"
+
+namespace qx::test {
+
+// quorvex with these arguments (already quoted), standard error merged.
+CommandResult quorvex(const std::string& args);
+// qemu-img convert with the options; a failure fails the test.
+void qemu_convert(const std::string& from, const std::string& to, const std::string& options);
+
+bool ends_with(const std::string& s, const std::string& tail);
+size_t count_of(const std::string& s, const std::string& needle);
+
+// The map of an image as the command line builds it: which sectors hold used data.
+struct UsedSectors {
+  uint32_t total = 0;
+  uint32_t recognised = 0;
+  size_t volumes = 0;  // partitions and file systems, gaps left out
+  std::vector<uint8_t> bits;
+  bool used(uint64_t s) const { return test_bit(bits, s); }
+};
+UsedSectors used_sectors(const std::string& path);
+
+// First used sector whose content differs, or -1.
+int64_t first_used_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+                              const UsedSectors& used);
+
+// Every sector used, unless a test hands in a map of its own.
+UsageMap whole_disk_map(uint32_t total);
+
+struct ProgressLog {
+  std::vector<std::pair<uint32_t, uint32_t>> calls;
+  size_t cancel_at = SIZE_MAX;  // answer false on this call (0 = the first)
+};
+bool log_progress(uint32_t done, uint32_t total, void* user);
+
+struct Trimmed {
+  ErrorCode rc = ERR_UNSUPPORTED;
+  bool temp_created = false;
+  uint64_t temp_size = 0;
+};
+// Opens, trims through the driver table, then commits (keeping the backup) or discards, as the
+// command line does.
+Trimmed trim(const std::string& path, ProgressLog* log = nullptr, const UsageMap* custom = nullptr);
+
+}  // namespace qx::test
