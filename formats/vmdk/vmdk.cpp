@@ -433,7 +433,7 @@ struct ExtentWriter {
     return OK;
   }
 
-  ErrorCode span(uint32_t k, uint32_t length) {
+  ErrorCode write_grain_table_span(uint32_t k, uint32_t length) {
     const uint32_t first = extent.first_sector + k * t.per_table;
     bool free = false;
     if (layered) {
@@ -470,7 +470,7 @@ struct ExtentWriter {
     next = h.overhead;
     for (uint32_t k = 0, done = 0; done < extent.size; ++k) {
       const uint32_t length = std::min(t.per_table, extent.size - done);
-      if (ErrorCode rc = span(k, length); rc != OK) return rc;
+      if (ErrorCode rc = write_grain_table_span(k, length); rc != OK) return rc;
       done += length;
       if (progress && !progress(extent.first_sector + done, total, user)) return CANCELLED;
     }
