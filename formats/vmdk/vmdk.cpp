@@ -80,6 +80,23 @@ ErrorCode open_parent(VmdkImage& st, std::string_view own_path, uint32_t total,
   return OK;
 }
 
+bool is_vmdk(const DiskImage& image) noexcept {
+  return image.state && image.format >= FORMAT_VMDK && image.format <= FORMAT_VMDK_SPLIT_SPARSE_HINT;
+}
+
+// The files that the VMDK images down a parent chain read (as far as the chain is made of VMDK
+// images seen directly), and the first parent's own path whatever its format.
+void chain_files(const VmdkImage& st, TextView parent_path, std::vector<TextView>& out) {
+  out.push_back(parent_path);
+  for (const DiskImage* p = st.has_parent ? &st.parent : nullptr; p && is_vmdk(*p);) {
+    const VmdkImage& parent = vmdk(*p->state);
+    out.push_back(parent.path.view());
+    for (const SparseExtent& e : parent.sparse) out.push_back(e.path.view());
+    for (const FlatExtent& e : parent.flat) out.push_back(e.path.view());
+    p = parent.has_parent ? &parent.parent : nullptr;
+  }
+}
+
 ErrorCode open_extents(VmdkImage& st, std::string_view own_path, bool read_only,
                        TextView parent_path) {
   const VmdkDescriptor& d = st.descriptor;
@@ -88,6 +105,10 @@ ErrorCode open_extents(VmdkImage& st, std::string_view own_path, bool read_only,
   else st.sparse.resize(n);
   st.starts.resize(n);
   std::vector<PathBuffer<4096>> paths(n);
+  // Two extents in one file, or an extent that a parent reads too, would be rewritten under each
+  // other by the trim.
+  std::vector<TextView> taken;
+  chain_files(st, parent_path, taken);
   uint32_t first = 0;
   for (size_t i = 0; i < n; ++i) {
     const VmdkExtentEntry& entry = d.extents[i];
@@ -98,11 +119,8 @@ ErrorCode open_extents(VmdkImage& st, std::string_view own_path, bool read_only,
     } else if (!resolve_name(entry.file_name, entry.name_encoding, own_path, path)) {
       return ERR_BAD_FORMAT;
     }
-    // Two extents in one file, or an extent that is the parent, would be rewritten over each
-    // other by the trim.
-    if (path.view() == parent_path) return ERR_BAD_FORMAT;
-    for (size_t j = 0; j < i; ++j)
-      if (paths[j].view() == path.view()) return ERR_BAD_FORMAT;
+    if (std::find(taken.begin(), taken.end(), path.view()) != taken.end()) return ERR_BAD_FORMAT;
+    taken.push_back(path.view());
     ErrorCode rc;
     if (d.is_flat) {
       if (entry.offset > UINT64_MAX / 512) return ERR_BAD_FORMAT;

@@ -126,6 +126,7 @@ TEST(VmdkOpen, RefusedDescriptors) {
   Folder f;
   f.extent("a.vmdk", 1024);
   f.flat("f.bin", 1024 * 512);
+  f.text("p.vmdk", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1024, "a.vmdk")}));
   const struct {
     const char* name;
     std::string text;
@@ -138,6 +139,7 @@ TEST(VmdkOpen, RefusedDescriptors) {
       {"one file twice", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1024, "a.vmdk"), test::sparse_extent_line(1024, "a.vmdk")}), ERR_BAD_FORMAT},
       {"missing extent", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1024, "gone.vmdk")}), ERR_OPEN},
       {"missing parent", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1024, "a.vmdk")}, "gone.vmdk"), ERR_OPEN},
+      {"an extent of the parent", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1024, "a.vmdk")}, "p.vmdk", "1", "12345678"), ERR_BAD_FORMAT},
       {"itself as parent", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1024, "a.vmdk")}, "d.vmdk"), ERR_BAD_FORMAT},
       {"extent over the size", test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(1025, "a.vmdk")}), ERR_BAD_FORMAT},
       // The text file itself is then opened as the sparse extent.
