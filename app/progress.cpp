@@ -2,9 +2,17 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 
 namespace qx {
+namespace {
+volatile std::sig_atomic_t g_stop = 0;
+}  // namespace
+
+void note_stop_signal(int) noexcept { g_stop = 1; }
+bool stop_signalled() noexcept { return g_stop != 0; }
+void clear_stop_signal() noexcept { g_stop = 0; }
 
 size_t format_thousands(uint64_t value, uint32_t group, std::span<char> out) noexcept {
   char digits[64];
@@ -41,7 +49,7 @@ std::string progress_line(uint32_t done, uint32_t total, ProgressState& state) {
 
 bool print_progress(uint32_t done, uint32_t total, void* user) {
   auto& state = *static_cast<ProgressState*>(user);
-  if (state.silent) return true;
+  if (state.silent) return !stop_signalled();
   try {
     const std::string line = progress_line(done, total, state);
     std::printf("%s\r", line.c_str());
@@ -49,7 +57,7 @@ bool print_progress(uint32_t done, uint32_t total, void* user) {
   } catch (...) {
     // A progress line that cannot be built is not worth failing a trim for.
   }
-  return true;
+  return !stop_signalled();
 }
 
 }  // namespace qx

@@ -21,7 +21,13 @@ size_t format_thousands(uint64_t value, uint32_t group, std::span<char> out) noe
 // state.last_length.
 std::string progress_line(uint32_t done, uint32_t total, ProgressState& state);
 
-// The ProgressCallback of the command line: prints the line with a carriage return; always true.
+// The ProgressCallback of the command line: prints the line with a carriage return; answers false
+// once a stop signal came.
 bool print_progress(uint32_t done, uint32_t total, void* user);
+
+// A signal handler: the next progress call asks the trim to stop.
+void note_stop_signal(int signal) noexcept;
+bool stop_signalled() noexcept;
+void clear_stop_signal() noexcept;
 
 }  // namespace qx

@@ -1,5 +1,7 @@
 #include "app/trim_driver.hpp"
 
+#include <signal.h>
+
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include "app/progress.hpp"
 #include "formats/replacement/replacement.hpp"
 #include "image/disk_image.hpp"
+#include "image/file_guard.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx {
@@ -43,16 +46,59 @@ bool is_trimmable_format(int32_t id) noexcept {
   }
 }
 
+// While a trim runs, an interrupt, termination or hang-up asks it to stop at its next progress
+// call instead of killing it halfway through a file; a reader that went away is no reason to
+// leave a partial file either.
+class StopSignals {
+ public:
+  StopSignals() noexcept {
+    clear_stop_signal();
+    struct sigaction stop {};
+    stop.sa_handler = note_stop_signal;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    for (size_t i = 0; i < kStops; ++i) ::sigaction(kSignals[i], &stop, &saved_[i]);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &saved_[kStops]);
+  }
+  ~StopSignals() {
+    for (size_t i = 0; i <= kStops; ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  static constexpr size_t kStops = 3;
+  static constexpr int kSignals[kStops + 1] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  struct sigaction saved_[kStops + 1];
+};
+
+int finish(const CommandLine& cmd, ErrorCode result) {
+  if (!cmd.silent) std::printf("\n%s\n", result == OK ? "SUCCESS" : "ERROR");
+  std::fflush(stdout);
+  return result == OK ? 0 : 2;
+}
+
 // Opens, maps, trims and swaps; returns the exit status.
 int run_trim(const CommandLine& cmd, std::string_view resolved) {
-  DiskImage image;
-  if (open_image(image, resolved, true) != OK) return 2;
-  // Over the wrong parent the map itself would be wrong: refuse before anything is built.
-  if (parent_chain_status(image) != OK) {
-    if (!cmd.silent) std::printf("\n%s\n", "ERROR");
-    std::fflush(stdout);
-    return 2;
+  StopSignals signals;
+  const uint64_t read_failures = file_read_failures();
+  // The image is held before its first byte is read, so that no hypervisor writes it while it is
+  // trimmed and any other change shows at the swap.
+  FileGuard guard;
+  ActiveGuard active(guard);
+  switch (guard.hold(resolved)) {
+    case HoldResult::kHeld: break;
+    case HoldResult::kInUse: return finish(cmd, ERR_OPEN);
+    case HoldResult::kCannotOpen: return 2;
   }
+  DiskImage image;
+  if (open_image(image, resolved, true) != OK)
+    return guard.saw_file_in_use() ? finish(cmd, ERR_OPEN) : 2;
+  // Over the wrong parent the map itself would be wrong: refuse before anything is built.
+  if (parent_chain_status(image) != OK) return finish(cmd, ERR_BAD_FORMAT);
   ErrorCode map_error = OK;
   uint32_t recognised = 0;
   std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);
@@ -70,6 +116,9 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
     // Nothing of the image may stay open while its files are renamed.
     destroy_usage_map(*map);
     close_image(image);
+    // A stop that came after the last progress call still stops the run.
+    if (result == OK && stop_signalled()) result = CANCELLED;
+    if (result == OK && file_read_failures() != read_failures) result = ERR_READ;
     if (result == OK) {
       // A swap that failed is a failed run, whatever the trim achieved.
       result = commit_writer_record(record, kBackupSuffix, cmd.delete_backup, false);
@@ -78,9 +127,7 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
       (void)discard_writer_record(record);
     }
   }
-  if (!cmd.silent) std::printf("\n%s\n", result == OK ? "SUCCESS" : "ERROR");
-  std::fflush(stdout);
-  return result == OK ? 0 : 2;
+  return finish(cmd, result);
 }
 
 }  // namespace

@@ -4,26 +4,71 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace qx {
+namespace detail {
+
+CPath::CPath(std::string_view path) noexcept {
+  if (path.size() > kMaxPathBytes || path.find('\0') != std::string_view::npos) return;
+  std::memcpy(buf_, path.data(), path.size());
+  buf_[path.size()] = '\0';
+  ok_ = true;
+}
+
+namespace {
+FileCallHook g_hook = nullptr;
+}  // namespace
+
+bool file_call_allowed(FileCall call) noexcept {
+  if (!g_hook) return true;
+  if (const int error = g_hook(call); error != 0) {
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+void set_file_call_hook(FileCallHook hook) noexcept { detail::g_hook = hook; }
+
+
 namespace {
 
-// Copies a path into a terminated stack buffer; false when it does not fit or holds a NUL.
-class CPath {
+using detail::CPath;
+using detail::file_call_allowed;
+
+uint64_t g_read_failures = 0;
+
+FileInfo info_of(const struct stat& st) noexcept {
+  FileInfo i;
+  i.device = static_cast<uint64_t>(st.st_dev);
+  i.inode = static_cast<uint64_t>(st.st_ino);
+  i.size = static_cast<uint64_t>(st.st_size);
+  i.links = static_cast<uint64_t>(st.st_nlink);
+  i.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  i.mtime_nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  i.type_and_mode = static_cast<uint32_t>(st.st_mode);
+  i.owner = static_cast<uint32_t>(st.st_uid);
+  i.group = static_cast<uint32_t>(st.st_gid);
+  return i;
+}
+
+// Closes a descriptor on every path out.
+class Fd {
  public:
-  explicit CPath(std::string_view path) noexcept {
-    if (path.size() > kMaxPathBytes || path.find('\0') != std::string_view::npos) return;
-    std::memcpy(buf_, path.data(), path.size());
-    buf_[path.size()] = '\0';
-    ok_ = true;
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  bool ok() const noexcept { return ok_; }
-  const char* c_str() const noexcept { return buf_; }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const noexcept { return fd_; }
 
  private:
-  char buf_[kMaxPathBytes + 1];
-  bool ok_ = false;
+  int fd_;
 };
 
 }  // namespace
@@ -32,6 +77,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
     stream_ = other.stream_;
+    writable_ = other.writable_;
     other.stream_ = nullptr;
   }
   return *this;
@@ -39,21 +85,31 @@ File& File::operator=(File&& other) noexcept {
 
 File File::open_existing(std::string_view path, bool read_only) noexcept {
   CPath p(path);
-  if (!p.ok()) return File();
-  return File(std::fopen(p.c_str(), read_only ? "rb" : "r+b"));
+  if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return File();
+  return File(std::fopen(p.c_str(), read_only ? "rb" : "r+b"), !read_only);
 }
 
 File File::create(std::string_view path) noexcept {
   CPath p(path);
-  if (!p.ok()) return File();
-  return File(std::fopen(p.c_str(), "w+b"));
+  if (!p.ok() || !remove_stale_file(path) || !file_call_allowed(FileCall::kOpen)) return File();
+  const int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return File();
+  std::FILE* stream = ::fdopen(fd, "w+b");
+  if (!stream) {
+    ::close(fd);
+    (void)::unlink(p.c_str());
+    return File();
+  }
+  return File(stream, true);
 }
 
 bool File::close() noexcept {
   if (!stream_) return true;
+  // Closing a written stream writes what is still buffered.
+  const bool allowed = !writable_ || file_call_allowed(FileCall::kWrite);
   const bool ok = std::fclose(stream_) == 0;
   stream_ = nullptr;
-  return ok;
+  return ok && allowed;
 }
 
 bool File::length(uint64_t& out) noexcept {
@@ -66,19 +122,30 @@ bool File::length(uint64_t& out) noexcept {
 
 bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
   if (!stream_ || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (!file_call_allowed(FileCall::kRead)) {
+    ++g_read_failures;
+    return false;
+  }
   if (fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
   if (out.empty()) return true;
-  return std::fread(out.data(), 1, out.size(), stream_) == out.size();
+  if (std::fread(out.data(), 1, out.size(), stream_) == out.size()) return true;
+  // The end of the file is an answer; an error of the device is not.
+  if (std::ferror(stream_)) ++g_read_failures;
+  std::clearerr(stream_);
+  return false;
 }
 
 bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
   if (!stream_ || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (!file_call_allowed(FileCall::kWrite)) return false;
   if (fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
   if (data.empty()) return true;
   return std::fwrite(data.data(), 1, data.size(), stream_) == data.size();
 }
 
-bool File::flush() noexcept { return stream_ && std::fflush(stream_) == 0; }
+bool File::flush() noexcept {
+  return stream_ && file_call_allowed(FileCall::kWrite) && std::fflush(stream_) == 0;
+}
 
 bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
   if (!flush()) return false;
@@ -87,7 +154,13 @@ bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
   return true;
 }
 
-bool File::sync() noexcept { return flush() && ::fsync(::fileno(stream_)) == 0; }
+bool File::sync() noexcept {
+  return flush() && file_call_allowed(FileCall::kSync) && ::fsync(::fileno(stream_)) == 0;
+}
+
+uint64_t file_read_failures() noexcept { return g_read_failures; }
+
+bool FileInfo::regular() const noexcept { return S_ISREG(static_cast<mode_t>(type_and_mode)); }
 
 bool file_exists(std::string_view path) noexcept {
   CPath p(path);
@@ -95,14 +168,70 @@ bool file_exists(std::string_view path) noexcept {
   return p.ok() && ::stat(p.c_str(), &st) == 0;
 }
 
+bool file_info(std::string_view path, FileInfo& out) noexcept {
+  CPath p(path);
+  struct stat st;
+  if (!p.ok() || ::lstat(p.c_str(), &st) != 0) return false;
+  out = info_of(st);
+  return true;
+}
+
 bool file_rename(std::string_view from, std::string_view to) noexcept {
   CPath a(from), b(to);
-  return a.ok() && b.ok() && std::rename(a.c_str(), b.c_str()) == 0;
+  return a.ok() && b.ok() && file_call_allowed(FileCall::kRename) &&
+         ::rename(a.c_str(), b.c_str()) == 0;
 }
 
 bool file_remove(std::string_view path) noexcept {
   CPath p(path);
-  return p.ok() && std::remove(p.c_str()) == 0;
+  return p.ok() && file_call_allowed(FileCall::kRemove) && ::unlink(p.c_str()) == 0;
+}
+
+bool remove_stale_file(std::string_view path) noexcept {
+  FileInfo info;
+  if (!file_info(path, info)) return errno == ENOENT;
+  return info.regular() && file_remove(path);
+}
+
+bool file_link(std::string_view from, std::string_view to, bool& unsupported) noexcept {
+  unsupported = false;
+  CPath a(from), b(to);
+  if (!a.ok() || !b.ok()) return false;
+  if (file_call_allowed(FileCall::kLink) && ::link(a.c_str(), b.c_str()) == 0) return true;
+  unsupported = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
+  return false;
+}
+
+bool sync_parent_folder(std::string_view path) noexcept {
+  const size_t slash = path.rfind('/');
+  const std::string_view folder =
+      slash == std::string_view::npos ? std::string_view(".") : path.substr(0, slash ? slash : 1);
+  CPath p(folder);
+  if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return false;
+  Fd fd(::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0 || !file_call_allowed(FileCall::kSync)) return false;
+  // Some file systems cannot sync a folder at all; their names are as durable as they get.
+  return ::fsync(fd.get()) == 0 || errno == EINVAL;
+}
+
+bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) noexcept {
+  CPath p(path);
+  if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return false;
+  Fd fd(::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+    return false;
+  if (like) {
+    // Whoever could use the old file must be able to use the new one, and nobody else. An owner
+    // we may not give stays ours; the permissions are then still those of the old file.
+    if (::fchown(fd.get(), like->owner, like->group) != 0)
+      (void)::fchown(fd.get(), static_cast<uid_t>(-1), like->group);
+    if (::fchmod(fd.get(), static_cast<mode_t>(like->type_and_mode) & 07777) != 0) return false;
+  }
+  if (!file_call_allowed(FileCall::kSync) || ::fsync(fd.get()) != 0 || ::fstat(fd.get(), &st) != 0)
+    return false;
+  out = info_of(st);
+  return true;
 }
 
 }  // namespace qx

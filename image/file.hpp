@@ -1,4 +1,5 @@
-// Files with 64-bit offsets and all-or-nothing reads and writes, plus exists/rename/remove.
+// Files with 64-bit offsets and all-or-nothing reads and writes, plus the name operations that a
+// swap of files is built from. New files are only ever created, never opened through a link.
 #pragma once
 
 #include <cstdint>
@@ -16,14 +17,18 @@ class File {
  public:
   File() noexcept = default;
   ~File() { close(); }
-  File(File&& other) noexcept : stream_(other.stream_) { other.stream_ = nullptr; }
+  File(File&& other) noexcept : stream_(other.stream_), writable_(other.writable_) {
+    other.stream_ = nullptr;
+  }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
   // Mode "rb" when read-only, "r+b" otherwise.
   [[nodiscard]] static File open_existing(std::string_view path, bool read_only) noexcept;
-  // Mode "w+b": creates or truncates.
+  // A new, empty file readable by its owner alone. A regular file left under the name by an
+  // earlier run is removed first; a link, folder or anything else there is refused, so that the
+  // output can never land in some other file.
   [[nodiscard]] static File create(std::string_view path) noexcept;
 
   bool is_open() const noexcept { return stream_ != nullptr; }
@@ -43,12 +48,79 @@ class File {
   [[nodiscard]] bool sync() noexcept;
 
  private:
-  explicit File(std::FILE* stream) noexcept : stream_(stream) {}
+  File(std::FILE* stream, bool writable) noexcept : stream_(stream), writable_(writable) {}
   std::FILE* stream_ = nullptr;
+  bool writable_ = false;
+};
+
+// What the system says of a name itself (a link is described, not followed).
+struct FileInfo {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  uint64_t links = 0;
+  int64_t mtime_sec = 0;
+  int64_t mtime_nsec = 0;
+  uint32_t type_and_mode = 0;
+  uint32_t owner = 0;
+  uint32_t group = 0;
+
+  bool regular() const noexcept;
+  bool same_file(const FileInfo& other) const noexcept {
+    return device == other.device && inode == other.inode;
+  }
+  // Same file, same size, same modification time.
+  bool same_state(const FileInfo& other) const noexcept {
+    return same_file(other) && size == other.size && mtime_sec == other.mtime_sec &&
+           mtime_nsec == other.mtime_nsec;
+  }
 };
 
 [[nodiscard]] bool file_exists(std::string_view path) noexcept;
+// False when nothing has that name.
+[[nodiscard]] bool file_info(std::string_view path, FileInfo& out) noexcept;
+// Replaces whatever `to` names (a link there is replaced, never followed).
 [[nodiscard]] bool file_rename(std::string_view from, std::string_view to) noexcept;
+// Removes a name; never a folder, never what a link points at.
 [[nodiscard]] bool file_remove(std::string_view path) noexcept;
+// True when nothing is left under the name: absent already, or a regular file that was removed.
+[[nodiscard]] bool remove_stale_file(std::string_view path) noexcept;
+// A second name for a file; `to` must be free. `unsupported` tells a file system that cannot
+// make links at all from a failure.
+[[nodiscard]] bool file_link(std::string_view from, std::string_view to, bool& unsupported) noexcept;
+// Makes the names created, renamed or removed in the folder that holds `path` durable.
+[[nodiscard]] bool sync_parent_folder(std::string_view path) noexcept;
+// Readies a finished new file to take the place of `like` (when given): it must be a regular file
+// with no other name; it gets the owner and permissions of `like` and is put on the disk. `out`
+// describes it afterwards.
+[[nodiscard]] bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) noexcept;
+
+// Reads that the system failed (ends of files aside) since the process started. Readers take an
+// unreadable structure for a foreign one and keep its data, but a trim over an image that could
+// not be read whole has nothing to vouch for it.
+[[nodiscard]] uint64_t file_read_failures() noexcept;
+
+// Test seam: when set, asked before every system call of the file primitives; a non-zero answer
+// is the errno with which that call fails without being made.
+enum class FileCall : uint8_t { kOpen, kRead, kWrite, kSync, kLink, kRename, kRemove };
+using FileCallHook = int (*)(FileCall call) noexcept;
+void set_file_call_hook(FileCallHook hook) noexcept;
+
+namespace detail {
+// False (errno set) when the seam fails the call.
+[[nodiscard]] bool file_call_allowed(FileCall call) noexcept;
+
+// Copies a path into a terminated stack buffer; not ok when it does not fit or holds a NUL.
+class CPath {
+ public:
+  explicit CPath(std::string_view path) noexcept;
+  bool ok() const noexcept { return ok_; }
+  const char* c_str() const noexcept { return buf_; }
+
+ private:
+  char buf_[kMaxPathBytes + 1];
+  bool ok_ = false;
+};
+}  // namespace detail
 
 }  // namespace qx

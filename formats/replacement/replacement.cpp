@@ -1,43 +1,251 @@
 #include "formats/replacement/replacement.hpp"
 
 #include <cstdio>
+#include <string>
 
 #include "image/file.hpp"
+#include "image/file_guard.hpp"
 
 namespace qx {
 namespace {
 
-ErrorCode commit_entry(ReplacementEntry& e, TextView suffix, bool delete_backup, bool quiet) {
-  if (e.target.empty()) return OK;
+// Where one file of a swap stands; the way back from each stage is in roll_back.
+enum class Stage : uint8_t {
+  kReady,       // nothing changed yet
+  kLinked,      // the pending backup is a second name of the old file
+  kMovedAside,  // no links here: the old file went to the backup name, its own name is free
+  kSwapped,     // the new file has the name; the old one is under the pending backup
+  kBackedUp,    // the new file has the name; the old one is under the backup name
+  kCreated,     // there was no old file; the new one has the name
+  kDeleted,     // the backup is gone: no way back
+};
+
+struct Swap {
+  const ReplacementEntry* entry = nullptr;
   PathBuffer<4096> backup;
-  if (!backup.assign(e.target.view(), suffix)) return ERR_UNSUPPORTED;
-  const TextView target = e.target.view();
-  const TextView temporary = e.temporary.view();
-  const bool existed = file_exists(target);
-  if (existed && !file_rename(target, backup.view())) {
-    // The image stays as it was; the new file would only be left lying about.
-    if (!temporary.empty()) (void)file_remove(temporary);
-    return ERR_CREATE;
+  PathBuffer<4096> pending;  // the backup while it is being made, so that an older one survives
+  FileInfo old_file;
+  FileInfo new_file;
+  bool existed = false;
+  bool linked = false;
+  Stage stage = Stage::kReady;
+
+  TextView target() const noexcept { return entry->target.view(); }
+  TextView temporary() const noexcept { return entry->temporary.view(); }
+};
+
+// The swap of a set of files as one: every file takes its new content, or after any failure
+// every file is put back as it was and no new file is left.
+class Transaction {
+ public:
+  Transaction(TextView suffix, bool delete_backup, bool quiet) noexcept
+      : suffix_(suffix), delete_backup_(delete_backup), quiet_(quiet) {}
+
+  ErrorCode add(const ReplacementEntry& e) noexcept;
+  ErrorCode run() noexcept;
+  void abandon() noexcept;  // removes every new file; the old ones were never touched
+
+ private:
+  ErrorCode prepare(Swap& s) noexcept;
+  bool link_backups() noexcept;
+  bool swap_names() noexcept;
+  bool name_backups() noexcept;
+  bool delete_backups(bool& past_return) noexcept;
+  bool sync_folders() noexcept;
+  void roll_back() noexcept;
+
+  TextView suffix_;
+  bool delete_backup_;
+  bool quiet_;
+  std::vector<Swap> swaps_;
+};
+
+void print_line(const char* word, const PathString& path) noexcept {
+  std::printf("%s %.*s\n", word, static_cast<int>(path.length()), path.data());
+  std::fflush(stdout);
+}
+
+ErrorCode Transaction::add(const ReplacementEntry& e) noexcept {
+  if (e.target.empty()) return OK;
+  try {
+    swaps_.emplace_back();
+  } catch (...) {
+    return ERR_NO_MEMORY;
   }
-  if (!temporary.empty() && !file_rename(temporary, target)) {
-    // Put the original back so the image is never missing under its own name; the new file is
-    // dropped only once the original is safely back.
-    if (existed && file_rename(backup.view(), target)) (void)file_remove(temporary);
+  Swap& s = swaps_.back();
+  s.entry = &e;
+  if (!s.backup.assign(e.target.view(), suffix_) || !s.pending.assign(s.backup.view(), kTempSuffix))
+    return ERR_UNSUPPORTED;
+  return OK;
+}
+
+ErrorCode Transaction::prepare(Swap& s) noexcept {
+  s.existed = file_info(s.target(), s.old_file);
+  // Only a regular file is replaced, and only the one the trim read, as it was then.
+  if (s.existed && !s.old_file.regular()) return ERR_CREATE;
+  if (check_replaced_file(s.target()) != OK) return ERR_CREATE;
+  if (!s.temporary().empty() &&
+      !seal_new_file(s.temporary(), s.existed ? &s.old_file : nullptr, s.new_file))
     return ERR_CREATE;
-  }
-  if (delete_backup && existed) {
-    if (!quiet && backup.append_terminator()) {
-      std::printf("QxDeleteFile %s\n", backup.c_str());
-      std::fflush(stdout);
+  return OK;
+}
+
+bool Transaction::link_backups() noexcept {
+  for (Swap& s : swaps_) {
+    if (!s.existed) continue;
+    if (!remove_stale_file(s.pending.view())) return false;
+    bool unsupported = false;
+    if (!file_link(s.target(), s.pending.view(), unsupported)) {
+      if (!unsupported) return false;
+      if (!quiet_) print_line("QxNoLinkSwap", s.entry->target);
+      continue;
     }
-    if (!file_remove(backup.view())) return ERR_CREATE;
+    s.linked = true;
+    s.stage = Stage::kLinked;
+    FileInfo backup;
+    if (!file_info(s.pending.view(), backup) || !backup.same_file(s.old_file)) return false;
+  }
+  return sync_folders();
+}
+
+bool Transaction::swap_names() noexcept {
+  for (Swap& s : swaps_) {
+    if (s.existed && !s.linked) {
+      // The two renames of old, for file systems without links: for a moment the name is empty.
+      if (!file_rename(s.target(), s.backup.view())) return false;
+      s.stage = Stage::kMovedAside;
+    }
+    if (!s.temporary().empty()) {
+      if (!file_rename(s.temporary(), s.target())) return false;
+      s.stage = !s.existed ? Stage::kCreated : s.linked ? Stage::kSwapped : Stage::kBackedUp;
+      FileInfo now;
+      if (!file_info(s.target(), now) || !now.same_file(s.new_file)) return false;
+    } else if (s.linked) {
+      // A file that the image no longer needs: it leaves its name and keeps only the backup.
+      if (!file_remove(s.target())) return false;
+      s.stage = Stage::kSwapped;
+    } else if (s.existed) {
+      s.stage = Stage::kBackedUp;
+    }
+  }
+  return sync_folders();
+}
+
+bool Transaction::name_backups() noexcept {
+  bool renamed = false;
+  for (Swap& s : swaps_) {
+    if (s.stage != Stage::kSwapped) continue;
+    if (!file_rename(s.pending.view(), s.backup.view())) return false;
+    s.stage = Stage::kBackedUp;
+    renamed = true;
+  }
+  return !renamed || sync_folders();
+}
+
+bool Transaction::delete_backups(bool& past_return) noexcept {
+  for (Swap& s : swaps_) {
+    if (s.stage != Stage::kBackedUp) continue;
+    if (!quiet_) print_line("QxDeleteFile", s.backup);
+    if (!file_remove(s.backup.view())) return false;
+    s.stage = Stage::kDeleted;
+    past_return = true;
+  }
+  return true;
+}
+
+bool Transaction::sync_folders() noexcept {
+  try {
+    std::vector<std::string> done;
+    for (const Swap& s : swaps_) {
+      const TextView t = s.target();
+      const std::string folder(t.substr(0, t.rfind('/') + 1));
+      bool seen = false;
+      for (const std::string& d : done) seen = seen || d == folder;
+      if (seen) continue;
+      if (!sync_parent_folder(t)) return false;
+      done.push_back(folder);
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void Transaction::roll_back() noexcept {
+  for (auto it = swaps_.rbegin(); it != swaps_.rend(); ++it) {
+    Swap& s = *it;
+    switch (s.stage) {
+      case Stage::kLinked: (void)file_remove(s.pending.view()); break;
+      case Stage::kMovedAside:
+      case Stage::kBackedUp: (void)file_rename(s.backup.view(), s.target()); break;
+      case Stage::kSwapped: (void)file_rename(s.pending.view(), s.target()); break;
+      case Stage::kCreated: (void)file_remove(s.target()); break;
+      case Stage::kReady:
+      case Stage::kDeleted: break;
+    }
+    if (s.stage != Stage::kDeleted) s.stage = Stage::kReady;
+  }
+  abandon();
+  (void)sync_folders();
+}
+
+void Transaction::abandon() noexcept {
+  for (const Swap& s : swaps_)
+    if (!s.temporary().empty()) (void)remove_stale_file(s.temporary());
+}
+
+ErrorCode Transaction::run() noexcept {
+  for (Swap& s : swaps_) {
+    if (ErrorCode rc = prepare(s); rc != OK) {
+      abandon();
+      return rc;
+    }
+  }
+  if (!link_backups() || !swap_names() || !name_backups()) {
+    roll_back();
+    return ERR_CREATE;
+  }
+  bool past_return = false;
+  if (delete_backup_ && !delete_backups(past_return)) {
+    // Once one old file is gone the set can only stay new as a whole.
+    if (!past_return) roll_back();
+    return ERR_CREATE;
   }
   return OK;
 }
 
-ErrorCode discard_entry(ReplacementEntry& e) {
-  if (!e.temporary.empty() && !file_remove(e.temporary.view())) return ERR_CREATE;
+ErrorCode discard_entry(const ReplacementEntry& e) {
+  if (!e.temporary.empty()) {
+    FileInfo info;
+    // Only a file of ours goes: a link or folder that took the name stays untouched.
+    if (!file_info(e.temporary.view(), info) || !info.regular() || !file_remove(e.temporary.view()))
+      return ERR_CREATE;
+  }
   return OK;
+}
+
+template <typename Each>
+ErrorCode commit_set(Each&& each, TextView suffix, bool delete_backup, bool quiet) noexcept {
+  Transaction t(suffix, delete_backup, quiet);
+  ErrorCode rc = OK;
+  each([&](const ReplacementEntry& e) {
+    if (rc == OK) rc = t.add(e);
+  });
+  if (rc != OK) {
+    t.abandon();
+    return rc;
+  }
+  return t.run();
+}
+
+template <typename Visit>
+void each_listed(const ReplacementList& list, Visit&& visit) {
+  for (uint32_t i = 0; i < list.count && i < list.entries.size(); ++i) visit(list.entries[i]);
+}
+
+void clear_list(ReplacementList& list) noexcept {
+  list.entries.clear();
+  list.count = 0;
 }
 
 }  // namespace
@@ -48,13 +256,15 @@ ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target) {
     entry.temporary.clear();
     return ERR_UNSUPPORTED;
   }
-  return OK;
+  // A file that is going to be replaced is held from here on, if its format did not do so when
+  // it opened it.
+  return guard_replaced_file(target);
 }
 
 ErrorCode commit_replacement(Replacement& record, TextView suffix, bool delete_backup, bool quiet) {
   if (!record.active) return OK;
   record.active = false;
-  return commit_entry(record.entry, suffix, delete_backup, quiet);
+  return commit_set([&](auto&& visit) { visit(record.entry); }, suffix, delete_backup, quiet);
 }
 
 ErrorCode discard_replacement(Replacement& record) {
@@ -76,11 +286,9 @@ bool reserve_replacement_list(ReplacementList& list, uint32_t n) noexcept {
 
 ErrorCode commit_replacement_list(ReplacementList& list, TextView suffix, bool delete_backup,
                                   bool quiet) {
-  ErrorCode rc = OK;
-  for (uint32_t i = 0; i < list.count && i < list.entries.size() && rc == OK; ++i)
-    rc = commit_entry(list.entries[i], suffix, delete_backup, quiet);
-  list.entries.clear();
-  list.count = 0;
+  const ErrorCode rc = commit_set([&](auto&& visit) { each_listed(list, visit); }, suffix,
+                                  delete_backup, quiet);
+  clear_list(list);
   return rc;
 }
 
@@ -88,19 +296,23 @@ ErrorCode discard_replacement_list(ReplacementList& list) {
   ErrorCode rc = OK;
   for (uint32_t i = 0; i < list.count && i < list.entries.size() && rc == OK; ++i)
     rc = discard_entry(list.entries[i]);
-  list.entries.clear();
-  list.count = 0;
+  clear_list(list);
   return rc;
 }
 
 ErrorCode commit_writer_record(WriterRecord& record, TextView suffix, bool delete_backup,
                                bool quiet) {
-  const ErrorCode rc = commit_replacement(record.single, suffix, delete_backup, quiet);
-  if (rc != OK) {
-    (void)discard_replacement_list(record.list);
-    return rc;
-  }
-  return commit_replacement_list(record.list, suffix, delete_backup, quiet);
+  // The single file and the listed ones are one image: they are swapped together or not at all.
+  const bool single = record.single.active;
+  record.single.active = false;
+  const ErrorCode rc = commit_set(
+      [&](auto&& visit) {
+        if (single) visit(record.single.entry);
+        each_listed(record.list, visit);
+      },
+      suffix, delete_backup, quiet);
+  clear_list(record.list);
+  return rc;
 }
 
 ErrorCode discard_writer_record(WriterRecord& record) {

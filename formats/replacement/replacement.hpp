@@ -1,5 +1,7 @@
 // Writer records and the protocol that swaps rewritten files in: every rewritten file gets a
-// "_TEMP" sibling; a commit moves the original to a backup name and the new file into place.
+// "_TEMP" sibling; a commit keeps the original under a backup name and puts the new file in its
+// place without the name ever being empty (a second name for the original, then one rename over
+// it), for all files of an image or, after any failure, for none of them.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +38,18 @@ struct WriterRecord {
   ReplacementList list;
 };
 
-// Sets the entry's target and its "_TEMP" name; ERR_UNSUPPORTED when a name does not fit.
+// Sets the entry's target and its "_TEMP" name; ERR_UNSUPPORTED when a name does not fit. While
+// a trim runs the target is held from then on (ERR_OPEN when another process uses it).
 ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target);
 
+// A commit refuses files that changed since the trim held them (image/file_guard.hpp), publishes
+// only new files that are regular and have no other name, gives them the old files' owner and
+// permissions, and syncs files and folders. Without -d the backup is target + suffix (an older
+// one is replaced once the new one exists); with it the backups go last, each announced by a
+// "QxDeleteFile" line. On file systems that cannot make links a "QxNoLinkSwap" line says that
+// the image's name was briefly empty. A failure puts every file back, removes every new file
+// and answers ERR_CREATE (ERR_UNSUPPORTED for a name that does not fit); only a failure to
+// delete a second or later backup leaves the set new, since an old file is then already gone.
 ErrorCode commit_replacement(Replacement& record, TextView suffix, bool delete_backup, bool quiet);
 ErrorCode discard_replacement(Replacement& record);
 

@@ -181,7 +181,10 @@ ErrorCode work_out_geometry(VhdImage& st) {
   st.geometry.sectors_per_track = f.sectors_per_track;
   st.geometry.bytes_per_sector = kSectorSize;
   const uint64_t size = f.current_size;
-  uint64_t sectors = size <= kGeometryLimitBytes
+  // The largest geometry says "no geometry fits": qemu-img writes it with force_size, and then
+  // only the size describes the disk.
+  const bool no_geometry = f.cylinders == 65535 && f.heads == 16 && f.sectors_per_track == 255;
+  uint64_t sectors = size <= kGeometryLimitBytes && !no_geometry
                          ? uint64_t{f.cylinders} * f.heads * f.sectors_per_track
                          : size / kSectorSize;
   // Hyper-V and disk2vhd keep the exact size and a rounded-down geometry; the guest uses the

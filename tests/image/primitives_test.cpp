@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "image/byte_order.hpp"
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include "image/file.hpp"
+#include "image/file_guard.hpp"
 #include "image/primitives.hpp"
 #include "support/test_support.hpp"
 
@@ -87,6 +92,51 @@ TEST(File, ReadsAreAllOrNothingAndOffsetsPassFourGiB) {
   EXPECT_FALSE(file_exists(path));
   EXPECT_TRUE(file_remove(dir.file("g")));
   EXPECT_FALSE(file_remove(dir.file("g")));
+}
+
+TEST(File, CreateReplacesOnlyAStaleRegularFile) {
+  namespace fs = std::filesystem;
+  test::TempDir dir;
+  const std::string name = dir.file("out"), other = dir.file("other");
+  test::write_file(other, {1, 2, 3});
+  test::write_file(name, {9, 9});
+  File f = File::create(name);
+  ASSERT_TRUE(f);
+  EXPECT_TRUE(f.write_at(0, std::vector<uint8_t>{7}) && f.close());
+  EXPECT_EQ(test::read_file(name), std::vector<uint8_t>{7});
+  fs::remove(name);
+  for (int taken = 0; taken < 3; ++taken) {
+    if (taken == 0) fs::create_symlink(other, name);
+    if (taken == 1) fs::create_directory(name);
+    if (taken == 2) ::mkfifo(name.c_str(), 0600);
+    EXPECT_FALSE(File::create(name)) << taken;
+    EXPECT_EQ(test::read_file(other), (std::vector<uint8_t>{1, 2, 3}));
+    fs::remove(name);
+  }
+}
+
+TEST(FileGuard, AHeldFileIsInUseForEveryOtherHolderAndShowsChanges) {
+  test::TempDir dir;
+  const std::string path = dir.file("img"), link = dir.file("link");
+  test::write_file(path, std::vector<uint8_t>(1024, 1));
+  std::filesystem::create_symlink(path, link);
+  FileGuard first, second;
+  EXPECT_EQ(first.hold(link), HoldResult::kCannotOpen);
+  ASSERT_EQ(first.hold(path), HoldResult::kHeld);
+  EXPECT_EQ(first.hold(path), HoldResult::kHeld);
+  // Open file description locks part even descriptors of one process.
+  EXPECT_EQ(second.hold(path), HoldResult::kInUse);
+  EXPECT_TRUE(second.saw_file_in_use());
+  EXPECT_TRUE(first.unchanged(path));
+  {
+    ActiveGuard active(first);
+    EXPECT_EQ(check_replaced_file(path), OK);
+    EXPECT_EQ(guard_replaced_file(path), OK);
+    test::write_file(path + "2", std::vector<uint8_t>(1024, 1));
+    std::filesystem::rename(path + "2", path);
+    EXPECT_EQ(check_replaced_file(path), ERR_CREATE);
+  }
+  EXPECT_EQ(check_replaced_file(path), OK);  // no trim running
 }
 
 }  // namespace

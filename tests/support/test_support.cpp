@@ -13,8 +13,9 @@
 
 namespace qx::test {
 
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "qxtest-XXXXXX").string();
+TempDir::TempDir(const std::filesystem::path& base) {
+  std::string tmpl =
+      ((base.empty() ? std::filesystem::temp_directory_path() : base) / "qxtest-XXXXXX").string();
   if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   path_ = tmpl;
 }
@@ -92,6 +93,13 @@ void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uin
 
 std::string quorvex_binary() { return QX_BINARY; }
 
+std::filesystem::path memory_folder() {
+  std::error_code ec;
+  return std::filesystem::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
+             ? std::filesystem::path("/dev/shm")
+             : std::filesystem::temp_directory_path();
+}
+
 std::vector<uint8_t> read_whole_disk(const std::string& path) {
   DiskImage image;
   if (open_image(image, path, true) != OK) throw std::runtime_error("cannot open " + path);
@@ -104,6 +112,5 @@ std::vector<uint8_t> read_whole_disk(const std::string& path) {
   }
   return disk;
 }
-
 
 }  // namespace qx::test

@@ -8,10 +8,11 @@
 
 namespace qx::test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
+// A fresh folder under the system's temporary folder (or under `base`), removed with everything
+// in it.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::filesystem::path& base = {});
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -43,6 +44,9 @@ void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uin
 
 std::string quorvex_binary();
 
+// A folder in memory (/dev/shm) when the machine has one, else the temporary folder: for tests
+// that sync files again and again.
+std::filesystem::path memory_folder();
 // The whole virtual disk of an image opened through format detection, read in large pieces.
 std::vector<uint8_t> read_whole_disk(const std::string& path);
 

@@ -8,6 +8,9 @@
 #include <filesystem>
 
 #include "formats/replacement/replacement.hpp"
+#include "image/file.hpp"
+#include "image/file_guard.hpp"
+#include "support/fault_injection.hpp"
 #include "support/test_support.hpp"
 
 namespace qx {
@@ -41,6 +44,14 @@ class StdoutCapture {
   std::string path_;
 };
 
+// disk.vhd holding "old" and its "_TEMP" holding "new"; returns the image's path.
+std::string old_and_new(const test::TempDir& dir) {
+  const std::string t = dir.file("disk.vhd");
+  test::write_file(t, bytes("old"));
+  test::write_file(t + "_TEMP", bytes("new"));
+  return t;
+}
+
 Replacement make_record(const std::string& target) {
   Replacement r;
   EXPECT_EQ(set_replacement_names(r.entry, target), OK);
@@ -60,11 +71,26 @@ TEST(Replacement, NamesAreBuiltOrRefusedWhole) {
   EXPECT_EQ(set_replacement_names(e, std::string(4091, 'a')), OK);
 }
 
+TEST(Replacement, WhileATrimRunsEveryTargetIsHeldAndMustStayAsItWas) {
+  test::TempDir dir;
+  const std::string t = old_and_new(dir), other = dir.file("other.vmdk");
+  test::write_file(other, bytes("in use"));
+  FileGuard trim, hypervisor;
+  ASSERT_EQ(hypervisor.hold(other), HoldResult::kHeld);
+  ActiveGuard active(trim);
+  ReplacementEntry e;
+  EXPECT_EQ(set_replacement_names(e, other), ERR_OPEN);
+  Replacement r = make_record(t);
+  EXPECT_TRUE(trim.holds(t));
+  test::write_file(t, bytes("changed"));
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), ERR_CREATE);
+  EXPECT_EQ(test::read_file(t), bytes("changed"));
+  EXPECT_FALSE(fs::exists(t + "_TEMP"));
+}
+
 TEST(Replacement, CommitWithDeleteLeavesTheNewFileAndOneLine) {
   test::TempDir dir;
-  const std::string t = dir.file("disk.vhd");
-  test::write_file(t, bytes("old"));
-  test::write_file(t + "_TEMP", bytes("new"));
+  const std::string t = old_and_new(dir);
   Replacement r = make_record(t);
   StdoutCapture out(dir.file("stdout"));
   const ErrorCode rc = commit_replacement(r, kBackupSuffix, true, false);
@@ -79,9 +105,7 @@ TEST(Replacement, CommitWithDeleteLeavesTheNewFileAndOneLine) {
 
 TEST(Replacement, QuietDeleteStillDeletesButPrintsNothing) {
   test::TempDir dir;
-  const std::string t = dir.file("disk.vhd");
-  test::write_file(t, bytes("old"));
-  test::write_file(t + "_TEMP", bytes("new"));
+  const std::string t = old_and_new(dir);
   Replacement r = make_record(t);
   StdoutCapture out(dir.file("stdout"));
   EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, true), OK);
@@ -148,7 +172,7 @@ TEST(Replacement, FailedSwapPutsTheImageBack) {
   test::TempDir dir;
   const std::string t = dir.file("disk.vhd");
   test::write_file(t, bytes("old"));
-  // No temporary file: the second rename fails after the image was moved aside.
+  // No temporary file: nothing can take the image's place, so nothing moves.
   Replacement r = make_record(t);
   EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, false), ERR_CREATE);
   EXPECT_EQ(test::read_file(t), bytes("old"));
@@ -157,9 +181,7 @@ TEST(Replacement, FailedSwapPutsTheImageBack) {
 
 TEST(Replacement, BackupNameTakenByAFolderLeavesImageAndNoTemporary) {
   test::TempDir dir;
-  const std::string t = dir.file("disk.vhd");
-  test::write_file(t, bytes("old"));
-  test::write_file(t + "_TEMP", bytes("new"));
+  const std::string t = old_and_new(dir);
   fs::create_directories(t + "_DEL/inside");
   Replacement r = make_record(t);
   EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), ERR_CREATE);
@@ -168,18 +190,49 @@ TEST(Replacement, BackupNameTakenByAFolderLeavesImageAndNoTemporary) {
   EXPECT_TRUE(fs::is_directory(t + "_DEL/inside"));
 }
 
-TEST(Replacement, BackupThatCannotBeDeletedIsAnError) {
+TEST(Replacement, BackupThatCannotBeDeletedPutsTheImageBack) {
   test::TempDir dir;
-  // A target that is a non-empty folder can be moved aside but not removed.
-  const std::string t = dir.file("disk.vhd");
-  fs::create_directories(t + "/inside");
-  test::write_file(t + "_TEMP", bytes("new"));
+  const std::string t = old_and_new(dir);
   Replacement r = make_record(t);
+  const test::FaultPlan plan = test::at_call_of(test::FaultMode::kFail, FileCall::kRemove, 1);
   StdoutCapture out(dir.file("stdout"));
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, false), ERR_CREATE);
-  out.finish();
+  {
+    test::FaultScope faults(plan);
+    EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, false), ERR_CREATE);
+  }
+  EXPECT_EQ(out.finish(), "QxDeleteFile " + t + "_DEL\n");
+  EXPECT_EQ(test::read_file(t), bytes("old"));
+  EXPECT_EQ(test::folder_names(dir.path().string()), (std::vector<std::string>{"disk.vhd", "stdout"}));
+}
+
+TEST(Replacement, WithoutLinksTheImageIsRenamedAsideAndThatIsSaid) {
+  test::TempDir dir;
+  const std::string t = old_and_new(dir);
+  Replacement r = make_record(t);
+  test::FaultPlan plan;
+  plan.no_links = true;
+  StdoutCapture out(dir.file("stdout"));
+  {
+    test::FaultScope faults(plan);
+    EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), OK);
+  }
+  EXPECT_EQ(out.finish(), "QxNoLinkSwap " + t + "\n");
   EXPECT_EQ(test::read_file(t), bytes("new"));
-  EXPECT_TRUE(fs::is_directory(t + "_DEL/inside"));
+  EXPECT_EQ(test::read_file(t + "_DEL"), bytes("old"));
+}
+
+TEST(Replacement, TheNewFileTakesTheOldOnesPermissions) {
+  test::TempDir dir;
+  const std::string t = dir.file("disk.vhd");
+  test::write_file(t, bytes("old"));
+  fs::permissions(t, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  File created = File::create(t + "_TEMP");
+  ASSERT_TRUE(created && created.close());
+  // Until the swap, only its owner may read what the trim wrote.
+  EXPECT_EQ(fs::status(t + "_TEMP").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  Replacement r = make_record(t);
+  ASSERT_EQ(commit_replacement(r, kBackupSuffix, false, false), OK);
+  EXPECT_EQ(fs::status(t).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
 TEST(Replacement, OverlongBackupNameIsUnsupported) {
@@ -190,25 +243,96 @@ TEST(Replacement, OverlongBackupNameIsUnsupported) {
   EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), ERR_UNSUPPORTED);
 }
 
-TEST(ReplacementList, StopsAtTheFirstEntryThatFails) {
-  test::TempDir dir;
-  ReplacementList list;
-  ASSERT_TRUE(reserve_replacement_list(list, 3));
-  EXPECT_EQ(list.count, 0u);
-  for (int i = 0; i < 3; ++i) {
-    const std::string t = dir.file("e" + std::to_string(i));
-    test::write_file(t, bytes("old"));
-    if (i != 1) test::write_file(t + "_TEMP", bytes("new"));
-    ASSERT_EQ(set_replacement_names(list.entries[static_cast<size_t>(i)], t), OK);
-    ++list.count;
+// Three files of one image, one of them in a subfolder and one with a backup of an older run.
+struct ListScene {
+  test::TempDir dir{test::memory_folder()};
+  std::vector<std::string> targets{dir.file("a.vmdk"), dir.file("sub/b.vmdk"), dir.file("c.vmdk")};
+
+  ListScene() {
+    fs::create_directory(dir.file("sub"));
+    for (const std::string& t : targets) {
+      test::write_file(t, bytes(("old " + t).c_str()));
+      test::write_file(t + "_TEMP", bytes(("new " + t).c_str()));
+    }
+    test::write_file(targets[2] + "_DEL", bytes("older"));
   }
-  EXPECT_EQ(commit_replacement_list(list, kBackupSuffix, false, false), ERR_CREATE);
-  EXPECT_EQ(list.count, 0u);
-  EXPECT_TRUE(list.entries.empty());
-  EXPECT_EQ(test::read_file(dir.file("e0")), bytes("new"));
-  EXPECT_EQ(test::read_file(dir.file("e1")), bytes("old"));
-  EXPECT_EQ(test::read_file(dir.file("e2")), bytes("old"));
-  EXPECT_TRUE(fs::exists(dir.file("e2_TEMP")));
+  ReplacementList list() const {
+    ReplacementList list;
+    EXPECT_TRUE(reserve_replacement_list(list, 3));
+    for (const std::string& t : targets) EXPECT_EQ(set_replacement_names(list.entries[list.count++], t), OK);
+    return list;
+  }
+  bool all(const char* age) const {
+    bool same = true;
+    for (const std::string& t : targets) same = same && test::read_file(t) == bytes((age + (" " + t)).c_str());
+    return same;
+  }
+  std::vector<std::string> names() const {
+    auto top = test::folder_names(dir.path().string());
+    for (const std::string& n : test::folder_names(dir.file("sub"))) top.push_back("sub/" + n);
+    return top;
+  }
+};
+
+TEST(ReplacementList, AFailureAnywherePutsEveryFileBack) {
+  uint64_t points = 0;
+  for (bool delete_backup : {false, true}) {
+    uint64_t calls = 0;
+    std::vector<std::string> before, after;
+    {
+      ListScene scene;
+      before = scene.names();
+      ReplacementList list = scene.list();
+      test::FaultScope count({});
+      ASSERT_EQ(commit_replacement_list(list, kBackupSuffix, delete_backup, true), OK);
+      calls = count.calls();
+      EXPECT_TRUE(scene.all("new"));
+      after = scene.names();
+    }
+    for (uint64_t n = 1; n <= calls; ++n, ++points) {
+      SCOPED_TRACE(std::to_string(n) + (delete_backup ? " with -d" : ""));
+      ListScene scene;
+      ReplacementList list = scene.list();
+      ErrorCode rc;
+      {
+        test::FaultScope fail(test::at_call(test::FaultMode::kFail, n));
+        rc = commit_replacement_list(list, kBackupSuffix, delete_backup, true);
+      }
+      EXPECT_EQ(rc, ERR_CREATE);
+      EXPECT_TRUE(list.entries.empty());
+      // Only a deletion after the first one, when an old file is already gone, keeps the set new.
+      const bool past_return = delete_backup && n > calls - 2;
+      if (past_return) {
+        EXPECT_TRUE(scene.all("new"));
+        EXPECT_EQ(test::read_file(scene.targets[n - calls + 2] + "_DEL"),
+                  bytes(("old " + scene.targets[n - calls + 2]).c_str()));
+      } else {
+        EXPECT_TRUE(scene.all("old"));
+        // The older backup is gone only when the new one had already taken its name.
+        std::vector<std::string> as_before{"a.vmdk", "c.vmdk", "c.vmdk_DEL", "sub", "sub/b.vmdk"};
+        if (!fs::exists(scene.targets[2] + "_DEL")) as_before.erase(as_before.begin() + 2);
+        else EXPECT_EQ(test::read_file(scene.targets[2] + "_DEL"), bytes("older"));
+        EXPECT_EQ(scene.names(), as_before);
+      }
+    }
+    EXPECT_NE(before, after);
+  }
+  std::printf("%llu failure points of a three-file swap\n", static_cast<unsigned long long>(points));
+}
+
+TEST(ReplacementList, TheSingleFileAndTheListAreOneSwap) {
+  ListScene scene;
+  WriterRecord record;
+  ASSERT_EQ(set_replacement_names(record.single.entry, scene.targets[0]), OK);
+  record.single.active = true;
+  ASSERT_TRUE(reserve_replacement_list(record.list, 2));
+  for (size_t i = 1; i < 3; ++i) ASSERT_EQ(set_replacement_names(record.list.entries[record.list.count++], scene.targets[i]), OK);
+  fs::remove(scene.targets[2] + "_TEMP");
+  EXPECT_EQ(commit_writer_record(record, kBackupSuffix, false, true), ERR_CREATE);
+  EXPECT_FALSE(record.single.active);
+  EXPECT_TRUE(record.list.entries.empty());
+  EXPECT_TRUE(scene.all("old"));
+  EXPECT_EQ(scene.names(), (std::vector<std::string>{"a.vmdk", "c.vmdk", "c.vmdk_DEL", "sub", "sub/b.vmdk"}));
 }
 
 TEST(ReplacementList, DiscardRemovesEveryTemporary) {

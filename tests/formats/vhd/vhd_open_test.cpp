@@ -266,6 +266,23 @@ TEST(VhdOpen, GeometryBoundary) {
   }
 }
 
+TEST(VhdOpen, LargestGeometryMeansTheSizeAlone) {
+  if (!test::have_tool("qemu-img") || !test::have_tool("qemu-io")) GTEST_SKIP() << "qemu-img or qemu-io missing";
+  test::TempDir dir;
+  const std::string path = dir.file("forced.vhd");
+  ASSERT_EQ(test::run_command("qemu-img create -q -f vpc -o subformat=dynamic,force_size=on " +
+                              test::shell_quote(path) + " 65M && qemu-io -f vpc -c 'write -P 0x5c 67108352 512' " +
+                              test::shell_quote(path) + " >/dev/null")
+                .status,
+            0);
+  DiskImage image;
+  ASSERT_EQ(open_image(image, path, true), OK);
+  EXPECT_EQ(get_geometry(image).total_sectors, 65u * 2048);
+  std::vector<uint8_t> s(512);
+  ASSERT_EQ(read_bytes(image, 67108352, s), OK);
+  EXPECT_EQ(s, std::vector<uint8_t>(512, 0x5c));
+}
+
 TEST(VhdOpen, ExactSizeBeyondARoundedDownGeometry) {
   test::TempDir dir;
   // As Hyper-V writes them: the exact size, and a geometry 16 sectors short of it.
