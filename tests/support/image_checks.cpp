@@ -7,17 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "image/disk_image.hpp"
-
 namespace qx::test {
-
-std::vector<uint8_t> read_image_disk(const std::string& path) {
-  DiskImage image;
-  EXPECT_EQ(open_image(image, path, true), OK);
-  std::vector<uint8_t> out(get_geometry(image).size_bytes());
-  EXPECT_EQ(read_bytes(image, 0, out), OK);
-  return out;
-}
 
 namespace {
 

@@ -1,5 +1,4 @@
-// Checks of what a trim kept that go beyond one raw disk in memory: the virtual disk read through
-// the image's own driver, and raw disks of gigabytes compared on their used sectors.
+// Raw disks of gigabytes compared on their used sectors, a piece at a time.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +8,6 @@
 #include "support/trim_run.hpp"
 
 namespace qx::test {
-
-// The whole virtual disk of an image, read through its driver.
-std::vector<uint8_t> read_image_disk(const std::string& path);
 
 // First used sector whose content differs between two raw disk files of any size, read a piece at
 // a time (holes in both are skipped), or -1.

@@ -140,6 +140,27 @@ std::string flat_extent_line(uint32_t sectors, const std::string& name, uint64_t
   return "RW " + std::to_string(sectors) + " FLAT \"" + name + "\" " + std::to_string(offset);
 }
 
+std::string write_split_vmdk(const std::string& folder) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = "s" + std::to_string(i) + ".vmdk";
+    VmdkExtentBuilder b(vmdk_shape(4096));
+    b.fill(static_cast<uint32_t>(1000 * i), 300, static_cast<uint8_t>(i + 1));
+    b.allocate(20);
+    b.write_to(folder + "/" + name);
+    lines.push_back(sparse_extent_line(4096, name));
+  }
+  const std::string text = vmdk_descriptor("twoGbMaxExtentSparse", lines);
+  write_file(folder + "/d.vmdk", std::vector<uint8_t>(text.begin(), text.end()));
+  VmdkExtentBuilder c(vmdk_shape(3 * 4096));
+  c.fill(5, 1, 9);
+  c.write_to(folder + "/c0.vmdk");
+  const std::string child =
+      vmdk_descriptor("twoGbMaxExtentSparse", {sparse_extent_line(3 * 4096, "c0.vmdk")}, "d.vmdk", "1", "12345678");
+  write_file(folder + "/c.vmdk", std::vector<uint8_t>(child.begin(), child.end()));
+  return folder + "/d.vmdk";
+}
+
 VmdkHeaderView read_vmdk_header(const std::vector<uint8_t>& f) {
   VmdkHeaderView h;
   h.capacity = get64(f, 12);

@@ -74,6 +74,11 @@ std::string vmdk_descriptor(const std::string& create_type, const std::vector<st
 std::string sparse_extent_line(uint32_t sectors, const std::string& name);
 std::string flat_extent_line(uint32_t sectors, const std::string& name, uint64_t offset = 0);
 
+// A split image in `folder`: "d.vmdk" over three extents s0..s2.vmdk of 4096 sectors, each with
+// 300 sectors of data and an allocated grain of zeros, and a child "c.vmdk" (extent c0.vmdk, one
+// sector of its own) over it. Returns the descriptor's path.
+std::string write_split_vmdk(const std::string& folder);
+
 // Sparse extent header fields read from a file, for checks of a trimmed output.
 struct VmdkHeaderView {
   uint64_t capacity = 0, grain = 0, rgd = 0, gd = 0, overhead = 0;

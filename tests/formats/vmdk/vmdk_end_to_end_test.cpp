@@ -129,7 +129,7 @@ TEST(VmdkEndToEnd, FlatAndStreamOptimizedAreReadButNotTrimmed) {
     const std::string folder = dir.file(sub);
     fs::create_directory(folder);
     test::qemu_convert(raw, folder + "/d.vmdk", std::string("-f raw -O vmdk -o subformat=") + sub);
-    EXPECT_EQ(test::read_image_disk(folder + "/d.vmdk"), bytes) << sub;
+    EXPECT_EQ(test::read_whole_disk(folder + "/d.vmdk"), bytes) << sub;
     expect_refused(folder + "/d.vmdk", folder);
     const auto inspect = run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(folder + "/d.vmdk"));
     EXPECT_EQ(inspect.status, 0) << sub << inspect.output;
@@ -191,13 +191,13 @@ TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
 
   const auto base_bytes = test::read_file(base);
   const test::UsedSectors used = test::used_sectors(child);
-  const auto before = test::read_image_disk(child);
+  const auto before = test::read_whole_disk(child);
   const uint64_t child_size = fs::file_size(child);
   auto r = test::quorvex(shell_quote(child));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(test::read_file(base), base_bytes);
   EXPECT_LE(fs::file_size(child), child_size - 4 * 128 * 512);
-  EXPECT_EQ(test::first_used_difference(before, test::read_image_disk(child), used), -1);
+  EXPECT_EQ(test::first_used_difference(before, test::read_whole_disk(child), used), -1);
   EXPECT_EQ(run("qemu-img check " + shell_quote(child)).status, 0);
   test::qemu_convert(child, dir.file("after.raw"), "-f vmdk -O raw");
   EXPECT_EQ(test::check_file_systems(disk, dir.file("after.raw"), dir.path().string()), "");
@@ -205,10 +205,10 @@ TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
   // The trim of the base keeps its CID: the child still matches it and reads the same.
   r = test::quorvex("-d " + shell_quote(base));
   ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(test::first_used_difference(before, test::read_image_disk(child), used), -1);
+  EXPECT_EQ(test::first_used_difference(before, test::read_whole_disk(child), used), -1);
   r = test::quorvex("-d " + shell_quote(child));
   ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(test::first_used_difference(before, test::read_image_disk(child), used), -1);
+  EXPECT_EQ(test::first_used_difference(before, test::read_whole_disk(child), used), -1);
 
   // Another disk of the same size under the base's name: its CID is not the child's parentCID.
   fs::remove(base);
@@ -225,26 +225,6 @@ TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
 }
 
 // ---- faults ----
-
-// A split image of three built extents, and a child over it.
-std::string make_split(const test::TempDir& dir) {
-  std::vector<std::string> lines;
-  for (int i = 0; i < 3; ++i) {
-    test::VmdkExtentBuilder b(test::vmdk_shape(4096));
-    b.fill(static_cast<uint32_t>(1000 * i), 300, static_cast<uint8_t>(i + 1));
-    b.write_to(dir.file("s" + std::to_string(i) + ".vmdk"));
-    lines.push_back(test::sparse_extent_line(4096, "s" + std::to_string(i) + ".vmdk"));
-  }
-  const std::string text = test::vmdk_descriptor("twoGbMaxExtentSparse", lines);
-  test::write_file(dir.file("d.vmdk"), std::vector<uint8_t>(text.begin(), text.end()));
-  test::VmdkExtentBuilder c(test::vmdk_shape(3 * 4096));
-  c.fill(5, 1, 9);
-  c.write_to(dir.file("c0.vmdk"));
-  const std::string child = test::vmdk_descriptor("twoGbMaxExtentSparse", {test::sparse_extent_line(3 * 4096, "c0.vmdk")},
-                                                  "d.vmdk", "1", "12345678");
-  test::write_file(dir.file("c.vmdk"), std::vector<uint8_t>(child.begin(), child.end()));
-  return dir.file("d.vmdk");
-}
 
 TEST(VmdkFaults, DamagedOrMissingFilesEndInErrorWithNothingLost) {
   const struct {
@@ -268,7 +248,7 @@ TEST(VmdkFaults, DamagedOrMissingFilesEndInErrorWithNothingLost) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     test::TempDir dir;
-    make_split(dir);
+    test::write_split_vmdk(dir.path().string());
     c.damage(dir);
     expect_refused(dir.file(c.image), dir.path().string());
   }
@@ -276,7 +256,7 @@ TEST(VmdkFaults, DamagedOrMissingFilesEndInErrorWithNothingLost) {
 
 TEST(VmdkFaults, WriteFailingMidwayLeavesNothing) {
   test::TempDir dir;
-  const std::string image = make_split(dir);
+  const std::string image = test::write_split_vmdk(dir.path().string());
   const auto before = snapshot(dir.path().string());
   // Files of at most 64 KiB: the first extent's output already needs more.
   const auto r = run("bash -c " + shell_quote("trap '' XFSZ; ulimit -f 64; exec " + shell_quote(test::quorvex_binary()) +

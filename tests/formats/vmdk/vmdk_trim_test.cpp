@@ -112,10 +112,10 @@ TEST(VmdkExtentOpen, ZeroDirectoryEntriesWithoutACopyAreAbsentTables) {
   b.fill(2 * 16384 + 5, 1, 9);
   b.write_to(path);
   test::patch_file_le32(path, b.gd() * 512 + 4, 0);  // table 1 never allocated
-  const auto disk = test::read_image_disk(path);
+  const auto disk = test::read_whole_disk(path);
   EXPECT_EQ(disk[(2 * 16384 + 5) * 512], 9);
   ASSERT_EQ(trim(path), OK);
-  EXPECT_EQ(test::read_image_disk(path), disk);
+  EXPECT_EQ(test::read_whole_disk(path), disk);
 }
 
 TEST(VmdkExtentRead, CompressedGrainsInflate) {
@@ -128,7 +128,7 @@ TEST(VmdkExtentRead, CompressedGrainsInflate) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
   b.write(126, data);  // across two grains
   b.write_to(path);
-  const auto disk = test::read_image_disk(path);
+  const auto disk = test::read_whole_disk(path);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), disk.begin() + 126 * 512));
   // Compressed extents are read, never rewritten.
   const auto bytes = test::read_file(path);
@@ -153,7 +153,7 @@ TEST(VmdkExtentRead, StreamTailGivesTheDirectory) {
   test::VmdkExtentBuilder b(shape);
   b.fill(66000, 2, 0x42);  // in the second table
   b.write_to(path);
-  EXPECT_EQ(test::read_image_disk(path)[66001 * 512], 0x42);
+  EXPECT_EQ(test::read_whole_disk(path)[66001 * 512], 0x42);
   // The directory marker names the directory's sectors; another marker there is damage.
   const uint64_t marker = std::filesystem::file_size(path) / 512 - 5;
   test::patch_file_le32(path, marker * 512 + 12, 3);
@@ -171,7 +171,7 @@ TEST(VmdkTrim, UnusedHalfLeavesOverheadAndTheKeptGrains) {
   b.fill(5000, 4, 4);      // unused half
   b.write_to(path);
   const auto before = test::read_file(path);
-  const auto disk = test::read_image_disk(path);
+  const auto disk = test::read_whole_disk(path);
   ASSERT_EQ(trim(path, 4096), OK);
   const auto after = test::read_file(path);
   const auto h = test::read_vmdk_header(after);
@@ -188,7 +188,7 @@ TEST(VmdkTrim, UnusedHalfLeavesOverheadAndTheKeptGrains) {
   }
   auto expected = disk;
   std::fill(expected.begin() + 5000 * 512, expected.begin() + 5004 * 512, 0);
-  EXPECT_EQ(test::read_image_disk(path), expected);
+  EXPECT_EQ(test::read_whole_disk(path), expected);
   EXPECT_EQ(test::read_file(path + "_DEL"), before);
 }
 
@@ -198,9 +198,9 @@ TEST(VmdkTrim, ShortLastGrainIsWrittenWholeAndZeroPadded) {
   test::VmdkExtentBuilder b(mono_shape(1000));
   b.fill(999, 1, 0xEE);
   b.write_to(path);
-  const auto disk = test::read_image_disk(path);
+  const auto disk = test::read_whole_disk(path);
   ASSERT_EQ(trim(path), OK);
-  EXPECT_EQ(test::read_image_disk(path), disk);
+  EXPECT_EQ(test::read_whole_disk(path), disk);
   const auto after = test::read_file(path);
   EXPECT_EQ(after.size(), (b.overhead() + 128) * 512);
   EXPECT_EQ(after[(b.overhead() + 999 % 128) * 512], 0xEE);
@@ -219,9 +219,9 @@ TEST(VmdkTrim, SplitImageGetsOneOutputPerExtentAndKeepsItsDescriptor) {
   }
   const std::string text = test::vmdk_descriptor("twoGbMaxExtentSparse", lines);
   test::write_file(dir.file("d.vmdk"), std::vector<uint8_t>(text.begin(), text.end()));
-  const auto disk = test::read_image_disk(dir.file("d.vmdk"));
+  const auto disk = test::read_whole_disk(dir.file("d.vmdk"));
   ASSERT_EQ(trim(dir.file("d.vmdk")), OK);
-  EXPECT_EQ(test::read_image_disk(dir.file("d.vmdk")), disk);
+  EXPECT_EQ(test::read_whole_disk(dir.file("d.vmdk")), disk);
   EXPECT_EQ(names_in(dir), (std::vector<std::string>{"d.vmdk", "s0.vmdk", "s0.vmdk_DEL", "s1.vmdk",
                                                       "s1.vmdk_DEL", "s2.vmdk", "s2.vmdk_DEL"}));
   EXPECT_EQ(test::read_file(dir.file("d.vmdk")), std::vector<uint8_t>(text.begin(), text.end()));
@@ -238,10 +238,10 @@ TEST(VmdkTrim, ChildKeepsZeroGrainsThatHideItsParent) {
   child.fill(3000, 1, 0x55);
   child.write_to(dir.file("m.vmdk"));
   const auto base_bytes = test::read_file(dir.file("b.vmdk"));
-  const auto disk = test::read_image_disk(dir.file("m.vmdk"));
+  const auto disk = test::read_whole_disk(dir.file("m.vmdk"));
   ASSERT_EQ(disk[3 * 128 * 512], 0);
   ASSERT_EQ(trim(dir.file("m.vmdk"), 2048), OK);
-  const auto after = test::read_image_disk(dir.file("m.vmdk"));
+  const auto after = test::read_whole_disk(dir.file("m.vmdk"));
   EXPECT_TRUE(std::equal(after.begin(), after.begin() + 2048 * 512, disk.begin()));
   // The allocated grain beyond the used part is dropped: the parent shows through.
   EXPECT_EQ(disk[3000 * 512], 0x55);
