@@ -15,6 +15,7 @@
 #include "formats/vhd/vhd.hpp"
 #include "formats/vhdx/vhdx.hpp"
 #include "formats/vhd_variants/vhd_variants.hpp"
+#include "formats/vmdk/vmdk.hpp"
 #include "image/disk_image.hpp"
 
 namespace qx {
@@ -23,11 +24,11 @@ namespace {
 
 // Rows stay null until their format exists. One row per line, so that drivers land apart.
 constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
-    nullptr,  // 0 VMDK descriptor
-    nullptr,  // 1
-    nullptr,  // 2
-    nullptr,  // 3
-    nullptr,  // 4
+    &kVmdkDriver,  // 0 VMDK descriptor
+    &kVmdkDriver,  // 1 VMDK monolithic sparse
+    &kVmdkDriver,  // 2 VMDK split sparse
+    &kVmdkDriver,  // 3 VMDK monolithic sparse child
+    &kVmdkDriver,  // 4 VMDK split sparse child
     &kCowd3Driver,  // 5 COWD version 3
     &kCowd3RedoDriver,  // 6 COWD version 3 redo log
     &kCowd1Driver,  // 7 COWD version 1

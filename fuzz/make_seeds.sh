@@ -147,6 +147,12 @@ n=$(stat -c %s desc.xml)
 qemu-img convert -q -f raw -O parallels -o cluster_size=64k disk-dos.raw a.hds >/dev/null 2>&1 &&
   { printf "\\$(printf '%03o' $((n % 256)))\\$(printf '%03o' $((n / 256)))"; cat desc.xml a.hds; } \
     >"$out/bundle_fuzz/bundle"
+# VMDK: a descriptor text, a split descriptor over the driver's own extents, and an extent file.
+mkdir -p "$out/vmdk_fuzz"
+qemu-img convert -q -f raw -O vmdk -o subformat=twoGbMaxExtentSparse disk-dos.raw split.vmdk >/dev/null 2>&1 &&
+  prefixed 0 split.vmdk "$out/vmdk_fuzz/descriptor" && prefixed 2 split-s001.vmdk "$out/vmdk_fuzz/extent"
+printf '\001version=1\nCID=1\nparentCID=ffffffff\ncreateType="twoGbMaxExtentSparse"\nRW 256 SPARSE "a.vmdk"\nRW 256 SPARSE "b.vmdk"\nddb.virtualHWVersion=4\nddb.adapterType=ide\n' \
+  >"$out/vmdk_fuzz/split"
 
 printf '\001NDI 0 8 1 8 512\n' >"$out/text_fuzz/ndi"
 printf '\000disk.raw\n' >"$out/text_fuzz/split"
