@@ -21,6 +21,18 @@ void qemu_convert(const std::string& from, const std::string& to, const std::str
   ASSERT_EQ(r.status, 0) << r.output;
 }
 
+void write_qemu_parents(const std::string& raw, const std::string& folder) {
+  const auto at = [&](const char* name) { return folder + "/" + name; };
+  qemu_convert(raw, at("parent.qcow"), "-f raw -O qcow");
+  // The compressing convert reports failure although the file it writes is right.
+  (void)run_command("qemu-img convert -c -f raw -O qcow " + shell_quote(raw) + " " +
+                    shell_quote(at("compressed.qcow")) + " 2>&1");
+  const auto r = run_command("qemu-img compare -f raw -F qcow " + shell_quote(raw) + " " +
+                             shell_quote(at("compressed.qcow")) + " 2>&1");
+  EXPECT_EQ(r.status, 0) << r.output;
+  qemu_convert(raw, at("fixed.vhd"), "-f raw -O vpc -o subformat=fixed,force_size=on");
+}
+
 bool ends_with(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }

@@ -13,6 +13,7 @@
 #include "support/image_checks.hpp"
 #include "support/test_support.hpp"
 #include "support/vmdk_builder.hpp"
+#include "support/vmdk_guest.hpp"
 
 namespace qx {
 namespace {
@@ -138,31 +139,6 @@ TEST(VmdkEndToEnd, FlatAndStreamOptimizedAreReadButNotTrimmed) {
 
 // ---- children ----
 
-// Writes into the child, through qemu-io, every 64 KiB piece in which `changed` differs from `raw`.
-void write_differences(const std::string& raw, const std::string& changed, const std::string& child,
-                       const std::string& work) {
-  const auto a = test::read_file(raw), b = test::read_file(changed);
-  ASSERT_EQ(a.size(), b.size());
-  std::string cmd = "qemu-io -f vmdk";
-  constexpr size_t kPiece = 64 * 1024;
-  for (size_t at = 0; at < a.size(); at += kPiece) {
-    if (std::equal(a.begin() + at, a.begin() + at + kPiece, b.begin() + at)) continue;
-    const std::string piece = work + "/piece" + std::to_string(at);
-    test::write_file(piece, std::vector<uint8_t>(b.begin() + at, b.begin() + at + kPiece));
-    cmd += " -c " + shell_quote("write -s " + piece + " " + std::to_string(at) + " " + std::to_string(kPiece));
-  }
-  const auto r = run(cmd + " " + shell_quote(child));
-  ASSERT_EQ(r.status, 0) << r.output;
-}
-
-void make_file(const std::string& path, size_t zeros_at, size_t zeros, size_t size) {
-  std::vector<uint8_t> data(size);
-  uint32_t x = 12345;
-  for (auto& v : data) v = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16 | 1);
-  std::fill(data.begin() + zeros_at, data.begin() + zeros_at + zeros, 0);
-  test::write_file(path, data);
-}
-
 TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
   if (!test::have_disk_tools() || !test::have_tool("qemu-io")) GTEST_SKIP() << "disk tools or qemu-io missing";
   test::TempDir dir;
@@ -172,22 +148,7 @@ TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
   test::qemu_convert(disk.raw, base, "-f raw -O vmdk");
   ASSERT_EQ(run("cd " + shell_quote(folder) + " && qemu-img create -f vmdk -b base.vmdk -F vmdk child.vmdk").status, 0);
 
-  // The guest writes a file whose middle is zeros (over the base's dirty free space), deletes
-  // another, and leaves data in free space that the trim may drop.
-  const std::string changed = dir.file("changed.raw"), fat = shell_quote(changed + "@@" + std::to_string(2048 * 512));
-  fs::copy_file(disk.raw, changed);
-  make_file(dir.file("new"), 256 * 1024, 256 * 1024, kMiB);
-  ASSERT_EQ(run("mcopy -i " + fat + " " + shell_quote(dir.file("new")) + " ::/new && mdel -i " + fat + " ::/f0").status, 0);
-  test::qemu_convert(changed, dir.file("changed.vmdk"), "-f raw -O vmdk");
-  const test::UsedSectors changed_used = test::used_sectors(dir.file("changed.vmdk"));
-  uint32_t dirtied = 0;
-  for (uint32_t g = 40000 / 128; g < 98304 / 128 && dirtied < 4; ++g) {
-    bool free = true;
-    for (uint32_t s = g * 128; s < g * 128 + 128 && free; ++s) free = !changed_used.used(s);
-    if (free) test::fill_pattern(changed, uint64_t{g} * 128 * 512, 128 * 512, static_cast<uint8_t>(++dirtied));
-  }
-  ASSERT_EQ(dirtied, 4u);
-  write_differences(disk.raw, changed, child, dir.path().string());
+  test::write_guest_changes(disk, child, dir.path().string());
 
   const auto base_bytes = test::read_file(base);
   const test::UsedSectors used = test::used_sectors(child);
