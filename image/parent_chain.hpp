@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+
+#include "image/disk_image.hpp"
 
 namespace qx {
 
@@ -26,5 +29,11 @@ struct ParentChain {
     return !exhausted;
   }
 };
+
+// Opens a child's parent one level down the guarded chain, through format detection or as format
+// `id`, and presents it with the child's total sector count: a parent of another size still serves
+// the child's whole disk, reading as zeros beyond its own end.
+ErrorCode open_sized_parent(DiskImage& out, std::string_view path, uint32_t total_sectors,
+                            int32_t id = FORMAT_NONE);
 
 }  // namespace qx

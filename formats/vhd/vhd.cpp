@@ -249,20 +249,8 @@ ErrorCode open_parent(VhdImage& st, std::string_view own_path) {
                            TextEncoding::Utf8, PathStyle::Unix) ||
       !resolved.append_terminator())
     return ERR_BAD_FORMAT;
-  DiskImage parent;
-  {
-    ParentChain guard;
-    if (ErrorCode rc = open_image(parent, resolved.view(), true); rc != OK) return rc;
-  }
-  // A parent of another size still serves the child's whole disk: beyond its end it reads as
-  // zeros, and sectors beyond the child's end are never asked for.
-  const uint32_t total = st.geometry.total_sectors;
-  if (get_geometry(parent).total_sectors != total) {
-    DiskImage window;
-    if (ErrorCode rc = open_window(window, std::move(parent), total); rc != OK) return rc;
-    parent = std::move(window);
-  }
-  st.parent = std::move(parent);
+  if (ErrorCode rc = open_sized_parent(st.parent, resolved.view(), st.geometry.total_sectors); rc != OK)
+    return rc;
   st.has_parent = true;
   return OK;
 }

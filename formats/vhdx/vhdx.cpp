@@ -494,19 +494,9 @@ ErrorCode open_parent(VhdxImage& st, std::string_view own_path) {
     }
   }
   if (!found) return ERR_BAD_FORMAT;
-  DiskImage parent;
-  {
-    ParentChain guard;
-    if (ErrorCode rc = open_image_as(parent, path.view(), true, FORMAT_VHDX); rc != OK) return rc;
-  }
-  // A parent of another size still serves the whole disk: beyond its end it reads as zeros.
-  const uint32_t total = st.geometry.total_sectors;
-  if (get_geometry(parent).total_sectors != total) {
-    DiskImage window;
-    if (ErrorCode rc = open_window(window, std::move(parent), total); rc != OK) return rc;
-    parent = std::move(window);
-  }
-  st.parent = std::move(parent);
+  if (ErrorCode rc = open_sized_parent(st.parent, path.view(), st.geometry.total_sectors, FORMAT_VHDX);
+      rc != OK)
+    return rc;
   st.has_parent = true;
   return OK;
 }

@@ -66,17 +66,7 @@ ErrorCode open_parent(VmdkImage& st, std::string_view own_path, uint32_t total,
   if (!resolve_name(d.parent_file_name_hint, d.hint_encoding, own_path, resolved) ||
       resolved.view() == own_path)
     return ERR_BAD_FORMAT;
-  DiskImage parent;
-  {
-    ParentChain guard;
-    if (ErrorCode rc = open_image(parent, resolved.view(), true); rc != OK) return rc;
-  }
-  if (get_geometry(parent).total_sectors != total) {
-    DiskImage window;
-    if (ErrorCode rc = open_window(window, std::move(parent), total); rc != OK) return rc;
-    parent = std::move(window);
-  }
-  st.parent = std::move(parent);
+  if (ErrorCode rc = open_sized_parent(st.parent, resolved.view(), total); rc != OK) return rc;
   st.has_parent = true;
   return OK;
 }
