@@ -1,8 +1,13 @@
 #include "image/file_copy.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -13,6 +18,13 @@ namespace qx {
 namespace {
 
 constexpr size_t kBufferBytes = 4u << 20;
+// Copied output is sent to the disk in steps of this size, and a step is waited for and dropped
+// from the page cache once the next one is on its way: the cache never fills with output, and the
+// final sync finds little left to do.
+constexpr uint64_t kWriteBehindStep = 32u << 20;
+
+CopyPath g_limit = CopyPath::kClone;
+CopyCounts g_counts;
 
 // Never through a link, as the file primitives open nothing through one either.
 int open_by_name(std::string_view path, int flags) noexcept {
@@ -25,10 +37,32 @@ bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
   return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
 }
 
+// Errors that say the files cannot share or copy in the kernel at all, rather than that a read or
+// a write went wrong.
+bool refused(int error) noexcept {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+         error == ENOTSUP || error == ENOTTY || error == EBADF || error == EPERM;
+}
+
 }  // namespace
 
+void set_copy_path_limit(CopyPath limit) noexcept { g_limit = limit; }
+
+CopyCounts copy_counts() noexcept { return g_counts; }
+
 FileCopier::FileCopier(std::string_view from, std::string_view to) noexcept
-    : from_(open_by_name(from, O_RDONLY)), to_(open_by_name(to, O_WRONLY)) {}
+    : from_(open_by_name(from, O_RDONLY)), to_(open_by_name(to, O_WRONLY)) {
+  if (!is_open()) return;
+  (void)::posix_fadvise(from_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  in_kernel_ = g_limit >= CopyPath::kKernel;
+  struct stat a {}, b {};
+  struct statfs fs {};
+  if (g_limit >= CopyPath::kClone && ::fstat(from_, &a) == 0 && ::fstat(to_, &b) == 0 &&
+      a.st_dev == b.st_dev && ::fstatfs(to_, &fs) == 0 && fs.f_bsize > 0) {
+    clone_ = true;
+    clone_block_ = static_cast<uint64_t>(fs.f_bsize);
+  }
+}
 
 FileCopier::~FileCopier() {
   if (from_ >= 0) ::close(from_);
@@ -36,20 +70,83 @@ FileCopier::~FileCopier() {
 }
 
 bool FileCopier::copy(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
-  if (!is_open() || !fits_off_t(from_offset, length) || !fits_off_t(to_offset, length)) return false;
+  if (!is_open() || failed_ || !fits_off_t(from_offset, length) || !fits_off_t(to_offset, length))
+    return false;
   if (length == 0) return true;
-  if (!copy_range(from_offset, to_offset, length)) return false;
-  // Written back while the copying goes on, so that the final sync finds little left to do.
-  (void)::sync_file_range(to_, static_cast<off64_t>(to_offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+  if (pending_length_ != 0 && from_offset == pending_from_ + pending_length_ &&
+      to_offset == pending_to_ + pending_length_) {
+    pending_length_ += length;
+    return true;
+  }
+  if (pending_length_ != 0 && !run(pending_from_, pending_to_, pending_length_)) {
+    failed_ = true;
+    pending_length_ = 0;
+    return false;
+  }
+  pending_from_ = from_offset;
+  pending_to_ = to_offset;
+  pending_length_ = length;
   return true;
+}
+
+bool FileCopier::finish() noexcept {
+  if (!is_open()) return false;
+  if (!failed_ && pending_length_ != 0 && !run(pending_from_, pending_to_, pending_length_))
+    failed_ = true;
+  pending_length_ = 0;
+  if (started_end_ < dirty_end_)
+    (void)::sync_file_range(to_, static_cast<off64_t>(started_end_),
+                            static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
+  dirty_begin_ = started_end_ = dirty_end_;
+  return !failed_;
+}
+
+// Shared where the file system can: the range's whole blocks, when both files put them at the
+// same place within a block; the ragged ends are copied.
+bool FileCopier::run(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
+  if (clone_ && from_offset % clone_block_ == to_offset % clone_block_ && length >= clone_block_) {
+    const uint64_t head = (clone_block_ - from_offset % clone_block_) % clone_block_;
+    const uint64_t middle = (length - head) / clone_block_ * clone_block_;
+    if (middle != 0) {
+      if (!copy_range(from_offset, to_offset, head)) return false;
+      if (!detail::file_call_allowed(FileCall::kWrite)) return false;
+      if (clone_range(from_offset + head, to_offset + head, middle))
+        return copy_range(from_offset + head + middle, to_offset + head + middle, length - head - middle);
+      if (!clone_) return copy_range(from_offset + head, to_offset + head, length - head);
+      return false;
+    }
+  }
+  return copy_range(from_offset, to_offset, length);
+}
+
+// True when shared; false with cloning switched off when the files cannot share, false with it
+// left on when the file system failed.
+bool FileCopier::clone_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
+  struct file_clone_range request {};
+  request.src_fd = from_;
+  request.src_offset = from_offset;
+  request.src_length = length;
+  request.dest_offset = to_offset;
+  int rc;
+  do rc = ::ioctl(to_, FICLONERANGE, &request);
+  while (rc != 0 && errno == EINTR);
+  if (rc == 0) {
+    g_counts.cloned += length;
+    return true;
+  }
+  if (refused(errno)) clone_ = false;
+  return false;
 }
 
 bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
   while (length && in_kernel_) {
     if (!detail::file_call_allowed(FileCall::kWrite)) return false;
     off64_t in = static_cast<off64_t>(from_offset), out = static_cast<off64_t>(to_offset);
-    const ssize_t n = ::copy_file_range(from_, &in, to_, &out, static_cast<size_t>(std::min<uint64_t>(length, 1u << 30)), 0);
+    const ssize_t n = ::copy_file_range(from_, &in, to_, &out,
+                                        static_cast<size_t>(std::min(length, kWriteBehindStep)), 0);
     if (n > 0) {
+      write_behind(to_offset, static_cast<uint64_t>(n));
+      g_counts.in_kernel += static_cast<uint64_t>(n);
       from_offset += static_cast<uint64_t>(n);
       to_offset += static_cast<uint64_t>(n);
       length -= static_cast<uint64_t>(n);
@@ -57,9 +154,7 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
     }
     if (n == 0) return false;  // the source ends early
     if (errno == EINTR) continue;
-    // File systems or kernels without in-kernel copies between these files.
-    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != ENOTSUP)
-      return false;
+    if (!refused(errno)) return false;
     in_kernel_ = false;
   }
   return length == 0 || copy_through_buffer(from_offset, to_offset, length);
@@ -85,11 +180,36 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
       if (put <= 0) return false;
       done += static_cast<size_t>(put);
     }
+    write_behind(to_offset, static_cast<uint64_t>(got));
+    g_counts.buffered += static_cast<uint64_t>(got);
     from_offset += static_cast<uint64_t>(got);
     to_offset += static_cast<uint64_t>(got);
     length -= static_cast<uint64_t>(got);
   }
   return true;
+}
+
+// Only hints to the system: the final sync of the caller is what vouches for the data.
+void FileCopier::write_behind(uint64_t to_offset, uint64_t length) noexcept {
+  if (to_offset != dirty_end_) {
+    if (started_end_ < dirty_end_)
+      (void)::sync_file_range(to_, static_cast<off64_t>(started_end_),
+                              static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
+    dirty_begin_ = started_end_ = to_offset;
+  }
+  dirty_end_ = to_offset + length;
+  if (dirty_end_ - started_end_ < kWriteBehindStep) return;
+  (void)::sync_file_range(to_, static_cast<off64_t>(started_end_),
+                          static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
+  started_end_ = dirty_end_;
+  if (started_end_ - dirty_begin_ < 2 * kWriteBehindStep) return;
+  const uint64_t settled = started_end_ - kWriteBehindStep;
+  (void)::sync_file_range(to_, static_cast<off64_t>(dirty_begin_),
+                          static_cast<off64_t>(settled - dirty_begin_),
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  (void)::posix_fadvise(to_, static_cast<off_t>(dirty_begin_), static_cast<off_t>(settled - dirty_begin_),
+                        POSIX_FADV_DONTNEED);
+  dirty_begin_ = settled;
 }
 
 }  // namespace qx

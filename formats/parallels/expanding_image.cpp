@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "image/file_copy.hpp"
 #include "image/primitives.hpp"
 #include "volume/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
@@ -17,10 +18,6 @@ constexpr uint64_t kTableOffset = sizeof(ParallelsHeader);
 constexpr uint32_t kMaxClusterSectors = 1u << 16;
 constexpr size_t kScanChunk = 1u << 20;
 constexpr size_t kFirstScanChunk = 64u << 10;
-// Output space is set aside this far ahead: writes into reserved space cost the system far less.
-constexpr uint64_t kReserveStep = 128u << 20;
-// Written output is sent on its way to the disk in steps of this size, so the final sync is short.
-constexpr uint64_t kWritebackStep = 32u << 20;
 
 template <typename S>
 std::span<uint8_t> bytes_of(S& s) noexcept {
@@ -238,7 +235,8 @@ ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
       (img.cluster_entries && plan.data_start % img.cluster_bytes != 0))
     return ERR_UNSUPPORTED;
   std::vector<uint32_t> entries(img.bat.size(), 0);
-  std::vector<uint8_t> cluster(img.cluster_bytes);
+  FileCopier copier(plan.source_path, plan.output_path);
+  if (!copier.is_open()) return ERR_CREATE;
 
   ParallelsHeader header = img.header;
   if (plan.set_data_offset) header.data_offset = static_cast<uint32_t>(plan.data_start / kSectorSize);
@@ -249,8 +247,6 @@ ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
   const uint32_t visible = plan.visible_sectors;
   if (progress && !progress(plan.progress_base, plan.progress_total, user)) return CANCELLED;
   uint64_t position = plan.data_start;
-  uint64_t reserved = position;
-  uint64_t written_back = 0;
   for (uint32_t i = 0; i < img.bat.size(); ++i) {
     const uint64_t source = cluster_position(img, i);
     const uint64_t local = uint64_t{i} * cs;
@@ -271,29 +267,19 @@ ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
       const uint64_t hidden_bytes = uint64_t{cs - shown} * kSectorSize;
       if (free && hidden_bytes != 0)
         if (ErrorCode rc = file_bytes_zero(img, hidden_at, hidden_bytes, free); rc != OK) return rc;
+      // Every byte of a kept cluster is the file's own: the copier takes it as it lies.
       if (!free) {
-        const std::span<uint8_t> head = std::span(cluster).first(size_t{shown} * kSectorSize);
-        if (ErrorCode rc = read_bytes(*plan.disk, uint64_t{disk_sector} * kSectorSize, head); rc != OK)
-          return rc;
-        if (!img.file.read_at(hidden_at, std::span(cluster).subspan(head.size()))) return ERR_READ;
         const uint64_t value = img.cluster_entries ? position / img.cluster_bytes
                                                    : position / kSectorSize - plan.entry_bias;
         if (value == 0 || value > UINT32_MAX) return ERR_UNSUPPORTED;
-        if (position + img.cluster_bytes > reserved) {
-          if (!out.preallocate(reserved, kReserveStep)) return ERR_WRITE;
-          reserved += kReserveStep;
-        }
-        if (!out.write_at(position, cluster)) return ERR_WRITE;
+        if (!copier.copy(source, position, img.cluster_bytes)) return ERR_READ;
         entries[i] = static_cast<uint32_t>(value);
         position += img.cluster_bytes;
-        if (position - written_back >= kWritebackStep) {
-          if (!out.start_writeback(written_back, position - written_back)) return ERR_WRITE;
-          written_back = position;
-        }
       }
     }
     if (progress && !progress(done, plan.progress_total, user)) return CANCELLED;
   }
+  if (!copier.finish()) return ERR_READ;
   if (ErrorCode rc = write_table_area(out, entries, plan.data_start, plan.fill_words); rc != OK)
     return rc;
   if (!out.set_length(position)) return ERR_WRITE;

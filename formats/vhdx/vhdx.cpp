@@ -784,6 +784,8 @@ ErrorCode place_regions(TrimContext& t, VhdxRegionTableHeader& h, std::span<Vhdx
     if (ErrorCode rc = copy_bytes(t, r.file_offset, t.position, r.length); rc != OK) return rc;
     // A fixed disk asks that every block stay allocated; the trimmed copy is a dynamic disk.
     if (same_guid(r.guid, kMetadataRegion) && (st.file_flags & kLeaveBlocksAllocated) && !st.has_parent) {
+      // Over the copied region, so the copy has to have happened first.
+      if (!t.copier->finish()) return ERR_READ;
       uint8_t flags[4];
       store_le<uint32_t>(flags, st.file_flags & ~kLeaveBlocksAllocated);
       if (!t.out.write_at(t.position + st.file_parameters_at + 4, flags)) return ERR_WRITE;
@@ -875,6 +877,7 @@ ErrorCode copy_blocks(TrimContext& t, ProgressCallback progress, void* user) {
       if (ErrorCode rc = finish_chunk(t, block / st.chunk_ratio); rc != OK) return rc;
     done += n;
   }
+  if (!t.copier->finish()) return ERR_READ;
   if (progress && !progress(total, total, user)) return CANCELLED;
   return OK;
 }
@@ -919,6 +922,7 @@ ErrorCode run_trim(TrimContext& t, ProgressCallback progress, void* user) {
   if (ErrorCode rc = copy_blocks(t, progress, user); rc != OK) return rc;
   // The last block ends the file even where its tail was left unwritten.
   static constexpr uint8_t kZeroByte[1] = {};
+  if (!t.copier->finish()) return ERR_READ;
   uint64_t length = 0;
   if (!t.out.length(length)) return ERR_WRITE;
   if (length < t.position && !t.out.write_at(t.position - 1, kZeroByte)) return ERR_WRITE;

@@ -1,4 +1,5 @@
-// In-kernel copies and the buffered way around them when the files lie on different file systems.
+// Every way of copying writes the same bytes: sharing, the kernel's copy, and the buffer used
+// across file systems.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,27 +10,37 @@
 namespace qx {
 namespace {
 
-TEST(FileCopier, CopiesRangesAndRefusesASourceThatEndsEarly) {
+TEST(FileCopier, EveryPathCopiesTheSameRangesAndRefusesASourceThatEndsEarly) {
   test::TempDir dir;
   // /dev/shm is another file system where it exists: copies across file systems take the buffer.
   const std::string other = std::filesystem::is_directory("/dev/shm") ? "/dev/shm/qx-copy-" + std::to_string(::getpid()) : dir.file("o");
-  for (const std::string& source : {dir.file("src"), other}) {
-    SCOPED_TRACE(source);
-    std::vector<uint8_t> data(5u << 20);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + i / 4096);
-    test::write_file(source, data);
-    test::write_file(dir.file("dst"), {});
-    {
-      FileCopier copier(source, dir.file("dst"));
-      ASSERT_TRUE(copier.is_open());
-      EXPECT_TRUE(copier.copy(4096, 1u << 20, data.size() - 4096));
-      EXPECT_FALSE(copier.copy(data.size() - 100, 0, 200));
+  std::vector<uint8_t> data(5u << 20);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + i / 4096);
+  for (const CopyPath limit : {CopyPath::kBuffer, CopyPath::kKernel, CopyPath::kClone})
+    for (const std::string& source : {dir.file("src"), other}) {
+      SCOPED_TRACE(source + " limit " + std::to_string(static_cast<int>(limit)));
+      set_copy_path_limit(limit);
+      test::write_file(source, data);
+      test::write_file(dir.file("dst"), {});
+      {
+        FileCopier copier(source, dir.file("dst"));
+        ASSERT_TRUE(copier.is_open());
+        // Three runs that follow each other in both files, then one that does not.
+        EXPECT_TRUE(copier.copy(4096, 1u << 20, 100));
+        EXPECT_TRUE(copier.copy(4196, (1u << 20) + 100, (2u << 20) - 100));
+        EXPECT_TRUE(copier.copy(4096 + (2u << 20), (3u << 20), data.size() - 4096 - (2u << 20)));
+        EXPECT_TRUE(copier.copy(0, 512, 1000));
+        EXPECT_TRUE(copier.finish());
+        EXPECT_FALSE(copier.copy(data.size() - 100, 0, 200) && copier.finish());
+        EXPECT_FALSE(copier.copy(0, 0, 1));  // a failure sticks
+      }
+      const auto out = test::read_file(dir.file("dst"));
+      ASSERT_EQ(out.size(), (1u << 20) + data.size() - 4096);
+      EXPECT_TRUE(std::equal(data.begin() + 4096, data.end(), out.begin() + (1u << 20)));
+      EXPECT_TRUE(std::equal(data.begin(), data.begin() + 1000, out.begin() + 512));
+      std::filesystem::remove(source);
     }
-    const auto out = test::read_file(dir.file("dst"));
-    ASSERT_EQ(out.size(), (1u << 20) + data.size() - 4096);
-    EXPECT_TRUE(std::equal(data.begin() + 4096, data.end(), out.begin() + (1u << 20)));
-    std::filesystem::remove(source);
-  }
+  set_copy_path_limit(CopyPath::kClone);
   EXPECT_FALSE(FileCopier(dir.file("missing"), dir.file("dst")).is_open());
 }
 
