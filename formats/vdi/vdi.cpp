@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "formats/replacement/replacement.hpp"
-#include "image/content_check.hpp"
 #include "image/byte_order.hpp"
+#include "image/content_check.hpp"
 #include "image/file.hpp"
+#include "image/file_copy.hpp"
 #include "image/primitives.hpp"
 #include "volume/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
@@ -263,6 +265,7 @@ struct TrimContext {
   DiskImage& image;
   const UsageMap& map;
   File out;
+  std::optional<FileCopier> copier;  // stored blocks go file to file
   std::vector<le32_t> new_map;
   std::vector<uint8_t> buffer;  // a block, or a piece of one when blocks are large
   std::vector<uint8_t> zeros;
@@ -290,6 +293,12 @@ ErrorCode copy_block(TrimContext& t, uint32_t block, uint32_t n) {
   const uint64_t disk_at = uint64_t{block} * st.block_bytes;
   const uint64_t out_at = uint64_t{st.header.data_offset} + uint64_t{t.kept} * st.block_bytes;
   const uint64_t data_len = uint64_t{n} * kSectorSize;
+  t.new_map[block] = t.kept++;
+  // A stored block lies in the file as it is; only the tail past the disk's end becomes zeros.
+  if (const uint32_t entry = st.map[block]; is_stored(entry)) {
+    if (!t.copier->copy(block_data_offset(st, entry), out_at, data_len)) return ERR_READ;
+    return write_zero_range(t, out_at + data_len, out_at + st.block_bytes);
+  }
   for (uint64_t off = 0; off < st.block_bytes;) {
     const size_t len = static_cast<size_t>(std::min<uint64_t>(st.block_bytes - off, t.buffer.size()));
     const std::span<uint8_t> buf(t.buffer.data(), len);
@@ -300,7 +309,6 @@ ErrorCode copy_block(TrimContext& t, uint32_t block, uint32_t n) {
     if (!t.out.write_at(out_at + off, buf)) return ERR_WRITE;
     off += len;
   }
-  t.new_map[block] = t.kept++;
   const uint64_t end = out_at + st.block_bytes;
   if (end - t.written_back >= kWritebackStep) {
     if (!t.out.start_writeback(t.written_back, end - t.written_back)) return ERR_WRITE;
@@ -340,8 +348,10 @@ ErrorCode run_trim(TrimContext& t, ProgressCallback progress, void* user) {
     if (!free)
       if (ErrorCode rc = copy_block(t, block, n); rc != OK) return rc;
     done += n;
+    if (block + 1 == blocks && !t.copier->finish()) return ERR_READ;
     if (progress && !progress(done, total, user)) return CANCELLED;
   }
+  if (!t.copier->finish()) return ERR_READ;
   if (ErrorCode rc = write_head(t); rc != OK) return rc;
   // The rename that follows must not publish a file whose data never reached the disk.
   if (!t.out.sync()) return ERR_WRITE;
@@ -369,6 +379,8 @@ ErrorCode vdi_trim(std::string_view path, DiskImage& image, const UsageMap& map,
   t.out = File::create(replacement.entry.temporary.view());
   if (!t.out) return ERR_CREATE;
   replacement.active = true;
+  t.copier.emplace(path, replacement.entry.temporary.view());
+  if (!t.copier->is_open()) return ERR_CREATE;
   return run_trim(t, progress, user);
 }
 
