@@ -1,26 +1,40 @@
 #!/usr/bin/env bash
-# Benchmark: quorvex against `qemu-img convert` to the same format, on the same image.
+# Benchmark: quorvex against `qemu-img convert` to the same format, on the same image, beside the
+# copy floor.
 #
 # The image: a 4 GiB virtual disk, MBR with one partition (file system $FS, default ext3) holding
 # about 1 GiB of files and about 1 GiB of data of deleted files; the rest of the disk was never
-# written. Each tool runs
-# RUNS times (default 3, alternating); the script prints for each the median wall time, the peak
-# resident memory (/usr/bin/time %M) and the size of the file it wrote. quorvex syncs its output
-# before the swap, qemu-img does not: a third row times qemu-img followed by `sync` of its output.
+# written. Each tool runs RUNS times (default 3, alternating); the script prints for each the
+# median wall time, the peak resident memory (/usr/bin/time %M) and the size of the file it wrote.
+# quorvex syncs its output before the swap, qemu-img does not: a row times qemu-img followed by
+# `sync` of its output. The copy floor is `dd` of as many bytes of the source as quorvex wrote, to
+# a new file, with conv=fsync: the least any copy of the kept data costs on this disk.
 #
-# Usage: bash bench/run.sh [FORMAT] [work folder]
+# Usage: bash bench/run.sh [FORMAT] [--cold] [--xfs] [work folder]
 #   FORMAT: vhd (default), vdi, vhdx, vmdk or parallels; the work folder defaults to bench/work
-#   (needs about 9 GiB free there and writes 8 GiB once to warm the page cache up)
+#   (needs about 9 GiB free there and writes 8 GiB once to warm the page cache up).
+#   --cold: the page cache is dropped before every timed command (needs root and a writable
+#   /proc/sys/vm/drop_caches; skipped with a message where not allowed).
+#   --xfs: the runs take place on an XFS with reflink=1, loop-mounted from a sparse file in the
+#   work folder (needs root and a loop device; skipped with a message where not allowed); the
+#   free space of that file system before and after each quorvex run is printed too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 runs=${RUNS:-3}
 fs=${FS:-ext3}
 format=vhd
-case "${1:-}" in
-  vhd | vdi | vhdx | vmdk | parallels) format=$1; shift ;;
-esac
-work=${1:-bench/work}
+cold=0
+xfs=0
+work=bench/work
+for arg in "$@"; do
+  case $arg in
+    vhd | vdi | vhdx | vmdk | parallels) format=$arg ;;
+    --cold) cold=1 ;;
+    --xfs) xfs=1 ;;
+    *) work=$arg ;;
+  esac
+done
 # qemu-img's name of the format, its creation options and the image's file extension.
 case $format in
   vhd) qfmt=vpc; qopts=(-o subformat=dynamic); ext=vhd ;;
@@ -36,7 +50,26 @@ quorvex=$root/build-bench/quorvex
 
 mkdir -p "$work"
 cd "$work"
+workdir=$PWD
+if mountpoint -q xfs 2>/dev/null; then umount xfs; fi
 rm -rf ./*
+if [ $cold = 1 ] && ! { [ "$(id -u)" -eq 0 ] && sync && echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null; then
+  echo "== the page cache cannot be dropped here: --cold is skipped, every run starts warm"
+  cold=0
+fi
+if [ $xfs = 1 ]; then
+  if [ "$(id -u)" -eq 0 ] && truncate -s 16G xfs.img && mkfs.xfs -q -f -K -m reflink=1 xfs.img &&
+    mkdir -p xfs && mount -o loop xfs.img xfs 2>/dev/null; then
+    trap 'cd "$workdir" && umount xfs' EXIT
+    cd xfs
+    echo "== on a loop-mounted XFS with reflink=1"
+  else
+    echo "== no loop-mounted XFS here (needs root and a loop device): --xfs is skipped"
+    rm -rf xfs xfs.img
+    xfs=0
+  fi
+fi
+echo "== host file system: $(findmnt -n -o FSTYPE --target . || stat -f -c %T .)"
 MiB=$((1024 * 1024))
 start=2048
 sectors=$((4 * 1024 * 2048 - start))
@@ -57,9 +90,12 @@ qemu-img convert -f raw -O $qfmt "${qopts[@]}" disk.raw source.$ext
 rm disk.raw
 echo "source image ($format): $(stat -c %s source.$ext) bytes"
 
+drop_cache() { if [ $cold = 1 ]; then sync && echo 3 >/proc/sys/vm/drop_caches; fi; }
+free_kib() { df -k --output=avail . | tail -1 | tr -d ' '; }
 timed() {  # label, then the command; appends "seconds kib" to $label.times
   local label=$1
   shift
+  drop_cache
   /usr/bin/time -f "%e %M" -o time.out "$@" >/dev/null
   cat time.out >>"$label.times"
 }
@@ -72,12 +108,19 @@ rm -f warmup
 sync
 # Every run starts with the page cache holding the source and nothing left to write back.
 for run in $(seq 1 "$runs"); do
-  rm -f quorvex.$ext qemu.$ext disk.$ext disk.${ext}_DEL
-  cp --sparse=always source.$ext disk.$ext
+  rm -f quorvex.$ext qemu.$ext disk.$ext disk.${ext}_DEL floor
+  cp --sparse=always --reflink=never source.$ext disk.$ext
   sync
+  before=$(free_kib)
   timed quorvex "$quorvex" -s disk.$ext
-  mv disk.$ext quorvex.$ext
+  # Taken with the old image still there as the backup: what the new file costs the host.
+  sync
+  echo "$(((before - $(free_kib)) * 1024))" >>space.bytes
   rm -f disk.${ext}_DEL
+  mv disk.$ext quorvex.$ext
+  kept=$(stat -c %s quorvex.$ext)
+  timed floor dd if=source.$ext of=floor bs=4M count="$kept" iflag=count_bytes conv=fsync status=none
+  rm -f floor
   sync
   timed qemu-img qemu-img convert -f $qfmt -O $qfmt "${qopts[@]}" source.$ext qemu.$ext
   rm -f qemu.$ext
@@ -85,17 +128,27 @@ for run in $(seq 1 "$runs"); do
   # quorvex puts its output on the disk (fsync) before the swap; qemu-img leaves it in the cache.
   timed qemu-img+sync sh -c "qemu-img convert -f $qfmt -O $qfmt ${qopts[*]} source.$ext qemu.$ext && sync qemu.$ext"
   echo "run $run: quorvex $(tail -1 quorvex.times | cut -d' ' -f1) s," \
+    "floor $(tail -1 floor.times | cut -d' ' -f1) s," \
     "qemu-img $(tail -1 qemu-img.times | cut -d' ' -f1) s," \
-    "qemu-img+sync $(tail -1 qemu-img+sync.times | cut -d' ' -f1) s"
+    "qemu-img+sync $(tail -1 qemu-img+sync.times | cut -d' ' -f1) s," \
+    "host space taken by quorvex's output $(tail -1 space.bytes) bytes"
 done
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 echo
 printf '%-14s %16s %16s %16s\n' tool "median wall (s)" "peak RSS (MiB)" "output (bytes)"
-for tool in quorvex qemu-img qemu-img+sync; do
+for tool in quorvex floor qemu-img qemu-img+sync; do
   wall=$(cut -d' ' -f1 "$tool.times" | median)
   peak=$(cut -d' ' -f2 "$tool.times" | sort -n | tail -1)
-  out=$([ "$tool" = quorvex ] && stat -c %s quorvex.$ext || stat -c %s qemu.$ext)
+  case $tool in
+    quorvex | floor) out=$(stat -c %s quorvex.$ext) ;;
+    *) out=$(stat -c %s qemu.$ext) ;;
+  esac
   printf '%-14s %16s %16s %16s\n' "$tool" "$wall" "$((peak / 1024))" "$out"
+  eval "wall_${tool//[-+]/_}=$wall"
 done
-echo "source image ($format): $(stat -c %s source.$ext) bytes; $runs runs each"
+echo "quorvex / floor: $(awk "BEGIN {printf \"%.3f\", $wall_quorvex / $wall_floor}")," \
+  "quorvex / (qemu-img+sync): $(awk "BEGIN {printf \"%.3f\", $wall_quorvex / $wall_qemu_img_sync}")"
+echo "host space taken by quorvex's output (median): $(median <space.bytes) bytes"
+echo "source image ($format): $(stat -c %s source.$ext) bytes; $runs runs each;" \
+  "cache $([ $cold = 1 ] && echo cold || echo warm); host file system $(stat -f -c %T .)"

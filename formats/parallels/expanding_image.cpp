@@ -17,7 +17,7 @@ constexpr uint64_t kTableOffset = sizeof(ParallelsHeader);
 // 32 MiB clusters; the writer holds one in memory.
 constexpr uint32_t kMaxClusterSectors = 1u << 16;
 constexpr size_t kScanChunk = 1u << 20;
-constexpr size_t kFirstScanChunk = 64u << 10;
+constexpr size_t kFirstScanChunk = 4u << 10;
 
 template <typename S>
 std::span<uint8_t> bytes_of(S& s) noexcept {
