@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "formats/replacement/replacement.hpp"
@@ -12,6 +13,7 @@
 #include "image/byte_order.hpp"
 #include "image/content_check.hpp"
 #include "image/file.hpp"
+#include "image/file_copy.hpp"
 #include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
 #include "text/charset.hpp"
@@ -491,6 +493,7 @@ struct TrimContext {
   DiskImage& image;
   const UsageMap& map;
   File out;
+  std::optional<FileCopier> copier;  // the sectors this file holds, from where they lie in it
   bool layered = false;
   uint64_t position = 0;  // next byte of the output
   std::vector<uint32_t> bat;
@@ -559,20 +562,49 @@ void mark_sectors(const TrimContext& t, std::span<uint8_t> bitmap, std::span<con
       bitmap[(base + i) / 8] |= static_cast<uint8_t>(0x80u >> ((base + i) % 8));
 }
 
-// The usual case: bitmap, data and padding assembled in memory and written in one go, so that the
-// output grows strictly in order.
-ErrorCode copy_block_whole(TrimContext& t, uint32_t first, uint32_t n, uint64_t start) {
+// Puts `data`, read from the block at `in_block`, at `to` of the output. The sectors this file
+// holds are copied from where its checked table puts them; what it does not hold (zeros, or the
+// parent's data) is written as read.
+ErrorCode put_data(TrimContext& t, uint32_t block, uint64_t in_block, std::span<const uint8_t> data,
+                   uint64_t to) {
+  VhdImage& st = t.st;
+  if (st.bat[block] == kUnallocated) return t.out.write_at(to, data) ? OK : ERR_WRITE;
+  if (ErrorCode rc = load_bitmap(st, block); rc != OK) return rc;
+  const uint64_t from = block_data_offset(st, block) + in_block;
+  const uint32_t base = static_cast<uint32_t>(in_block / kSectorSize);
+  const uint32_t count = static_cast<uint32_t>(data.size() / kSectorSize);
+  for (uint32_t i = 0; i < count;) {
+    const bool present = sector_present(st, base + i);
+    uint32_t j = i + 1;
+    while (j < count && sector_present(st, base + j) == present) ++j;
+    const uint64_t at = uint64_t{i} * kSectorSize, length = uint64_t{j - i} * kSectorSize;
+    if (present) {
+      if (!t.copier->copy(from + at, to + at, length)) return ERR_READ;
+    } else if (!t.out.write_at(to + at, data.subspan(static_cast<size_t>(at), static_cast<size_t>(length)))) {
+      return ERR_WRITE;
+    }
+    i = j;
+  }
+  return OK;
+}
+
+// The usual case: the block read in one go, the bitmap and padding written around its data.
+ErrorCode copy_block_whole(TrimContext& t, uint32_t block, uint32_t first, uint32_t n, uint64_t start) {
   const VhdImage& st = t.st;
   std::fill(t.whole.begin(), t.whole.end(), 0);
   const std::span<uint8_t> bitmap(t.whole.data(), st.bitmap_bytes);
   const std::span<uint8_t> data(t.whole.data() + st.bitmap_bytes, size_t{n} * kSectorSize);
   if (ErrorCode rc = read_bytes(t.image, uint64_t{first} * kSectorSize, data); rc != OK) return rc;
   mark_sectors(t, bitmap, data, 0);
-  return t.out.write_at(start, t.whole) ? OK : ERR_WRITE;
+  const size_t tail = st.bitmap_bytes + data.size();
+  if (!t.out.write_at(start, bitmap) ||
+      !t.out.write_at(start + tail, std::span(t.whole).subspan(tail)))
+    return ERR_WRITE;
+  return put_data(t, block, 0, data, start + st.bitmap_bytes);
 }
 
 // Blocks too large to hold in memory go through in pieces, the bitmap last.
-ErrorCode copy_block_in_pieces(TrimContext& t, uint32_t first, uint32_t n, uint64_t start) {
+ErrorCode copy_block_in_pieces(TrimContext& t, uint32_t block, uint32_t first, uint32_t n, uint64_t start) {
   const VhdImage& st = t.st;
   const uint64_t data_start = start + st.bitmap_bytes;
   std::fill(t.bitmap.begin(), t.bitmap.end(), 0);
@@ -583,7 +615,7 @@ ErrorCode copy_block_in_pieces(TrimContext& t, uint32_t first, uint32_t n, uint6
     if (ErrorCode rc = read_bytes(t.image, uint64_t{first} * kSectorSize + off, buf); rc != OK)
       return rc;
     mark_sectors(t, t.bitmap, buf, static_cast<uint32_t>(off / kSectorSize));
-    if (!t.out.write_at(data_start + off, buf)) return ERR_WRITE;
+    if (ErrorCode rc = put_data(t, block, off, buf, data_start + off); rc != OK) return rc;
     off += len;
   }
   const uint64_t tail = uint64_t{st.block_bytes} - length + uint64_t{st.padding_sectors} * kSectorSize;
@@ -595,8 +627,8 @@ ErrorCode copy_block(TrimContext& t, uint32_t block, uint32_t first, uint32_t n)
   const VhdImage& st = t.st;
   if (t.position / kSectorSize >= kUnallocated) return ERR_UNSUPPORTED;
   const uint64_t start = t.position;
-  if (ErrorCode rc = t.whole.empty() ? copy_block_in_pieces(t, first, n, start)
-                                     : copy_block_whole(t, first, n, start);
+  if (ErrorCode rc = t.whole.empty() ? copy_block_in_pieces(t, block, first, n, start)
+                                     : copy_block_whole(t, block, first, n, start);
       rc != OK)
     return rc;
   t.bat[block] = static_cast<uint32_t>(start / kSectorSize);
@@ -639,8 +671,11 @@ ErrorCode run_trim(TrimContext& t, std::span<const uint8_t> first_sector, Progre
     if (!free)
       if (ErrorCode copy_rc = copy_block(t, block, first, n); copy_rc != OK) return copy_rc;
     done += n;
+    // The last call says the data is all there.
+    if (block + 1 == st.bat.size() && !t.copier->finish()) return ERR_READ;
     if (progress && !progress(done, total, user)) return CANCELLED;
   }
+  if (!t.copier->finish()) return ERR_READ;
   if (ErrorCode rc = write_table(t); rc != OK) return rc;
   if (!t.out.write_at(t.position, first_sector.first(st.footer_length))) return ERR_WRITE;
   // The rename that follows must not publish a file whose data never reached the disk.
@@ -678,6 +713,8 @@ ErrorCode vhd_trim(std::string_view path, DiskImage& image, const UsageMap& map,
   t.out = File::create(replacement.entry.temporary.view());
   if (!t.out) return ERR_CREATE;
   replacement.active = true;
+  t.copier.emplace(st.path.view(), replacement.entry.temporary.view());
+  if (!t.copier->is_open()) return ERR_CREATE;
   return run_trim(t, first_sector, progress, user);
 }
 

@@ -2,12 +2,14 @@
 // bitmaps say, and what a cancelled or refused trim leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include "formats/replacement/replacement.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "image/disk_image.hpp"
+#include "image/file_copy.hpp"
 #include "support/test_support.hpp"
 #include "support/trim_run.hpp"
 #include "support/vhd_builder.hpp"
@@ -455,6 +457,35 @@ TEST(VhdTrim, DifferencingInAlignmentModeKeepsItsLocators) {
     const auto info = test::run_command("vhdiinfo " + test::shell_quote(chain.child) + " 2>&1");
     EXPECT_EQ(info.status, 0) << info.output;
   }
+}
+
+// Whichever way the copier may take, the file is the same and every kept byte went through it.
+TEST(VhdTrim, QemuImageComesOutTheSameOverEveryCopyPath) {
+  if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+  test::TempDir dir;
+  // -S 0 allocates the zero blocks too; the trim drops them, so kept data moves to new offsets.
+  std::vector<uint8_t> raw(24u << 20);
+  for (const size_t blk : {0, 2, 3, 11})
+    std::fill_n(raw.begin() + static_cast<std::ptrdiff_t>((blk << 21) + 4096 * blk), 1u << 20, uint8_t(blk + 1));
+  test::write_file(dir.file("disk.raw"), raw);
+  test::qemu_convert(dir.file("disk.raw"), dir.file("in.vhd"), "-S 0 -f raw -O vpc -o subformat=dynamic");
+  std::vector<uint8_t> outputs[3];
+  for (const CopyPath limit : {CopyPath::kBuffer, CopyPath::kKernel, CopyPath::kClone}) {
+    set_copy_path_limit(limit);
+    const std::string path = dir.file("out" + std::to_string(static_cast<int>(limit)) + ".vhd");
+    std::filesystem::copy_file(dir.file("in.vhd"), path);
+    const CopyCounts a = copy_counts();
+    EXPECT_EQ(trim(path).rc, OK);
+    const CopyCounts b = copy_counts();
+    const uint64_t moved = b.cloned + b.in_kernel + b.buffered - (a.cloned + a.in_kernel + a.buffered);
+    EXPECT_EQ(moved, 4u * (2u << 20));
+    EXPECT_EQ(limit == CopyPath::kBuffer ? b.buffered - a.buffered : moved, moved);
+    outputs[static_cast<int>(limit)] = test::read_file(path);
+  }
+  set_copy_path_limit(CopyPath::kClone);
+  EXPECT_EQ(outputs[0], outputs[1]);
+  EXPECT_EQ(outputs[0], outputs[2]);
+  expect_same_disk(dir.file("in.vhd"), dir.file("out0.vhd"));
 }
 
 }  // namespace
