@@ -9,6 +9,7 @@
 #include "formats/replacement/replacement.hpp"
 #include "formats/vmdk/vmdk_descriptor.hpp"
 #include "formats/vmdk/vmdk_extent.hpp"
+#include "image/file_copy.hpp"
 #include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
 #include "text/charset.hpp"
@@ -19,10 +20,9 @@
 namespace qx {
 namespace {
 
-// Kept grains gather here before they are written; reads of runs of grains land here too.
-constexpr uint64_t kBatchBytes = 4u << 20;
 constexpr size_t kZeroChunk = 1u << 20;
-constexpr uint64_t kWritebackStep = 32u << 20;
+constexpr size_t kScanBytes = 1u << 20;
+constexpr size_t kFirstScanBytes = 4u << 10;
 
 struct VmdkImage : DriverState {
   DiskGeometry geometry;
@@ -330,13 +330,13 @@ struct ExtentWriter {
   ProgressCallback progress;
   void* user;
   File out;
-  uint64_t next = 0;           // next free sector of the output
-  std::vector<uint8_t> batch;  // kept grains not yet written, from sector batch_at on
-  uint64_t batch_at = 0;
-  size_t batch_used = 0;
-  uint64_t written_back = 0;   // bytes of the output already handed to the disk
-  std::vector<uint8_t> zeros;
-  std::vector<uint8_t> used;
+  FileCopier* copier = nullptr;  // grains that lie as they are in the extent file
+  uint64_t source_length = 0;    // of the extent file, bytes
+  uint64_t next = 0;             // next free sector of the output
+  std::vector<uint8_t> grain{};  // a grain kept through a read, sized at the first
+  std::vector<uint8_t> scan{};   // used sectors looked at for a non-zero byte
+  std::vector<uint8_t> zeros{};
+  std::vector<uint8_t> used{};
 
   ErrorCode write_zeros(uint64_t sector, uint64_t sectors) {
     for (uint64_t at = sector * kSectorSize, left = sectors * kSectorSize; left;) {
@@ -356,29 +356,41 @@ struct ExtentWriter {
     return write_zeros(p + t.dir_sectors, t.tables * kTableSectors);
   }
 
-  ErrorCode flush() {
-    if (batch_used && !out.write_at(batch_at * kSectorSize, std::span(batch).first(batch_used)))
-      return ERR_WRITE;
-    const uint64_t end = batch_at * kSectorSize + batch_used;
-    batch_used = 0;
-    // The grains go to the disk while the copy goes on, so that the final sync finds less to do.
-    if (end >= written_back + kWritebackStep) {
-      if (!out.start_writeback(written_back, end - written_back)) return ERR_WRITE;
-      written_back = end;
-    }
-    return OK;
+  // The end of the extent is reported by run(), once the copies have landed.
+  bool report(uint32_t at) const {
+    return !progress || at >= extent.first_sector + extent.size || progress(at, total, user);
   }
 
-  // Takes the grain at `data` (inside the batch) as the next grain of the output.
-  ErrorCode keep(std::span<const uint8_t> data, uint32_t j, std::vector<uint32_t>& table) {
+  ErrorCode place(uint32_t j, std::vector<uint32_t>& table) {
     if (next + t.grain > UINT32_MAX) return ERR_UNSUPPORTED;
-    uint8_t* dst = batch.data() + batch_used;
-    if (dst != data.data()) std::memmove(dst, data.data(), data.size());
-    if (batch_used == 0) batch_at = next;
-    batch_used += data.size();
     table[j] = static_cast<uint32_t>(next);
     next += t.grain;
     return OK;
+  }
+
+  // The grain's first `sectors` sectors, at byte `at` of the extent file; the rest of the output
+  // grain (past the extent's end) is zeros, whatever the source holds there.
+  ErrorCode keep_stored(uint64_t at, uint32_t sectors, uint32_t j, std::vector<uint32_t>& table) {
+    const uint64_t to = next;
+    if (ErrorCode rc = place(j, table); rc != OK) return rc;
+    if (!copier->copy(at, to * kSectorSize, uint64_t{sectors} * kSectorSize)) return ERR_READ;
+    return sectors < t.grain ? write_zeros(to + sectors, t.grain - sectors) : OK;
+  }
+
+  // Reads the grain's first `sectors` sectors at disk sector `s` into `grain`, zeros after them.
+  ErrorCode read_grain(uint32_t s, uint32_t sectors) {
+    if (grain.empty())
+      if (ErrorCode rc = guard_no_memory([&] { grain.resize(size_t{t.grain} * kSectorSize); return OK; }); rc != OK)
+        return rc;
+    const size_t n = size_t{sectors} * kSectorSize;
+    std::memset(grain.data() + n, 0, grain.size() - n);
+    return read_bytes(image, uint64_t{s} * kSectorSize, std::span(grain).first(n));
+  }
+
+  ErrorCode keep_read(uint32_t j, std::vector<uint32_t>& table) {
+    const uint64_t to = next;
+    if (ErrorCode rc = place(j, table); rc != OK) return rc;
+    return out.write_at(to * kSectorSize, grain) ? OK : ERR_WRITE;
   }
 
   bool any_used(uint32_t from, uint32_t count) const noexcept {
@@ -387,64 +399,82 @@ struct ExtentWriter {
     return false;
   }
 
-  // A span of a disk without a parent: the map is asked once for the whole span, the grains that
-  // hold a used sector are read in runs straight into the batch, and those whose used sectors are
-  // all zero are dropped.
-  ErrorCode base_span(uint32_t first, uint32_t length, std::vector<uint32_t>& table) {
-    const size_t grain_bytes = size_t{t.grain} * kSectorSize;
-    used.resize(bitmap_bytes(length));
-    if (ErrorCode rc = query_used(map, first, length, used); rc != OK) return rc;
-    const uint32_t grains = ceil_div32(length, t.grain);
-    for (uint32_t j = 0; j < grains;) {
-      auto sectors_of = [&](uint32_t g) { return std::min(t.grain, length - g * t.grain); };
-      if (!any_used(j * t.grain, sectors_of(j))) {
-        ++j;
+  // Whether the sectors of [from, from + count) that `used` marks are all zero in the extent file
+  // from byte `at` on. Pieces grow from a small first one, as data mostly starts at once.
+  ErrorCode used_sectors_zero(uint64_t at, uint32_t from, uint32_t count, bool& zero) {
+    zero = true;
+    size_t limit = std::min(kFirstScanBytes, scan.size());
+    for (uint32_t i = 0; i < count;) {
+      if (!test_bit(used, from + i)) {
+        ++i;
         continue;
       }
-      if (batch_used + grain_bytes > batch.size())
-        if (ErrorCode rc = flush(); rc != OK) return rc;
-      const uint32_t room = static_cast<uint32_t>((batch.size() - batch_used) / grain_bytes);
-      uint32_t r = j + 1;
-      while (r < grains && r - j < room && any_used(r * t.grain, sectors_of(r))) ++r;
-      const std::span<uint8_t> run(batch.data() + batch_used, size_t{r - j} * grain_bytes);
-      const size_t run_bytes = (size_t{r - 1 - j} * t.grain + sectors_of(r - 1)) * kSectorSize;
-      std::memset(run.data() + run_bytes, 0, run.size() - run_bytes);
-      if (ErrorCode rc = read_bytes(image, uint64_t{first + j * t.grain} * kSectorSize, run.first(run_bytes));
-          rc != OK)
-        return rc;
-      for (uint32_t g = j; g < r; ++g) {
-        const std::span<const uint8_t> data = run.subspan(size_t{g - j} * grain_bytes, grain_bytes);
-        bool free = true;
-        for (uint32_t i = 0; i < sectors_of(g) && free; ++i)
-          if (test_bit(used, g * t.grain + i)) free = is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize));
-        if (!free)
-          if (ErrorCode rc = keep(data, g, table); rc != OK) return rc;
+      uint32_t end = i + 1;
+      while (end < count && test_bit(used, from + end)) ++end;
+      for (uint64_t pos = at + uint64_t{i} * kSectorSize, left = uint64_t{end - i} * kSectorSize; left;) {
+        const std::span<uint8_t> buf(scan.data(), static_cast<size_t>(std::min<uint64_t>(left, limit)));
+        if (!extent.file.read_at(pos, buf)) return ERR_READ;
+        if (!is_all_zero(buf)) {
+          zero = false;
+          return OK;
+        }
+        pos += buf.size();
+        left -= buf.size();
+        limit = std::min(limit * 2, scan.size());
       }
-      j = r;
-      if (progress && !progress(first + std::min(length, j * t.grain), total, user)) return CANCELLED;
+      i = end;
+    }
+    return OK;
+  }
+
+  // A span of a disk without a parent: the map is asked once for the whole span, and a grain that
+  // holds a used sector is kept unless its used sectors are all zero.
+  ErrorCode base_span(uint32_t first, uint32_t length, std::vector<uint32_t>& table) {
+    used.resize(bitmap_bytes(length));
+    if (ErrorCode rc = query_used(map, first, length, used); rc != OK) return rc;
+    const uint32_t k = (first - extent.first_sector) / t.per_table;
+    const uint32_t grains = ceil_div32(length, t.grain);
+    for (uint32_t j = 0; j < grains; ++j) {
+      const uint32_t from = j * t.grain, sectors = std::min(t.grain, length - from);
+      if (!any_used(from, sectors)) continue;
+      uint64_t at = 0;
+      bool stored = false, zero = true;
+      if (ErrorCode rc = stored_grain(extent, k, j, source_length, at, stored); rc != OK) return rc;
+      if (stored) {
+        if (ErrorCode rc = used_sectors_zero(at, from, sectors, zero); rc != OK) return rc;
+        if (!zero)
+          if (ErrorCode rc = keep_stored(at, sectors, j, table); rc != OK) return rc;
+      } else {
+        if (ErrorCode rc = read_grain(first + from, sectors); rc != OK) return rc;
+        for (uint32_t i = 0; i < sectors && zero; ++i)
+          if (test_bit(used, from + i)) zero = is_all_zero(std::span(grain).subspan(size_t{i} * kSectorSize, kSectorSize));
+        if (!zero)
+          if (ErrorCode rc = keep_read(j, table); rc != OK) return rc;
+      }
+      if (!report(first + from + sectors)) return CANCELLED;
     }
     return OK;
   }
 
   // A span of a child: a grain is kept when it is allocated here and holds a used sector.
   ErrorCode layer_span(uint32_t first, uint32_t length, std::vector<uint32_t>& table) {
-    const size_t grain_bytes = size_t{t.grain} * kSectorSize;
+    const uint32_t k = (first - extent.first_sector) / t.per_table;
     for (uint32_t j = 0, done = 0; done < length; ++j) {
       const uint32_t c = std::min(t.grain, length - done);
       const uint32_t s = first + done;
       bool free = false;
       if (ErrorCode rc = is_range_free_in_layer(image, &map, s, c, free); rc != OK) return rc;
       if (!free) {
-        if (batch_used + grain_bytes > batch.size())
-          if (ErrorCode rc = flush(); rc != OK) return rc;
-        const std::span<uint8_t> slot(batch.data() + batch_used, grain_bytes);
-        std::memset(slot.data() + size_t{c} * kSectorSize, 0, slot.size() - size_t{c} * kSectorSize);
-        if (ErrorCode rc = read_bytes(image, uint64_t{s} * kSectorSize, slot.first(size_t{c} * kSectorSize)); rc != OK)
-          return rc;
-        if (ErrorCode rc = keep(slot, j, table); rc != OK) return rc;
+        uint64_t at = 0;
+        bool stored = false;
+        if (ErrorCode rc = stored_grain(extent, k, j, source_length, at, stored); rc != OK) return rc;
+        ErrorCode rc = OK;
+        if (stored) rc = keep_stored(at, c, j, table);
+        else if ((rc = read_grain(s, c)) == OK) rc = keep_read(j, table);
+        if (rc != OK) return rc;
       }
       done += c;
-      if (progress && !progress(s + c, total, user)) return CANCELLED;
+      if (!report(s + c)) return CANCELLED;
     }
     return OK;
   }
@@ -488,9 +518,10 @@ struct ExtentWriter {
       const uint32_t length = std::min(t.per_table, extent.size - done);
       if (ErrorCode rc = write_grain_table_span(k, length); rc != OK) return rc;
       done += length;
+      if (done == extent.size && !copier->finish()) return ERR_READ;
       if (progress && !progress(extent.first_sector + done, total, user)) return CANCELLED;
     }
-    if (ErrorCode rc = flush(); rc != OK) return rc;
+    if (!copier->finish()) return ERR_READ;
     // The rename that follows must not publish a file whose data never reached the disk.
     if (!out.sync()) return ERR_WRITE;
     return out.close() ? OK : ERR_WRITE;
@@ -502,19 +533,23 @@ ErrorCode trim_sparse_extent(DiskImage& image, SparseExtent& e, const UsageMap& 
                              ProgressCallback progress, void* user) {
   TrimLayout t;
   if (ErrorCode rc = plan_layout(e, t); rc != OK) return rc;
-  ExtentWriter w{image, e, map, t, layered, total, progress, user, File(), 0, {}, 0, 0, 0, {}, {}};
-  const size_t grain_bytes = size_t{t.grain} * kSectorSize;
-  std::vector<uint8_t> head(static_cast<size_t>(t.head_sectors * kSectorSize));
-  try {
-    w.batch.resize(std::max<size_t>(grain_bytes, kBatchBytes / grain_bytes * grain_bytes));
-    w.zeros.resize(kZeroChunk);
-  } catch (...) {
-    return ERR_NO_MEMORY;
-  }
+  ExtentWriter w{image, e, map, t, layered, total, progress, user, File()};
+  std::vector<uint8_t> head;
+  if (ErrorCode rc = guard_no_memory([&] {
+        head.resize(static_cast<size_t>(t.head_sectors * kSectorSize));
+        w.scan.resize(std::min<size_t>(kScanBytes, size_t{t.grain} * kSectorSize));
+        w.zeros.resize(kZeroChunk);
+        return OK;
+      });
+      rc != OK)
+    return rc;
   if (!e.file.read_at(0, head)) return ERR_READ;
+  if (!e.file.length(w.source_length)) return ERR_FILE_SIZE;
   w.out = File::create(temporary);
   if (!w.out) return ERR_CREATE;
-  const ErrorCode rc = w.run(head);
+  FileCopier copier(e.path.view(), temporary);
+  w.copier = &copier;
+  const ErrorCode rc = copier.is_open() ? w.run(head) : ERR_CREATE;
   if (rc != OK) {
     w.out.close();
     (void)file_remove(temporary);

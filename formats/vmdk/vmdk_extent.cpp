@@ -266,6 +266,20 @@ ErrorCode load_table(SparseExtent& e, uint32_t k) {
   return OK;
 }
 
+ErrorCode stored_grain(SparseExtent& e, uint32_t k, uint32_t j, uint64_t length, uint64_t& offset,
+                       bool& stored) {
+  stored = false;
+  if (e.compressed || k >= e.tables || j >= kTableEntries || e.directory[k] == 0) return OK;
+  if (ErrorCode rc = load_table(e, k); rc != OK) return rc;
+  const uint32_t entry = e.table[j];
+  // The tables are read again since open: the entry is checked against the file once more.
+  const uint64_t at = uint64_t{entry} * 512, bytes = uint64_t{e.grain_sectors()} * 512;
+  if (!holds_data(e, entry) || at > length || length - at < bytes) return OK;
+  offset = at;
+  stored = true;
+  return OK;
+}
+
 ErrorCode read_sparse_extent(SparseExtent& e, uint64_t offset, std::span<uint8_t> out) {
   const uint64_t span_bytes = uint64_t{e.sectors_per_table()} * 512;
   const uint64_t grain_bytes = uint64_t{e.grain_sectors()} * 512;

@@ -96,6 +96,11 @@ ErrorCode sparse_range_free_in_layer(SparseExtent& e, const UsageMap* map, uint3
                                      uint32_t count, bool& free);
 // Makes table k the cached one.
 ErrorCode load_table(SparseExtent& e, uint32_t k);
+// Sets `offset` to where grain j of table k lies as it is in the file, so that it can be copied
+// without being read; `stored` false for a grain held compressed, not held here, or not wholly
+// inside the file's first `length` bytes.
+ErrorCode stored_grain(SparseExtent& e, uint32_t k, uint32_t j, uint64_t length, uint64_t& offset,
+                       bool& stored);
 
 ErrorCode open_flat_extent(FlatExtent& e, std::string_view path, bool read_only, uint64_t offset,
                            uint32_t first_sector, uint32_t size);

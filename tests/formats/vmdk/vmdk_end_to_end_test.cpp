@@ -8,12 +8,15 @@
 #include <map>
 
 #include "image/disk_image.hpp"
+#include "image/file_copy.hpp"
 #include "support/disk_fixture.hpp"
 #include "support/file_patch.hpp"
 #include "support/image_checks.hpp"
 #include "support/test_support.hpp"
+#include "support/trim_run.hpp"
 #include "support/vmdk_builder.hpp"
 #include "support/vmdk_guest.hpp"
+#include "volume/usage_map.hpp"
 
 namespace qx {
 namespace {
@@ -135,6 +138,43 @@ TEST(VmdkEndToEnd, FlatAndStreamOptimizedAreReadButNotTrimmed) {
     const auto inspect = run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(folder + "/d.vmdk"));
     EXPECT_EQ(inspect.status, 0) << sub << inspect.output;
   }
+}
+
+// The grains kept as they lie go through the copier; sharing, the kernel's copy and the buffer
+// all write the same file.
+TEST(VmdkEndToEnd, EveryCopyPathWritesTheSameTrimmedImage) {
+  if (!test::have_disk_tools()) GTEST_SKIP() << "disk tools or qemu-img missing";
+  test::TempDir dir;
+  const test::DiskFixture disk = test::make_mbr_fat32(dir.path().string());
+  const std::string made = dir.file("made.vmdk");
+  test::qemu_convert(disk.raw, made, "-f raw -O vmdk -o subformat=monolithicSparse");
+  struct Restore {
+    ~Restore() { set_copy_path_limit(CopyPath::kClone); }
+  } restore;
+  auto moved = [] { const CopyCounts c = copy_counts(); return c.cloned + c.in_kernel + c.buffered; };
+  std::vector<std::vector<uint8_t>> outputs;
+  for (const CopyPath limit : {CopyPath::kBuffer, CopyPath::kKernel, CopyPath::kClone}) {
+    const std::string folder = dir.file("limit" + std::to_string(static_cast<int>(limit)));
+    fs::create_directory(folder);
+    const std::string image = folder + "/disk.vmdk";
+    fs::copy_file(made, image);
+    set_copy_path_limit(limit);
+    const uint64_t before = moved();
+    {
+      DiskImage mapped;
+      ASSERT_EQ(open_image(mapped, image, true), OK);
+      ErrorCode error = OK;
+      uint32_t recognised = 0;
+      const auto map = build_usage_map(mapped, error, recognised);
+      ASSERT_TRUE(map) << error;
+      ASSERT_EQ(test::trim(image, nullptr, map.get()).rc, OK);
+    }
+    EXPECT_GT(moved(), before);
+    outputs.push_back(test::read_file(image));
+  }
+  EXPECT_LT(outputs[0].size(), fs::file_size(made));
+  EXPECT_EQ(outputs[1], outputs[0]);
+  EXPECT_EQ(outputs[2], outputs[0]);
 }
 
 // ---- children ----
