@@ -22,6 +22,9 @@ constexpr size_t kBufferBytes = 4u << 20;
 // from the page cache once the next one is on its way: the cache never fills with output, and the
 // final sync finds little left to do.
 constexpr uint64_t kWriteBehindStep = 32u << 20;
+// Runs this close after the last one count as following it: writers put small tables of their own
+// (a VHD block's bitmap) between copied runs.
+constexpr uint64_t kWriteBehindGap = 64u << 10;
 
 CopyPath g_limit = CopyPath::kClone;
 CopyCounts g_counts;
@@ -191,7 +194,7 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
 
 // Only hints to the system: the final sync of the caller is what vouches for the data.
 void FileCopier::write_behind(uint64_t to_offset, uint64_t length) noexcept {
-  if (to_offset != dirty_end_) {
+  if (to_offset < dirty_end_ || to_offset - dirty_end_ > kWriteBehindGap) {
     if (started_end_ < dirty_end_)
       (void)::sync_file_range(to_, static_cast<off64_t>(started_end_),
                               static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
