@@ -49,6 +49,7 @@ class FileCopier {
   bool copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept;
   bool copy_through_buffer(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept;
   void write_behind(uint64_t to_offset, uint64_t length) noexcept;
+  void read_ahead(uint64_t end) noexcept;
 
   int from_ = -1;
   int to_ = -1;
@@ -57,6 +58,7 @@ class FileCopier {
   bool failed_ = false;
   uint64_t clone_block_ = 0;
   uint64_t pending_from_ = 0, pending_to_ = 0, pending_length_ = 0;
+  uint64_t read_ahead_from_ = 0, read_ahead_to_ = 0;  // of the source, asked for already
   // Output written but not yet known to be on the disk: [dirty_begin_, dirty_end_), of which
   // [dirty_begin_, started_end_) has already been sent on its way.
   uint64_t dirty_begin_ = 0, dirty_end_ = 0, started_end_ = 0;
