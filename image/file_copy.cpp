@@ -97,8 +97,10 @@ bool FileCopier::copy(uint64_t from_offset, uint64_t to_offset, uint64_t length)
   return true;
 }
 
-// Only a hint; kept data is mostly followed by more kept data in the source.
+// Only a hint; kept data is mostly followed by more kept data in the source. Shared blocks are
+// never read, so nothing is asked for while sharing works.
 void FileCopier::read_ahead(uint64_t end) noexcept {
+  if (clone_) return;
   if (end >= read_ahead_from_ && end + kReadAhead / 2 <= read_ahead_to_) return;
   const uint64_t from = end >= read_ahead_from_ && end < read_ahead_to_ ? read_ahead_to_ : end;
   if (!fits_off_t(end, kReadAhead)) return;
