@@ -8,7 +8,7 @@
 
 #include "image/disk_image.hpp"
 #include "image/special_drivers.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx {
 namespace {

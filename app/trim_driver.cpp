@@ -34,18 +34,6 @@ bool parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& se
   }
 }
 
-bool is_trimmable_format(int32_t id) noexcept {
-  switch (id) {
-    case FORMAT_VMDK:
-    case FORMAT_VHDX:
-    case FORMAT_VHD:
-    case FORMAT_PARALLELS:
-    case FORMAT_PARALLELS_BUNDLE:
-    case FORMAT_VDI: return true;
-    default: return false;
-  }
-}
-
 // While a trim runs, an interrupt, termination or hang-up asks it to stop at its next progress
 // call instead of killing it halfway through a file; a reader that went away is no reason to
 // leave a partial file either.
@@ -110,13 +98,9 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
 
   ProgressState progress{cmd.silent, cmd.delete_backup, 0};
   ErrorCode result = ERR_UNSUPPORTED;
-  const FormatDriver* driver = format_driver(image.format);
-  if (is_trimmable_format(image.format)) {
+  if (can_trim(image)) {
     WriterRecord record;
-    if (driver && driver->trim)
-      result = guard_no_memory([&] {
-        return driver->trim(resolved, image, *map, record, print_progress, &progress);
-      });
+    result = trim_image(image, resolved, *map, record, print_progress, &progress);
     // Nothing of the image may stay open while its files are renamed.
     destroy_usage_map(*map);
     close_image(image);

@@ -1,4 +1,5 @@
-// The allocation readers, one per volume kind, that the used-sector map probes.
+// The allocation readers, one per volume kind, that the used-sector map probes, and the state each
+// keeps of its volume.
 #pragma once
 
 #include <cstdint>
@@ -6,9 +7,30 @@
 #include <span>
 
 #include "image/disk_image.hpp"
-#include "volume/usage_map.hpp"
 
 namespace qx {
+
+enum VolumeKind : int32_t {
+  KIND_NTFS = 0,
+  KIND_EXT = 1,
+  KIND_FAT = 2,
+  KIND_XFS = 3,
+  KIND_EXFAT = 4,
+  KIND_PLACEHOLDER_5 = 5,
+  KIND_HFSPLUS = 6,
+  KIND_PLACEHOLDER_7 = 7,
+  KIND_SWAP = 8,
+  KIND_UNRECOGNISED = -1,
+  KIND_GAP = -2,
+};
+inline constexpr int32_t kReaderKindCount = 9;
+
+const char* volume_kind_name(int32_t kind) noexcept;
+
+// Base of every allocation reader's state: what it loaded at probe time to answer queries.
+struct ReaderState {
+  virtual ~ReaderState() = default;
+};
 
 struct FsReader {
   const char* name;

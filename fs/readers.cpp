@@ -52,4 +52,21 @@ const FsReader& fs_reader(int32_t kind) noexcept {
   return *kReaders[static_cast<size_t>(kind)];
 }
 
+const char* volume_kind_name(int32_t kind) noexcept {
+  switch (kind) {
+    case KIND_NTFS: return "ntfs";
+    case KIND_EXT: return "ext";
+    case KIND_FAT: return "fat";
+    case KIND_XFS: return "xfs";
+    case KIND_EXFAT: return "exfat";
+    case KIND_PLACEHOLDER_5: return "placeholder5";
+    case KIND_HFSPLUS: return "hfsplus";
+    case KIND_PLACEHOLDER_7: return "placeholder7";
+    case KIND_SWAP: return "swap";
+    case KIND_UNRECOGNISED: return "unrecognised";
+    case KIND_GAP: return "gap";
+    default: return "unknown";
+  }
+}
+
 }  // namespace qx

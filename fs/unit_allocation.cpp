@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "image/error.hpp"
-#include "volume/usage_map.hpp"
+#include "fs/reader.hpp"
 
 namespace qx {
 

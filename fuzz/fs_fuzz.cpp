@@ -4,7 +4,7 @@
 
 #include "fs/reader.hpp"
 #include "fuzz/fuzz_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qx;

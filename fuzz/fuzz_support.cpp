@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx::fuzz {

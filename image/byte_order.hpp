@@ -95,6 +95,18 @@ using be64_t = EndianField<uint64_t, std::endian::big>;
 
 static_assert(sizeof(le64_t) == 8 && alignof(be32_t) == 1);
 
+// The bytes of an on-disk structure, to read into or write out whole.
+template <typename S>
+std::span<const uint8_t> bytes_of(const S& s) noexcept {
+  static_assert(std::is_trivially_copyable_v<S>);
+  return {reinterpret_cast<const uint8_t*>(&s), sizeof(S)};
+}
+template <typename S>
+std::span<uint8_t> bytes_of(S& s) noexcept {
+  static_assert(std::is_trivially_copyable_v<S>);
+  return {reinterpret_cast<uint8_t*>(&s), sizeof(S)};
+}
+
 // Copies a structure of endian fields out of a buffer; false when the buffer is too short.
 template <typename S>
 [[nodiscard]] inline bool read_struct(std::span<const uint8_t> buf, size_t offset, S& out) noexcept {

@@ -8,20 +8,22 @@
 
 #include "image/disk_image.hpp"
 #include "image/primitives.hpp"
-#include "volume/usage_map.hpp"
+#include "image/sector_bitmap.hpp"
+#include "image/sector_use.hpp"
 
 namespace qx {
 
 class File;
 
 // True in `zero` when the file's bytes [offset, offset + length) are all zero. A small piece is
-// read first, since stored data usually shows at once; then pieces of the scratch buffer's size.
+// read first, since stored data usually shows at once; then pieces that double up to the scratch
+// buffer's size.
 ErrorCode is_file_range_zero(File& file, uint64_t offset, uint64_t length, std::span<uint8_t> scratch,
                              bool& zero);
 
 // `read(byte_offset, buffer)` reads disk bytes; the work buffer sets the piece size.
 template <typename Read>
-ErrorCode is_range_free_by_content(Read&& read, std::span<uint8_t> work, const UsageMap* map,
+ErrorCode is_range_free_by_content(Read&& read, std::span<uint8_t> work, const SectorUse* map,
                                    uint32_t first, uint32_t count, bool& free,
                                    ProgressRelay* relay) {
   free = true;

@@ -1,5 +1,6 @@
 #include "image/disk_image.hpp"
 
+#include "image/primitives.hpp"
 #include "image/special_drivers.hpp"
 
 namespace qx {
@@ -7,6 +8,12 @@ namespace {
 
 const FormatDriver* driver_of(int32_t id) noexcept {
   return id >= 0 ? format_driver(id) : special_driver(id);
+}
+
+// Every request is checked against the disk here, once, before any driver sees it.
+bool inside(const DiskImage& image, const FormatDriver& driver, uint64_t offset, uint64_t length) noexcept {
+  const uint64_t size = driver.get_geometry ? driver.get_geometry(*image.state).size_bytes() : 0;
+  return offset <= size && length <= size - offset;
 }
 
 }  // namespace
@@ -39,6 +46,7 @@ void adopt_state(DiskImage& image, FormatId id, std::unique_ptr<DriverState> sta
   close_image(image);
   image.format = id;
   image.state = std::move(state);
+  if (image.state) image.state->driver = driver_of(id);
 }
 
 ErrorCode open_image_as(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
@@ -73,14 +81,18 @@ DiskGeometry get_geometry(const DiskImage& image) noexcept {
 
 ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out) {
   const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
-  if (!driver || !driver->read_bytes || out.size() > UINT32_MAX) return ERR_UNSUPPORTED;
+  if (!driver || !driver->read_bytes || out.size() > UINT32_MAX ||
+      !inside(image, *driver, offset, out.size()))
+    return ERR_UNSUPPORTED;
   return guard_no_memory([&] { return driver->read_bytes(*image.state, offset, out); });
 }
 
-ErrorCode is_range_free(DiskImage& image, const UsageMap* map, uint32_t first, uint32_t count,
+ErrorCode is_range_free(DiskImage& image, const SectorUse* map, uint32_t first, uint32_t count,
                         bool& free, ProgressRelay* relay) {
   const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
-  if (!driver || !driver->is_range_free) return ERR_UNSUPPORTED;
+  if (!driver || !driver->is_range_free ||
+      !inside(image, *driver, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize))
+    return ERR_UNSUPPORTED;
   return guard_no_memory(
       [&] { return driver->is_range_free(*image.state, map, first, count, free, relay); });
 }
@@ -88,6 +100,13 @@ ErrorCode is_range_free(DiskImage& image, const UsageMap* map, uint32_t first, u
 bool can_trim(const DiskImage& image) noexcept {
   const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
   return driver && driver->can_trim && driver->can_trim(*image.state);
+}
+
+ErrorCode trim_image(DiskImage& image, std::string_view path, const SectorUse& map,
+                     WriterRecord& record, ProgressCallback progress, void* user) {
+  const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
+  if (!driver || !driver->trim || !can_trim(image)) return ERR_UNSUPPORTED;
+  return guard_no_memory([&] { return driver->trim(path, image, map, record, progress, user); });
 }
 
 ImageIdentity image_identity(const DiskImage& image) noexcept {
@@ -108,10 +127,28 @@ bool needs_layer_local_trim(const DiskImage& image) noexcept {
   return driver && driver->needs_layer_local_trim && driver->needs_layer_local_trim(*image.state);
 }
 
-ErrorCode is_range_free_in_layer(DiskImage& image, const UsageMap* map, uint32_t first,
+ErrorCode layer_status(DiskImage& image, uint32_t first, uint32_t count, LayerRun& out) {
+  const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
+  if (!driver || !driver->layer_status || count == 0 ||
+      !inside(image, *driver, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize))
+    return ERR_UNSUPPORTED;
+  if (ErrorCode rc = guard_no_memory([&] { return driver->layer_status(*image.state, first, count, out); });
+      rc != OK)
+    return rc;
+  return check_layer_run(out, count);
+}
+
+DiskImage* image_parent(DiskImage& image) noexcept {
+  const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
+  return driver && driver->parent ? driver->parent(*image.state) : nullptr;
+}
+
+ErrorCode is_range_free_in_layer(DiskImage& image, const SectorUse* map, uint32_t first,
                                  uint32_t count, bool& free) {
   if (image.format < 0 || image.format >= kFormatTableSize) return ERR_UNSUPPORTED;
   const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
+  if (driver && !inside(image, *driver, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize))
+    return ERR_UNSUPPORTED;
   if (!driver || !driver->is_range_free_in_layer) {
     free = false;
     return OK;

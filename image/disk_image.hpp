@@ -8,10 +8,11 @@
 #include <string_view>
 
 #include "image/error.hpp"
+#include "image/layer.hpp"
 
 namespace qx {
 
-struct UsageMap;
+class SectorUse;
 struct WriterRecord;
 
 enum FormatId : int32_t {
@@ -78,15 +79,20 @@ using CheckInCallback = bool (*)(uint32_t examined, ProgressRelay* relay);
 bool relay_check_in(uint32_t examined, ProgressRelay* relay) noexcept;
 inline CheckInCallback check_in_callback() noexcept { return &relay_check_in; }
 
+struct FormatDriver;
+
 // Base of every driver's state, so that a handle can own it without knowing its type.
 struct DriverState {
   virtual ~DriverState() = default;
+  // The row that serves this state, set when a handle takes it.
+  const FormatDriver* driver = nullptr;
+  LayerScratch layer_scratch;
 };
 
 // The writer of a trimmable format: rewrites the image beside itself, filling the writer record.
 // Returns OK, CANCELLED or an error.
 using TrimFunction = ErrorCode (*)(std::string_view path, struct DiskImage& image,
-                                   const UsageMap& map, WriterRecord& record,
+                                   const SectorUse& map, WriterRecord& record,
                                    ProgressCallback progress, void* user);
 
 // What a differencing child recorded of the disk it was made over, and what a parent says of
@@ -109,11 +115,11 @@ struct FormatDriver {
   void (*close)(DriverState& state);
   DiskGeometry (*get_geometry)(const DriverState& state);
   ErrorCode (*read_bytes)(DriverState& state, uint64_t offset, std::span<uint8_t> out);
-  ErrorCode (*is_range_free)(DriverState& state, const UsageMap* map, uint32_t first,
+  ErrorCode (*is_range_free)(DriverState& state, const SectorUse* map, uint32_t first,
                              uint32_t count, bool& free, ProgressRelay* relay);
   bool (*can_trim)(const DriverState& state);
   bool (*needs_layer_local_trim)(const DriverState& state);
-  ErrorCode (*is_range_free_in_layer)(DriverState& state, const UsageMap* map, uint32_t first,
+  ErrorCode (*is_range_free_in_layer)(DriverState& state, const SectorUse* map, uint32_t first,
                                       uint32_t count, bool& free);
   TrimFunction trim;
   // Null when the format carries no identity of its own.
@@ -122,6 +128,11 @@ struct FormatDriver {
   // over, or ERR_UNSUPPORTED when some link holds writes not yet applied (a VHDX log to replay).
   // Null for formats without parents or pending writes.
   ErrorCode (*chain_status)(const DriverState& state);
+  // What the image's own layer holds from `first` on (image/layer.hpp); the dispatcher has checked
+  // the range. Null for formats that answer the free-range rows themselves.
+  ErrorCode (*layer_status)(DriverState& state, uint32_t first, uint32_t count, LayerRun& out);
+  // The image whose data shows where this layer holds nothing; null when there is none.
+  DiskImage* (*parent)(DriverState& state);
 };
 
 // The table row of an id 0..27, or null for an empty slot or any other id.
@@ -151,9 +162,13 @@ void close_image(DiskImage& image) noexcept;
 
 DiskGeometry get_geometry(const DiskImage& image) noexcept;
 ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out);
-ErrorCode is_range_free(DiskImage& image, const UsageMap* map, uint32_t first, uint32_t count,
+ErrorCode is_range_free(DiskImage& image, const SectorUse* map, uint32_t first, uint32_t count,
                         bool& free, ProgressRelay* relay);
 bool can_trim(const DiskImage& image) noexcept;
+// The trim of the image's format: ERR_UNSUPPORTED unless its row trims and can_trim says this image
+// may be rewritten. Returns OK, CANCELLED or an error, with `record` naming what was written.
+ErrorCode trim_image(DiskImage& image, std::string_view path, const SectorUse& map,
+                     WriterRecord& record, ProgressCallback progress, void* user);
 // The image's own identity; kind NONE when its format carries none.
 ImageIdentity image_identity(const DiskImage& image) noexcept;
 // OK when every child of the chain was made over the parent it now finds; a mismatch anywhere
@@ -161,7 +176,12 @@ ImageIdentity image_identity(const DiskImage& image) noexcept;
 // its log is ERR_UNSUPPORTED, and nothing may then be trimmed or mapped.
 ErrorCode parent_chain_status(const DiskImage& image) noexcept;
 bool needs_layer_local_trim(const DiskImage& image) noexcept;
-ErrorCode is_range_free_in_layer(DiskImage& image, const UsageMap* map, uint32_t first,
+// The layer question of the image's format, asked of a range inside the disk; the answer is
+// checked (check_layer_run). ERR_UNSUPPORTED for formats that do not answer it.
+ErrorCode layer_status(DiskImage& image, uint32_t first, uint32_t count, LayerRun& out);
+// The image below, or null.
+DiskImage* image_parent(DiskImage& image) noexcept;
+ErrorCode is_range_free_in_layer(DiskImage& image, const SectorUse* map, uint32_t first,
                                  uint32_t count, bool& free);
 
 // A plain file holding the disk's sectors from data_offset on (id -1).

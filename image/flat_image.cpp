@@ -1,22 +1,18 @@
 // Flat image (id -1): a plain file holding the disk's sectors from a byte offset on.
 #include <vector>
 
-#include "image/content_check.hpp"
 #include "image/file.hpp"
 #include "image/primitives.hpp"
 #include "image/special_drivers.hpp"
-#include "volume/usage_map.hpp"
 
 namespace qx {
 namespace {
 
-constexpr uint32_t kWorkBufferBytes = 2 * 1024 * 1024;
 
 struct FlatState : DriverState {
   File file;
   uint64_t data_offset = 0;
   DiskGeometry geometry;
-  std::vector<uint8_t> work;
 };
 
 FlatState& flat(DriverState& s) { return static_cast<FlatState&>(s); }
@@ -30,23 +26,16 @@ ErrorCode flat_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return st.file.read_at(st.data_offset + offset, out) ? OK : ERR_READ;
 }
 
-// Free when no sector the map calls used holds a non-zero byte (every sector counts without a map).
-ErrorCode flat_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                             bool& free, ProgressRelay* relay) {
+// Every sector lies in the file, one after another.
+ErrorCode flat_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
   FlatState& st = flat(s);
-  // Queries count 512-byte sectors whatever the geometry's sector size.
-  if ((uint64_t{first} + count) * kSectorSize > st.geometry.size_bytes()) return ERR_UNSUPPORTED;
-  return is_range_free_by_content(
-      [&](uint64_t offset, std::span<uint8_t> buf) {
-        return st.file.read_at(st.data_offset + offset, buf) ? OK : ERR_READ;
-      },
-      st.work, map, first, count, free, relay);
+  out = LayerRun{LayerHolding::kStored, count, &st.file, st.data_offset + uint64_t{first} * kSectorSize};
+  return OK;
 }
 
 void flat_close(DriverState& s) {
   FlatState& st = flat(s);
   st.file.close();
-  st.work = {};
 }
 
 }  // namespace
@@ -58,13 +47,15 @@ const FormatDriver kFlatDriver = {
     .close = flat_close,
     .get_geometry = flat_geometry,
     .read_bytes = flat_read,
-    .is_range_free = flat_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = nullptr,
     .needs_layer_local_trim = nullptr,
     .is_range_free_in_layer = nullptr,
     .trim = nullptr,
     .identity = nullptr,
     .chain_status = nullptr,
+    .layer_status = flat_layer_status,
+    .parent = nullptr,
 };
 
 ErrorCode open_flat(DiskImage& image, std::string_view path, bool read_only, uint32_t data_offset,
@@ -79,7 +70,6 @@ ErrorCode open_flat(DiskImage& image, std::string_view path, bool read_only, uin
     uint64_t length = 0;
     if (!state->file.length(length)) return ERR_FILE_SIZE;
     if (length < uint64_t{data_offset} + geometry.size_bytes()) return ERR_BAD_FORMAT;
-    state->work.resize(kWorkBufferBytes);
     state->data_offset = data_offset;
     state->geometry = geometry;
     adopt_state(image, FORMAT_FLAT, std::move(state));

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "image/byte_order.hpp"
-#include "image/content_check.hpp"
 #include "image/detect.hpp"
 #include "image/file.hpp"
 #include "image/primitives.hpp"
@@ -18,7 +17,6 @@
 #include "text/path_string.hpp"
 #include "text/paths.hpp"
 #include "text/text_ops.hpp"
-#include "volume/usage_map.hpp"
 
 namespace qx {
 namespace {
@@ -50,7 +48,6 @@ constexpr uint32_t kFlagCompressed = 2;
 constexpr uint32_t kKnownFlags = kFlagLast | kFlagCompressed;
 constexpr uint64_t kMaxDescriptionBytes = 655360;
 constexpr uint32_t kMaxParts = 65536;
-constexpr uint32_t kWorkBufferBytes = 2 * 1024 * 1024;
 constexpr TextEncoding kUtf8 = TextEncoding::Utf8;
 
 enum class Naming : uint8_t { Description, Stem };
@@ -71,7 +68,6 @@ struct SplitRawState : DriverState {
   DiskGeometry geometry;
   File file;  // the part currently open
   uint32_t open_part = UINT32_MAX;
-  std::vector<uint8_t> work;
 };
 
 SplitRawState& split(DriverState& s) { return static_cast<SplitRawState&>(s); }
@@ -295,14 +291,10 @@ ErrorCode split_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return OK;
 }
 
-ErrorCode split_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                              bool& free, ProgressRelay* relay) {
-  SplitRawState& st = split(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  if (st.work.empty()) st.work.resize(kWorkBufferBytes);
-  return is_range_free_by_content(
-      [&](uint64_t offset, std::span<uint8_t> buf) { return split_read(s, offset, buf); }, st.work,
-      map, first, count, free, relay);
+// The parts are read one at a time through the driver.
+ErrorCode split_layer_status(DriverState&, uint32_t, uint32_t count, LayerRun& out) {
+  out = LayerRun{LayerHolding::kOther, count, nullptr, 0};
+  return OK;
 }
 
 void split_close(DriverState& s) {
@@ -310,7 +302,6 @@ void split_close(DriverState& s) {
   (void)st.file.close();
   st.open_part = UINT32_MAX;
   st.parts = {};
-  st.work = {};
 }
 
 ErrorCode finish_open(DiskImage& image, std::unique_ptr<SplitRawState> state, uint32_t described) {
@@ -328,13 +319,15 @@ const FormatDriver kSplitRawDriver = {
     .close = split_close,
     .get_geometry = split_geometry,
     .read_bytes = split_read,
-    .is_range_free = split_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = nullptr,
     .needs_layer_local_trim = nullptr,
     .is_range_free_in_layer = nullptr,
     .trim = nullptr,
     .identity = nullptr,
     .chain_status = nullptr,
+    .layer_status = split_layer_status,
+    .parent = nullptr,
 };
 
 ErrorCode open_split_raw_description(DiskImage& image, std::string_view path, bool) {

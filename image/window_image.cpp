@@ -38,7 +38,7 @@ ErrorCode window_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return OK;
 }
 
-ErrorCode window_is_range_free(DriverState& s, const UsageMap* map, uint32_t first,
+ErrorCode window_is_range_free(DriverState& s, const SectorUse* map, uint32_t first,
                                uint32_t count, bool& free, ProgressRelay* relay) {
   WindowState& st = window(s);
   const uint64_t end = uint64_t{first} + count;
@@ -101,6 +101,8 @@ const FormatDriver kWindowDriver = {
     .trim = nullptr,
     .identity = window_identity,
     .chain_status = window_chain_status,
+    .layer_status = nullptr,
+    .parent = nullptr,
 };
 
 ErrorCode open_window(DiskImage& image, DiskImage&& inner, uint32_t total_sectors) {

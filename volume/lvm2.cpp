@@ -647,7 +647,7 @@ bool parse_lvm_metadata(std::string_view text, LvmMetadata& out) noexcept {
 }
 
 ErrorCode read_lvm_physical_volume(DiskImage& image, uint32_t pv_start, uint32_t max,
-                                   uint32_t& count, std::span<PartitionEntry> entries) {
+                                   std::vector<PartitionEntry>& entries) {
   const uint64_t pv_byte = uint64_t{pv_start} * kSectorSize;
   PvLocation loc;
   if (ErrorCode rc = read_label(image, pv_byte, loc); rc != OK) return rc;
@@ -660,15 +660,10 @@ ErrorCode read_lvm_physical_volume(DiskImage& image, uint32_t pv_start, uint32_t
   std::array<LvPlacement, kLvmMaxLogicalVolumes> placed;
   uint32_t n = 0;
   if (ErrorCode rc = place_volumes(md, loc, pv_start, placed, n); rc != OK) return rc;
-  for (uint32_t i = 0; i < n && count < max; ++i) {
-    if (!entries.empty()) {
-      if (count >= entries.size()) break;
-      PartitionEntry& e = entries[count];
-      e = PartitionEntry{};
-      e.start_sector = placed[i].start;
-      e.sector_count = placed[i].count;
-    }
-    ++count;
+  for (uint32_t i = 0; i < n && entries.size() < max; ++i) {
+    PartitionEntry& e = entries.emplace_back();
+    e.start_sector = placed[i].start;
+    e.sector_count = placed[i].count;
   }
   return OK;
 }

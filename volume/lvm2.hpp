@@ -97,6 +97,6 @@ struct LvmMetadata {
 // ERR_LAYOUT for a damaged or unsupported volume, read errors as they are; nothing is appended
 // unless every check passes.
 ErrorCode read_lvm_physical_volume(DiskImage& image, uint32_t pv_start, uint32_t max,
-                                   uint32_t& count, std::span<PartitionEntry> entries);
+                                   std::vector<PartitionEntry>& entries);
 
 }  // namespace qx

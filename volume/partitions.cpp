@@ -75,27 +75,23 @@ ErrorCode read_sector(DiskImage& image, uint64_t sector, Sector& out) {
 // One enumeration: where entries go, how many fit, and the extended records already visited.
 class Enumeration {
  public:
-  Enumeration(DiskImage& image, uint32_t limit, uint32_t& count, std::span<PartitionEntry> entries)
-      : image_(image), limit_(limit), count_(count), entries_(entries) {}
+  Enumeration(DiskImage& image, uint32_t limit, std::vector<PartitionEntry>& entries)
+      : image_(image), limit_(limit), entries_(entries) {}
 
   DiskImage& image() noexcept { return image_; }
-  bool full() const noexcept { return count_ >= limit_; }
+  bool full() const noexcept { return entries_.size() >= limit_; }
 
   // A partition at absolute `start`; sectors past 32 bits cannot be on the disk.
   ErrorCode append(const PartitionEntry& e, uint64_t start) {
     if (start > UINT32_MAX) return ERR_LAYOUT;
-    if (!entries_.empty()) {
-      entries_[count_] = e;
-      entries_[count_].start_sector = static_cast<uint32_t>(start);
-    }
-    ++count_;
+    entries_.push_back(e);
+    entries_.back().start_sector = static_cast<uint32_t>(start);
     return OK;
   }
 
   ErrorCode read_lvm(uint64_t pv_start) {
     if (pv_start > UINT32_MAX) return ERR_LAYOUT;
-    return read_lvm_physical_volume(image_, static_cast<uint32_t>(pv_start), limit_, count_,
-                                    entries_);
+    return read_lvm_physical_volume(image_, static_cast<uint32_t>(pv_start), limit_, entries_);
   }
 
   // False when the record was met before (the chain loops) or the chain grew too long.
@@ -110,8 +106,7 @@ class Enumeration {
  private:
   DiskImage& image_;
   uint32_t limit_;
-  uint32_t& count_;
-  std::span<PartitionEntry> entries_;
+  std::vector<PartitionEntry>& entries_;
   std::vector<uint64_t> visited_;
 };
 
@@ -219,15 +214,12 @@ ErrorCode read_mbr(Enumeration& en, uint32_t base) {
 
 }  // namespace
 
-ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max, uint32_t& count,
-                               std::span<PartitionEntry> entries) {
-  count = 0;
-  // Filling never writes past the array the caller gave.
-  const uint32_t limit =
-      entries.empty() ? max : static_cast<uint32_t>(std::min<uint64_t>(max, entries.size()));
-  if (limit == 0) return OK;
+ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max,
+                               std::vector<PartitionEntry>& entries) {
+  entries.clear();
+  if (max == 0) return OK;
   return guard_no_memory([&] {
-    Enumeration en(image, limit, count, entries);
+    Enumeration en(image, max, entries);
     return read_mbr(en, base);
   });
 }

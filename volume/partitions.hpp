@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "image/byte_order.hpp"
 #include "image/disk_image.hpp"
@@ -21,9 +22,9 @@ struct PartitionEntry {
 };
 static_assert(sizeof(PartitionEntry) == 16);
 
-// Counts (entries empty) or fills the partitions found from sector `base` on, at most `max`.
-ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max, uint32_t& count,
-                               std::span<PartitionEntry> entries);
+// The partitions found from sector `base` on, at most `max`, in table order.
+ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max,
+                               std::vector<PartitionEntry>& entries);
 
 void sort_partitions(std::span<PartitionEntry> entries) noexcept;
 

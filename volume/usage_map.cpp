@@ -7,7 +7,7 @@
 #include "fs/reader.hpp"
 #include "image/primitives.hpp"
 #include "volume/partitions.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx {
 namespace {
@@ -61,19 +61,16 @@ void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
   entry.kind = KIND_UNRECOGNISED;
 }
 
-// Cuts the disk into partitions and gaps; with `image` set it also probes every partition.
-ErrorCode build_volumes(std::span<const PartitionEntry> parts, uint32_t total,
-                        std::vector<VolumeEntry>* out, DiskImage* image, uint32_t& count) {
-  count = 0;
+// Cuts the disk into partitions and gaps; the layout is checked whole before any volume is probed.
+ErrorCode cut_volumes(std::span<const PartitionEntry> parts, uint32_t total,
+                      std::vector<VolumeEntry>& out, std::vector<uint8_t>& types) {
   uint64_t end = 0;
   auto add = [&](uint32_t start, uint32_t length, int32_t kind, uint8_t type) {
-    ++count;
-    if (!out) return;
-    VolumeEntry& e = out->emplace_back();
+    VolumeEntry& e = out.emplace_back();
     e.start = start;
     e.length = length;
     e.kind = kind;
-    if (kind == KIND_UNRECOGNISED && image) probe_volume(e, *image, type);
+    types.push_back(type);
   };
   for (const PartitionEntry& p : parts) {
     const uint32_t start = p.start_sector, length = p.sector_count;
@@ -88,42 +85,20 @@ ErrorCode build_volumes(std::span<const PartitionEntry> parts, uint32_t total,
 }
 
 ErrorCode build(UsageMap& map, DiskImage& image, uint32_t& recognised) {
-  uint32_t n = 0;
-  if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, n, {}); rc != OK) return rc;
-  std::vector<PartitionEntry> parts(n);
-  if (n) {
-    if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, n, parts); rc != OK) return rc;
-    parts.resize(n);
-  }
+  std::vector<PartitionEntry> parts;
+  if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, parts); rc != OK) return rc;
   sort_partitions(parts);
-  const uint32_t total = get_geometry(image).total_sectors;
-  uint32_t count = 0;
-  if (ErrorCode rc = build_volumes(parts, total, nullptr, nullptr, count); rc != OK) return rc;
-  map.volumes.reserve(count);
-  if (ErrorCode rc = build_volumes(parts, total, &map.volumes, &image, count); rc != OK) return rc;
+  std::vector<uint8_t> types;
+  if (ErrorCode rc = cut_volumes(parts, get_geometry(image).total_sectors, map.volumes, types); rc != OK)
+    return rc;
+  for (size_t i = 0; i < map.volumes.size(); ++i)
+    if (map.volumes[i].kind == KIND_UNRECOGNISED) probe_volume(map.volumes[i], image, types[i]);
   recognised = static_cast<uint32_t>(std::count_if(map.volumes.begin(), map.volumes.end(),
                                                    [](const VolumeEntry& e) { return e.kind >= 0; }));
   return OK;
 }
 
 }  // namespace
-
-const char* volume_kind_name(int32_t kind) noexcept {
-  switch (kind) {
-    case KIND_NTFS: return "ntfs";
-    case KIND_EXT: return "ext";
-    case KIND_FAT: return "fat";
-    case KIND_XFS: return "xfs";
-    case KIND_EXFAT: return "exfat";
-    case KIND_PLACEHOLDER_5: return "placeholder5";
-    case KIND_HFSPLUS: return "hfsplus";
-    case KIND_PLACEHOLDER_7: return "placeholder7";
-    case KIND_SWAP: return "swap";
-    case KIND_UNRECOGNISED: return "unrecognised";
-    case KIND_GAP: return "gap";
-    default: return "unknown";
-  }
-}
 
 std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
                                           uint32_t& recognised) noexcept {
@@ -139,7 +114,8 @@ std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
   }
 }
 
-ErrorCode query_used(const UsageMap& map, uint32_t first, uint32_t count, std::span<uint8_t> bitmap) {
+ErrorCode UsageMap::query(uint32_t first, uint32_t count, std::span<uint8_t> bitmap) const {
+  const UsageMap& map = *this;
   if (bitmap.size() < bitmap_bytes(count)) return ERR_UNSUPPORTED;
   size_t i = 0;
   uint32_t offset = first;
@@ -158,23 +134,6 @@ ErrorCode query_used(const UsageMap& map, uint32_t first, uint32_t count, std::s
     count -= n;
   }
   return count ? ERR_UNSUPPORTED : OK;
-}
-
-ErrorCode is_block_droppable(const UsageMap& map, uint32_t first, uint32_t count, bool& droppable,
-                             std::span<const uint8_t> data) {
-  if (data.size() / kSectorSize < count) return ERR_UNSUPPORTED;
-  return guard_no_memory([&] {
-    std::vector<uint8_t> used(bitmap_bytes(count));
-    if (ErrorCode rc = query_used(map, first, count, used); rc != OK) return rc;
-    droppable = true;
-    for (uint32_t i = 0; i < count; ++i) {
-      if (test_bit(used, i) && !is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize))) {
-        droppable = false;
-        break;
-      }
-    }
-    return OK;
-  });
 }
 
 void destroy_usage_map(UsageMap& map) noexcept { map.volumes.clear(); }

@@ -7,32 +7,12 @@
 #include <span>
 #include <vector>
 
+#include "fs/reader.hpp"
 #include "image/disk_image.hpp"
 #include "image/error.hpp"
+#include "image/sector_use.hpp"
 
 namespace qx {
-
-enum VolumeKind : int32_t {
-  KIND_NTFS = 0,
-  KIND_EXT = 1,
-  KIND_FAT = 2,
-  KIND_XFS = 3,
-  KIND_EXFAT = 4,
-  KIND_PLACEHOLDER_5 = 5,
-  KIND_HFSPLUS = 6,
-  KIND_PLACEHOLDER_7 = 7,
-  KIND_SWAP = 8,
-  KIND_UNRECOGNISED = -1,
-  KIND_GAP = -2,
-};
-inline constexpr int32_t kReaderKindCount = 9;
-
-const char* volume_kind_name(int32_t kind) noexcept;
-
-// Base of every allocation reader's state: what it loaded at probe time to answer queries.
-struct ReaderState {
-  virtual ~ReaderState() = default;
-};
 
 struct VolumeEntry {
   uint32_t start = 0;
@@ -41,22 +21,17 @@ struct VolumeEntry {
   std::unique_ptr<ReaderState> state;
 };
 
-struct UsageMap {
+struct UsageMap : SectorUse {
   std::vector<VolumeEntry> volumes;
+
+  ErrorCode query(uint32_t first, uint32_t count, std::span<uint8_t> bitmap) const override;
 };
 
 [[nodiscard]] std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
                                                         uint32_t& recognised) noexcept;
-// Writes bit i (1 = used) of `bitmap` for sector first + i, for every i below count.
-ErrorCode query_used(const UsageMap& map, uint32_t first, uint32_t count, std::span<uint8_t> bitmap);
-// True in `droppable` when every sector of the range is free or all zero; `data` holds the
-// count sectors.
-ErrorCode is_block_droppable(const UsageMap& map, uint32_t first, uint32_t count, bool& droppable,
-                             std::span<const uint8_t> data);
 // Ends every entry and empties the volume list.
 void destroy_usage_map(UsageMap& map) noexcept;
 
-struct FsReader;
 // Test hook: maps built from now on probe and query `reader` for `kind` instead of the reader
 // table's entry; null restores the table's reader.
 void override_fs_reader(int32_t kind, const FsReader* reader) noexcept;

@@ -9,8 +9,7 @@
 #include "image/byte_order.hpp"
 #include "image/file.hpp"
 #include "image/primitives.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx {
 namespace {
@@ -36,7 +35,6 @@ constexpr char kGrowing[] = "Growing";
 constexpr char kUndoable[] = "Undoable";
 constexpr uint32_t kVersion = 0x00010000;
 constexpr uint32_t kUnallocated = 0xFFFFFFFFu;
-constexpr size_t kScanBytes = 1u << 20;
 
 struct BochsImage : DriverState {
   File file;
@@ -50,8 +48,6 @@ struct BochsImage : DriverState {
   std::vector<uint8_t> bitmap;
   int64_t cached_extent = -1;
   DiskGeometry geometry;
-  std::vector<uint8_t> scratch;
-  std::vector<uint8_t> used;
 };
 
 BochsImage& bochs(DriverState& s) { return static_cast<BochsImage&>(s); }
@@ -128,8 +124,6 @@ void bochs_close(DriverState& s) {
   st.file.close();
   st.catalog = {};
   st.bitmap = {};
-  st.scratch = {};
-  st.used = {};
   st.cached_extent = -1;
 }
 
@@ -198,58 +192,22 @@ ErrorCode bochs_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return OK;
 }
 
-// ---- free-range queries ----
+// ---- the layer question ----
 
-ErrorCode stored_sectors_zero(BochsImage& st, uint64_t at, uint32_t n, bool& zero) {
-  if (st.scratch.empty()) st.scratch.resize(kScanBytes);
-  zero = true;
-  for (uint64_t left = uint64_t{n} * kSectorSize; left && zero;) {
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(left, st.scratch.size()));
-    std::span<uint8_t> buf(st.scratch.data(), len);
-    if (!st.file.read_at(at, buf)) return ERR_READ;
-    zero = is_all_zero(buf);
-    at += len;
-    left -= len;
-  }
-  return OK;
-}
-
-// Free when no stored sector that the map calls used (every stored one without a map) holds data.
-ErrorCode extent_piece_free(BochsImage& st, const UsageMap* map, uint32_t extent, uint32_t in_extent,
-                            uint32_t first, uint32_t n, bool& free) {
-  free = true;
+// Sectors an extent does not store read as zeros. A run never crosses an extent.
+ErrorCode bochs_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
+  BochsImage& st = bochs(s);
+  const uint32_t extent = first / st.extent_sectors, in = first % st.extent_sectors;
+  out = LayerRun{};
+  out.count = std::min(count, st.extent_sectors - in);
   if (st.catalog[extent] == kUnallocated) return OK;
   uint64_t start = 0;
   if (ErrorCode rc = load_bitmap(st, extent, start); rc != OK) return rc;
-  if (map) {
-    st.used.resize(bitmap_bytes(n));
-    if (ErrorCode rc = query_used(*map, first, n, st.used); rc != OK) return rc;
-  }
-  const uint64_t data = start + uint64_t{st.bitmap_sectors} * kSectorSize;
-  const auto wanted = [&](uint32_t i) { return stored(st, in_extent + i) && (!map || test_bit(st.used, i)); };
-  for (uint32_t i = 0; i < n;) {
-    uint32_t j = i + 1;
-    while (j < n && wanted(j) == wanted(i)) ++j;
-    if (wanted(i))
-      if (ErrorCode rc = stored_sectors_zero(st, data + uint64_t{in_extent + i} * kSectorSize, j - i, free);
-          rc != OK || !free)
-        return rc;
-    i = j;
-  }
-  return OK;
-}
-
-ErrorCode bochs_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                              bool& free, ProgressRelay* relay) {
-  BochsImage& st = bochs(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  for (BlockSplit sp(st.extent_sectors, first, count); sp.more(); sp.next()) {
-    const uint32_t piece_first = first + (count - sp.remaining);
-    if (ErrorCode rc = extent_piece_free(st, map, sp.block, sp.offset, piece_first, sp.piece, free);
-        rc != OK || !free)
-      return rc;
-    if (!relay_check_in(sp.piece, relay)) return CANCELLED;
+  out.count = run_length(st, in, out.count);
+  if (stored(st, in)) {
+    out.holding = LayerHolding::kStored;
+    out.file = &st.file;
+    out.offset = start + (uint64_t{st.bitmap_sectors} + in) * kSectorSize;
   }
   return OK;
 }
@@ -263,13 +221,15 @@ const FormatDriver kBochsDriver = {
     .close = bochs_close,
     .get_geometry = bochs_geometry,
     .read_bytes = bochs_read,
-    .is_range_free = bochs_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = nullptr,
     .needs_layer_local_trim = nullptr,
     .is_range_free_in_layer = nullptr,
     .trim = nullptr,
     .identity = nullptr,
     .chain_status = nullptr,
+    .layer_status = bochs_layer_status,
+    .parent = nullptr,
 };
 
 }  // namespace qx

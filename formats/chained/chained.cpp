@@ -11,8 +11,6 @@
 #include "image/file.hpp"
 #include "image/primitives.hpp"
 #include "text/path_string.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
 
 namespace qx {
 namespace {
@@ -29,7 +27,6 @@ static_assert(sizeof(ChainedHeader) == 256);
 constexpr uint32_t kMagic = 0x02468ACE;
 constexpr uint32_t kVersion = 1;
 constexpr uint32_t kUnallocated = 0xFFFFFFFFu;
-constexpr size_t kScanBytes = 1u << 20;
 
 struct ChainedImage : DriverState {
   File file;
@@ -41,8 +38,6 @@ struct ChainedImage : DriverState {
   DiskGeometry geometry;
   DiskImage parent;
   bool has_parent = false;
-  std::vector<uint8_t> scratch;
-  std::vector<uint8_t> used;
 };
 
 ChainedImage& chained(DriverState& s) { return static_cast<ChainedImage&>(s); }
@@ -112,8 +107,6 @@ void chained_close(DriverState& s) {
   ChainedImage& st = chained(s);
   st.file.close();
   st.table = {};
-  st.scratch = {};
-  st.used = {};
   close_image(st.parent);
   st.has_parent = false;
 }
@@ -151,52 +144,23 @@ ErrorCode chained_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) 
   return OK;
 }
 
-// ---- free-range queries ----
+// ---- the layer question ----
 
-// Free when no sector of the held block that the map calls used (every one without a map) holds a
-// non-zero byte.
-ErrorCode held_piece_free(ChainedImage& st, const UsageMap* map, uint32_t block, uint32_t in_block,
-                          uint32_t first, uint32_t n, bool& free) {
-  if (map) {
-    st.used.resize(bitmap_bytes(n));
-    if (ErrorCode rc = query_used(*map, first, n, st.used); rc != OK) return rc;
-  }
-  if (st.scratch.empty()) st.scratch.resize(std::min<size_t>(kScanBytes, st.header.block_size));
-  const uint32_t piece_sectors = static_cast<uint32_t>(st.scratch.size() / kSectorSize);
-  free = true;
-  for (uint32_t i = 0; i < n; i += piece_sectors) {
-    const uint32_t m = std::min(piece_sectors, n - i);
-    std::span<uint8_t> buf(st.scratch.data(), size_t{m} * kSectorSize);
-    if (!st.file.read_at(block_offset(st, block) + uint64_t{in_block + i} * kSectorSize, buf))
-      return ERR_READ;
-    for (uint32_t k = 0; k < m; ++k) {
-      if (map && !test_bit(st.used, i + k)) continue;
-      if (!is_all_zero(buf.subspan(size_t{k} * kSectorSize, kSectorSize))) {
-        free = false;
-        return OK;
-      }
-    }
-  }
-  return OK;
-}
-
-ErrorCode chained_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                                bool& free, ProgressRelay* relay) {
+// A run never crosses a block; blocks the file does not hold are the parent's.
+ErrorCode chained_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
   ChainedImage& st = chained(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  for (BlockSplit sp(st.block_sectors, first, count); sp.more(); sp.next()) {
-    const uint32_t piece_first = first + (count - sp.remaining);
-    ErrorCode rc = OK;
-    if (st.table[sp.block] != kUnallocated)
-      rc = held_piece_free(st, map, sp.block, sp.offset, piece_first, sp.piece, free);
-    else if (st.has_parent)
-      rc = is_range_free(st.parent, map, piece_first, sp.piece, free, nullptr);
-    if (rc != OK || !free) return rc;
-    if (!relay_check_in(sp.piece, relay)) return CANCELLED;
+  const uint32_t block = first / st.block_sectors, in = first % st.block_sectors;
+  out = LayerRun{};
+  out.count = std::min(count, st.block_sectors - in);
+  if (st.table[block] != kUnallocated) {
+    out.holding = LayerHolding::kStored;
+    out.file = &st.file;
+    out.offset = block_offset(st, block) + uint64_t{in} * kSectorSize;
   }
   return OK;
 }
+
+DiskImage* chained_parent(DriverState& s) { return chained(s).has_parent ? &chained(s).parent : nullptr; }
 
 }  // namespace
 
@@ -207,13 +171,15 @@ const FormatDriver kChainedDriver = {
     .close = chained_close,
     .get_geometry = chained_geometry,
     .read_bytes = chained_read,
-    .is_range_free = chained_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = nullptr,
     .needs_layer_local_trim = nullptr,
     .is_range_free_in_layer = nullptr,
     .trim = nullptr,
     .identity = nullptr,
     .chain_status = chained_chain_status,
+    .layer_status = chained_layer_status,
+    .parent = chained_parent,
 };
 
 }  // namespace qx

@@ -216,7 +216,7 @@ ErrorCode chd_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
 }
 
 // The map is not asked: a hunk counts by its bytes alone.
-ErrorCode chd_is_range_free(DriverState& s, const UsageMap*, uint32_t first, uint32_t count,
+ErrorCode chd_is_range_free(DriverState& s, const SectorUse*, uint32_t first, uint32_t count,
                             bool& free, ProgressRelay* relay) {
   ChdImage& st = chd(s);
   if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
@@ -254,6 +254,8 @@ const FormatDriver kChdDriver = {
     .trim = nullptr,
     .identity = nullptr,
     .chain_status = nullptr,
+    .layer_status = nullptr,
+    .parent = nullptr,
 };
 
 }  // namespace qx

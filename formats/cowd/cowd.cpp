@@ -358,7 +358,7 @@ ErrorCode cowd_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   });
 }
 
-ErrorCode cowd_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
+ErrorCode cowd_is_range_free(DriverState& s, const SectorUse* map, uint32_t first, uint32_t count,
                              bool& free, ProgressRelay* relay) {
   CowdImage& st = cowd(s);
   if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
@@ -397,6 +397,8 @@ constexpr FormatDriver cowd_driver(const char* name, ErrorCode (*open)(DriverSta
       .trim = nullptr,
       .identity = nullptr,
       .chain_status = redo ? redo_chain_status : nullptr,
+      .layer_status = nullptr,
+      .parent = nullptr,
   };
 }
 

@@ -136,7 +136,7 @@ ErrorCode headed_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return read_bytes(headed(s).flat, offset, out);
 }
 
-ErrorCode headed_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
+ErrorCode headed_is_range_free(DriverState& s, const SectorUse* map, uint32_t first, uint32_t count,
                                bool& free, ProgressRelay* relay) {
   return is_range_free(headed(s).flat, map, first, count, free, relay);
 }
@@ -157,6 +157,8 @@ constexpr FormatDriver headed_driver(const char* name,
       .trim = nullptr,
       .identity = nullptr,
       .chain_status = nullptr,
+      .layer_status = nullptr,
+      .parent = nullptr,
   };
 }
 

@@ -176,6 +176,8 @@ const FormatDriver kNvtDriver = {
     .trim = nullptr,
     .identity = nullptr,
     .chain_status = nvt_chain_status,
+    .layer_status = nullptr,
+    .parent = nullptr,
 };
 
 ErrorCode open_nvt_image(DiskImage& image, std::string_view path, bool read_only) {

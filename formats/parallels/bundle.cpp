@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "formats/parallels/expanding_image.hpp"
-#include "formats/replacement/replacement.hpp"
-#include "image/content_check.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/file.hpp"
 #include "image/file_guard.hpp"
 #include "image/primitives.hpp"
@@ -20,7 +19,6 @@ namespace {
 constexpr uint64_t kShortestDescriptor = 128;
 constexpr uint64_t kLongestDescriptor = 1u << 20;
 constexpr TextView kRootParent = "{00000000-0000-0000-0000-000000000000}";
-constexpr uint32_t kPlainScanBytes = 2u << 20;
 
 struct Storage {
   uint32_t start = 0;
@@ -28,7 +26,6 @@ struct Storage {
   bool plain = false;
   ExpandingImage image;  // "Compressed"
   File raw;              // "Plain"
-  std::vector<uint8_t> work;
   PathBuffer<4096> path;
 };
 
@@ -168,7 +165,6 @@ ErrorCode open_storage(Storage& s, TextView type, uint32_t padding) {
   s.raw = File::open_existing(s.path.view(), true);
   uint64_t length = 0;
   if (!s.raw || !s.raw.length(length) || length != uint64_t{s.length} * kSectorSize) return ERR_BAD_FORMAT;
-  s.work.resize(kPlainScanBytes);
   return OK;
 }
 
@@ -270,27 +266,14 @@ ErrorCode bundle_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return OK;
 }
 
-ErrorCode bundle_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                               bool& free, ProgressRelay* relay) {
-  BundleState& st = bundle(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  return for_each_piece(st, first, count, [&](Storage& storage, uint32_t local, uint32_t n) -> ErrorCode {
-    if (!free) return OK;
-    if (!storage.plain) return expanding_range_free(storage.image, map, local, n, free, relay);
-    const uint64_t base = uint64_t{storage.start} * kSectorSize;
-    return is_range_free_by_content(
-        [&](uint64_t offset, std::span<uint8_t> buf) {
-          return storage.raw.read_at(offset - base, buf) ? OK : ERR_READ;
-        },
-        storage.work, map, storage.start + local, n, free, relay);
-  });
-}
-
-ErrorCode bundle_is_range_free_in_layer(DriverState& s, const UsageMap* map, uint32_t first,
-                                        uint32_t count, bool& free) {
-  // Every chain holds one image: its own layer is all there is.
-  return bundle_is_range_free(s, map, first, count, free, nullptr);
+// The storage that holds `first` answers, up to its own end; a "Plain" storage is its file.
+ErrorCode bundle_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
+  Storage& storage = storage_at(bundle(s), first);
+  const uint32_t local = first - storage.start;
+  const uint32_t n = std::min(count, storage.length - local);
+  if (!storage.plain) return expanding_layer_status(storage.image, local, n, out);
+  out = LayerRun{LayerHolding::kStored, n, &storage.raw, uint64_t{local} * kSectorSize};
+  return OK;
 }
 
 bool bundle_can_trim(const DriverState& s) {
@@ -303,14 +286,13 @@ bool bundle_can_trim(const DriverState& s) {
 
 bool bundle_needs_layer_local_trim(const DriverState&) { return false; }
 
-ErrorCode trim_storage(Storage& s, DiskImage& image, const UsageMap& map, ReplacementEntry& entry,
+ErrorCode trim_storage(Storage& s, DiskImage& image, const SectorUse& map, ReplacementEntry& entry,
                        ProgressCallback progress, void* user) {
   BundleState& st = bundle(*image.state);
   ExpandingImage& img = s.image;
   const uint64_t words = uint64_t{img.rules.padding} * 128 + img.bat.size();
   const uint64_t k = ceil_div_u64(words * 4 + 64, img.cluster_bytes);
   ExpandingTrimPlan plan;
-  plan.disk = &image;
   plan.disk_first = s.start;
   plan.visible_sectors = s.length;
   plan.data_start = k * img.cluster_bytes;
@@ -318,36 +300,29 @@ ErrorCode trim_storage(Storage& s, DiskImage& image, const UsageMap& map, Replac
   // The copied header must say where the clusters now begin.
   plan.set_data_offset = img.header.data_offset != k * img.cluster_sectors;
   if (plan.data_start / kSectorSize > UINT32_MAX) return ERR_UNSUPPORTED;
-  plan.progress_base = s.start;
   plan.progress_total = st.geometry.total_sectors;
   plan.layer_local = needs_layer_local_trim(image);
-  plan.source_path = s.path.view();
-  plan.output_path = entry.temporary.view();
-  File out = File::create(entry.temporary.view());
-  if (!out) return ERR_CREATE;
-  const ErrorCode rc = write_trimmed_expanding(img, out, map, plan, progress, user);
-  if (rc != OK) {
-    out.close();
-    (void)file_remove(entry.temporary.view());
-  }
-  return rc;
+  TrimOutput out;
+  if (ErrorCode rc = out.create(entry, s.path.view(), img.file, s.path.view()); rc != OK) return rc;
+  return trim_expanding(img, image, map, out, plan, progress, user);
 }
 
 }  // namespace
 
-ErrorCode parallels_bundle_trim(std::string_view, DiskImage& image, const UsageMap& map,
+ErrorCode parallels_bundle_trim(std::string_view, DiskImage& image, const SectorUse& map,
                                 WriterRecord& record, ProgressCallback progress, void* user) {
   ReplacementList& list = record.list;
   list.entries.clear();
   list.count = 0;
-  if (image.format != FORMAT_PARALLELS_BUNDLE || !image.state || !can_trim(image)) return ERR_UNSUPPORTED;
+  if (image.format != FORMAT_PARALLELS_BUNDLE || !image.state) return ERR_UNSUPPORTED;
   BundleState& st = bundle(*image.state);
   if (!reserve_replacement_list(list, static_cast<uint32_t>(st.storages.size()))) return ERR_NO_MEMORY;
   for (size_t i = 0; i < st.storages.size(); ++i) {
     Storage& s = *st.storages[i];
-    if (set_replacement_names(list.entries[i], s.path.view()) != OK || s.plain) return ERR_UNSUPPORTED;
-    if (ErrorCode rc = trim_storage(s, image, map, list.entries[i], progress, user); rc != OK) return rc;
+    if (s.plain) return ERR_UNSUPPORTED;
+    // Counted before its file exists, so that a failure from then on removes it.
     list.count = static_cast<uint32_t>(i + 1);
+    if (ErrorCode rc = trim_storage(s, image, map, list.entries[i], progress, user); rc != OK) return rc;
   }
   return OK;
 }
@@ -359,13 +334,15 @@ const FormatDriver kParallelsBundleDriver = {
     .close = bundle_close,
     .get_geometry = bundle_geometry,
     .read_bytes = bundle_read,
-    .is_range_free = bundle_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = bundle_can_trim,
     .needs_layer_local_trim = bundle_needs_layer_local_trim,
-    .is_range_free_in_layer = bundle_is_range_free_in_layer,
+    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = parallels_bundle_trim,
     .identity = nullptr,
     .chain_status = nullptr,
+    .layer_status = bundle_layer_status,
+    .parent = nullptr,
 };
 
 }  // namespace qx

@@ -15,7 +15,7 @@ inline constexpr std::string_view kBundleDescriptorName = "DiskDescriptor.xml";
 // Trims every storage's image into its own "_TEMP" file and fills record.list, one entry per
 // storage in disk order; OK, CANCELLED or an error. A storage whose trim fails leaves no
 // "_TEMP" of its own behind; those of the storages before it stay in the list.
-ErrorCode parallels_bundle_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+ErrorCode parallels_bundle_trim(std::string_view path, DiskImage& image, const SectorUse& map,
                                 WriterRecord& record, ProgressCallback progress, void* user);
 
 }  // namespace qx

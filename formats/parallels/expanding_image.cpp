@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image/file_copy.hpp"
+#include "image/content_check.hpp"
 #include "image/primitives.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
+#include "image/sector_bitmap.hpp"
+#include "image/sector_use.hpp"
 
 namespace qx {
 namespace {
@@ -17,12 +17,7 @@ constexpr uint64_t kTableOffset = sizeof(ParallelsHeader);
 // 32 MiB clusters; the writer holds one in memory.
 constexpr uint32_t kMaxClusterSectors = 1u << 16;
 constexpr size_t kScanChunk = 1u << 20;
-constexpr size_t kFirstScanChunk = 4u << 10;
 
-template <typename S>
-std::span<uint8_t> bytes_of(S& s) noexcept {
-  return {reinterpret_cast<uint8_t*>(&s), sizeof(S)};
-}
 
 // Where the stand-alone image of the sector-counting signature puts its first cluster.
 uint64_t sector_signature_data_start(uint64_t entries) noexcept {
@@ -99,56 +94,11 @@ ErrorCode work_out_geometry(ExpandingImage& img) {
   return OK;
 }
 
-// True in `zero` when the file's bytes [offset, offset + n) are all zero; reads a small piece
-// first, since data usually shows at once.
-ErrorCode file_bytes_zero(ExpandingImage& img, uint64_t offset, uint64_t n, bool& zero) {
-  if (img.scratch.empty()) img.scratch.resize(std::min<size_t>(kScanChunk, img.cluster_bytes));
-  size_t limit = std::min(kFirstScanChunk, img.scratch.size());
-  zero = true;
-  while (n) {
-    std::span<uint8_t> buf(img.scratch.data(), static_cast<size_t>(std::min<uint64_t>(n, limit)));
-    if (!img.file.read_at(offset, buf)) return ERR_READ;
-    if (!is_all_zero(buf)) {
-      zero = false;
-      return OK;
-    }
-    offset += buf.size();
-    n -= buf.size();
-    limit = img.scratch.size();
-  }
-  return OK;
-}
-
-// One allocated piece: free when no sector the map calls used (every one without a map) holds
-// a non-zero byte.
-ErrorCode allocated_piece_free(ExpandingImage& img, const UsageMap* map, uint64_t at,
-                               uint32_t first, uint32_t n, bool& free) {
-  if (!map) return file_bytes_zero(img, at, uint64_t{n} * kSectorSize, free);
-  img.used.resize(bitmap_bytes(img.cluster_sectors));
-  if (ErrorCode rc = query_used(*map, img.rules.first_sector + first, n, img.used); rc != OK)
-    return rc;
-  free = true;
-  for (uint32_t i = 0; i < n;) {
-    if (!test_bit(img.used, i)) {
-      ++i;
-      continue;
-    }
-    uint32_t j = i + 1;
-    while (j < n && test_bit(img.used, j)) ++j;
-    if (ErrorCode rc = file_bytes_zero(img, at + uint64_t{i} * kSectorSize,
-                                       uint64_t{j - i} * kSectorSize, free);
-        rc != OK || !free)
-      return rc;
-    i = j;
-  }
-  return OK;
-}
-
-ErrorCode write_table_area(File& out, std::span<const uint32_t> entries, uint64_t data_start,
+ErrorCode write_table_area(TrimOutput& out, std::span<const uint32_t> entries, uint64_t data_start,
                            bool fill_words) {
   std::vector<uint8_t> area(static_cast<size_t>(data_start - kTableOffset), fill_words ? 0xFF : 0);
   for (size_t i = 0; i < entries.size(); ++i) store_le<uint32_t>(area.data() + 4 * i, entries[i]);
-  return out.write_at(kTableOffset, area) ? OK : ERR_WRITE;
+  return out.write(kTableOffset, area);
 }
 
 }  // namespace
@@ -181,7 +131,6 @@ void close_expanding(ExpandingImage& img) noexcept {
   img.file.close();
   img.bat = {};
   img.scratch = {};
-  img.used = {};
 }
 
 ErrorCode read_expanding(ExpandingImage& img, uint64_t offset, std::span<uint8_t> out) {
@@ -198,24 +147,14 @@ ErrorCode read_expanding(ExpandingImage& img, uint64_t offset, std::span<uint8_t
   return OK;
 }
 
-ErrorCode expanding_range_free(ExpandingImage& img, const UsageMap* map, uint32_t first,
-                               uint32_t count, bool& free, ProgressRelay* relay) {
-  if (uint64_t{first} + count > img.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  for (BlockSplit sp(img.cluster_sectors, first, count); sp.more(); sp.next()) {
-    if (const uint64_t at = cluster_position(img, sp.block); at != 0) {
-      bool piece_free = true;
-      if (ErrorCode rc = allocated_piece_free(img, map, at + uint64_t{sp.offset} * kSectorSize,
-                                              sp.block * img.cluster_sectors + sp.offset, sp.piece,
-                                              piece_free);
-          rc != OK)
-        return rc;
-      if (!piece_free) {
-        free = false;
-        return OK;
-      }
-    }
-    if (!relay_check_in(sp.piece, relay)) return CANCELLED;
+ErrorCode expanding_layer_status(ExpandingImage& img, uint32_t first, uint32_t count, LayerRun& out) {
+  const uint32_t cluster = first / img.cluster_sectors, in = first % img.cluster_sectors;
+  out = LayerRun{};
+  out.count = std::min(count, img.cluster_sectors - in);
+  if (const uint64_t at = cluster_position(img, cluster); at != 0) {
+    out.holding = LayerHolding::kStored;
+    out.file = &img.file;
+    out.offset = at + uint64_t{in} * kSectorSize;
   }
   return OK;
 }
@@ -227,73 +166,104 @@ bool expanding_trimmable(const ExpandingImage& img) noexcept {
 
 namespace {
 
-ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
-                        const ExpandingTrimPlan& plan, ProgressCallback progress, void* user) {
-  const uint32_t cs = img.cluster_sectors;
-  if (plan.data_start < kTableOffset + 4 * uint64_t{img.bat.size()} ||
-      plan.data_start % kSectorSize != 0 ||
-      (img.cluster_entries && plan.data_start % img.cluster_bytes != 0))
-    return ERR_UNSUPPORTED;
-  std::vector<uint32_t> entries(img.bat.size(), 0);
-  FileCopier copier(plan.source_path, plan.output_path);
-  if (!copier.is_open()) return ERR_CREATE;
+// The header as in the source, the new table, the kept clusters packed from the data start in
+// cluster order. Every byte of a kept cluster is the file's own: the copier takes it as it lies.
+class ExpandingWriter : public BlockWriter {
+ public:
+  ExpandingWriter(ExpandingImage& img, const ExpandingTrimPlan& plan) : img_(img), plan_(plan) {}
 
-  ParallelsHeader header = img.header;
-  if (plan.set_data_offset) header.data_offset = static_cast<uint32_t>(plan.data_start / kSectorSize);
-  if (!out.write_at(0, bytes_of(header))) return ERR_WRITE;
-  if (ErrorCode rc = write_table_area(out, entries, plan.data_start, plan.fill_words); rc != OK)
-    return rc;
-
-  const uint32_t visible = plan.visible_sectors;
-  if (progress && !progress(plan.progress_base, plan.progress_total, user)) return CANCELLED;
-  uint64_t position = plan.data_start;
-  for (uint32_t i = 0; i < img.bat.size(); ++i) {
-    const uint64_t source = cluster_position(img, i);
-    const uint64_t local = uint64_t{i} * cs;
-    const uint32_t shown = local < visible ? static_cast<uint32_t>(std::min<uint64_t>(cs, visible - local)) : 0;
-    const uint32_t done = plan.progress_base + static_cast<uint32_t>(std::min<uint64_t>(local + cs, visible));
-    if (source != 0) {
-      const uint32_t disk_sector = plan.disk_first + static_cast<uint32_t>(local);
-      bool free = true;
-      if (shown != 0) {
-        ProgressRelay relay{progress, user, done, plan.progress_total, 0};
-        const ErrorCode rc = plan.layer_local
-                                 ? is_range_free_in_layer(*plan.disk, &map, disk_sector, shown, free)
-                                 : is_range_free(*plan.disk, &map, disk_sector, shown, free, &relay);
-        if (rc != OK) return rc;
-      }
-      // What the disk does not show is nobody's to drop: it stays unless it is all zero.
-      const uint64_t hidden_at = source + uint64_t{shown} * kSectorSize;
-      const uint64_t hidden_bytes = uint64_t{cs - shown} * kSectorSize;
-      if (free && hidden_bytes != 0)
-        if (ErrorCode rc = file_bytes_zero(img, hidden_at, hidden_bytes, free); rc != OK) return rc;
-      // Every byte of a kept cluster is the file's own: the copier takes it as it lies.
-      if (!free) {
-        const uint64_t value = img.cluster_entries ? position / img.cluster_bytes
-                                                   : position / kSectorSize - plan.entry_bias;
-        if (value == 0 || value > UINT32_MAX) return ERR_UNSUPPORTED;
-        if (!copier.copy(source, position, img.cluster_bytes)) return ERR_READ;
-        entries[i] = static_cast<uint32_t>(value);
-        position += img.cluster_bytes;
-      }
-    }
-    if (progress && !progress(done, plan.progress_total, user)) return CANCELLED;
+  ErrorCode begin(TrimOutput& out) {
+    const uint32_t cs = img_.cluster_sectors;
+    if (plan_.data_start < kTableOffset + 4 * uint64_t{img_.bat.size()} ||
+        plan_.data_start % kSectorSize != 0 ||
+        (img_.cluster_entries && plan_.data_start % img_.cluster_bytes != 0))
+      return ERR_UNSUPPORTED;
+    if (ErrorCode rc = guard_no_memory([&] {
+          entries_.assign(img_.bat.size(), 0);
+          if (img_.scratch.empty()) img_.scratch.resize(std::min<size_t>(kScanChunk, size_t{cs} * kSectorSize));
+          return OK;
+        });
+        rc != OK)
+      return rc;
+    ParallelsHeader header = img_.header;
+    if (plan_.set_data_offset) header.data_offset = static_cast<uint32_t>(plan_.data_start / kSectorSize);
+    if (ErrorCode rc = out.write(0, bytes_of(header)); rc != OK) return rc;
+    position_ = plan_.data_start;
+    return write_table_area(out, entries_, plan_.data_start, plan_.fill_words);
   }
-  if (!copier.finish()) return ERR_READ;
-  if (ErrorCode rc = write_table_area(out, entries, plan.data_start, plan.fill_words); rc != OK)
-    return rc;
-  if (!out.set_length(position)) return ERR_WRITE;
-  // The rename that follows must not publish a file whose data never reached the disk.
-  if (!out.sync()) return ERR_WRITE;
-  return out.close() ? OK : ERR_WRITE;
-}
+
+  // What the disk does not show of the cluster that reaches past its end is nobody's to drop: the
+  // cluster stays unless that part is all zero too.
+  ErrorCode decide(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) override {
+    if (ErrorCode rc = BlockWriter::decide(walk, block, first, n, fate); rc != OK) return rc;
+    if (fate == kKeepBlock || n == img_.cluster_sectors) return OK;
+    return decide_hidden(block, n, fate);
+  }
+
+  bool groups_with_default_decision() const noexcept override {
+    return plan_.visible_sectors % img_.cluster_sectors == 0;
+  }
+
+  ErrorCode keep(TrimWalk& walk, uint32_t block, uint32_t, uint32_t) override {
+    return keep_cluster(walk.out(), block);
+  }
+
+  // Clusters wholly past what the disk shows, then the table.
+  ErrorCode finish(TrimOutput& out) {
+    for (uint64_t i = ceil_div_u64(plan_.visible_sectors, img_.cluster_sectors); i < img_.bat.size(); ++i) {
+      BlockFate fate = kDropBlock;
+      if (ErrorCode rc = decide_hidden(static_cast<uint32_t>(i), 0, fate); rc != OK) return rc;
+      if (fate == kKeepBlock)
+        if (ErrorCode rc = keep_cluster(out, static_cast<uint32_t>(i)); rc != OK) return rc;
+    }
+    if (ErrorCode rc = write_table_area(out, entries_, plan_.data_start, plan_.fill_words); rc != OK)
+      return rc;
+    return out.set_length(position_);
+  }
+
+ private:
+  // Cluster i, of which the first `shown` sectors are on the disk and free.
+  ErrorCode decide_hidden(uint32_t i, uint32_t shown, BlockFate& fate) {
+    const uint64_t source = cluster_position(img_, i);
+    fate = kDropBlock;
+    if (source == 0) return OK;
+    bool zero = true;
+    if (ErrorCode rc = is_file_range_zero(img_.file, source + uint64_t{shown} * kSectorSize,
+                                          uint64_t{img_.cluster_sectors - shown} * kSectorSize,
+                                          img_.scratch, zero);
+        rc != OK)
+      return rc;
+    if (!zero) fate = kKeepBlock;
+    return OK;
+  }
+
+  ErrorCode keep_cluster(TrimOutput& out, uint32_t i) {
+    const uint64_t value = img_.cluster_entries ? position_ / img_.cluster_bytes
+                                                : position_ / kSectorSize - plan_.entry_bias;
+    if (value == 0 || value > UINT32_MAX) return ERR_UNSUPPORTED;
+    if (ErrorCode rc = out.copy(cluster_position(img_, i), position_, img_.cluster_bytes); rc != OK) return rc;
+    entries_[i] = static_cast<uint32_t>(value);
+    position_ += img_.cluster_bytes;
+    return OK;
+  }
+
+  ExpandingImage& img_;
+  const ExpandingTrimPlan& plan_;
+  std::vector<uint32_t> entries_;
+  uint64_t position_ = 0;
+};
 
 }  // namespace
 
-ErrorCode write_trimmed_expanding(ExpandingImage& img, File& out, const UsageMap& map,
-                                  const ExpandingTrimPlan& plan, ProgressCallback progress,
-                                  void* user) {
-  return guard_no_memory([&] { return write_trimmed(img, out, map, plan, progress, user); });
+ErrorCode trim_expanding(ExpandingImage& img, DiskImage& disk, const SectorUse& map, TrimOutput& out,
+                         const ExpandingTrimPlan& plan, ProgressCallback progress, void* user) {
+  ExpandingWriter writer(img, plan);
+  if (ErrorCode rc = writer.begin(out); rc != OK) return rc;
+  TrimWalk walk(disk, map, out, progress, user, plan.progress_total);
+  const TrimSpan span{plan.disk_first, plan.visible_sectors, img.cluster_sectors, plan.layer_local};
+  if (ErrorCode rc = walk.run(span, writer); rc != OK) return rc;
+  if (ErrorCode rc = writer.finish(out); rc != OK) return rc;
+  return out.close();
 }
 
 }  // namespace qx

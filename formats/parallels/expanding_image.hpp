@@ -9,6 +9,7 @@
 
 #include "image/byte_order.hpp"
 #include "image/disk_image.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/file.hpp"
 
 namespace qx {
@@ -50,7 +51,6 @@ struct ExpandingImage {
   uint64_t length = 0;
   DiskGeometry geometry;    // the disk this file serves
   std::vector<uint8_t> scratch;
-  std::vector<uint8_t> used;
 };
 
 ErrorCode open_expanding(ExpandingImage& img, std::string_view path, const ExpandingRules& rules);
@@ -61,10 +61,9 @@ uint64_t cluster_position(const ExpandingImage& img, uint32_t i) noexcept;
 
 // Bytes of the served disk; unallocated clusters read as zeros.
 ErrorCode read_expanding(ExpandingImage& img, uint64_t offset, std::span<uint8_t> out);
-// Sectors [first, first + count) of the served disk; the map is asked at rules.first_sector
-// onward, in the numbering of the whole disk.
-ErrorCode expanding_range_free(ExpandingImage& img, const UsageMap* map, uint32_t first,
-                               uint32_t count, bool& free, ProgressRelay* relay);
+// What the file holds from sector `first` of the disk it serves on (the layer question): a run
+// never crosses a cluster.
+ErrorCode expanding_layer_status(ExpandingImage& img, uint32_t first, uint32_t count, LayerRun& out);
 
 // Why a header may not be rewritten: still in use, or it points at an extension cluster that a
 // repacked file would not keep.
@@ -72,25 +71,20 @@ bool expanding_trimmable(const ExpandingImage& img) noexcept;
 
 // Where the writer puts things and how it asks about the disk.
 struct ExpandingTrimPlan {
-  DiskImage* disk = nullptr;        // the handle whose is_range_free and read_bytes serve the walk
-  uint32_t disk_first = 0;          // the image's sector 0 on that disk
+  uint32_t disk_first = 0;          // the image's sector 0 on the disk that the walk asks
   uint32_t visible_sectors = 0;     // sectors of the image that the disk shows
   uint64_t data_start = 0;          // bytes, a multiple of 512 (and of the cluster for clusters)
   uint32_t entry_bias = 0;          // subtracted from sector positions (the bundle's padding)
   bool fill_words = false;          // 0xFFFFFFFF after the entries up to data_start, else zeros
   bool set_data_offset = false;     // store data_start in the copied header
-  uint32_t progress_base = 0;
   uint32_t progress_total = 0;
   bool layer_local = false;
-  std::string_view source_path;     // the image's file, and the output's: kept clusters are copied
-  std::string_view output_path;     // file to file
 };
 
-// Writes the trimmed copy of img to out: the header as in the source, the new table, the kept
-// clusters packed from data_start in cluster order. Sectors of allocated clusters beyond the
-// visible ones are kept whenever they hold a non-zero byte.
-ErrorCode write_trimmed_expanding(ExpandingImage& img, File& out, const UsageMap& map,
-                                  const ExpandingTrimPlan& plan, ProgressCallback progress,
-                                  void* user);
+// Writes the trimmed copy of img into `out` (created by the caller, copying from img's file),
+// walking `disk` over the sectors the image serves, then syncs and closes it. Sectors of allocated
+// clusters beyond the visible ones are kept whenever they hold a non-zero byte.
+ErrorCode trim_expanding(ExpandingImage& img, DiskImage& disk, const SectorUse& map, TrimOutput& out,
+                         const ExpandingTrimPlan& plan, ProgressCallback progress, void* user);
 
 }  // namespace qx

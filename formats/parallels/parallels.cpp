@@ -3,7 +3,7 @@
 
 #include "formats/parallels/bundle.hpp"
 #include "formats/parallels/expanding_image.hpp"
-#include "formats/replacement/replacement.hpp"
+#include "formats/trim_walk.hpp"
 #include "text/paths.hpp"
 
 namespace qx {
@@ -28,9 +28,8 @@ ErrorCode parallels_read(DriverState& s, uint64_t offset, std::span<uint8_t> out
   return read_expanding(image_of(s), offset, out);
 }
 
-ErrorCode parallels_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                                  bool& free, ProgressRelay* relay) {
-  return expanding_range_free(image_of(s), map, first, count, free, relay);
+ErrorCode parallels_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
+  return expanding_layer_status(image_of(s), first, count, out);
 }
 
 bool parallels_can_trim(const DriverState& s) { return expanding_trimmable(image_of(s)); }
@@ -46,25 +45,19 @@ bool belongs_to_bundle(std::string_view path) {
 
 }  // namespace
 
-ErrorCode parallels_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+ErrorCode parallels_trim(std::string_view path, DiskImage& image, const SectorUse& map,
                          WriterRecord& record, ProgressCallback progress, void* user) {
-  Replacement& replacement = record.single;
-  if (set_replacement_names(replacement.entry, path) != OK) return ERR_UNSUPPORTED;
-  if (image.format != FORMAT_PARALLELS || !image.state || !can_trim(image) || belongs_to_bundle(path))
+  if (image.format != FORMAT_PARALLELS || !image.state || belongs_to_bundle(path))
     return ERR_UNSUPPORTED;
   ExpandingImage& img = image_of(*image.state);
   ExpandingTrimPlan plan;
-  plan.disk = &image;
   plan.visible_sectors = img.geometry.total_sectors;
   plan.data_start = img.data_start;
   plan.fill_words = !img.cluster_entries;
   plan.progress_total = img.geometry.total_sectors;
-  plan.source_path = path;
-  plan.output_path = replacement.entry.temporary.view();
-  File out = File::create(replacement.entry.temporary.view());
-  if (!out) return ERR_CREATE;
-  replacement.active = true;
-  return write_trimmed_expanding(img, out, map, plan, progress, user);
+  TrimOutput out;
+  if (ErrorCode rc = out.create(record.single, path, img.file, path); rc != OK) return rc;
+  return trim_expanding(img, image, map, out, plan, progress, user);
 }
 
 bool parallels_layout(const DiskImage& image, ParallelsLayout& out) noexcept {
@@ -85,13 +78,15 @@ const FormatDriver kParallelsDriver = {
     .close = parallels_close,
     .get_geometry = parallels_geometry,
     .read_bytes = parallels_read,
-    .is_range_free = parallels_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = parallels_can_trim,
     .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
+    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = parallels_trim,
     .identity = nullptr,
     .chain_status = nullptr,
+    .layer_status = parallels_layer_status,
+    .parent = nullptr,
 };
 
 }  // namespace qx

@@ -10,7 +10,7 @@ namespace qx {
 extern const FormatDriver kParallelsDriver;
 
 // Writes the trimmed copy "<path>_TEMP" and fills record.single; OK, CANCELLED or an error.
-ErrorCode parallels_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+ErrorCode parallels_trim(std::string_view path, DiskImage& image, const SectorUse& map,
                          WriterRecord& record, ProgressCallback progress, void* user);
 
 // What open worked out about the file; for the inspection tool and tests.

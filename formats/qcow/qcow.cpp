@@ -15,7 +15,6 @@
 #include "text/encoding.hpp"
 #include "text/path_string.hpp"
 #include "text/paths.hpp"
-#include "volume/usage_map.hpp"
 
 namespace qx {
 namespace {
@@ -44,7 +43,6 @@ constexpr uint32_t kMaxClusterBits = 21;
 constexpr uint32_t kMaxSpanBits = 62;
 constexpr uint64_t kNoTable = ~uint64_t{0};
 constexpr uint64_t kCompressedFlag = uint64_t{1} << 63;
-constexpr size_t kWorkBytes = 1u << 20;
 
 struct QcowImage : DriverState {
   File file;
@@ -60,7 +58,6 @@ struct QcowImage : DriverState {
   std::vector<uint8_t> compressed;
   std::vector<uint8_t> cluster;  // the last inflated cluster
   uint64_t cluster_entry = 0;    // its L2 entry; 0 while none is cached
-  std::vector<uint8_t> work;
   DiskImage backing;
 
   uint64_t cluster_bytes() const noexcept { return uint64_t{1} << cluster_bits; }
@@ -150,7 +147,6 @@ void qcow_close(DriverState& s) {
   st.l2 = {};
   st.compressed = {};
   st.cluster = {};
-  st.work = {};
   st.l2_offset = kNoTable;
   st.cluster_entry = 0;
   close_image(st.backing);
@@ -258,47 +254,26 @@ ErrorCode qcow_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return read_disk(st, offset, out);
 }
 
-// Runs of clusters that are all allocated or all not, up to the work buffer, are judged at once:
-// the backing file answers for the unallocated ones, the bytes for the others.
-ErrorCode qcow_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                             bool& free, ProgressRelay* relay) {
+// A run never crosses a cluster: unallocated ones leave the disk to the backing file.
+ErrorCode qcow_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
   QcowImage& st = qcow(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  st.work.resize(std::max<size_t>(kWorkBytes, static_cast<size_t>(st.cluster_bytes())));
-  const auto cluster_sectors = st.cluster_bytes() / kSectorSize;
-  const uint64_t work_sectors = st.work.size() / kSectorSize;
-  const uint64_t end = uint64_t{first} + count;
-  for (uint64_t pos = first; pos < end;) {
-    uint64_t entry = 0;
-    if (ErrorCode rc = cluster_entry(st, pos * kSectorSize, entry); rc != OK) return rc;
-    const bool allocated = entry != 0;
-    uint64_t run_end = std::min(end, (pos / cluster_sectors + 1) * cluster_sectors);
-    while (run_end < end && run_end - pos < work_sectors) {
-      if (ErrorCode rc = cluster_entry(st, run_end * kSectorSize, entry); rc != OK) return rc;
-      if ((entry != 0) != allocated) break;
-      run_end = std::min({end, run_end + cluster_sectors, pos + work_sectors});
-    }
-    const auto at = static_cast<uint32_t>(pos);
-    const auto n = static_cast<uint32_t>(run_end - pos);
-    pos = run_end;
-    if (!allocated) {
-      if (!st.backing.is_open()) continue;
-      if (ErrorCode rc = is_range_free(st.backing, map, at, n, free, relay); rc != OK || !free) return rc;
-      continue;
-    }
-    std::span<uint8_t> data = std::span(st.work).first(size_t{n} * kSectorSize);
-    if (ErrorCode rc = read_disk(st, uint64_t{at} * kSectorSize, data); rc != OK) return rc;
-    if (map) {
-      if (ErrorCode rc = is_block_droppable(*map, at, n, free, data); rc != OK) return rc;
-    } else {
-      free = is_all_zero(data);
-    }
-    if (!free) return OK;
-    if (!relay_check_in(n, relay)) return CANCELLED;
+  const uint64_t at = uint64_t{first} * kSectorSize;
+  const uint64_t cluster_sectors = st.cluster_bytes() / kSectorSize;
+  uint64_t entry = 0;
+  if (ErrorCode rc = cluster_entry(st, at, entry); rc != OK) return rc;
+  out = LayerRun{};
+  out.count = static_cast<uint32_t>(std::min<uint64_t>(count, cluster_sectors - first % cluster_sectors));
+  if (entry & kCompressedFlag) {
+    out.holding = LayerHolding::kOther;
+  } else if (entry != 0) {
+    out.holding = LayerHolding::kStored;
+    out.file = &st.file;
+    out.offset = entry + (at & (st.cluster_bytes() - 1));
   }
   return OK;
 }
+
+DiskImage* qcow_parent(DriverState& s) { return qcow(s).backing.is_open() ? &qcow(s).backing : nullptr; }
 
 }  // namespace
 
@@ -309,13 +284,15 @@ const FormatDriver kQcowDriver = {
     .close = qcow_close,
     .get_geometry = qcow_geometry,
     .read_bytes = qcow_read,
-    .is_range_free = qcow_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = nullptr,
     .needs_layer_local_trim = nullptr,
     .is_range_free_in_layer = nullptr,
     .trim = nullptr,
     .identity = nullptr,
     .chain_status = nullptr,
+    .layer_status = qcow_layer_status,
+    .parent = qcow_parent,
 };
 
 }  // namespace qx

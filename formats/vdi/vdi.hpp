@@ -10,7 +10,7 @@ namespace qx {
 extern const FormatDriver kVdiDriver;
 
 // Writes the trimmed copy "<path>_TEMP" and fills record.single; OK, CANCELLED or an error.
-ErrorCode vdi_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+ErrorCode vdi_trim(std::string_view path, DiskImage& image, const SectorUse& map,
                    WriterRecord& record, ProgressCallback progress, void* user);
 
 }  // namespace qx

@@ -5,23 +5,20 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <optional>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "formats/trim_walk.hpp"
 #include "formats/vhd/vhd_footer.hpp"
 #include "image/byte_order.hpp"
-#include "image/content_check.hpp"
 #include "image/file.hpp"
-#include "image/file_copy.hpp"
 #include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
 #include "text/charset.hpp"
 #include "text/encoding.hpp"
 #include "text/path_string.hpp"
 #include "text/paths.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
+#include "image/sector_bitmap.hpp"
+#include "image/sector_use.hpp"
 
 namespace qx {
 namespace {
@@ -69,8 +66,6 @@ constexpr uint32_t kAlignmentPadding = 7;
 // Gaps of this many sectors or more mark a file laid out for 4 KiB-aligned block data.
 constexpr uint64_t kAlignmentGap = 7;
 constexpr size_t kCopyChunk = 4u << 20;
-constexpr uint64_t kWholeBlockLimit = 8u << 20;
-constexpr size_t kScanChunk = 1u << 20;
 
 constexpr uint32_t four_cc(const char (&s)[5]) {
   return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 |
@@ -106,21 +101,11 @@ struct VhdImage : DriverState {
   uint32_t gap_sectors = 0;
   uint32_t padding_sectors = 0;
   PathBuffer<4096> path;
-  std::vector<uint8_t> scratch;  // sectors examined by is_range_free
-  std::vector<uint8_t> used;     // the map's answer for one block
 };
 
 VhdImage& vhd(DriverState& s) { return static_cast<VhdImage&>(s); }
 const VhdImage& vhd(const DriverState& s) { return static_cast<const VhdImage&>(s); }
 
-template <typename S>
-std::span<const uint8_t> bytes_of(const S& s) noexcept {
-  return {reinterpret_cast<const uint8_t*>(&s), sizeof(S)};
-}
-template <typename S>
-std::span<uint8_t> bytes_of(S& s) noexcept {
-  return {reinterpret_cast<uint8_t*>(&s), sizeof(S)};
-}
 
 bool sector_present(const VhdImage& st, uint32_t sector) noexcept {
   return (st.bitmap[sector / 8] >> (7 - sector % 8)) & 1u;
@@ -274,7 +259,6 @@ ErrorCode vhd_open(DriverState& s, std::string_view path, bool read_only) {
   st.bitmap_bytes = static_cast<uint32_t>(
       ceil_div_u64(ceil_div_u64(st.block_sectors, 8), kSectorSize) * kSectorSize);
   st.bitmap.assign(st.bitmap_bytes, 0);
-  st.used.assign(bitmap_bytes(st.block_sectors), 0);
   st.cached_block = -1;
   if (!st.path.assign(path)) return ERR_UNSUPPORTED;
   return OK;
@@ -285,8 +269,6 @@ void vhd_close(DriverState& s) {
   st.file.close();
   st.bat = {};
   st.bitmap = {};
-  st.scratch = {};
-  st.used = {};
   st.cached_block = -1;
   close_image(st.parent);
   st.has_parent = false;
@@ -354,92 +336,33 @@ ErrorCode vhd_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return OK;
 }
 
-// ---- free-range queries ----
+// ---- the layer question ----
 
-// What one sector of an allocated block asks for: nothing (the map calls it unused), its data in
-// this file, or whatever lies below.
-enum class SectorCheck { Skip, Data, Below };
-
-SectorCheck sector_check(const VhdImage& st, bool with_map, uint32_t i, uint32_t in_block) {
-  if (with_map && !test_bit(st.used, i)) return SectorCheck::Skip;
-  return sector_present(st, in_block + i) ? SectorCheck::Data : SectorCheck::Below;
-}
-
-// True in `zero` when every byte of the sectors [first, first + n) of the block is zero.
-ErrorCode present_sectors_zero(VhdImage& st, uint32_t block, uint32_t first, uint32_t n, bool& zero) {
-  if (st.scratch.empty())
-    st.scratch.resize(std::min<size_t>(kScanChunk, st.block_bytes));
-  return is_file_range_zero(st.file, block_data_offset(st, block) + uint64_t{first} * kSectorSize,
-                            uint64_t{n} * kSectorSize, st.scratch, zero);
-}
-
-ErrorCode allocated_piece_free(VhdImage& st, const UsageMap* map, uint32_t block, uint32_t in_block,
-                               uint32_t first, uint32_t n, bool& free) {
+// An unallocated block holds nothing; an allocated one holds the sectors its bitmap marks, and
+// leaves the others to what lies below. A run never crosses a block.
+ErrorCode vhd_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
+  VhdImage& st = vhd(s);
+  const uint32_t block = first / st.block_sectors;
+  const uint32_t in = first % st.block_sectors;
+  out.count = std::min(count, st.block_sectors - in);
+  if (st.bat[block] == kUnallocated) {
+    out.holding = LayerHolding::kAbsent;
+    return OK;
+  }
   if (ErrorCode rc = load_bitmap(st, block); rc != OK) return rc;
-  if (map)
-    if (ErrorCode rc = query_used(*map, first, n, st.used); rc != OK) return rc;
-  free = true;
-  for (uint32_t i = 0; i < n;) {
-    const SectorCheck kind = sector_check(st, map != nullptr, i, in_block);
-    uint32_t j = i + 1;
-    while (j < n && sector_check(st, map != nullptr, j, in_block) == kind) ++j;
-    if (kind == SectorCheck::Data) {
-      if (ErrorCode rc = present_sectors_zero(st, block, in_block + i, j - i, free); rc != OK || !free)
-        return rc;
-    } else if (kind == SectorCheck::Below && st.has_parent) {
-      if (ErrorCode rc = is_range_free(st.parent, map, first + i, j - i, free, nullptr);
-          rc != OK || !free)
-        return rc;
-    }
-    i = j;
+  const bool present = sector_present(st, in);
+  uint32_t n = 1;
+  while (n < out.count && sector_present(st, in + n) == present) ++n;
+  out.count = n;
+  out.holding = present ? LayerHolding::kStored : LayerHolding::kAbsent;
+  if (present) {
+    out.file = &st.file;
+    out.offset = block_data_offset(st, block) + uint64_t{in} * kSectorSize;
   }
   return OK;
 }
 
-ErrorCode vhd_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                            bool& free, ProgressRelay* relay) {
-  VhdImage& st = vhd(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  for (BlockSplit sp(st.block_sectors, first, count); sp.more(); sp.next()) {
-    const uint32_t piece_first = sp.block * st.block_sectors + sp.offset;
-    bool piece_free = true;
-    ErrorCode rc = OK;
-    if (st.bat[sp.block] != kUnallocated)
-      rc = allocated_piece_free(st, map, sp.block, sp.offset, piece_first, sp.piece, piece_free);
-    else if (st.has_parent)
-      rc = is_range_free(st.parent, map, piece_first, sp.piece, piece_free, nullptr);
-    if (rc != OK) return rc;
-    if (!piece_free) {
-      free = false;
-      return OK;
-    }
-    if (!relay_check_in(sp.piece, relay)) return CANCELLED;
-  }
-  return OK;
-}
-
-ErrorCode vhd_is_range_free_in_layer(DriverState& s, const UsageMap* map, uint32_t first,
-                                     uint32_t count, bool& free) {
-  VhdImage& st = vhd(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  for (BlockSplit sp(st.block_sectors, first, count); sp.more(); sp.next()) {
-    if (st.bat[sp.block] == kUnallocated) continue;
-    if (ErrorCode rc = load_bitmap(st, sp.block); rc != OK) return rc;
-    if (map) {
-      const uint32_t piece_first = sp.block * st.block_sectors + sp.offset;
-      if (ErrorCode rc = query_used(*map, piece_first, sp.piece, st.used); rc != OK) return rc;
-    }
-    for (uint32_t i = 0; i < sp.piece; ++i) {
-      if (sector_check(st, map != nullptr, i, sp.offset) == SectorCheck::Data) {
-        free = false;
-        return OK;
-      }
-    }
-  }
-  return OK;
-}
+DiskImage* vhd_parent(DriverState& s) { return vhd(s).has_parent ? &vhd(s).parent : nullptr; }
 
 bool vhd_can_trim(const DriverState& s) { return !vhd(s).parent_missing; }
 
@@ -487,235 +410,152 @@ bool writer_can_place(const VhdImage& st) noexcept {
   return true;
 }
 
-struct TrimContext {
-  TrimContext(VhdImage& s, DiskImage& i, const UsageMap& m, bool l) : st(s), image(i), map(m), layered(l) {}
-  VhdImage& st;
-  DiskImage& image;
-  const UsageMap& map;
-  File out;
-  std::optional<FileCopier> copier;  // the sectors this file holds, from where they lie in it
-  bool layered = false;
-  uint64_t position = 0;  // next byte of the output
-  std::vector<uint32_t> bat;
-  std::vector<uint8_t> whole;  // one block as written (bitmap, data, padding), when it fits
-  std::vector<uint8_t> data;
-  std::vector<uint8_t> bitmap;
-  std::vector<uint8_t> zeros;
+// Where the output puts its blocks. Data on 4 KiB boundaries lets a file system that shares
+// blocks share the trimmed image's data with the next trim's output, so the output takes that
+// layout (the BAT area reaching a 4 KiB boundary, zeros before the first bitmap and after each
+// block) when the source has it, or when the padding costs less than 1% of a block and leaves the
+// output no larger than the source. Otherwise it keeps the source's layout.
+struct VhdPlacement {
+  uint64_t table_area = 0;  // bytes of the BAT area from kWriterTableOffset
+  uint64_t gap = 0;         // zero bytes between the head and the first block
+  uint64_t padding = 0;     // zero bytes after each block's data
+
+  uint64_t size(const VhdImage& st, bool layered, uint64_t kept) const noexcept {
+    const uint64_t head = layered ? st.lowest_entry * kSectorSize : kWriterTableOffset + table_area;
+    return head + gap + kept * (st.bitmap_bytes + uint64_t{st.block_bytes} + padding) + st.footer_length;
+  }
 };
 
-ErrorCode write_zeros(TrimContext& t, uint64_t offset, uint64_t length) {
-  while (length) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, t.zeros.size()));
-    if (!t.out.write_at(offset, std::span(t.zeros).first(n))) return ERR_WRITE;
-    offset += n;
-    length -= n;
+VhdPlacement place_blocks(const VhdImage& st, bool layered, uint64_t kept) {
+  VhdPlacement kept_layout;
+  kept_layout.table_area = ceil_div_u64(uint64_t{st.header.max_table_entries} * 4, kSectorSize) * kSectorSize;
+  kept_layout.gap = layered ? 0 : uint64_t{st.gap_sectors} * kSectorSize;
+  VhdPlacement aligned = kept_layout;
+  const uint64_t block = st.bitmap_bytes + uint64_t{st.block_bytes};
+  aligned.padding = (kAlignment - block % kAlignment) % kAlignment;
+  if (!layered)
+    aligned.table_area = ceil_div_u64(kWriterTableOffset + aligned.table_area, kAlignment) * kAlignment -
+                         kWriterTableOffset;
+  const uint64_t head_end = layered ? st.lowest_entry * kSectorSize : kWriterTableOffset + aligned.table_area;
+  aligned.gap = (2 * kAlignment - (head_end + st.bitmap_bytes) % kAlignment) % kAlignment;
+  const bool cheap = aligned.padding * 100 < block + aligned.padding &&
+                     aligned.size(st, layered, kept) <= st.footer_position + st.footer_length;
+  return st.alignment_mode || cheap ? aligned : kept_layout;
+}
+
+class VhdWriter : public BlockWriter {
+ public:
+  VhdWriter(VhdImage& st, bool layered, std::span<const uint8_t> first_sector)
+      : st_(st), layered_(layered), first_sector_(first_sector) {}
+
+  ErrorCode allocate() {
+    return guard_no_memory([&] {
+      bat_.assign(st_.header.max_table_entries, kUnallocated);
+      bitmap_.resize(st_.bitmap_bytes);
+      return OK;
+    });
   }
-  return OK;
-}
 
-uint64_t table_area_bytes(const VhdImage& st) noexcept {
-  uint64_t area = ceil_div_u64(uint64_t{st.header.max_table_entries} * 4, kSectorSize) * kSectorSize;
-  if (st.alignment_mode) area = ceil_div_u64(kWriterTableOffset + area, kAlignment) * kAlignment -
-                                kWriterTableOffset;
-  return area;
-}
-
-ErrorCode write_dynamic_head(TrimContext& t, std::span<const uint8_t> first_sector) {
-  VhdImage& st = t.st;
-  if (!t.out.write_at(0, first_sector) ||
-      !t.out.write_at(kWriterHeaderOffset, bytes_of(st.header)))
-    return ERR_WRITE;
-  const uint64_t area = table_area_bytes(st);
-  // Placeholder table: unallocated entries, the rest of the area zero; rewritten at the end.
-  std::vector<uint8_t> table(static_cast<size_t>(area), 0);
-  std::memset(table.data(), 0xFF, size_t{st.header.max_table_entries} * 4);
-  if (!t.out.write_at(kWriterTableOffset, table)) return ERR_WRITE;
-  t.position = kWriterTableOffset + area;
-  if (ErrorCode rc = write_zeros(t, t.position, uint64_t{st.gap_sectors} * kSectorSize); rc != OK)
-    return rc;
-  t.position += uint64_t{st.gap_sectors} * kSectorSize;
-  return OK;
-}
-
-// The head of a differencing file (header, locators, whatever the source keeps there) is copied
-// byte for byte.
-ErrorCode copy_differencing_head(TrimContext& t, std::span<const uint8_t> first_sector) {
-  const uint64_t end = t.st.lowest_entry * kSectorSize;
-  for (uint64_t pos = 0; pos < end;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(end - pos, t.data.size()));
-    std::span<uint8_t> buf(t.data.data(), n);
-    if (!t.st.file.read_at(pos, buf) || !t.out.write_at(pos, buf)) return ERR_READ;
-    pos += n;
-  }
-  if (!t.out.write_at(0, first_sector)) return ERR_WRITE;
-  t.position = end;
-  return OK;
-}
-
-// Sets the bit of every sector of `data` (numbered from `base` in the block) that the output
-// must hold: every one in a differencing layer, which has to hide the parent's data wherever it
-// keeps a block; the non-zero ones otherwise.
-void mark_sectors(const TrimContext& t, std::span<uint8_t> bitmap, std::span<const uint8_t> data,
-                  uint32_t base) {
-  for (uint32_t i = 0; i < data.size() / kSectorSize; ++i)
-    if (t.layered || !is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize)))
-      bitmap[(base + i) / 8] |= static_cast<uint8_t>(0x80u >> ((base + i) % 8));
-}
-
-// Puts `data`, read from the block at `in_block`, at `to` of the output. The sectors this file
-// holds are copied from where its checked table puts them; what it does not hold (zeros, or the
-// parent's data) is written as read.
-ErrorCode put_data(TrimContext& t, uint32_t block, uint64_t in_block, std::span<const uint8_t> data,
-                   uint64_t to) {
-  VhdImage& st = t.st;
-  if (st.bat[block] == kUnallocated) return t.out.write_at(to, data) ? OK : ERR_WRITE;
-  if (ErrorCode rc = load_bitmap(st, block); rc != OK) return rc;
-  const uint64_t from = block_data_offset(st, block) + in_block;
-  const uint32_t base = static_cast<uint32_t>(in_block / kSectorSize);
-  const uint32_t count = static_cast<uint32_t>(data.size() / kSectorSize);
-  for (uint32_t i = 0; i < count;) {
-    const bool present = sector_present(st, base + i);
-    uint32_t j = i + 1;
-    while (j < count && sector_present(st, base + j) == present) ++j;
-    const uint64_t at = uint64_t{i} * kSectorSize, length = uint64_t{j - i} * kSectorSize;
-    if (present) {
-      if (!t.copier->copy(from + at, to + at, length)) return ERR_READ;
-    } else if (!t.out.write_at(to + at, data.subspan(static_cast<size_t>(at), static_cast<size_t>(length)))) {
-      return ERR_WRITE;
-    }
-    i = j;
-  }
-  return OK;
-}
-
-// The usual case: the block read in one go, the bitmap and padding written around its data.
-ErrorCode copy_block_whole(TrimContext& t, uint32_t block, uint32_t first, uint32_t n, uint64_t start) {
-  const VhdImage& st = t.st;
-  std::fill(t.whole.begin(), t.whole.end(), 0);
-  const std::span<uint8_t> bitmap(t.whole.data(), st.bitmap_bytes);
-  const std::span<uint8_t> data(t.whole.data() + st.bitmap_bytes, size_t{n} * kSectorSize);
-  if (ErrorCode rc = read_bytes(t.image, uint64_t{first} * kSectorSize, data); rc != OK) return rc;
-  mark_sectors(t, bitmap, data, 0);
-  const size_t tail = st.bitmap_bytes + data.size();
-  if (!t.out.write_at(start, bitmap) ||
-      !t.out.write_at(start + tail, std::span(t.whole).subspan(tail)))
-    return ERR_WRITE;
-  return put_data(t, block, 0, data, start + st.bitmap_bytes);
-}
-
-// Blocks too large to hold in memory go through in pieces, the bitmap last.
-ErrorCode copy_block_in_pieces(TrimContext& t, uint32_t block, uint32_t first, uint32_t n, uint64_t start) {
-  const VhdImage& st = t.st;
-  const uint64_t data_start = start + st.bitmap_bytes;
-  std::fill(t.bitmap.begin(), t.bitmap.end(), 0);
-  const uint64_t length = uint64_t{n} * kSectorSize;
-  for (uint64_t off = 0; off < length;) {
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(length - off, t.data.size()));
-    std::span<uint8_t> buf(t.data.data(), len);
-    if (ErrorCode rc = read_bytes(t.image, uint64_t{first} * kSectorSize + off, buf); rc != OK)
-      return rc;
-    mark_sectors(t, t.bitmap, buf, static_cast<uint32_t>(off / kSectorSize));
-    if (ErrorCode rc = put_data(t, block, off, buf, data_start + off); rc != OK) return rc;
-    off += len;
-  }
-  const uint64_t tail = uint64_t{st.block_bytes} - length + uint64_t{st.padding_sectors} * kSectorSize;
-  if (ErrorCode rc = write_zeros(t, data_start + length, tail); rc != OK) return rc;
-  return t.out.write_at(start, t.bitmap) ? OK : ERR_WRITE;
-}
-
-ErrorCode copy_block(TrimContext& t, uint32_t block, uint32_t first, uint32_t n) {
-  const VhdImage& st = t.st;
-  if (t.position / kSectorSize >= kUnallocated) return ERR_UNSUPPORTED;
-  const uint64_t start = t.position;
-  if (ErrorCode rc = t.whole.empty() ? copy_block_in_pieces(t, block, first, n, start)
-                                     : copy_block_whole(t, block, first, n, start);
-      rc != OK)
-    return rc;
-  t.bat[block] = static_cast<uint32_t>(start / kSectorSize);
-  t.position = start + st.bitmap_bytes + st.block_bytes + uint64_t{st.padding_sectors} * kSectorSize;
-  return OK;
-}
-
-ErrorCode write_table(TrimContext& t) {
-  const size_t entries_bytes = t.bat.size() * 4;
-  // The dynamic head is ours and the whole area is rewritten; a copied differencing head keeps
-  // every byte beyond the entries.
-  const size_t area = t.layered ? entries_bytes : static_cast<size_t>(table_area_bytes(t.st));
-  std::vector<uint8_t> table(area, 0);
-  for (size_t i = 0; i < t.bat.size(); ++i) store_be<uint32_t>(table.data() + i * 4, t.bat[i]);
-  return t.out.write_at(kWriterTableOffset, table) ? OK : ERR_WRITE;
-}
-
-ErrorCode run_trim(TrimContext& t, std::span<const uint8_t> first_sector, ProgressCallback progress,
-                   void* user) {
-  VhdImage& st = t.st;
-  if (ErrorCode rc = t.layered ? copy_differencing_head(t, first_sector)
-                               : write_dynamic_head(t, first_sector);
-      rc != OK)
-    return rc;
-  const uint32_t total = st.geometry.total_sectors;
-  if (progress && !progress(0, total, user)) return CANCELLED;
-  uint32_t done = 0;
-  for (uint32_t block = 0; block < st.bat.size(); ++block) {
-    const uint32_t first = block * st.block_sectors;
-    const uint32_t n = std::min(st.block_sectors, total - first);
-    bool free = false;
-    ErrorCode rc = OK;
-    if (t.layered) {
-      rc = is_range_free_in_layer(t.image, &t.map, first, n, free);
+  // The head goes out once it is known how many blocks follow it.
+  ErrorCode plan(TrimWalk& walk) override {
+    place_ = place_blocks(st_, layered_, walk.kept_blocks());
+    TrimOutput& out = walk.out();
+    if (layered_) {
+      // The head of a differencing file (header, locators, whatever the source keeps there) is
+      // copied byte for byte.
+      position_ = st_.lowest_entry * kSectorSize;
+      if (ErrorCode rc = out.copy(0, 0, position_); rc != OK) return rc;
+      if (ErrorCode rc = out.finish_copies(); rc != OK) return rc;
     } else {
-      ProgressRelay relay{progress, user, done, total, 0};
-      rc = is_range_free(t.image, &t.map, first, n, free, &relay);
+      if (ErrorCode rc = out.write(kWriterHeaderOffset, bytes_of(st_.header)); rc != OK) return rc;
+      // Placeholder table: unallocated entries, the rest of the area zero; rewritten at the end.
+      if (ErrorCode rc = write_table(out, 0xFF); rc != OK) return rc;
+      position_ = kWriterTableOffset + place_.table_area;
     }
-    if (rc != OK) return rc;
-    if (!free)
-      if (ErrorCode copy_rc = copy_block(t, block, first, n); copy_rc != OK) return copy_rc;
-    done += n;
-    // The last call says the data is all there.
-    if (block + 1 == st.bat.size() && !t.copier->finish()) return ERR_READ;
-    if (progress && !progress(done, total, user)) return CANCELLED;
+    if (ErrorCode rc = out.write(0, first_sector_); rc != OK) return rc;
+    if (ErrorCode rc = out.write_zeros(position_, position_ + place_.gap); rc != OK) return rc;
+    position_ += place_.gap;
+    return OK;
   }
-  if (!t.copier->finish()) return ERR_READ;
-  if (ErrorCode rc = write_table(t); rc != OK) return rc;
-  if (!t.out.write_at(t.position, first_sector.first(st.footer_length))) return ERR_WRITE;
-  // The rename that follows must not publish a file whose data never reached the disk.
-  if (!t.out.sync()) return ERR_WRITE;
-  return t.out.close() ? OK : ERR_WRITE;
-}
+
+  ErrorCode keep(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n) override {
+    if (position_ / kSectorSize >= kUnallocated) return ERR_UNSUPPORTED;
+    const uint64_t data_at = position_ + st_.bitmap_bytes;
+    std::fill(bitmap_.begin(), bitmap_.end(), 0);
+    for (uint32_t done = 0; done < n;) {
+      const auto len = static_cast<uint32_t>(std::min<uint64_t>(n - done, kCopyChunk / kSectorSize));
+      // A differencing layer has to hide the parent's data wherever it keeps a block, so it marks
+      // every sector; a disk without a parent marks the non-zero ones.
+      std::span<const uint8_t> read;
+      if (!layered_) {
+        if (ErrorCode rc = walk.read_sectors(first + done, len, data_); rc != OK) return rc;
+        read = data_;
+      }
+      for (uint32_t i = 0; i < len; ++i)
+        if (layered_ || !is_all_zero(read.subspan(size_t{i} * kSectorSize, kSectorSize)))
+          bitmap_[(done + i) / 8] |= static_cast<uint8_t>(0x80u >> ((done + i) % 8));
+      if (ErrorCode rc = walk.put_sectors(first + done, len, data_at + uint64_t{done} * kSectorSize,
+                                          uint64_t{len} * kSectorSize, read);
+          rc != OK)
+        return rc;
+      done += len;
+    }
+    const uint64_t end = data_at + st_.block_bytes + place_.padding;
+    if (ErrorCode rc = walk.out().write_zeros(data_at + uint64_t{n} * kSectorSize, end); rc != OK) return rc;
+    if (ErrorCode rc = walk.out().write(position_, bitmap_); rc != OK) return rc;
+    bat_[block] = static_cast<uint32_t>(position_ / kSectorSize);
+    position_ = end;
+    return OK;
+  }
+
+  ErrorCode write_tail(TrimOutput& out) {
+    if (ErrorCode rc = write_table(out, 0); rc != OK) return rc;
+    return out.write(position_, first_sector_.first(st_.footer_length));
+  }
+
+ private:
+  // The dynamic head is ours and its whole area is written; a copied differencing head keeps
+  // every byte beyond the entries.
+  ErrorCode write_table(TrimOutput& out, uint8_t fill) {
+    const size_t entries = bat_.size() * 4;
+    std::vector<uint8_t> table(layered_ ? entries : static_cast<size_t>(place_.table_area), 0);
+    for (size_t i = 0; i < bat_.size(); ++i)
+      store_be<uint32_t>(table.data() + i * 4, fill ? kUnallocated : bat_[i]);
+    return out.write(kWriterTableOffset, table);
+  }
+
+  VhdImage& st_;
+  bool layered_;
+  // The footer copy is the footer that open checked, so that both copies of the output carry a
+  // valid checksum even when the source's copy at offset 0 had drifted.
+  std::span<const uint8_t> first_sector_;
+  VhdPlacement place_;
+  uint64_t position_ = 0;  // next byte of the output
+  std::vector<uint32_t> bat_;
+  std::vector<uint8_t> bitmap_;
+  std::vector<uint8_t> data_;
+};
 
 }  // namespace
 
-ErrorCode vhd_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+ErrorCode vhd_trim(std::string_view path, DiskImage& image, const SectorUse& map,
                    WriterRecord& record, ProgressCallback progress, void* user) {
-  Replacement& replacement = record.single;
-  if (set_replacement_names(replacement.entry, path) != OK) return ERR_UNSUPPORTED;
-  if (image.format != FORMAT_VHD || !image.state || !can_trim(image)) return ERR_UNSUPPORTED;
+  if (image.format != FORMAT_VHD || !image.state) return ERR_UNSUPPORTED;
   VhdImage& st = vhd(*image.state);
   if (!writer_can_place(st)) return ERR_UNSUPPORTED;
-
-  // The footer copy of the output is the footer that open checked, so that both copies of the
-  // output carry a valid checksum even when the source's copy at offset 0 had drifted.
   std::array<uint8_t, 512> first_sector{};
   if (!st.file.read_at(0, first_sector)) return ERR_READ;
   std::memcpy(first_sector.data(), &st.footer, st.footer_length);
-
-  TrimContext t(st, image, map, needs_layer_local_trim(image));
-  try {
-    t.bat.assign(st.header.max_table_entries, kUnallocated);
-    const uint64_t whole = uint64_t{st.bitmap_bytes} + st.block_bytes + uint64_t{st.padding_sectors} * kSectorSize;
-    if (whole <= kWholeBlockLimit) t.whole.resize(static_cast<size_t>(whole));
-    t.data.resize(std::min<size_t>(kCopyChunk, st.block_bytes));
-    t.bitmap.resize(st.bitmap_bytes);
-    t.zeros.resize(std::min<size_t>(kCopyChunk, std::max<size_t>(st.block_bytes, kSectorSize)));
-  } catch (...) {
-    return ERR_NO_MEMORY;
-  }
-  t.out = File::create(replacement.entry.temporary.view());
-  if (!t.out) return ERR_CREATE;
-  replacement.active = true;
-  t.copier.emplace(st.path.view(), replacement.entry.temporary.view());
-  if (!t.copier->is_open()) return ERR_CREATE;
-  return run_trim(t, first_sector, progress, user);
+  const bool layered = needs_layer_local_trim(image);
+  VhdWriter writer(st, layered, first_sector);
+  if (ErrorCode rc = writer.allocate(); rc != OK) return rc;
+  TrimOutput out;
+  if (ErrorCode rc = out.create(record.single, path, st.file, st.path.view()); rc != OK) return rc;
+  const uint32_t total = st.geometry.total_sectors;
+  TrimWalk walk(image, map, out, progress, user, total);
+  if (ErrorCode rc = walk.run(TrimSpan{0, total, st.block_sectors, layered}, writer); rc != OK) return rc;
+  if (ErrorCode rc = writer.write_tail(out); rc != OK) return rc;
+  return out.close();
 }
 
 bool vhd_layout(const DiskImage& image, VhdLayout& out) noexcept {
@@ -742,13 +582,15 @@ const FormatDriver kVhdDriver = {
     .close = vhd_close,
     .get_geometry = vhd_geometry,
     .read_bytes = vhd_read,
-    .is_range_free = vhd_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = vhd_can_trim,
     .needs_layer_local_trim = vhd_needs_layer_local_trim,
-    .is_range_free_in_layer = vhd_is_range_free_in_layer,
+    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = vhd_trim,
     .identity = vhd_identity,
     .chain_status = vhd_chain_status,
+    .layer_status = vhd_layer_status,
+    .parent = vhd_parent,
 };
 
 }  // namespace qx

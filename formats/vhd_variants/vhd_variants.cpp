@@ -307,7 +307,7 @@ ErrorCode strict_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return OK;
 }
 
-ErrorCode strict_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
+ErrorCode strict_is_range_free(DriverState& s, const SectorUse* map, uint32_t first, uint32_t count,
                                bool& free, ProgressRelay* relay) {
   VariantImage& st = variant(s);
   if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
@@ -354,7 +354,7 @@ ErrorCode flat_part_read(DriverState& s, uint64_t offset, std::span<uint8_t> out
   return read_bytes(variant(s).flat, offset, out);
 }
 
-ErrorCode flat_part_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
+ErrorCode flat_part_is_range_free(DriverState& s, const SectorUse* map, uint32_t first, uint32_t count,
                                   bool& free, ProgressRelay* relay) {
   return is_range_free(variant(s).flat, map, first, count, free, relay);
 }
@@ -391,6 +391,8 @@ constexpr FormatDriver variant_driver(const char* name,
       .trim = nullptr,
       .identity = variant_identity,
       .chain_status = differencing ? differencing_chain_status : nullptr,
+      .layer_status = nullptr,
+      .parent = nullptr,
   };
 }
 

@@ -6,21 +6,19 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <optional>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/byte_order.hpp"
 #include "image/crc32c.hpp"
 #include "image/file.hpp"
-#include "image/file_copy.hpp"
 #include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
 #include "text/charset.hpp"
 #include "text/path_string.hpp"
 #include "text/paths.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
+#include "image/sector_bitmap.hpp"
+#include "image/sector_use.hpp"
 
 namespace qx {
 namespace {
@@ -100,9 +98,6 @@ constexpr uint32_t kMetadataTableBytes = 64u << 10;
 constexpr uint32_t kMaxItemBytes = 1u << 20;
 constexpr uint64_t kMaxDiskBytes = uint64_t{1} << 46;  // 64 TiB
 constexpr uint64_t kOffsetMask = ~(kMiB - 1);
-constexpr size_t kZeroChunk = 1u << 20;
-constexpr size_t kScanChunk = 1u << 20;
-constexpr size_t kFirstScanChunk = 64u << 10;
 constexpr uint32_t kHoleSectors = 2048;  // 1 MiB
 
 // Block states of the BAT: payload entries, and the sector bitmap entry that follows each chunk.
@@ -212,17 +207,11 @@ struct VhdxImage : DriverState {
   bool has_parent = false;
   bool log_pending = false;
   DiskGeometry geometry;
-  std::vector<uint8_t> used;     // the map's answer for one block
-  std::vector<uint8_t> scratch;  // data examined by is_range_free
 };
 
 VhdxImage& vhdx(DriverState& s) { return static_cast<VhdxImage&>(s); }
 const VhdxImage& vhdx(const DriverState& s) { return static_cast<const VhdxImage&>(s); }
 
-template <typename S>
-std::span<uint8_t> bytes_of(S& s) noexcept {
-  return {reinterpret_cast<uint8_t*>(&s), sizeof(S)};
-}
 
 // The checksum of a structure computed with its own checksum field (at offset 4) taken as zero.
 uint32_t structure_crc(std::span<const uint8_t> bytes) noexcept {
@@ -527,7 +516,6 @@ ErrorCode vhdx_open(DriverState& s, std::string_view path, bool) {
     if (ErrorCode rc = open_file(st, path); rc != OK) return rc;
     st.block_sectors = st.block_bytes / kSectorSize;
     st.bitmap.assign(st.block_bytes / st.logical_sector / 8, 0);
-    st.used.assign(bitmap_bytes(st.block_sectors), 0);
     st.cached_block = -1;
     if (st.file_flags & kHasParent) return open_parent(st, path);
     return OK;
@@ -541,8 +529,6 @@ void vhdx_close(DriverState& s) {
   st.bitmap = {};
   st.locator = {};
   st.region_table = {};
-  st.used = {};
-  st.scratch = {};
   st.cached_block = -1;
   close_image(st.parent);
   st.has_parent = false;
@@ -616,99 +602,44 @@ ErrorCode vhdx_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return OK;
 }
 
-// ---- free-range queries ----
+// ---- the layer question ----
 
-// True when every sector of data that `used` marks (bit base + i for sector i) holds only zeros.
-bool used_sectors_zero(std::span<const uint8_t> data, std::span<const uint8_t> used, uint32_t base) {
-  const uint32_t n = static_cast<uint32_t>(data.size() / kSectorSize);
-  for (uint32_t i = 0; i < n;) {
-    if ((base + i) % 8 == 0 && n - i >= 8 && used[(base + i) / 8] == 0) {
-      i += 8;
-      continue;
-    }
-    if (test_bit(used, base + i) && !is_all_zero(data.subspan(size_t{i} * kSectorSize, kSectorSize)))
-      return false;
-    ++i;
+LayerHolding holding_of(uint8_t state) noexcept {
+  switch (state) {
+    case kNotPresent: return LayerHolding::kAbsent;
+    case kFullyPresent:
+    case kPartiallyPresent: return LayerHolding::kStored;
+    default: return LayerHolding::kZero;  // undefined, zero and unmapped blocks read as zeros
   }
-  return true;
 }
 
-// A stored piece: free when each sector the map uses (every sector without a map) reads as zeros.
-ErrorCode stored_piece_free(VhdxImage& st, const UsageMap* map, uint32_t block, uint32_t in_block,
-                            uint32_t first, uint32_t n, bool& free) {
-  if (map) {
-    if (ErrorCode rc = query_used(*map, first, n, st.used); rc != OK) return rc;
-  } else {
-    put_bits(st.used, 0, n, true);
-  }
-  if (st.scratch.empty()) st.scratch.resize(std::min<size_t>(kScanChunk, st.block_bytes));
-  free = true;
-  // A block that holds data usually shows it at once: a small piece first.
-  uint32_t step = static_cast<uint32_t>(std::min(kFirstScanChunk, st.scratch.size()) / kSectorSize);
-  for (uint32_t i = 0, len = 0; i < n && free; i += len, step = static_cast<uint32_t>(st.scratch.size() / kSectorSize)) {
-    len = std::min(step, n - i);
-    std::span<uint8_t> buf(st.scratch.data(), size_t{len} * kSectorSize);
-    bool any_used = false;
-    for (uint32_t j = i; j < i + len && !any_used; ++j) any_used = test_bit(st.used, j);
-    if (!any_used) continue;
-    if (ErrorCode rc = read_block_piece(st, block, uint64_t{in_block + i} * kSectorSize, buf); rc != OK)
-      return rc;
-    free = used_sectors_zero(buf, st.used, i);
-  }
-  return OK;
-}
-
-ErrorCode vhdx_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                             bool& free, ProgressRelay* relay) {
+// A partially present block holds the sectors its bitmap marks and leaves the others to the
+// parent. A run never crosses a block.
+ErrorCode vhdx_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
   VhdxImage& st = vhdx(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  for (BlockSplit sp(st.block_sectors, first, count); sp.more(); sp.next()) {
-    const uint32_t piece_first = sp.block * st.block_sectors + sp.offset;
-    const uint8_t state = state_of(st.bat[payload_entry(st, sp.block)]);
-    bool piece_free = true;
-    ErrorCode rc = OK;
-    if (state == kNotPresent && st.has_parent)
-      rc = is_range_free(st.parent, map, piece_first, sp.piece, piece_free, nullptr);
-    else if (state == kFullyPresent || state == kPartiallyPresent)
-      rc = stored_piece_free(st, map, sp.block, sp.offset, piece_first, sp.piece, piece_free);
-    if (rc != OK) return rc;
-    if (!piece_free) {
-      free = false;
-      return OK;
-    }
-    if (!relay_check_in(sp.piece, relay)) return CANCELLED;
+  const uint32_t block = first / st.block_sectors;
+  const uint32_t in = first % st.block_sectors;
+  const uint64_t e = st.bat[payload_entry(st, block)];
+  out.count = std::min(count, st.block_sectors - in);
+  out.holding = holding_of(state_of(e));
+  if (state_of(e) == kPartiallyPresent) {
+    if (ErrorCode rc = load_bitmap(st, block); rc != OK) return rc;
+    const bool present = sector_present(st, uint64_t{in} * kSectorSize);
+    uint32_t n = 1;
+    while (n < out.count && sector_present(st, uint64_t{in + n} * kSectorSize) == present) ++n;
+    out.count = n;
+    if (!present) out.holding = LayerHolding::kAbsent;
+  }
+  if (out.holding == LayerHolding::kStored) {
+    out.file = &st.file;
+    out.offset = offset_of(e) + uint64_t{in} * kSectorSize;
   }
   return OK;
 }
 
-ErrorCode vhdx_is_range_free_in_layer(DriverState& s, const UsageMap* map, uint32_t first,
-                                      uint32_t count, bool& free) {
-  VhdxImage& st = vhdx(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  for (BlockSplit sp(st.block_sectors, first, count); sp.more(); sp.next()) {
-    const uint8_t state = state_of(st.bat[payload_entry(st, sp.block)]);
-    if (state == kNotPresent) continue;
-    const uint32_t piece_first = sp.block * st.block_sectors + sp.offset;
-    if (map) {
-      if (ErrorCode rc = query_used(*map, piece_first, sp.piece, st.used); rc != OK) return rc;
-    } else {
-      put_bits(st.used, 0, sp.piece, true);
-    }
-    if (state == kPartiallyPresent)
-      if (ErrorCode rc = load_bitmap(st, sp.block); rc != OK) return rc;
-    for (uint32_t i = 0; i < sp.piece; ++i) {
-      if (!test_bit(st.used, i)) continue;
-      if (state != kPartiallyPresent || sector_present(st, uint64_t{sp.offset + i} * kSectorSize)) {
-        free = false;
-        return OK;
-      }
-    }
-  }
-  return OK;
-}
+DiskImage* vhdx_parent(DriverState& s) { return vhdx(s).has_parent ? &vhdx(s).parent : nullptr; }
 
+// Hyper-V would replay a copied log onto the new layout.
 bool vhdx_can_trim(const DriverState& s) { return !vhdx(s).log_pending; }
 
 bool vhdx_needs_layer_local_trim(const DriverState& s) { return vhdx(s).has_parent; }
@@ -738,229 +669,203 @@ ErrorCode vhdx_chain_status(const DriverState& s) {
 
 // ---- trim ----
 
-struct TrimContext {
-  TrimContext(VhdxImage& s, const UsageMap& m) : st(s), map(m) {}
-  VhdxImage& st;
-  const UsageMap& map;
-  File out;
-  uint64_t position = 0;  // next byte of the output
-  std::optional<FileCopier> copier;  // kept blocks, inside the kernel where it can
-  std::vector<uint64_t> bat;
-  std::vector<uint8_t> head;
-  std::vector<uint8_t> zeros;
-  std::vector<bool> chunk_partial;  // chunks whose output keeps a partially present block
-};
+// A dropped block of a child that it never held stays with its parent; every other dropped block
+// reads as zeros.
+constexpr BlockFate kParentBlock = 2;
 
-ErrorCode copy_bytes(TrimContext& t, uint64_t from, uint64_t to, uint64_t length) {
-  return t.copier->copy(from, to, length) ? OK : ERR_READ;
-}
+class VhdxWriter : public BlockWriter {
+ public:
+  explicit VhdxWriter(VhdxImage& st) : st_(st) {}
 
-ErrorCode write_zeros(TrimContext& t, uint64_t at, uint64_t length) {
-  while (length) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, t.zeros.size()));
-    if (!t.out.write_at(at, std::span(t.zeros).first(n))) return ERR_WRITE;
-    at += n;
-    length -= n;
+  ErrorCode allocate() {
+    return guard_no_memory([&] {
+      bat_.assign(st_.bat_entries, 0);
+      head_.resize(kHeadBytes);
+      chunk_partial_.assign(st_.data_blocks / st_.chunk_ratio + 1, false);
+      return OK;
+    });
   }
-  return OK;
-}
 
-// The log and every region but the BAT go behind the head in table order; the table of the output
-// gets their new offsets. Returns the index of the BAT's entry in bat_entry.
-ErrorCode place_regions(TrimContext& t, VhdxRegionTableHeader& h, std::span<VhdxRegionEntry> entries,
-                        size_t& bat_entry) {
-  VhdxImage& st = t.st;
-  t.position = kHeadBytes;
-  if (ErrorCode rc = copy_bytes(t, st.header.log_offset, t.position, st.header.log_length); rc != OK)
-    return rc;
-  t.position += st.header.log_length;
-  bat_entry = entries.size();
-  for (size_t i = 0; i < h.entry_count; ++i) {
-    VhdxRegionEntry& r = entries[i];
-    if (same_guid(r.guid, kBatRegion)) {
-      bat_entry = i;
-      continue;
+  // The log and every region but the BAT go behind the head in table order; the table of the
+  // output gets their new offsets. The head itself is written last, so that a file cut short
+  // never looks finished.
+  ErrorCode place_regions(TrimOutput& out) {
+    if (!st_.file.read_at(0, head_)) return ERR_READ;
+    table_ = st_.region_table;
+    (void)read_struct(std::span<const uint8_t>(table_), 0, table_header_);
+    const std::span<VhdxRegionEntry> entries = region_entries();
+    if (ErrorCode rc = out.write_zeros(0, kHeadBytes); rc != OK) return rc;
+    position_ = kHeadBytes;
+    if (ErrorCode rc = out.copy(st_.header.log_offset, position_, st_.header.log_length); rc != OK) return rc;
+    position_ += st_.header.log_length;
+    bat_entry_ = entries.size();
+    for (size_t i = 0; i < table_header_.entry_count; ++i) {
+      VhdxRegionEntry& r = entries[i];
+      if (same_guid(r.guid, kBatRegion)) {
+        bat_entry_ = i;
+        continue;
+      }
+      if (ErrorCode rc = out.copy(r.file_offset, position_, r.length); rc != OK) return rc;
+      // A fixed disk asks that every block stay allocated; the trimmed copy is a dynamic disk.
+      if (same_guid(r.guid, kMetadataRegion) && (st_.file_flags & kLeaveBlocksAllocated) && !st_.has_parent) {
+        uint8_t flags[4];
+        store_le<uint32_t>(flags, st_.file_flags & ~kLeaveBlocksAllocated);
+        // Over the copied region, so the copy has to have happened first.
+        if (ErrorCode rc = out.finish_copies(); rc != OK) return rc;
+        if (ErrorCode rc = out.write(position_ + st_.file_parameters_at + 4, flags); rc != OK) return rc;
+      }
+      r.file_offset = position_;
+      position_ += r.length;
     }
-    if (ErrorCode rc = copy_bytes(t, r.file_offset, t.position, r.length); rc != OK) return rc;
-    // A fixed disk asks that every block stay allocated; the trimmed copy is a dynamic disk.
-    if (same_guid(r.guid, kMetadataRegion) && (st.file_flags & kLeaveBlocksAllocated) && !st.has_parent) {
-      // Over the copied region, so the copy has to have happened first.
-      if (!t.copier->finish()) return ERR_READ;
-      uint8_t flags[4];
-      store_le<uint32_t>(flags, st.file_flags & ~kLeaveBlocksAllocated);
-      if (!t.out.write_at(t.position + st.file_parameters_at + 4, flags)) return ERR_WRITE;
-    }
-    r.file_offset = t.position;
-    t.position += r.length;
-  }
-  if (bat_entry == entries.size()) return ERR_BAD_FORMAT;
-  entries[bat_entry].file_offset = t.position;
-  if (ErrorCode rc = write_zeros(t, t.position, entries[bat_entry].length); rc != OK) return rc;
-  t.position += entries[bat_entry].length;
-  return OK;
-}
-
-enum class BlockFate { Parent, Zero, Keep };
-
-ErrorCode block_fate(TrimContext& t, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) {
-  VhdxImage& st = t.st;
-  const uint8_t state = state_of(st.bat[payload_entry(st, block)]);
-  // A differencing layer leaves to its parent what it never held.
-  if (state == kNotPresent && st.has_parent) {
-    fate = BlockFate::Parent;
+    if (bat_entry_ == entries.size()) return ERR_BAD_FORMAT;
+    entries[bat_entry_].file_offset = position_;
+    if (ErrorCode rc = out.write_zeros(position_, position_ + entries[bat_entry_].length); rc != OK) return rc;
+    position_ += entries[bat_entry_].length;
     return OK;
   }
-  fate = BlockFate::Zero;
-  if (state != kFullyPresent && state != kPartiallyPresent) return OK;
-  bool free = true;
-  if (ErrorCode rc = stored_piece_free(st, &t.map, block, 0, first, n, free); rc != OK) return rc;
-  if (!free) fate = BlockFate::Keep;
-  return OK;
-}
 
-// A kept block is copied as this file holds it, in large pieces: the runs of sectors the map
-// uses, with gaps shorter than kHoleSectors copied along. Longer gaps of unused sectors are never
-// written and read as zeros; they held nothing the file systems still own. A partially present
-// block keeps its sector bitmap, so that what this file does not hold still comes from the parent.
-ErrorCode keep_block(TrimContext& t, uint32_t block, uint32_t first, uint32_t n) {
-  VhdxImage& st = t.st;
-  const uint64_t e = st.bat[payload_entry(st, block)];
-  if (ErrorCode rc = query_used(t.map, first, n, st.used); rc != OK) return rc;
-  for (uint32_t i = 0; i < n;) {
-    while (i < n && !test_bit(st.used, i)) ++i;
-    if (i == n) break;
-    uint32_t end = i + 1, gap = 0;
-    for (uint32_t j = end; j < n && gap < kHoleSectors; ++j) {
-      if (test_bit(st.used, j)) {
-        end = j + 1;
-        gap = 0;
-      } else {
-        ++gap;
+  // A stored block whose used sectors all read as zeros (through the parent where the block is
+  // partial) becomes a zero block.
+  ErrorCode decide(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) override {
+    const uint8_t state = state_of(st_.bat[payload_entry(st_, block)]);
+    if (state == kNotPresent && st_.has_parent) {
+      fate = kParentBlock;
+      return OK;
+    }
+    fate = kDropBlock;
+    if (state != kFullyPresent && state != kPartiallyPresent) return OK;
+    bool free = true;
+    if (ErrorCode rc = is_range_free(walk.image(), &walk.map(), first, n, free, nullptr); rc != OK) return rc;
+    if (!free) fate = kKeepBlock;
+    return OK;
+  }
+
+  bool groups_with_default_decision() const noexcept override { return false; }
+
+  // A kept block is copied as this file holds it, in large pieces: the runs of sectors the map
+  // uses, with gaps shorter than kHoleSectors copied along. Longer gaps of unused sectors are never
+  // written and read as zeros; they held nothing the file systems still own. A partially present
+  // block keeps its sector bitmap, so that what this file does not hold still comes from the
+  // parent.
+  ErrorCode keep(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n) override {
+    const uint64_t e = st_.bat[payload_entry(st_, block)];
+    if (ErrorCode rc = guard_no_memory([&] {
+          used_.resize(bitmap_bytes(n));
+          return OK;
+        });
+        rc != OK)
+      return rc;
+    if (ErrorCode rc = query_used(walk.map(), first, n, used_); rc != OK) return rc;
+    for (uint32_t i = 0; i < n;) {
+      while (i < n && !test_bit(used_, i)) ++i;
+      if (i == n) break;
+      uint32_t end = i + 1, gap = 0;
+      for (uint32_t j = end; j < n && gap < kHoleSectors; ++j) {
+        if (test_bit(used_, j)) {
+          end = j + 1;
+          gap = 0;
+        } else {
+          ++gap;
+        }
       }
+      const uint64_t at = uint64_t{i} * kSectorSize, length = uint64_t{end - i} * kSectorSize;
+      if (ErrorCode rc = walk.out().copy(offset_of(e) + at, position_ + at, length); rc != OK) return rc;
+      i = end;
     }
-    const uint64_t at = uint64_t{i} * kSectorSize, length = uint64_t{end - i} * kSectorSize;
-    if (copy_bytes(t, offset_of(e) + at, t.position + at, length) != OK) return ERR_WRITE;
-    i = end;
+    if (state_of(e) == kPartiallyPresent) chunk_partial_[block / st_.chunk_ratio] = true;
+    bat_[payload_entry(st_, block)] = position_ | state_of(e);
+    position_ += st_.block_bytes;
+    return end_block(walk.out(), block);
   }
-  if (state_of(e) == kPartiallyPresent) t.chunk_partial[block / st.chunk_ratio] = true;
-  t.bat[payload_entry(st, block)] = t.position | state_of(e);
-  t.position += st.block_bytes;
-  return OK;
-}
 
-ErrorCode finish_chunk(TrimContext& t, uint32_t chunk) {
-  VhdxImage& st = t.st;
-  const uint32_t index = bitmap_entry(st, chunk);
-  if (index >= st.bat_entries || !t.chunk_partial[chunk]) return OK;
-  if (ErrorCode rc = copy_bytes(t, offset_of(st.bat[index]), t.position, kMiB); rc != OK) return ERR_WRITE;
-  t.bat[index] = t.position | kBitmapPresent;
-  t.position += kMiB;
-  return OK;
-}
+  ErrorCode drop(TrimWalk& walk, uint32_t block, uint32_t, uint32_t, BlockFate fate) override {
+    bat_[payload_entry(st_, block)] = fate == kParentBlock ? kNotPresent : kZero;
+    return end_block(walk.out(), block);
+  }
 
-ErrorCode copy_blocks(TrimContext& t, ProgressCallback progress, void* user) {
-  VhdxImage& st = t.st;
-  const uint32_t total = st.geometry.total_sectors;
-  uint32_t done = 0;
-  for (uint32_t block = 0; block < st.data_blocks; ++block) {
-    if (progress && !progress(done, total, user)) return CANCELLED;
-    const uint32_t first = block * st.block_sectors;
-    const uint32_t n = std::min(st.block_sectors, total - first);
-    BlockFate fate = BlockFate::Zero;
-    if (ErrorCode rc = block_fate(t, block, first, n, fate); rc != OK) return rc;
-    if (fate == BlockFate::Keep) {
-      if (ErrorCode rc = keep_block(t, block, first, n); rc != OK) return rc;
-    } else {
-      t.bat[payload_entry(st, block)] = fate == BlockFate::Zero ? kZero : kNotPresent;
+  // The last block ends the file even where its tail was left unwritten; then the BAT, and the
+  // head with the new log offset and region tables.
+  ErrorCode finish(TrimOutput& out) {
+    static constexpr uint8_t kZeroByte[1] = {};
+    uint64_t length = 0;
+    if (ErrorCode rc = out.length(length); rc != OK) return rc;
+    if (length < position_)
+      if (ErrorCode rc = out.write(position_ - 1, kZeroByte); rc != OK) return rc;
+    std::vector<uint8_t> entries(bat_.size() * 8);
+    for (size_t i = 0; i < bat_.size(); ++i) store_le<uint64_t>(entries.data() + i * 8, bat_[i]);
+    if (ErrorCode rc = out.write(region_entries()[bat_entry_].file_offset, entries); rc != OK) return rc;
+    seal_structure(table_);
+    update_head();
+    return out.write(0, head_);
+  }
+
+ private:
+  std::span<VhdxRegionEntry> region_entries() {
+    return {reinterpret_cast<VhdxRegionEntry*>(table_.data() + sizeof(VhdxRegionTableHeader)),
+            (table_.size() - sizeof(VhdxRegionTableHeader)) / sizeof(VhdxRegionEntry)};
+  }
+
+  // After the last block of each chunk, the chunk's sector bitmap when some kept block needs it.
+  ErrorCode end_block(TrimOutput& out, uint32_t block) {
+    if (block % st_.chunk_ratio != st_.chunk_ratio - 1 && block + 1 != st_.data_blocks) return OK;
+    const uint32_t chunk = block / st_.chunk_ratio;
+    const uint32_t index = bitmap_entry(st_, chunk);
+    if (index >= st_.bat_entries || !chunk_partial_[chunk]) return OK;
+    if (ErrorCode rc = out.copy(offset_of(st_.bat[index]), position_, kMiB); rc != OK) return rc;
+    bat_[index] = position_ | kBitmapPresent;
+    position_ += kMiB;
+    return OK;
+  }
+
+  // The current header gets the new log offset; the other one too when it named the same log, so
+  // that neither points into the packed blocks. Both region table copies get the new table.
+  void update_head() {
+    const VhdxHeader& source = st_.header;
+    for (uint32_t i = 0; i < 2; ++i) {
+      const std::span<uint8_t> bytes(head_.data() + kHeaderOffsets[i], sizeof(VhdxHeader));
+      VhdxHeader h{};
+      (void)read_struct(std::span<const uint8_t>(bytes), 0, h);
+      if (i != st_.current_header && (h.log_offset != source.log_offset || h.log_length != source.log_length))
+        continue;
+      h.log_offset = kHeadBytes;
+      std::memcpy(bytes.data(), &h, sizeof h);
+      seal_structure(bytes);
     }
-    if (block % st.chunk_ratio == st.chunk_ratio - 1 || block + 1 == st.data_blocks)
-      if (ErrorCode rc = finish_chunk(t, block / st.chunk_ratio); rc != OK) return rc;
-    done += n;
+    for (const uint64_t at : kRegionTableOffsets) std::memcpy(head_.data() + at, table_.data(), table_.size());
   }
-  if (!t.copier->finish()) return ERR_READ;
-  if (progress && !progress(total, total, user)) return CANCELLED;
-  return OK;
-}
 
-// The rest of the BAT region was written as zeros before the blocks.
-ErrorCode write_bat(TrimContext& t, const VhdxRegionEntry& r) {
-  std::vector<uint8_t> entries(t.bat.size() * 8);
-  for (size_t i = 0; i < t.bat.size(); ++i) store_le<uint64_t>(entries.data() + i * 8, t.bat[i]);
-  return t.out.write_at(r.file_offset, entries) ? OK : ERR_WRITE;
-}
-
-// The current header gets the new log offset; the other one too when it named the same log, so
-// that neither points into the packed blocks. Both region table copies get the new table.
-void update_head(TrimContext& t, std::span<const uint8_t> table) {
-  const VhdxHeader& source = t.st.header;
-  for (uint32_t i = 0; i < 2; ++i) {
-    const std::span<uint8_t> bytes(t.head.data() + kHeaderOffsets[i], sizeof(VhdxHeader));
-    VhdxHeader h{};
-    (void)read_struct(std::span<const uint8_t>(bytes), 0, h);
-    if (i != t.st.current_header &&
-        (h.log_offset != source.log_offset || h.log_length != source.log_length))
-      continue;
-    h.log_offset = kHeadBytes;
-    std::memcpy(bytes.data(), &h, sizeof h);
-    seal_structure(bytes);
-  }
-  for (const uint64_t at : kRegionTableOffsets) std::memcpy(t.head.data() + at, table.data(), table.size());
-}
-
-ErrorCode run_trim(TrimContext& t, ProgressCallback progress, void* user) {
-  VhdxImage& st = t.st;
-  if (!st.file.read_at(0, t.head)) return ERR_READ;
-  std::vector<uint8_t> table(st.region_table);
-  VhdxRegionTableHeader h{};
-  (void)read_struct(std::span<const uint8_t>(table), 0, h);
-  const std::span<VhdxRegionEntry> entries(reinterpret_cast<VhdxRegionEntry*>(table.data() + sizeof h),
-                                           (table.size() - sizeof h) / sizeof(VhdxRegionEntry));
-  size_t bat_entry = 0;
-  // The head is written last, so that a file cut short never looks finished.
-  if (ErrorCode rc = write_zeros(t, 0, kHeadBytes); rc != OK) return rc;
-  if (ErrorCode rc = place_regions(t, h, entries, bat_entry); rc != OK) return rc;
-  if (ErrorCode rc = copy_blocks(t, progress, user); rc != OK) return rc;
-  // The last block ends the file even where its tail was left unwritten.
-  static constexpr uint8_t kZeroByte[1] = {};
-  if (!t.copier->finish()) return ERR_READ;
-  uint64_t length = 0;
-  if (!t.out.length(length)) return ERR_WRITE;
-  if (length < t.position && !t.out.write_at(t.position - 1, kZeroByte)) return ERR_WRITE;
-  if (ErrorCode rc = write_bat(t, entries[bat_entry]); rc != OK) return rc;
-  seal_structure(table);
-  update_head(t, table);
-  if (!t.out.write_at(0, t.head)) return ERR_READ;
-  // The rename that follows must not publish a file whose data never reached the disk.
-  if (!t.out.sync()) return ERR_WRITE;
-  return t.out.close() ? OK : ERR_WRITE;
-}
+  VhdxImage& st_;
+  uint64_t position_ = 0;  // next byte of the output
+  std::vector<uint64_t> bat_;
+  std::vector<uint8_t> head_;
+  std::vector<uint8_t> table_;
+  VhdxRegionTableHeader table_header_{};
+  size_t bat_entry_ = 0;
+  std::vector<bool> chunk_partial_;  // chunks whose output keeps a partially present block
+  std::vector<uint8_t> used_;
+};
 
 }  // namespace
 
-ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const SectorUse& map,
                     WriterRecord& record, ProgressCallback progress, void* user) {
-  Replacement& replacement = record.single;
-  if (set_replacement_names(replacement.entry, path) != OK) return ERR_UNSUPPORTED;
   if (image.format != FORMAT_VHDX || !image.state) return ERR_UNSUPPORTED;
   VhdxImage& st = vhdx(*image.state);
-  // Hyper-V would replay the copied log onto the new layout.
-  if (st.log_pending) return ERR_UNSUPPORTED;
-  TrimContext t(st, map);
-  if (ErrorCode rc = guard_no_memory([&] {
-        t.bat.assign(st.bat_entries, 0);
-        t.head.resize(kHeadBytes);
-        t.zeros.resize(kZeroChunk);
-        t.chunk_partial.assign(st.data_blocks / st.chunk_ratio + 1, false);
-        return OK;
-      });
+  VhdxWriter writer(st);
+  if (ErrorCode rc = writer.allocate(); rc != OK) return rc;
+  TrimOutput out;
+  if (ErrorCode rc = out.create(record.single, path, st.file, path); rc != OK) return rc;
+  if (ErrorCode rc = writer.place_regions(out); rc != OK) return rc;
+  const uint32_t total = st.geometry.total_sectors;
+  TrimWalk walk(image, map, out, progress, user, total);
+  const uint64_t covered = uint64_t{st.data_blocks} * st.block_sectors;
+  if (ErrorCode rc = walk.run(TrimSpan{0, static_cast<uint32_t>(std::min<uint64_t>(total, covered)),
+                                       st.block_sectors, false},
+                              writer);
       rc != OK)
     return rc;
-  t.out = File::create(replacement.entry.temporary.view());
-  if (!t.out) return ERR_CREATE;
-  replacement.active = true;
-  t.copier.emplace(path, replacement.entry.temporary.view());
-  if (!t.copier->is_open()) return ERR_CREATE;
-  return run_trim(t, progress, user);
+  if (ErrorCode rc = writer.finish(out); rc != OK) return rc;
+  return out.close();
 }
 
 const FormatDriver kVhdxDriver = {
@@ -970,13 +875,15 @@ const FormatDriver kVhdxDriver = {
     .close = vhdx_close,
     .get_geometry = vhdx_geometry,
     .read_bytes = vhdx_read,
-    .is_range_free = vhdx_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = vhdx_can_trim,
     .needs_layer_local_trim = vhdx_needs_layer_local_trim,
-    .is_range_free_in_layer = vhdx_is_range_free_in_layer,
+    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = vhdx_trim,
     .identity = vhdx_identity,
     .chain_status = vhdx_chain_status,
+    .layer_status = vhdx_layer_status,
+    .parent = vhdx_parent,
 };
 
 }  // namespace qx

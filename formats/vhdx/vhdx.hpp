@@ -12,7 +12,7 @@ namespace qx {
 extern const FormatDriver kVhdxDriver;
 
 // Writes the trimmed copy "<path>_TEMP" and fills record.single; OK, CANCELLED or an error.
-ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const UsageMap& map,
+ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const SectorUse& map,
                     WriterRecord& record, ProgressCallback progress, void* user);
 
 }  // namespace qx

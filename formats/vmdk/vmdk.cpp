@@ -6,23 +6,19 @@
 #include <cstring>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "formats/trim_walk.hpp"
 #include "formats/vmdk/vmdk_descriptor.hpp"
 #include "formats/vmdk/vmdk_extent.hpp"
-#include "image/file_copy.hpp"
 #include "image/parent_chain.hpp"
 #include "image/primitives.hpp"
 #include "text/charset.hpp"
 #include "text/paths.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
+#include "image/sector_bitmap.hpp"
+#include "image/sector_use.hpp"
 
 namespace qx {
 namespace {
 
-constexpr size_t kZeroChunk = 1u << 20;
-constexpr size_t kScanBytes = 1u << 20;
-constexpr size_t kFirstScanBytes = 4u << 10;
 
 struct VmdkImage : DriverState {
   DiskGeometry geometry;
@@ -216,30 +212,17 @@ ErrorCode vmdk_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   return OK;
 }
 
-ErrorCode vmdk_is_range_free(DriverState& s, const UsageMap* map, uint32_t first, uint32_t count,
-                             bool& free, ProgressRelay* relay) {
+// The extent that holds `first` answers, up to its own end.
+ErrorCode vmdk_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
   VmdkImage& st = vmdk(s);
-  if (uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  return for_each_part(st, first, count, [&](uint32_t i, uint32_t in, uint32_t n, bool& stop) {
-    const ErrorCode rc = st.is_flat() ? flat_range_free(st.flat[i], map, in, n, free)
-                                      : sparse_range_free(st.sparse[i], map, in, n, free, relay);
-    stop = !free;
-    return rc;
-  });
+  const uint32_t i = extent_of(st, first);
+  const uint32_t in = first - st.starts[i];
+  const uint32_t n = std::min(count, extent_size(st, i) - in);
+  return st.is_flat() ? flat_layer_status(st.flat[i], in, n, out)
+                      : sparse_layer_status(st.sparse[i], in, n, out);
 }
 
-ErrorCode vmdk_is_range_free_in_layer(DriverState& s, const UsageMap* map, uint32_t first,
-                                      uint32_t count, bool& free) {
-  VmdkImage& st = vmdk(s);
-  if (st.is_flat() || uint64_t{first} + count > st.geometry.total_sectors) return ERR_UNSUPPORTED;
-  free = true;
-  return for_each_part(st, first, count, [&](uint32_t i, uint32_t in, uint32_t n, bool& stop) {
-    const ErrorCode rc = sparse_range_free_in_layer(st.sparse[i], map, in, n, free);
-    stop = !free;
-    return rc;
-  });
-}
+DiskImage* vmdk_parent(DriverState& s) { return vmdk(s).has_parent ? &vmdk(s).parent : nullptr; }
 
 bool has_compressed_extent(const VmdkImage& st) noexcept {
   return std::any_of(st.sparse.begin(), st.sparse.end(), [](const SparseExtent& e) { return e.compressed; });
@@ -320,265 +303,129 @@ ErrorCode plan_layout(const SparseExtent& e, TrimLayout& t) {
   return OK;
 }
 
-struct ExtentWriter {
-  DiskImage& image;
-  SparseExtent& extent;
-  const UsageMap& map;
-  const TrimLayout& t;
-  bool layered;
-  uint32_t total;
-  ProgressCallback progress;
-  void* user;
-  File out;
-  FileCopier* copier = nullptr;  // grains that lie as they are in the extent file
-  uint64_t source_length = 0;    // of the extent file, bytes
-  uint64_t next = 0;             // next free sector of the output
-  std::vector<uint8_t> grain{};  // a grain kept through a read, sized at the first
-  std::vector<uint8_t> scan{};   // used sectors looked at for a non-zero byte
-  std::vector<uint8_t> zeros{};
-  std::vector<uint8_t> used{};
+// One extent file: the source's head and directory sets where they were, then the kept grains
+// packed from `overhead` in disk order, each grain table written once its span is done.
+class ExtentWriter : public BlockWriter {
+ public:
+  ExtentWriter(SparseExtent& extent, const TrimLayout& t) : extent_(extent), t_(t) {}
 
-  ErrorCode write_zeros(uint64_t sector, uint64_t sectors) {
-    for (uint64_t at = sector * kSectorSize, left = sectors * kSectorSize; left;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
-      if (!out.write_at(at, std::span(zeros).first(n))) return ERR_WRITE;
-      at += n;
-      left -= n;
-    }
-    return OK;
-  }
-
-  ErrorCode write_directory_set(uint64_t p) {
-    std::vector<uint8_t> dir(static_cast<size_t>(t.dir_sectors * kSectorSize), 0);
-    for (uint64_t i = 0; i < t.tables; ++i)
-      store_le<uint32_t>(dir.data() + i * 4, static_cast<uint32_t>(p + t.dir_sectors + i * kTableSectors));
-    if (!out.write_at(p * kSectorSize, dir)) return ERR_WRITE;
-    return write_zeros(p + t.dir_sectors, t.tables * kTableSectors);
-  }
-
-  // The end of the extent is reported by run(), once the copies have landed.
-  bool report(uint32_t at) const {
-    return !progress || at >= extent.first_sector + extent.size || progress(at, total, user);
-  }
-
-  ErrorCode place(uint32_t j, std::vector<uint32_t>& table) {
-    if (next + t.grain > UINT32_MAX) return ERR_UNSUPPORTED;
-    table[j] = static_cast<uint32_t>(next);
-    next += t.grain;
-    return OK;
-  }
-
-  // The grain's first `sectors` sectors, at byte `at` of the extent file; the rest of the output
-  // grain (past the extent's end) is zeros, whatever the source holds there.
-  ErrorCode keep_stored(uint64_t at, uint32_t sectors, uint32_t j, std::vector<uint32_t>& table) {
-    const uint64_t to = next;
-    if (ErrorCode rc = place(j, table); rc != OK) return rc;
-    if (!copier->copy(at, to * kSectorSize, uint64_t{sectors} * kSectorSize)) return ERR_READ;
-    return sectors < t.grain ? write_zeros(to + sectors, t.grain - sectors) : OK;
-  }
-
-  // Reads the grain's first `sectors` sectors at disk sector `s` into `grain`, zeros after them.
-  ErrorCode read_grain(uint32_t s, uint32_t sectors) {
-    if (grain.empty())
-      if (ErrorCode rc = guard_no_memory([&] { grain.resize(size_t{t.grain} * kSectorSize); return OK; }); rc != OK)
-        return rc;
-    const size_t n = size_t{sectors} * kSectorSize;
-    std::memset(grain.data() + n, 0, grain.size() - n);
-    return read_bytes(image, uint64_t{s} * kSectorSize, std::span(grain).first(n));
-  }
-
-  ErrorCode keep_read(uint32_t j, std::vector<uint32_t>& table) {
-    const uint64_t to = next;
-    if (ErrorCode rc = place(j, table); rc != OK) return rc;
-    return out.write_at(to * kSectorSize, grain) ? OK : ERR_WRITE;
-  }
-
-  bool any_used(uint32_t from, uint32_t count) const noexcept {
-    for (uint32_t i = from; i < from + count; ++i)
-      if (test_bit(used, i)) return true;
-    return false;
-  }
-
-  // Whether the sectors of [from, from + count) that `used` marks are all zero in the extent file
-  // from byte `at` on. Pieces grow from a small first one, as data mostly starts at once.
-  ErrorCode used_sectors_zero(uint64_t at, uint32_t from, uint32_t count, bool& zero) {
-    zero = true;
-    size_t limit = std::min(kFirstScanBytes, scan.size());
-    for (uint32_t i = 0; i < count;) {
-      if (!test_bit(used, from + i)) {
-        ++i;
-        continue;
-      }
-      uint32_t end = i + 1;
-      while (end < count && test_bit(used, from + end)) ++end;
-      for (uint64_t pos = at + uint64_t{i} * kSectorSize, left = uint64_t{end - i} * kSectorSize; left;) {
-        const std::span<uint8_t> buf(scan.data(), static_cast<size_t>(std::min<uint64_t>(left, limit)));
-        if (!extent.file.read_at(pos, buf)) return ERR_READ;
-        if (!is_all_zero(buf)) {
-          zero = false;
-          return OK;
-        }
-        pos += buf.size();
-        left -= buf.size();
-        limit = std::min(limit * 2, scan.size());
-      }
-      i = end;
-    }
-    return OK;
-  }
-
-  // A span of a disk without a parent: the map is asked once for the whole span, and a grain that
-  // holds a used sector is kept unless its used sectors are all zero.
-  ErrorCode base_span(uint32_t first, uint32_t length, std::vector<uint32_t>& table) {
-    used.resize(bitmap_bytes(length));
-    if (ErrorCode rc = query_used(map, first, length, used); rc != OK) return rc;
-    const uint32_t k = (first - extent.first_sector) / t.per_table;
-    const uint32_t grains = ceil_div32(length, t.grain);
-    for (uint32_t j = 0; j < grains; ++j) {
-      const uint32_t from = j * t.grain, sectors = std::min(t.grain, length - from);
-      if (!any_used(from, sectors)) continue;
-      uint64_t at = 0;
-      bool stored = false, zero = true;
-      if (ErrorCode rc = stored_grain(extent, k, j, source_length, at, stored); rc != OK) return rc;
-      if (stored) {
-        if (ErrorCode rc = used_sectors_zero(at, from, sectors, zero); rc != OK) return rc;
-        if (!zero)
-          if (ErrorCode rc = keep_stored(at, sectors, j, table); rc != OK) return rc;
-      } else {
-        if (ErrorCode rc = read_grain(first + from, sectors); rc != OK) return rc;
-        for (uint32_t i = 0; i < sectors && zero; ++i)
-          if (test_bit(used, from + i)) zero = is_all_zero(std::span(grain).subspan(size_t{i} * kSectorSize, kSectorSize));
-        if (!zero)
-          if (ErrorCode rc = keep_read(j, table); rc != OK) return rc;
-      }
-      if (!report(first + from + sectors)) return CANCELLED;
-    }
-    return OK;
-  }
-
-  // A span of a child: a grain is kept when it is allocated here and holds a used sector.
-  ErrorCode layer_span(uint32_t first, uint32_t length, std::vector<uint32_t>& table) {
-    const uint32_t k = (first - extent.first_sector) / t.per_table;
-    for (uint32_t j = 0, done = 0; done < length; ++j) {
-      const uint32_t c = std::min(t.grain, length - done);
-      const uint32_t s = first + done;
-      bool free = false;
-      if (ErrorCode rc = is_range_free_in_layer(image, &map, s, c, free); rc != OK) return rc;
-      if (!free) {
-        uint64_t at = 0;
-        bool stored = false;
-        if (ErrorCode rc = stored_grain(extent, k, j, source_length, at, stored); rc != OK) return rc;
-        ErrorCode rc = OK;
-        if (stored) rc = keep_stored(at, c, j, table);
-        else if ((rc = read_grain(s, c)) == OK) rc = keep_read(j, table);
-        if (rc != OK) return rc;
-      }
-      done += c;
-      if (!report(s + c)) return CANCELLED;
-    }
-    return OK;
-  }
-
-  ErrorCode write_grain_table_span(uint32_t k, uint32_t length) {
-    const uint32_t first = extent.first_sector + k * t.per_table;
-    bool free = false;
-    if (layered) {
-      if (ErrorCode rc = is_range_free_in_layer(image, &map, first, length, free); rc != OK) return rc;
-    } else {
-      ProgressRelay relay{progress, user, first, total, 0};
-      if (ErrorCode rc = is_range_free(image, &map, first, length, free, &relay); rc != OK) return rc;
-    }
-    if (free) return OK;
-    std::vector<uint32_t> table(kTableEntries, 0);
-    if (ErrorCode rc = layered ? layer_span(first, length, table) : base_span(first, length, table); rc != OK)
-      return rc;
-    for (uint32_t& v : table) store_le<uint32_t>(reinterpret_cast<uint8_t*>(&v), v);
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(table.data()), table.size() * 4);
-    const SparseExtentHeader& h = extent.header;
-    for (uint64_t p : {h.rgd_offset.get(), h.gd_offset.get(), t.extra})
-      if (p != 0 && !out.write_at((p + t.dir_sectors + uint64_t{k} * kTableSectors) * kSectorSize, bytes))
-        return ERR_WRITE;
-    return OK;
-  }
-
-  ErrorCode run(std::span<const uint8_t> head) {
-    const SparseExtentHeader& h = extent.header;
-    if (!out.write_at(0, head)) return ERR_WRITE;
+  ErrorCode write_head(TrimOutput& out, std::span<const uint8_t> head) {
+    const SparseExtentHeader& h = extent_.header;
+    if (ErrorCode rc = out.write(0, head); rc != OK) return rc;
     uint64_t last = 0;
-    for (uint64_t p : {h.rgd_offset.get(), h.gd_offset.get(), t.extra}) {
+    for (uint64_t p : {h.rgd_offset.get(), h.gd_offset.get(), t_.extra}) {
       if (p == 0) continue;
-      if (ErrorCode rc = write_directory_set(p); rc != OK) return rc;
+      if (ErrorCode rc = write_directory_set(out, p); rc != OK) return rc;
       last = p;
     }
-    if (last + t.set_sectors < h.overhead)
-      if (ErrorCode rc = write_zeros(last + t.set_sectors, h.overhead - last - t.set_sectors); rc != OK)
+    if (last + t_.set_sectors < h.overhead)
+      if (ErrorCode rc = out.write_zeros((last + t_.set_sectors) * kSectorSize, h.overhead * kSectorSize); rc != OK)
         return rc;
-    next = h.overhead;
-    for (uint32_t k = 0, done = 0; done < extent.size; ++k) {
-      const uint32_t length = std::min(t.per_table, extent.size - done);
-      if (ErrorCode rc = write_grain_table_span(k, length); rc != OK) return rc;
-      done += length;
-      if (done == extent.size && !copier->finish()) return ERR_READ;
-      if (progress && !progress(extent.first_sector + done, total, user)) return CANCELLED;
-    }
-    if (!copier->finish()) return ERR_READ;
-    // The rename that follows must not publish a file whose data never reached the disk.
-    if (!out.sync()) return ERR_WRITE;
-    return out.close() ? OK : ERR_WRITE;
+    next_ = h.overhead;
+    return OK;
   }
+
+  ErrorCode keep(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n) override {
+    if (ErrorCode rc = reach_table(walk.out(), block / kTableEntries); rc != OK) return rc;
+    if (next_ + t_.grain > UINT32_MAX) return ERR_UNSUPPORTED;
+    table_[block % kTableEntries] = static_cast<uint32_t>(next_);
+    table_used_ = true;
+    const uint64_t to = next_ * kSectorSize;
+    next_ += t_.grain;
+    // Past the extent's end, the output grain is zeros whatever the source holds there.
+    return walk.put_sectors(first, n, to, uint64_t{t_.grain} * kSectorSize);
+  }
+
+  ErrorCode drop(TrimWalk& walk, uint32_t block, uint32_t, uint32_t, BlockFate) override {
+    return reach_table(walk.out(), block / kTableEntries);
+  }
+
+  ErrorCode finish(TrimOutput& out) { return write_table(out); }
+
+ private:
+  ErrorCode write_directory_set(TrimOutput& out, uint64_t p) {
+    std::vector<uint8_t> dir(static_cast<size_t>(t_.dir_sectors * kSectorSize), 0);
+    for (uint64_t i = 0; i < t_.tables; ++i)
+      store_le<uint32_t>(dir.data() + i * 4, static_cast<uint32_t>(p + t_.dir_sectors + i * kTableSectors));
+    if (ErrorCode rc = out.write(p * kSectorSize, dir); rc != OK) return rc;
+    const uint64_t tables_at = (p + t_.dir_sectors) * kSectorSize;
+    return out.write_zeros(tables_at, tables_at + t_.tables * kTableSectors * kSectorSize);
+  }
+
+  // Grain table k is the one being filled: the one before it is written.
+  ErrorCode reach_table(TrimOutput& out, uint32_t k) {
+    if (k == table_index_) return OK;
+    if (ErrorCode rc = write_table(out); rc != OK) return rc;
+    table_index_ = k;
+    table_.fill(0);
+    return OK;
+  }
+
+  // A table whose grains were all dropped stays as written: zeros.
+  ErrorCode write_table(TrimOutput& out) {
+    if (!table_used_) return OK;
+    table_used_ = false;
+    std::array<uint8_t, kTableEntries * 4> bytes;
+    for (uint32_t i = 0; i < kTableEntries; ++i) store_le<uint32_t>(bytes.data() + i * 4, table_[i]);
+    const SparseExtentHeader& h = extent_.header;
+    for (uint64_t p : {h.rgd_offset.get(), h.gd_offset.get(), t_.extra})
+      if (p != 0)
+        if (ErrorCode rc = out.write((p + t_.dir_sectors + uint64_t{table_index_} * kTableSectors) * kSectorSize, bytes);
+            rc != OK)
+          return rc;
+    return OK;
+  }
+
+  SparseExtent& extent_;
+  const TrimLayout& t_;
+  uint64_t next_ = 0;  // next free sector of the output
+  uint32_t table_index_ = 0;
+  bool table_used_ = false;
+  std::array<uint32_t, kTableEntries> table_{};
 };
 
-ErrorCode trim_sparse_extent(DiskImage& image, SparseExtent& e, const UsageMap& map,
-                             TextView temporary, bool layered, uint32_t total,
+ErrorCode trim_sparse_extent(DiskImage& image, SparseExtent& e, const SectorUse& map,
+                             ReplacementEntry& entry, bool layered, uint32_t total,
                              ProgressCallback progress, void* user) {
   TrimLayout t;
   if (ErrorCode rc = plan_layout(e, t); rc != OK) return rc;
-  ExtentWriter w{image, e, map, t, layered, total, progress, user, File()};
   std::vector<uint8_t> head;
   if (ErrorCode rc = guard_no_memory([&] {
         head.resize(static_cast<size_t>(t.head_sectors * kSectorSize));
-        w.scan.resize(std::min<size_t>(kScanBytes, size_t{t.grain} * kSectorSize));
-        w.zeros.resize(kZeroChunk);
         return OK;
       });
       rc != OK)
     return rc;
   if (!e.file.read_at(0, head)) return ERR_READ;
-  if (!e.file.length(w.source_length)) return ERR_FILE_SIZE;
-  w.out = File::create(temporary);
-  if (!w.out) return ERR_CREATE;
-  FileCopier copier(e.path.view(), temporary);
-  w.copier = &copier;
-  const ErrorCode rc = copier.is_open() ? w.run(head) : ERR_CREATE;
-  if (rc != OK) {
-    w.out.close();
-    (void)file_remove(temporary);
-  }
-  return rc;
+  TrimOutput out;
+  if (ErrorCode rc = out.create(entry, e.path.view(), e.file, e.path.view()); rc != OK) return rc;
+  ExtentWriter writer(e, t);
+  TrimWalk walk(image, map, out, progress, user, total);
+  if (ErrorCode rc = writer.write_head(out, head); rc != OK) return rc;
+  if (ErrorCode rc = walk.run(TrimSpan{e.first_sector, e.size, t.grain, layered}, writer); rc != OK) return rc;
+  if (ErrorCode rc = writer.finish(out); rc != OK) return rc;
+  return out.close();
 }
 
 }  // namespace
 
-ErrorCode trim_vmdk(std::string_view, DiskImage& image, const UsageMap& map, WriterRecord& record,
+ErrorCode trim_vmdk(std::string_view, DiskImage& image, const SectorUse& map, WriterRecord& record,
                     ProgressCallback progress, void* user) {
   record.single = Replacement{};
   record.list.entries.clear();
   record.list.count = 0;
-  if (image.format != FORMAT_VMDK || !image.state || !can_trim(image)) return ERR_UNSUPPORTED;
+  if (image.format != FORMAT_VMDK || !image.state) return ERR_UNSUPPORTED;
   VmdkImage& st = vmdk(*image.state);
   const uint32_t n = st.extent_count();
   if (!reserve_replacement_list(record.list, n)) return ERR_NO_MEMORY;
   const bool layered = needs_layer_local_trim(image);
   for (uint32_t i = 0; i < n; ++i) {
-    SparseExtent& e = st.sparse[i];
-    ReplacementEntry& entry = record.list.entries[i];
-    if (set_replacement_names(entry, e.path.view()) != OK || !entry.temporary.append_terminator())
-      return ERR_UNSUPPORTED;
-    if (ErrorCode rc = trim_sparse_extent(image, e, map, entry.temporary.view(), layered,
+    // Counted before its file exists, so that a failure from then on removes it.
+    record.list.count = i + 1;
+    if (ErrorCode rc = trim_sparse_extent(image, st.sparse[i], map, record.list.entries[i], layered,
                                           st.geometry.total_sectors, progress, user);
         rc != OK)
       return rc;
-    record.list.count = i + 1;
   }
   return OK;
 }
@@ -590,13 +437,15 @@ const FormatDriver kVmdkDriver = {
     .close = vmdk_close,
     .get_geometry = vmdk_geometry,
     .read_bytes = vmdk_read,
-    .is_range_free = vmdk_is_range_free,
+    .is_range_free = layered_is_range_free,
     .can_trim = vmdk_can_trim,
     .needs_layer_local_trim = vmdk_needs_layer_local_trim,
-    .is_range_free_in_layer = vmdk_is_range_free_in_layer,
+    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = trim_vmdk,
     .identity = vmdk_identity,
     .chain_status = vmdk_chain_status,
+    .layer_status = vmdk_layer_status,
+    .parent = vmdk_parent,
 };
 
 }  // namespace qx

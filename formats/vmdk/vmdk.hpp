@@ -12,7 +12,7 @@ namespace qx {
 extern const FormatDriver kVmdkDriver;
 
 // Writes "<extent>_TEMP" for every extent and fills record.list; OK, CANCELLED or an error.
-ErrorCode trim_vmdk(std::string_view path, DiskImage& image, const UsageMap& map,
+ErrorCode trim_vmdk(std::string_view path, DiskImage& image, const SectorUse& map,
                     WriterRecord& record, ProgressCallback progress, void* user);
 
 }  // namespace qx

@@ -5,10 +5,9 @@
 #include <array>
 #include <cstring>
 
-#include "image/content_check.hpp"
 #include "image/primitives.hpp"
-#include "volume/sector_bitmap.hpp"
-#include "volume/usage_map.hpp"
+#include "image/sector_bitmap.hpp"
+#include "image/sector_use.hpp"
 
 namespace qx {
 namespace {
@@ -17,7 +16,6 @@ constexpr uint8_t kLineChecks[] = {0x00, 0x0A, 0x20, 0x0D};
 constexpr size_t kTableBytes = kTableEntries * 4;
 // Tables that lie one behind the other are read at open in runs of up to this many.
 constexpr uint32_t kTableRun = 256;
-constexpr size_t kScanBytes = 1u << 20;
 
 struct StreamMarker {
   le64_t value;
@@ -34,10 +32,6 @@ struct GrainMarker {
 };
 static_assert(sizeof(GrainMarker) == 12);
 
-template <typename S>
-std::span<uint8_t> bytes_of(S& s) noexcept {
-  return {reinterpret_cast<uint8_t*>(&s), sizeof(S)};
-}
 
 std::span<uint8_t> table_bytes(std::vector<uint32_t>& t) noexcept {
   return {reinterpret_cast<uint8_t*>(t.data()), t.size() * 4};
@@ -211,27 +205,6 @@ ErrorCode read_grain_piece(SparseExtent& e, uint32_t k, uint32_t j, uint64_t in_
   return OK;
 }
 
-// Free when no sector that the map calls used (every sector without a map) holds data; `read`
-// reads extent bytes. A piece the map calls wholly unused is not read at all.
-template <typename Read>
-ErrorCode content_free(SparseExtent& e, Read&& read, const UsageMap* map, uint32_t disk_first,
-                       uint32_t count, bool& free) {
-  if (map) {
-    e.used.resize(bitmap_bytes(count));
-    if (ErrorCode rc = query_used(*map, disk_first, count, e.used); rc != OK) return rc;
-    if (is_all_zero(std::span(e.used).first(bitmap_bytes(count)))) {
-      free = true;
-      return OK;
-    }
-  }
-  if (e.scratch.empty()) e.scratch.resize(std::min<size_t>(kScanBytes, size_t{e.grain_sectors()} * 512));
-  return is_range_free_by_content(
-      [&](uint64_t disk_offset, std::span<uint8_t> buf) {
-        return read(disk_offset - uint64_t{disk_first} * 512, buf);
-      },
-      e.scratch, map, disk_first, count, free, nullptr);
-}
-
 }  // namespace
 
 bool is_valid_sparse_header(const SparseExtentHeader& h) noexcept {
@@ -263,20 +236,6 @@ ErrorCode load_table(SparseExtent& e, uint32_t k) {
   if (!e.file.read_at(uint64_t{e.directory[k]} * 512, table_bytes(e.table))) return ERR_READ;
   for (uint32_t& v : e.table) v = load_le<uint32_t>(reinterpret_cast<const uint8_t*>(&v));
   e.table_index = k;
-  return OK;
-}
-
-ErrorCode stored_grain(SparseExtent& e, uint32_t k, uint32_t j, uint64_t length, uint64_t& offset,
-                       bool& stored) {
-  stored = false;
-  if (e.compressed || k >= e.tables || j >= kTableEntries || e.directory[k] == 0) return OK;
-  if (ErrorCode rc = load_table(e, k); rc != OK) return rc;
-  const uint32_t entry = e.table[j];
-  // The tables are read again since open: the entry is checked against the file once more.
-  const uint64_t at = uint64_t{entry} * 512, bytes = uint64_t{e.grain_sectors()} * 512;
-  if (!holds_data(e, entry) || at > length || length - at < bytes) return OK;
-  offset = at;
-  stored = true;
   return OK;
 }
 
@@ -316,64 +275,27 @@ ErrorCode read_sparse_extent(SparseExtent& e, uint64_t offset, std::span<uint8_t
   return OK;
 }
 
-ErrorCode sparse_range_free(SparseExtent& e, const UsageMap* map, uint32_t first, uint32_t count,
-                            bool& free, ProgressRelay* relay) {
-  free = true;
+ErrorCode sparse_layer_status(SparseExtent& e, uint32_t first, uint32_t count, LayerRun& out) {
   const uint32_t spt = e.sectors_per_table(), grain = e.grain_sectors();
-  for (BlockSplit sp(spt, first, count); sp.more(); sp.next()) {
-    const uint32_t span_first = e.first_sector + sp.block * spt;
-    if (e.directory[sp.block] == 0) {
-      if (e.parent)
-        if (ErrorCode rc = is_range_free(*e.parent, map, span_first + sp.offset, sp.piece, free, relay);
-            rc != OK || !free)
-          return rc;
-      continue;
-    }
-    if (ErrorCode rc = load_table(e, sp.block); rc != OK) return rc;
-    for (BlockSplit g(grain, sp.offset, sp.piece); g.more(); g.next()) {
-      const uint32_t entry = e.table[g.block];
-      const uint32_t disk_first = span_first + g.block * grain + g.offset;
-      ErrorCode rc = OK;
-      if (entry == 0) {
-        if (e.parent) rc = is_range_free(*e.parent, map, disk_first, g.piece, free, relay);
-      } else if (entry == kZeroedGrain && e.zeroed_entries) {
-        free = true;
-      } else if (e.compressed) {
-        free = false;
-      } else {
-        const uint64_t base = uint64_t{entry} * 512 + uint64_t{g.offset} * 512;
-        rc = content_free(
-            e, [&](uint64_t off, std::span<uint8_t> buf) { return e.file.read_at(base + off, buf) ? OK : ERR_READ; },
-            map, disk_first, g.piece, free);
-      }
-      if (rc != OK || !free) return rc;
-      if (entry != 0 && !relay_check_in(g.piece, relay)) return CANCELLED;
-    }
+  const uint32_t k = first / spt, in_table = first % spt;
+  out = LayerRun{};
+  if (k >= e.tables || e.directory[k] == 0) {
+    out.count = std::min(count, spt - in_table);
+    return OK;
   }
-  return OK;
-}
-
-ErrorCode sparse_range_free_in_layer(SparseExtent& e, const UsageMap* map, uint32_t first,
-                                     uint32_t count, bool& free) {
-  free = true;
-  const uint32_t spt = e.sectors_per_table(), grain = e.grain_sectors();
-  for (BlockSplit sp(spt, first, count); sp.more(); sp.next()) {
-    if (e.directory[sp.block] == 0) continue;
-    if (ErrorCode rc = load_table(e, sp.block); rc != OK) return rc;
-    for (BlockSplit g(grain, sp.offset, sp.piece); g.more(); g.next()) {
-      if (e.table[g.block] == 0) continue;
-      if (!map) {
-        free = false;
-        return OK;
-      }
-      const uint32_t disk_first = e.first_sector + sp.block * spt + g.block * grain + g.offset;
-      e.used.resize(bitmap_bytes(g.piece));
-      if (ErrorCode rc = query_used(*map, disk_first, g.piece, e.used); rc != OK) return rc;
-      if (!is_all_zero(std::span(e.used).first(bitmap_bytes(g.piece)))) {
-        free = false;
-        return OK;
-      }
-    }
+  if (ErrorCode rc = load_table(e, k); rc != OK) return rc;
+  const uint32_t j = in_table / grain, in_grain = in_table % grain;
+  const uint32_t entry = e.table[j];
+  out.count = std::min(count, grain - in_grain);
+  if (entry == 0) return OK;
+  if (entry == kZeroedGrain && e.zeroed_entries) {
+    out.holding = LayerHolding::kZero;
+  } else if (e.compressed) {
+    out.holding = LayerHolding::kOther;
+  } else {
+    out.holding = LayerHolding::kStored;
+    out.file = &e.file;
+    out.offset = (uint64_t{entry} + in_grain) * 512;
   }
   return OK;
 }
@@ -401,14 +323,10 @@ ErrorCode read_flat_extent(FlatExtent& e, uint64_t offset, std::span<uint8_t> ou
   return e.file.read_at(e.data_offset + offset, out) ? OK : ERR_READ;
 }
 
-ErrorCode flat_range_free(FlatExtent& e, const UsageMap* map, uint32_t first, uint32_t count,
-                          bool& free) {
-  if (e.scratch.empty()) e.scratch.resize(kScanBytes);
-  return is_range_free_by_content(
-      [&](uint64_t disk_offset, std::span<uint8_t> buf) {
-        return read_flat_extent(e, disk_offset - uint64_t{e.first_sector} * 512, buf);
-      },
-      e.scratch, map, e.first_sector + first, count, free, nullptr);
+ErrorCode flat_layer_status(FlatExtent& e, uint32_t first, uint32_t count, LayerRun& out) {
+  out = LayerRun{LayerHolding::kStored, std::min(count, e.size - first), &e.file,
+                 e.data_offset + uint64_t{first} * 512};
+  return OK;
 }
 
 }  // namespace qx

@@ -68,8 +68,6 @@ struct SparseExtent {
   std::vector<uint8_t> packed;      // compressed data of one grain
   std::vector<uint8_t> grain;       // the inflated grain cache
   int64_t grain_index = -1;         // within the cached table
-  std::vector<uint8_t> scratch;     // sectors examined by the free-range queries
-  std::vector<uint8_t> used;        // the map's answer for one grain
   PathBuffer<4096> path;
 
   uint32_t grain_sectors() const noexcept { return header.grain_sectors(); }
@@ -81,7 +79,6 @@ struct FlatExtent {
   uint64_t data_offset = 0;  // bytes
   uint32_t size = 0;
   uint32_t first_sector = 0;
-  std::vector<uint8_t> scratch;
   PathBuffer<4096> path;
 };
 
@@ -89,23 +86,15 @@ ErrorCode open_sparse_extent(SparseExtent& e, std::string_view path, bool read_o
                              DiskImage* parent, z_stream* stream, uint32_t first_sector,
                              uint32_t size);
 ErrorCode read_sparse_extent(SparseExtent& e, uint64_t offset, std::span<uint8_t> out);
-// [first, first + count) in extent sectors.
-ErrorCode sparse_range_free(SparseExtent& e, const UsageMap* map, uint32_t first, uint32_t count,
-                            bool& free, ProgressRelay* relay);
-ErrorCode sparse_range_free_in_layer(SparseExtent& e, const UsageMap* map, uint32_t first,
-                                     uint32_t count, bool& free);
+// What the extent holds from its sector `first` on (the layer question, in extent sectors); a run
+// never crosses a grain, nor an absent table's span.
+ErrorCode sparse_layer_status(SparseExtent& e, uint32_t first, uint32_t count, LayerRun& out);
 // Makes table k the cached one.
 ErrorCode load_table(SparseExtent& e, uint32_t k);
-// Sets `offset` to where grain j of table k lies as it is in the file, so that it can be copied
-// without being read; `stored` false for a grain held compressed, not held here, or not wholly
-// inside the file's first `length` bytes.
-ErrorCode stored_grain(SparseExtent& e, uint32_t k, uint32_t j, uint64_t length, uint64_t& offset,
-                       bool& stored);
 
 ErrorCode open_flat_extent(FlatExtent& e, std::string_view path, bool read_only, uint64_t offset,
                            uint32_t first_sector, uint32_t size);
 ErrorCode read_flat_extent(FlatExtent& e, uint64_t offset, std::span<uint8_t> out);
-ErrorCode flat_range_free(FlatExtent& e, const UsageMap* map, uint32_t first, uint32_t count,
-                          bool& free);
+ErrorCode flat_layer_status(FlatExtent& e, uint32_t first, uint32_t count, LayerRun& out);
 
 }  // namespace qx

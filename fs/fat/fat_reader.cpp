@@ -11,7 +11,7 @@
 #include "fs/unit_allocation.hpp"
 #include "image/byte_order.hpp"
 #include "image/primitives.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx {
 namespace {

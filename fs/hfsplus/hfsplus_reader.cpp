@@ -8,7 +8,7 @@
 
 #include "image/byte_order.hpp"
 #include "image/primitives.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx {
 namespace {

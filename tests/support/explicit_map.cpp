@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "fs/reader.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx::test {
 namespace {

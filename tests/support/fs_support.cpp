@@ -6,7 +6,7 @@
 #include "fs/reader.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx::test {
 

@@ -9,7 +9,7 @@
 #include "support/file_patch.hpp"
 #include "support/fs_support.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx::test {

@@ -96,9 +96,7 @@ Trimmed trim(const std::string& path, ProgressLog* log, const UsageMap* custom) 
   if ((t.rc = open_image(image, path, true)) != OK) return t;
   const UsageMap whole = whole_disk_map(get_geometry(image).total_sectors);
   WriterRecord record;
-  const FormatDriver* driver = format_driver(image.format);
-  if (!driver || !driver->trim) return t;
-  t.rc = driver->trim(path, image, custom ? *custom : whole, record, log ? log_progress : nullptr, log);
+  t.rc = trim_image(image, path, custom ? *custom : whole, record, log ? log_progress : nullptr, log);
   close_image(image);
   t.temp_created = record.single.active;
   if (std::filesystem::exists(path + "_TEMP")) t.temp_size = std::filesystem::file_size(path + "_TEMP");

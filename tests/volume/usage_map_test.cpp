@@ -8,7 +8,7 @@
 #include "support/disk_builder.hpp"
 #include "support/lvm_builder.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx {

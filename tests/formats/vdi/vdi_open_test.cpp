@@ -176,7 +176,9 @@ TEST(VdiFreeRanges, StoredDataAgainstTheMap) {
       {4 * kBlockSectors, kBlockSectors, true, true, true},   // non-zero but free
       {4 * kBlockSectors, kBlockSectors, false, false, false},
       {kBlockSectors, kBlockSectors, false, true, true},      // not stored
-      {5 * kBlockSectors, 3 * kBlockSectors, false, true, true},
+      // Blocks marked zero hide whatever would lie below, so the layer holds them.
+      {5 * kBlockSectors, 3 * kBlockSectors, false, true, false},
+      {6 * kBlockSectors, 2 * kBlockSectors, false, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.first << "+" << c.count << (c.with_map ? " map" : ""));

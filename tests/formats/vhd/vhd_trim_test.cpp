@@ -159,16 +159,17 @@ TEST(VhdTrim, LargeBlocksGoThroughInPieces) {
   const auto out = test::read_file(path);
   const auto view = test::parse_vhd(out);
   ASSERT_EQ(view.bat.size(), 2u);
-  EXPECT_EQ(view.bat[0], 4096u / 512 + 7);
+  // The BAT area reaches 4 KiB, and a 4 KiB bitmap needs no gap to put the data on 4 KiB.
+  EXPECT_EQ(view.bat[0], 4096u / 512);
   const uint32_t spb = shape.block_bytes / 512;
   for (uint32_t i : {0u, 4u, 5u, 6u, 20000u}) EXPECT_EQ(test::vhd_bit(out, view, 0, i), i == 5 || i == 20000) << i;
   EXPECT_TRUE(test::vhd_bit(out, view, 1, 39999 - spb));
   EXPECT_FALSE(test::vhd_bit(out, view, 1, 39000 - spb));
   EXPECT_FALSE(test::vhd_bit(out, view, 1, 40000 - spb));
-  // Bitmap sectors (4 KiB for 32768 sectors), the block, then seven sectors of padding.
+  // Bitmap sectors (4 KiB for 32768 sectors) and the block, with no padding needed.
   EXPECT_EQ(view.bitmap_bytes, 4096u);
-  EXPECT_EQ(view.bat[1], view.bat[0] + 8 + spb + 7);
-  EXPECT_EQ(out.size(), uint64_t{view.bat[1]} * 512 + 4096 + shape.block_bytes + 7 * 512 + 512);
+  EXPECT_EQ(view.bat[1], view.bat[0] + 8 + spb);
+  EXPECT_EQ(out.size(), uint64_t{view.bat[1]} * 512 + 4096 + shape.block_bytes + 512);
 }
 
 TEST(VhdTrim, EmptyImageGivesHeadAndFooterOnly) {
@@ -347,7 +348,7 @@ TEST(VhdTrim, CancelledOnTheFirstCallWritesNoBlockAndLeavesNothing) {
   EXPECT_EQ(t.rc, CANCELLED);
   EXPECT_EQ(log.calls.size(), 1u);
   EXPECT_TRUE(t.temp_created);
-  EXPECT_EQ(t.temp_size, 2048u);  // the head alone
+  EXPECT_LE(t.temp_size, 2048u);  // no block: at most the head, which waits for the decisions
   EXPECT_FALSE(std::filesystem::exists(path + "_TEMP"));
   EXPECT_FALSE(std::filesystem::exists(path + "_DEL"));
   EXPECT_EQ(test::read_file(path), before);

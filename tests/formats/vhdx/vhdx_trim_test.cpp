@@ -11,7 +11,7 @@
 #include "support/explicit_map.hpp"
 #include "support/trim_run.hpp"
 #include "support/vhdx_builder.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx {
 namespace {

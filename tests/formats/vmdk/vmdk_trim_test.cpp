@@ -11,7 +11,7 @@
 #include "support/test_support.hpp"
 #include "support/trim_run.hpp"
 #include "support/vmdk_builder.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx {

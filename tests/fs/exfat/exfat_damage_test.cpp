@@ -14,7 +14,7 @@
 #include "support/fs_support.hpp"
 #include "support/map_disk.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx::test {

@@ -12,7 +12,7 @@
 #include "support/oracle_check.hpp"
 #include "support/sample_tree.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx {

@@ -13,7 +13,7 @@
 #include "support/map_disk.hpp"
 #include "support/oracle_check.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx::test {

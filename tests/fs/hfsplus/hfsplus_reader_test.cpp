@@ -11,7 +11,7 @@
 #include "support/fs_support.hpp"
 #include "support/hfsplus_builder.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx {

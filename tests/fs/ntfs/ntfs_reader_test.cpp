@@ -10,7 +10,7 @@
 #include "support/fs_support.hpp"
 #include "support/ntfs_builder.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 
 namespace qx::test {
 namespace {

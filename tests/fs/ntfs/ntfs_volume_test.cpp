@@ -18,7 +18,7 @@
 #include "support/ntfs_builder.hpp"
 #include "support/ntfs_tools.hpp"
 #include "support/test_support.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx::test {

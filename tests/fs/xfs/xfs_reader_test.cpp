@@ -10,7 +10,7 @@
 #include "support/fs_support.hpp"
 #include "support/test_support.hpp"
 #include "support/xfs_builder.hpp"
-#include "volume/sector_bitmap.hpp"
+#include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx::test {
