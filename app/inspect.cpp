@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "image/disk_image.hpp"
-#include "image/special_drivers.hpp"
 #include "image/sector_bitmap.hpp"
 
 namespace qx {
@@ -197,7 +196,7 @@ ErrorCode count_used_sectors(const UsageMap& map, const VolumeEntry& volume, uin
 }
 
 const char* format_name(int32_t id) noexcept {
-  const FormatDriver* driver = id >= 0 ? format_driver(id) : special_driver(id);
+  const FormatDriver* driver = id >= 0 ? format_driver(id) : format_special_driver(id);
   return driver && driver->name ? driver->name : "unknown";
 }
 

@@ -1,22 +1,28 @@
-// The driver table: one row per format id 0..27. It lives with the drivers so that the image
-// layer dispatches through it without knowing any particular format.
+// The driver table (one row per format id) and the tables of format detection. They live with the
+// drivers so that the image layer dispatches and detects without knowing any particular format.
 #include <array>
+#include <iterator>
 
 #include "formats/bochs/bochs.hpp"
 #include "formats/chained/chained.hpp"
 #include "formats/chd/chd.hpp"
 #include "formats/cowd/cowd.hpp"
 #include "formats/headed_flat/headed_flat.hpp"
+#include "formats/format_ids.hpp"
+#include "formats/ndi/ndi.hpp"
 #include "formats/nvt/nvt.hpp"
 #include "formats/parallels/bundle.hpp"
 #include "formats/parallels/parallels.hpp"
 #include "formats/qcow/qcow.hpp"
+#include "formats/split_raw/split_raw.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "formats/vhdx/vhdx.hpp"
 #include "formats/vhd_variants/vhd_variants.hpp"
 #include "formats/vmdk/vmdk.hpp"
+#include "image/detect.hpp"
 #include "image/disk_image.hpp"
+#include "image/special_drivers.hpp"
 
 namespace qx {
 
@@ -54,7 +60,44 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     &kH0Driver,  // 27
 };
 
+const ExtensionRule kExtensionRules[] = {
+    {{"vmdk"}, {FORMAT_VMDK, FORMAT_COWD3, FORMAT_COWD3_REDO}},
+    {{"dsk"}, {FORMAT_COWD1, FORMAT_COWD1_REDO}},
+    {{"vhdx"}, {FORMAT_VHDX}},
+    {{"vhd"}, {FORMAT_VHD, FORMAT_VHD_FIXED}},
+    {{"qcow"}, {FORMAT_QCOW}},
+    {{"hdd"}, {FORMAT_PARALLELS, FORMAT_PARALLELS_BUNDLE, FORMAT_HDD}},
+    {{"vdi"}, {FORMAT_VDI}},
+    {{"chd"}, {FORMAT_CHD}},
+    {{"hdi"}, {FORMAT_HDI}},
+    {{"thd"}, {FORMAT_THD}},
+    {{"nhd"}, {FORMAT_NHD}},
+    {{"h0", "h1", "h2", "h3", "h4"}, {FORMAT_H0}},
+};
+
+constexpr int32_t kProbeOrder[] = {
+    FORMAT_VMDK, FORMAT_VHDX, FORMAT_VHD, FORMAT_VHD_FIXED, FORMAT_PARALLELS,
+    FORMAT_PARALLELS_BUNDLE, FORMAT_BOCHS, FORMAT_CHAINED, FORMAT_QCOW, FORMAT_VDI, FORMAT_CHD,
+    kAttemptNdi, FORMAT_COWD3, FORMAT_COWD3_REDO, FORMAT_COWD1, FORMAT_COWD1_REDO, FORMAT_HDI,
+    FORMAT_THD, FORMAT_NHD, FORMAT_HDD, FORMAT_FIXED_69M, FORMAT_NVT, kAttemptSplitRawText,
+    kAttemptSplitRawPart};
+static_assert(std::size(kProbeOrder) + 3 <= kMaxDetectionAttempts);
+
+ErrorCode attempt(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
+  switch (id) {
+    case kAttemptNdi: return open_ndi_image(image, path, read_only);
+    case kAttemptSplitRawText: return open_split_raw_description(image, path, read_only);
+    case kAttemptSplitRawPart: return open_split_raw_part(image, path, read_only);
+    case FORMAT_NVT: return open_nvt_image(image, path, read_only);
+    default: return open_image_as(image, path, read_only, id);
+  }
+}
+
+const DetectionRules kDetectionRules{kExtensionRules, kProbeOrder, attempt, FORMAT_PARALLELS_BUNDLE};
+
 }  // namespace
+
+const DetectionRules& detection_rules() noexcept { return kDetectionRules; }
 
 const FormatDriver* format_driver(int32_t id) noexcept {
   if (id < 0 || id >= kFormatTableSize) return nullptr;
@@ -63,7 +106,10 @@ const FormatDriver* format_driver(int32_t id) noexcept {
 
 const FormatDriver* format_special_driver(int32_t id) noexcept {
   switch (id) {
+    case FORMAT_FLAT: return &kFlatDriver;
+    case FORMAT_WINDOW: return &kWindowDriver;
     case FORMAT_NVT: return &kNvtDriver;
+    case FORMAT_SPLIT_RAW: return &kSplitRawDriver;
     default: return nullptr;
   }
 }

@@ -2,6 +2,7 @@
 // that follows; the rest is the image file "a.hds" beside it in the bundle's folder.
 #include <sys/stat.h>
 
+#include "formats/format_ids.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,7 +4,9 @@
 #include <array>
 #include <vector>
 
+#include "formats/format_ids.hpp"
 #include "fuzz/fuzz_support.hpp"
+#include "formats/nvt/nvt.hpp"
 #include "image/detect.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

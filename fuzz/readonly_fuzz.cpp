@@ -2,6 +2,7 @@
 // the first byte picks the driver, the rest is the file.
 #include <array>
 
+#include "formats/format_ids.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,6 +1,8 @@
 // The small text parsers that describe raw disks: the ".ndi" description beside a raw file, and
 // the split raw image's description text. The first byte picks which.
 #include "fuzz/fuzz_support.hpp"
+#include "formats/ndi/ndi.hpp"
+#include "formats/split_raw/split_raw.hpp"
 #include "image/detect.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "formats/replacement/replacement.hpp"
+#include "formats/format_ids.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "image/file.hpp"
 #include "volume/usage_map.hpp"

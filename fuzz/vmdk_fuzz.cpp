@@ -5,6 +5,7 @@
 #include <string>
 
 #include "formats/vmdk/vmdk_descriptor.hpp"
+#include "formats/format_ids.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 namespace {

@@ -1,7 +1,9 @@
-// Openers that format detection tries besides the rows of the driver table.
+// Format detection as a mechanism: the tables it follows (which formats an extension names, the
+// probing order, the openers that are not table rows) belong to the formats.
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 
@@ -12,29 +14,35 @@ namespace qx {
 // Text after the last '.' of the path's last component; empty when there is none.
 std::string_view path_extension(std::string_view path) noexcept;
 
-// Attempts of the probing order that are not rows of the driver table (the NVT file is FORMAT_NVT).
-inline constexpr int32_t kAttemptNdi = -101;
-inline constexpr int32_t kAttemptSplitRawText = -103;
-inline constexpr int32_t kAttemptSplitRawPart = -104;
-// The extension rule tries at most three formats; the probing order has 24 attempts.
-inline constexpr size_t kMaxDetectionAttempts = 27;
+// One attempt: a complete open of `id` (a table row, or an opener of the formats' own numbering).
+using DetectionAttempt = ErrorCode (*)(DiskImage& image, std::string_view path, bool read_only,
+                                       int32_t id);
+
+struct ExtensionRule {
+  std::initializer_list<std::string_view> extensions;
+  std::initializer_list<int32_t> formats;
+};
+
+struct DetectionRules {
+  std::span<const ExtensionRule> extension_rules;  // the first rule naming the extension is tried first
+  std::span<const int32_t> probe_order;            // then every one of these
+  DetectionAttempt attempt;                        // opens one entry of either
+  int32_t folder_format;                           // the one format an image given as a folder has
+};
+
+// The formats' tables (formats/format_table.cpp).
+const DetectionRules& detection_rules() noexcept;
+
+// Room for the attempts of one detection: an extension rule's formats and the probing order.
+inline constexpr size_t kMaxDetectionAttempts = 40;
 
 // The attempts that detection makes for `path`, in order; returns how many were written.
 size_t detection_order(std::string_view path, std::span<int32_t, kMaxDetectionAttempts> out) noexcept;
 
-// One attempt: a complete open of `id` (a table row or one of the attempts above).
-using DetectionAttempt = ErrorCode (*)(DiskImage& image, std::string_view path, bool read_only,
-                                       int32_t id);
-// open_image with the attempts made through `attempt`: the stop rules without the drivers.
+// open_image with the attempts made through `attempt`: the stop rules without the drivers. An
+// attempt that answers OK or ERR_OPEN ends detection with that answer; one that answers
+// ERR_KEY_REQUIRED ends it too, the handle then naming the format that wants a key.
 ErrorCode detect_image(DiskImage& image, std::string_view path, bool read_only,
                        DetectionAttempt attempt);
-
-// A raw disk described by a sibling ".ndi" file (id -1).
-ErrorCode open_ndi_image(DiskImage& image, std::string_view path, bool read_only);
-// The split raw image (id -3), through its description text or through one of its part files.
-ErrorCode open_split_raw_description(DiskImage& image, std::string_view path, bool read_only);
-ErrorCode open_split_raw_part(DiskImage& image, std::string_view path, bool read_only);
-// The "NVT " differencing file (id -2).
-ErrorCode open_nvt_image(DiskImage& image, std::string_view path, bool read_only);
 
 }  // namespace qx

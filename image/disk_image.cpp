@@ -1,13 +1,12 @@
 #include "image/disk_image.hpp"
 
 #include "image/primitives.hpp"
-#include "image/special_drivers.hpp"
 
 namespace qx {
 namespace {
 
 const FormatDriver* driver_of(int32_t id) noexcept {
-  return id >= 0 ? format_driver(id) : special_driver(id);
+  return id >= 0 ? format_driver(id) : format_special_driver(id);
 }
 
 // Every request is checked against the disk here, once, before any driver sees it.
@@ -50,8 +49,7 @@ void adopt_state(DiskImage& image, FormatId id, std::unique_ptr<DriverState> sta
 }
 
 ErrorCode open_image_as(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
-  if (id < 0 || id >= kFormatTableSize) return ERR_UNSUPPORTED;
-  const FormatDriver* driver = format_driver(id);
+  const FormatDriver* driver = id >= 0 ? format_driver(id) : nullptr;
   if (!driver || !driver->open) return ERR_UNSUPPORTED;
   std::unique_ptr<DriverState> state = driver->make_state();
   if (!state) return ERR_NO_MEMORY;
@@ -70,7 +68,7 @@ void close_image(DiskImage& image) noexcept {
     if (driver && driver->close) driver->close(*image.state);
     image.state.reset();
   }
-  image.format = FORMAT_VMDK;  // a closed handle holds id 0 and no state
+  image.format = 0;  // a closed handle holds id 0 and no state
 }
 
 DiskGeometry get_geometry(const DiskImage& image) noexcept {
@@ -145,7 +143,7 @@ DiskImage* image_parent(DiskImage& image) noexcept {
 
 ErrorCode is_range_free_in_layer(DiskImage& image, const SectorUse* map, uint32_t first,
                                  uint32_t count, bool& free) {
-  if (image.format < 0 || image.format >= kFormatTableSize) return ERR_UNSUPPORTED;
+  if (image.format < 0 || (image.state && !format_driver(image.format))) return ERR_UNSUPPORTED;
   const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
   if (driver && !inside(image, *driver, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize))
     return ERR_UNSUPPORTED;

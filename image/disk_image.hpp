@@ -2,6 +2,7 @@
 // operation dispatched through the driver table.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -15,42 +16,12 @@ namespace qx {
 class SectorUse;
 struct WriterRecord;
 
-enum FormatId : int32_t {
-  FORMAT_VMDK = 0,
-  FORMAT_VMDK_SPARSE = 1,
-  FORMAT_VMDK_SPLIT_SPARSE = 2,
-  FORMAT_VMDK_SPARSE_HINT = 3,
-  FORMAT_VMDK_SPLIT_SPARSE_HINT = 4,
-  FORMAT_COWD3 = 5,
-  FORMAT_COWD3_REDO = 6,
-  FORMAT_COWD1 = 7,
-  FORMAT_COWD1_REDO = 8,
-  FORMAT_VHDX = 9,
-  FORMAT_VHD = 10,
-  FORMAT_VHD_FIXED = 11,
-  FORMAT_VHD_CXSPARSE = 12,
-  FORMAT_VHD_511 = 13,
-  FORMAT_VHD_CXSPARSE2 = 14,
-  FORMAT_PARALLELS = 15,
-  FORMAT_PARALLELS_BUNDLE = 16,
-  FORMAT_BOCHS = 17,
-  FORMAT_CHAINED = 18,
-  FORMAT_QCOW = 19,
-  FORMAT_VDI = 20,
-  FORMAT_CHD = 21,
-  FORMAT_HDI = 22,
-  FORMAT_THD = 23,
-  FORMAT_NHD = 24,
-  FORMAT_HDD = 25,
-  FORMAT_FIXED_69M = 26,
-  FORMAT_H0 = 27,
-  FORMAT_NONE = 28,  // a freshly initialised handle
-  FORMAT_FLAT = -1,
-  FORMAT_NVT = -2,
-  FORMAT_SPLIT_RAW = -3,
-  FORMAT_WINDOW = -5,
-};
-inline constexpr int32_t kFormatTableSize = 28;
+// A format's number in the driver table (formats/format_ids.hpp lists them); negative numbers
+// name drivers outside the table. The image layer itself only knows its building blocks.
+using FormatId = int32_t;
+inline constexpr FormatId FORMAT_FLAT = -1;
+inline constexpr FormatId FORMAT_WINDOW = -5;
+inline constexpr FormatId FORMAT_NONE = INT32_MIN;  // a freshly initialised handle
 
 struct DiskGeometry {
   uint32_t total_sectors = 0;
@@ -135,9 +106,10 @@ struct FormatDriver {
   DiskImage* (*parent)(DriverState& state);
 };
 
-// The table row of an id 0..27, or null for an empty slot or any other id.
+// The table row of a non-negative id, or null for an empty slot or an id beyond the table. The
+// table lives with the formats.
 const FormatDriver* format_driver(int32_t id) noexcept;
-// The driver of a negative id whose format lives with the numbered ones, or null.
+// The driver of a negative id (the building blocks here, and the formats outside the table), or null.
 const FormatDriver* format_special_driver(int32_t id) noexcept;
 
 struct DiskImage {
@@ -154,7 +126,7 @@ struct DiskImage {
   bool is_open() const noexcept { return state != nullptr; }
 };
 
-// Opens through the table slot of one id; ids above 27 and negative ids are ERR_UNSUPPORTED.
+// Opens through the table slot of one id; ids beyond the table and negative ids are ERR_UNSUPPORTED.
 ErrorCode open_image_as(DiskImage& image, std::string_view path, bool read_only, int32_t id);
 // Format detection: tries the drivers that own the extension, then the fixed probing order.
 ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only);

@@ -33,18 +33,13 @@ ErrorCode flat_layer_status(DriverState& s, uint32_t first, uint32_t count, Laye
   return OK;
 }
 
-void flat_close(DriverState& s) {
-  FlatState& st = flat(s);
-  st.file.close();
-}
-
 }  // namespace
 
 const FormatDriver kFlatDriver = {
     .name = "flat",
     .make_state = make_driver_state<FlatState>,
     .open = nullptr,  // opened through open_flat, which takes the geometry
-    .close = flat_close,
+    .close = nullptr,
     .get_geometry = flat_geometry,
     .read_bytes = flat_read,
     .is_range_free = layered_is_range_free,

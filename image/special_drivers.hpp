@@ -1,4 +1,4 @@
-// Drivers that live outside the numbered table but answer through the same dispatch.
+// The image layer's own building blocks, answering through the same dispatch as the formats.
 #pragma once
 
 #include "image/disk_image.hpp"
@@ -7,9 +7,5 @@ namespace qx {
 
 extern const FormatDriver kFlatDriver;
 extern const FormatDriver kWindowDriver;
-extern const FormatDriver kSplitRawDriver;
-
-// The driver of a negative id, or null.
-const FormatDriver* special_driver(int32_t id) noexcept;
 
 }  // namespace qx

@@ -62,12 +62,6 @@ ErrorCode window_chain_status(const DriverState& s) {
   return parent_chain_status(*static_cast<const WindowState&>(s).inner);
 }
 
-void window_close(DriverState& s) {
-  WindowState& st = window(s);
-  close_image(st.owned);
-  st.inner = nullptr;
-}
-
 ErrorCode open_window_impl(DiskImage& image, DiskImage* borrowed, DiskImage* owned,
                            uint32_t total_sectors) {
   return guard_no_memory([&]() -> ErrorCode {
@@ -91,7 +85,7 @@ const FormatDriver kWindowDriver = {
     .name = "window",
     .make_state = make_driver_state<WindowState>,
     .open = nullptr,  // opened through open_window
-    .close = window_close,
+    .close = nullptr,
     .get_geometry = window_geometry,
     .read_bytes = window_read,
     .is_range_free = window_is_range_free,

@@ -119,14 +119,6 @@ ErrorCode bochs_open(DriverState& s, std::string_view path, bool read_only) {
   return OK;
 }
 
-void bochs_close(DriverState& s) {
-  BochsImage& st = bochs(s);
-  st.file.close();
-  st.catalog = {};
-  st.bitmap = {};
-  st.cached_extent = -1;
-}
-
 DiskGeometry bochs_geometry(const DriverState& s) { return bochs(s).geometry; }
 
 // ---- extents ----
@@ -218,7 +210,7 @@ const FormatDriver kBochsDriver = {
     .name = "bochs",
     .make_state = make_driver_state<BochsImage>,
     .open = bochs_open,
-    .close = bochs_close,
+    .close = nullptr,
     .get_geometry = bochs_geometry,
     .read_bytes = bochs_read,
     .is_range_free = layered_is_range_free,

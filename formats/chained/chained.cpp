@@ -2,6 +2,7 @@
 // from the first block-aligned offset behind the table on; blocks the file does not hold come from
 // the parent "name<d-1>" of "name<d>", or are zero.
 #include "formats/chained/chained.hpp"
+#include "formats/format_ids.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -103,14 +104,6 @@ ErrorCode chained_open(DriverState& s, std::string_view path, bool read_only) {
   return open_parent(st, path);
 }
 
-void chained_close(DriverState& s) {
-  ChainedImage& st = chained(s);
-  st.file.close();
-  st.table = {};
-  close_image(st.parent);
-  st.has_parent = false;
-}
-
 DiskGeometry chained_geometry(const DriverState& s) { return chained(s).geometry; }
 
 ErrorCode chained_chain_status(const DriverState& s) {
@@ -168,7 +161,7 @@ const FormatDriver kChainedDriver = {
     .name = "chained block image",
     .make_state = make_driver_state<ChainedImage>,
     .open = chained_open,
-    .close = chained_close,
+    .close = nullptr,
     .get_geometry = chained_geometry,
     .read_bytes = chained_read,
     .is_range_free = layered_is_range_free,

@@ -135,16 +135,6 @@ ErrorCode chd_open(DriverState& s, std::string_view path, bool read_only) {
   return OK;
 }
 
-void chd_close(DriverState& s) {
-  ChdImage& st = chd(s);
-  st.file.close();
-  st.map = {};
-  st.source = {};
-  st.cache = {};
-  st.compressed = {};
-  st.cached_hunk = -1;
-}
-
 DiskGeometry chd_geometry(const DriverState& s) { return static_cast<const ChdImage&>(s).geometry; }
 
 // ---- hunks ----
@@ -244,7 +234,7 @@ const FormatDriver kChdDriver = {
     .name = "chd",
     .make_state = make_driver_state<ChdImage>,
     .open = chd_open,
-    .close = chd_close,
+    .close = nullptr,
     .get_geometry = chd_geometry,
     .read_bytes = chd_read,
     .is_range_free = chd_is_range_free,

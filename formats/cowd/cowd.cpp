@@ -290,13 +290,6 @@ ErrorCode open_v1_redo(DriverState& s, std::string_view path, bool read_only) {
   return open_parent(st, path, part.sectors, ERR_NO_MEMORY);
 }
 
-void cowd_close(DriverState& s) {
-  CowdImage& st = cowd(s);
-  st.parts.clear();
-  st.work = {};
-  close_image(st.parent);
-}
-
 DiskGeometry cowd_geometry(const DriverState& s) { return cowd(s).geometry; }
 
 // ---- reading ----
@@ -387,7 +380,7 @@ constexpr FormatDriver cowd_driver(const char* name, ErrorCode (*open)(DriverSta
       .name = name,
       .make_state = make_driver_state<CowdImage>,
       .open = open,
-      .close = cowd_close,
+      .close = nullptr,
       .get_geometry = cowd_geometry,
       .read_bytes = cowd_read,
       .is_range_free = cowd_is_range_free,

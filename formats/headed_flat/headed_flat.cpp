@@ -128,8 +128,6 @@ ErrorCode headed_open(DriverState& s, std::string_view path, bool read_only) {
   return open_headed(headed(s), path, read_only, HeaderBytes, R);
 }
 
-void headed_close(DriverState& s) { close_image(headed(s).flat); }
-
 DiskGeometry headed_geometry(const DriverState& s) { return get_geometry(headed(s).flat); }
 
 ErrorCode headed_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
@@ -147,7 +145,7 @@ constexpr FormatDriver headed_driver(const char* name,
       .name = name,
       .make_state = make_driver_state<HeadedFlatState>,
       .open = open,
-      .close = headed_close,
+      .close = nullptr,
       .get_geometry = headed_geometry,
       .read_bytes = headed_read,
       .is_range_free = headed_is_range_free,

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "image/byte_order.hpp"
-#include "image/detect.hpp"
+#include "formats/format_ids.hpp"
 #include "image/file.hpp"
 #include "image/primitives.hpp"
 #include "text/path_string.hpp"
@@ -108,13 +108,6 @@ ErrorCode nvt_open(NvtImage& st, std::string_view path, bool read_only) {
   return open_parent(st, h, parent.view());
 }
 
-void nvt_close(DriverState& s) {
-  NvtImage& st = nvt(s);
-  st.file.close();
-  close_image(st.parent);
-  st.second_index = st.third_index = -1;
-}
-
 DiskGeometry nvt_geometry(const DriverState& s) { return get_geometry(nvt(s).parent); }
 
 ErrorCode nvt_chain_status(const DriverState& s) { return parent_chain_status(nvt(s).parent); }
@@ -166,7 +159,7 @@ const FormatDriver kNvtDriver = {
     .name = "nvt",
     .make_state = make_driver_state<NvtImage>,
     .open = nullptr,  // opened through open_nvt_image
-    .close = nvt_close,
+    .close = nullptr,
     .get_geometry = nvt_geometry,
     .read_bytes = nvt_read,
     .is_range_free = nullptr,  // the file keeps no account of what its chunks hold

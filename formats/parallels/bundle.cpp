@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "formats/format_ids.hpp"
 #include "formats/parallels/expanding_image.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/file.hpp"
@@ -212,14 +213,6 @@ ErrorCode bundle_open(DriverState& s, std::string_view path, bool) {
   return OK;
 }
 
-void bundle_close(DriverState& s) {
-  for (auto& storage : bundle(s).storages) {
-    close_expanding(storage->image);
-    storage->raw.close();
-  }
-  bundle(s).storages.clear();
-}
-
 DiskGeometry bundle_geometry(const DriverState& s) { return bundle(s).geometry; }
 
 // The storage holding the sector: the one with the greatest start not above it.
@@ -331,7 +324,7 @@ const FormatDriver kParallelsBundleDriver = {
     .name = "parallels bundle",
     .make_state = make_driver_state<BundleState>,
     .open = bundle_open,
-    .close = bundle_close,
+    .close = nullptr,
     .get_geometry = bundle_geometry,
     .read_bytes = bundle_read,
     .is_range_free = layered_is_range_free,

@@ -127,12 +127,6 @@ ErrorCode open_expanding(ExpandingImage& img, std::string_view path, const Expan
   return work_out_geometry(img);
 }
 
-void close_expanding(ExpandingImage& img) noexcept {
-  img.file.close();
-  img.bat = {};
-  img.scratch = {};
-}
-
 ErrorCode read_expanding(ExpandingImage& img, uint64_t offset, std::span<uint8_t> out) {
   const uint64_t size = img.geometry.size_bytes();
   if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;

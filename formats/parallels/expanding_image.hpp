@@ -54,7 +54,6 @@ struct ExpandingImage {
 };
 
 ErrorCode open_expanding(ExpandingImage& img, std::string_view path, const ExpandingRules& rules);
-void close_expanding(ExpandingImage& img) noexcept;
 
 // Byte offset of cluster i in the file, 0 when it is not allocated.
 uint64_t cluster_position(const ExpandingImage& img, uint32_t i) noexcept;

@@ -1,6 +1,7 @@
 // Format 15: one expanding image file is the whole disk.
 #include "formats/parallels/parallels.hpp"
 
+#include "formats/format_ids.hpp"
 #include "formats/parallels/bundle.hpp"
 #include "formats/parallels/expanding_image.hpp"
 #include "formats/trim_walk.hpp"
@@ -19,8 +20,6 @@ const ExpandingImage& image_of(const DriverState& s) { return static_cast<const 
 ErrorCode parallels_open(DriverState& s, std::string_view path, bool) {
   return open_expanding(image_of(s), path, ExpandingRules{});
 }
-
-void parallels_close(DriverState& s) { close_expanding(image_of(s)); }
 
 DiskGeometry parallels_geometry(const DriverState& s) { return image_of(s).geometry; }
 
@@ -75,7 +74,7 @@ const FormatDriver kParallelsDriver = {
     .name = "parallels",
     .make_state = make_driver_state<ParallelsState>,
     .open = parallels_open,
-    .close = parallels_close,
+    .close = nullptr,
     .get_geometry = parallels_geometry,
     .read_bytes = parallels_read,
     .is_range_free = layered_is_range_free,

@@ -1,6 +1,7 @@
 // QCOW version 1 (format 19): a big-endian header, an L1 and L2 table that map clusters of the
 // disk to clusters of the file, deflated clusters, and an optional backing file. Read-only.
 #include "formats/qcow/qcow.hpp"
+#include "formats/format_ids.hpp"
 
 #include <zlib.h>
 
@@ -140,18 +141,6 @@ ErrorCode qcow_open(DriverState& s, std::string_view path, bool read_only) {
   return OK;
 }
 
-void qcow_close(DriverState& s) {
-  QcowImage& st = qcow(s);
-  st.file.close();
-  st.l1 = {};
-  st.l2 = {};
-  st.compressed = {};
-  st.cluster = {};
-  st.l2_offset = kNoTable;
-  st.cluster_entry = 0;
-  close_image(st.backing);
-}
-
 DiskGeometry qcow_geometry(const DriverState& s) { return qcow(s).geometry; }
 
 // The L2 entry of the cluster that holds disk byte `offset`; 0 when it is not allocated.
@@ -281,7 +270,7 @@ const FormatDriver kQcowDriver = {
     .name = "qcow",
     .make_state = make_driver_state<QcowImage>,
     .open = qcow_open,
-    .close = qcow_close,
+    .close = nullptr,
     .get_geometry = qcow_geometry,
     .read_bytes = qcow_read,
     .is_range_free = layered_is_range_free,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/format_ids.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/byte_order.hpp"
 #include "image/file.hpp"
@@ -134,12 +135,6 @@ ErrorCode vdi_open(DriverState& s, std::string_view path, bool read_only) {
   return OK;
 }
 
-void vdi_close(DriverState& s) {
-  VdiImage& st = vdi(s);
-  st.file.close();
-  st.map = {};
-}
-
 DiskGeometry vdi_geometry(const DriverState& s) { return vdi(s).geometry; }
 
 // ---- reading ----
@@ -249,7 +244,7 @@ const FormatDriver kVdiDriver = {
     .name = "vdi",
     .make_state = make_driver_state<VdiImage>,
     .open = vdi_open,
-    .close = vdi_close,
+    .close = nullptr,
     .get_geometry = vdi_geometry,
     .read_bytes = vdi_read,
     .is_range_free = layered_is_range_free,

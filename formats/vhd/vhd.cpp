@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/format_ids.hpp"
 #include "formats/trim_walk.hpp"
 #include "formats/vhd/vhd_footer.hpp"
 #include "image/byte_order.hpp"
@@ -262,16 +263,6 @@ ErrorCode vhd_open(DriverState& s, std::string_view path, bool read_only) {
   st.cached_block = -1;
   if (!st.path.assign(path)) return ERR_UNSUPPORTED;
   return OK;
-}
-
-void vhd_close(DriverState& s) {
-  VhdImage& st = vhd(s);
-  st.file.close();
-  st.bat = {};
-  st.bitmap = {};
-  st.cached_block = -1;
-  close_image(st.parent);
-  st.has_parent = false;
 }
 
 DiskGeometry vhd_geometry(const DriverState& s) { return vhd(s).geometry; }
@@ -579,7 +570,7 @@ const FormatDriver kVhdDriver = {
     .name = "vhd",
     .make_state = make_driver_state<VhdImage>,
     .open = vhd_open,
-    .close = vhd_close,
+    .close = nullptr,
     .get_geometry = vhd_geometry,
     .read_bytes = vhd_read,
     .is_range_free = layered_is_range_free,

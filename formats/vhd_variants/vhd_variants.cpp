@@ -338,16 +338,6 @@ ErrorCode strict_is_range_free(DriverState& s, const SectorUse* map, uint32_t fi
 
 // ---- shared slots ----
 
-void variant_close(DriverState& s) {
-  VariantImage& st = variant(s);
-  close_image(st.flat);
-  st.file.close();
-  st.bat = {};
-  st.work = {};
-  st.cached_block = -1;
-  close_image(st.parent);
-}
-
 DiskGeometry variant_geometry(const DriverState& s) { return variant(s).geometry; }
 
 ErrorCode flat_part_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
@@ -381,7 +371,7 @@ constexpr FormatDriver variant_driver(const char* name,
       .name = name,
       .make_state = make_driver_state<VariantImage>,
       .open = open,
-      .close = variant_close,
+      .close = nullptr,
       .get_geometry = variant_geometry,
       .read_bytes = flat_data ? flat_part_read : strict_read,
       .is_range_free = flat_data ? flat_part_is_range_free : strict_is_range_free,

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/format_ids.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/byte_order.hpp"
 #include "image/crc32c.hpp"
@@ -522,18 +523,6 @@ ErrorCode vhdx_open(DriverState& s, std::string_view path, bool) {
   });
 }
 
-void vhdx_close(DriverState& s) {
-  VhdxImage& st = vhdx(s);
-  st.file.close();
-  st.bat = {};
-  st.bitmap = {};
-  st.locator = {};
-  st.region_table = {};
-  st.cached_block = -1;
-  close_image(st.parent);
-  st.has_parent = false;
-}
-
 DiskGeometry vhdx_geometry(const DriverState& s) { return vhdx(s).geometry; }
 
 // ---- reading ----
@@ -872,7 +861,7 @@ const FormatDriver kVhdxDriver = {
     .name = "vhdx",
     .make_state = make_driver_state<VhdxImage>,
     .open = vhdx_open,
-    .close = vhdx_close,
+    .close = nullptr,
     .get_geometry = vhdx_geometry,
     .read_bytes = vhdx_read,
     .is_range_free = layered_is_range_free,

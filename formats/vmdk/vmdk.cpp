@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/format_ids.hpp"
 #include "formats/trim_walk.hpp"
 #include "formats/vmdk/vmdk_descriptor.hpp"
 #include "formats/vmdk/vmdk_extent.hpp"
@@ -151,17 +152,6 @@ ErrorCode vmdk_open(DriverState& s, std::string_view path, bool read_only) {
   }
   if (!st.path.assign(path)) return ERR_UNSUPPORTED;
   return OK;
-}
-
-void vmdk_close(DriverState& s) {
-  VmdkImage& st = vmdk(s);
-  std::vector<SparseExtent>().swap(st.sparse);
-  std::vector<FlatExtent>().swap(st.flat);
-  st.starts = {};
-  close_image(st.parent);
-  st.has_parent = false;
-  st.text = {};
-  st.descriptor = VmdkDescriptor{};
 }
 
 DiskGeometry vmdk_geometry(const DriverState& s) { return vmdk(s).geometry; }
@@ -434,7 +424,7 @@ const FormatDriver kVmdkDriver = {
     .name = "vmdk",
     .make_state = make_driver_state<VmdkImage>,
     .open = vmdk_open,
-    .close = vmdk_close,
+    .close = nullptr,
     .get_geometry = vmdk_geometry,
     .read_bytes = vmdk_read,
     .is_range_free = layered_is_range_free,

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "formats/format_ids.hpp"
+#include "formats/ndi/ndi.hpp"
 #include "image/detect.hpp"
 #include "support/test_support.hpp"
 

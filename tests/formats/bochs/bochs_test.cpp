@@ -1,6 +1,7 @@
 // Bochs redologs built from the published layout, checked against qemu-img's own reader.
 #include <gtest/gtest.h>
 
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/emulator_images.hpp"
 #include "support/test_support.hpp"

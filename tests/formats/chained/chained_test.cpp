@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/emulator_images.hpp"
 #include "support/test_support.hpp"

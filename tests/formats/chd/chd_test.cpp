@@ -1,6 +1,7 @@
 // CHD v3/v4: every hunk type, and the map entries a damaged file may hold.
 #include <gtest/gtest.h>
 
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/emulator_images.hpp"
 #include "support/test_support.hpp"

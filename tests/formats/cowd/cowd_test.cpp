@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/cowd_builder.hpp"
 #include "support/file_patch.hpp"

@@ -1,6 +1,7 @@
 // The length rules and signatures that decide formats 22 to 27, at their exact borders.
 #include <gtest/gtest.h>
 
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/emulator_images.hpp"
 #include "support/test_support.hpp"

@@ -3,6 +3,8 @@
 
 #include <filesystem>
 
+#include "formats/format_ids.hpp"
+#include "formats/nvt/nvt.hpp"
 #include "image/detect.hpp"
 #include "image/disk_image.hpp"
 #include "support/emulator_images.hpp"

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "formats/parallels/parallels.hpp"
+#include "formats/format_ids.hpp"
 #include "image/byte_order.hpp"
 #include "image/disk_image.hpp"
 #include "support/parallels_builder.hpp"

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/file_patch.hpp"
 #include "support/flip_campaign.hpp"

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/disk_fixture.hpp"
 #include "support/emulator_images.hpp"

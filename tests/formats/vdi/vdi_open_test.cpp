@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "formats/vdi/vdi.hpp"
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/explicit_map.hpp"
 #include "support/test_support.hpp"

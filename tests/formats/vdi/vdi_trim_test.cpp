@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "formats/replacement/replacement.hpp"
+#include "formats/format_ids.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "image/disk_image.hpp"
 #include "support/explicit_map.hpp"

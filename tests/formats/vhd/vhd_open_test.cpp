@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "formats/vhd/vhd.hpp"
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"
 #include "support/vhd_builder.hpp"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "formats/format_ids.hpp"
 #include "image/crc32c.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "formats/vmdk/vmdk_descriptor.hpp"
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"
 #include "support/vmdk_builder.hpp"

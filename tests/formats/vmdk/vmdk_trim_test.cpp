@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "formats/format_ids.hpp"
 #include "fs/reader.hpp"
 #include "image/disk_image.hpp"
 #include "support/file_patch.hpp"

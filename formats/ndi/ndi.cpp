@@ -2,7 +2,9 @@
 // "NDI offset total-sectors heads sectors-per-track bytes-per-sector".
 #include <array>
 
-#include "image/detect.hpp"
+#include "formats/ndi/ndi.hpp"
+
+#include "image/disk_image.hpp"
 #include "image/file.hpp"
 #include "text/encoding.hpp"
 #include "text/path_string.hpp"

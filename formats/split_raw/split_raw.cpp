@@ -1,5 +1,7 @@
 // Split raw image (id -3): a disk cut into part files, each behind a 104-byte header, named either
 // by a description text ("file" and "max_size" lines) or after the first part's stem (".p00"...).
+#include "formats/split_raw/split_raw.hpp"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -8,10 +10,9 @@
 #include <vector>
 
 #include "image/byte_order.hpp"
-#include "image/detect.hpp"
+#include "formats/format_ids.hpp"
 #include "image/file.hpp"
 #include "image/primitives.hpp"
-#include "image/special_drivers.hpp"
 #include "text/encoding.hpp"
 #include "text/format.hpp"
 #include "text/path_string.hpp"
@@ -297,13 +298,6 @@ ErrorCode split_layer_status(DriverState&, uint32_t, uint32_t count, LayerRun& o
   return OK;
 }
 
-void split_close(DriverState& s) {
-  SplitRawState& st = split(s);
-  (void)st.file.close();
-  st.open_part = UINT32_MAX;
-  st.parts = {};
-}
-
 ErrorCode finish_open(DiskImage& image, std::unique_ptr<SplitRawState> state, uint32_t described) {
   if (ErrorCode rc = check_parts(*state, described); rc != OK) return rc;
   adopt_state(image, FORMAT_SPLIT_RAW, std::move(state));
@@ -316,7 +310,7 @@ const FormatDriver kSplitRawDriver = {
     .name = "split raw",
     .make_state = make_driver_state<SplitRawState>,
     .open = nullptr,  // opened through its description or one of its parts
-    .close = split_close,
+    .close = nullptr,
     .get_geometry = split_geometry,
     .read_bytes = split_read,
     .is_range_free = layered_is_range_free,

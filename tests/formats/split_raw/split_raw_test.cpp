@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <functional>
 
+#include "formats/format_ids.hpp"
+#include "formats/split_raw/split_raw.hpp"
 #include "image/detect.hpp"
 #include "support/disk_builder.hpp"
 #include "support/split_raw_builder.hpp"
