@@ -3,6 +3,7 @@
 
 #include "fs/reader.hpp"
 
+#include "fs/btrfs/btrfs_reader.hpp"
 #include "fs/exfat/exfat_reader.hpp"
 #include "fs/ext/ext_reader.hpp"
 #include "fs/fat/fat_reader.hpp"
@@ -40,9 +41,8 @@ const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kPlaceholder5,  // 5
     &kHfsPlusReader,  // 6 HFS+
     &kPlaceholder7,  // 7
-    // Last, so that a file system made over an old swap area without wiping its signature is
-    // read as that file system.
-    &kSwapReader,    // 8 Linux swap
+    &kSwapReader,    // 8 Linux swap (probed last)
+    &kBtrfsReader,   // 9 Btrfs
 };
 
 }  // namespace

@@ -15,6 +15,7 @@ namespace {
 inline constexpr uint32_t kMaxPartitions = 256;
 
 std::array<const FsReader*, kReaderKindCount> g_reader_overrides{};
+thread_local ReasonCapture* t_capture = nullptr;
 
 const FsReader& reader_of(int32_t kind) noexcept {
   if (kind >= 0 && kind < kReaderKindCount && g_reader_overrides[static_cast<size_t>(kind)])
@@ -41,23 +42,31 @@ int32_t preferred_kind(uint8_t type) noexcept {
 bool try_probe(VolumeEntry& entry, DiskImage& image, int32_t kind) {
   std::unique_ptr<ReaderState> state;
   ErrorCode rc = ERR_FILE_SYSTEM;
+  ReasonCapture capture;
   try {
     rc = reader_of(kind).probe(image, entry.start, entry.length, state);
   } catch (...) {
     rc = ERR_NO_MEMORY;
   }
-  if (rc != OK || !state) return false;
+  if (rc != OK || !state) {
+    if (entry.reason.empty() && !capture.reason().empty()) entry.reason = capture.reason();
+    return false;
+  }
   entry.kind = kind;
   entry.state = std::move(state);
+  entry.reason = {};
   return true;
 }
 
-// A failed probe is never an error of the map: the region is simply kept whole.
+// A failed probe is never an error of the map: the region is simply kept whole. Swap goes last,
+// so that a file system made over an old swap area without wiping its signature is read as that
+// file system.
 void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
   const int32_t preferred = preferred_kind(type);
   if (preferred >= 0 && try_probe(entry, image, preferred)) return;
   for (int32_t kind = 0; kind < kReaderKindCount; ++kind)
-    if (try_probe(entry, image, kind)) return;
+    if (kind != KIND_SWAP && kind != preferred && try_probe(entry, image, kind)) return;
+  if (preferred != KIND_SWAP && try_probe(entry, image, KIND_SWAP)) return;
   entry.kind = KIND_UNRECOGNISED;
 }
 
@@ -119,11 +128,23 @@ const char* volume_kind_name(int32_t kind) noexcept {
     case KIND_HFSPLUS: return "hfsplus";
     case KIND_PLACEHOLDER_7: return "placeholder7";
     case KIND_SWAP: return "swap";
+    case KIND_BTRFS: return "btrfs";
     case KIND_UNRECOGNISED: return "unrecognised";
     case KIND_GAP: return "gap";
     default: return "unknown";
   }
 }
+
+void keep_whole_because(std::string_view key, std::string_view text) noexcept {
+  if (!t_capture || !t_capture->reason().empty()) return;
+  try {
+    t_capture->reason_ = KeptWholeReason{std::string(key), std::string(text)};
+  } catch (...) {
+  }
+}
+
+ReasonCapture::ReasonCapture() noexcept : outer_(t_capture) { t_capture = this; }
+ReasonCapture::~ReasonCapture() { t_capture = outer_; }
 
 std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
                                           uint32_t& recognised) noexcept {
