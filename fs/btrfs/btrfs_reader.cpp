@@ -181,7 +181,17 @@ constexpr uint8_t kBlockGroupItemKey = 192;
 constexpr uint8_t kDevItemKey = 216;
 constexpr uint8_t kChunkItemKey = 228;
 
+constexpr uint8_t kExtentDataKey = 108;
+
 constexpr uint64_t kExtentFlagTreeBlock = 2;
+// A file extent item: its type at 20 (0 inline, 1 regular, 2 preallocated), then the extent on
+// disk it refers to.
+constexpr size_t kFileExtentType = 20;
+constexpr size_t kFileExtentDiskBytenr = 21;
+constexpr size_t kFileExtentDiskBytes = 29;
+constexpr size_t kFileExtentSize = 53;
+// A tree block's extent item without the skinny form carries the block's first key and level.
+constexpr size_t kTreeBlockInfoLevel = sizeof(BtrfsExtentItem) + sizeof(BtrfsKey);
 
 constexpr uint64_t kGroupTypeMask = 1 | 2 | 4;  // data, system, metadata
 constexpr uint64_t kGroupDup = 1ull << 5;
@@ -300,6 +310,7 @@ class Probe {
     if (ErrorCode e = read_root_tree(); e != OK) return e;
     if (ErrorCode e = read_extents(); e != OK) return e;
     if (ErrorCode e = check_block_groups(); e != OK) return e;
+    if (ErrorCode e = check_listed_blocks(); e != OK) return e;
 
     add_range(0, std::min(kMiB, size_));
     for (uint64_t offset : kSuperOffsets)
@@ -637,8 +648,15 @@ class Probe {
       BtrfsExtentItem item;
       if (!read_struct(data, 0, item)) return damaged("an extent item is cut short");
       const uint64_t length = key.type == kExtentItemKey ? key.offset : node_size_;
-      if ((key.type == kMetadataItemKey || (item.flags & kExtentFlagTreeBlock)) && length != node_size_)
-        return damaged("a tree block's extent is not one node long");
+      const bool tree_block = key.type == kMetadataItemKey || (item.flags & kExtentFlagTreeBlock);
+      if (tree_block && length != node_size_) return damaged("a tree block's extent is not one node long");
+      if (tree_block && key.type == kExtentItemKey && data.size() <= kTreeBlockInfoLevel)
+        return damaged("a tree block's extent item is cut short");
+      if (tree_block)
+        tree_blocks_.push_back(ListedBlock{
+            key.objectid, key.type == kMetadataItemKey ? key.offset : data[kTreeBlockInfoLevel]});
+      else
+        data_extents_.push_back(ByteRange{key.objectid, length});
       if (length == 0 || key.objectid % sector_size_ || length % sector_size_ || key.objectid < end)
         return damaged(format("the extent at logical %llu is malformed or overlaps another",
                               static_cast<unsigned long long>(key.objectid)));
@@ -685,6 +703,51 @@ class Probe {
     return OK;
   }
 
+  // Every tree block the extent tree lists must be one: its checksum, address and level as listed.
+  // The file extents of every leaf must refer to data extents that the extent tree lists whole,
+  // so that an extent item moved by damage cannot leave a file's data unlisted.
+  ErrorCode check_listed_blocks() {
+    const TreeRoot listed{0, 0, 0, 0, "listed"};
+    std::vector<uint8_t> block;
+    for (const ListedBlock& b : tree_blocks_) {
+      if (ErrorCode e = read_tree_block(b.logical, listed, block); e != OK) return e;
+      const std::span<const uint8_t> data(block);
+      BtrfsHeader h;
+      if (!read_struct(data, 0, h) || h.bytenr != b.logical || h.level != b.level ||
+          std::memcmp(h.fsid, tree_fsid_, sizeof h.fsid) != 0 || h.generation > sb_.generation)
+        return damaged(format("the extent tree lists a tree block at logical %llu that is not there",
+                              static_cast<unsigned long long>(b.logical)));
+      if (h.level != 0) continue;
+      const uint32_t count = h.item_count;
+      if (count > (data.size() - sizeof h) / sizeof(BtrfsItem))
+        return damaged(format("too many items in the leaf at logical %llu", static_cast<unsigned long long>(b.logical)));
+      for (uint32_t i = 0; i < count; ++i) {
+        BtrfsItem item;
+        if (!read_struct(data, sizeof h + size_t{i} * sizeof item, item)) return damaged("a short item");
+        if (item.key.type != kExtentDataKey) continue;
+        const uint64_t offset = uint64_t{item.offset} + sizeof h;
+        if (!fits(offset, item.size, data.size())) return damaged("item data outside its leaf");
+        const auto extent = data.subspan(offset, item.size);
+        if (extent.size() <= kFileExtentType || extent[kFileExtentType] == 0) continue;  // inline
+        if (extent.size() < kFileExtentSize) return damaged("a file extent item is cut short");
+        const uint64_t bytenr = le64(extent.data() + kFileExtentDiskBytenr);
+        const uint64_t bytes = le64(extent.data() + kFileExtentDiskBytes);
+        if (bytenr == 0) continue;  // a hole
+        auto it = std::lower_bound(data_extents_.begin(), data_extents_.end(), bytenr,
+                                   [](const ByteRange& r, uint64_t v) { return r.first < v; });
+        if (it == data_extents_.end() || it->first != bytenr || it->length != bytes)
+          return damaged(format("a file refers to data at logical %llu that the extent tree does not list",
+                                static_cast<unsigned long long>(bytenr)));
+      }
+    }
+    return OK;
+  }
+
+  struct ListedBlock {
+    uint64_t logical;
+    uint64_t level;
+  };
+
   DiskImage& image_;
   uint64_t first_byte_;
   uint64_t size_;
@@ -700,6 +763,8 @@ class Probe {
   std::vector<Chunk> chunks_;           // by logical address
   std::vector<uint64_t> chunk_used_;    // bytes of extents inside each chunk
   std::vector<BlockGroup> groups_;
+  std::vector<ListedBlock> tree_blocks_;  // as the extent tree lists them
+  std::vector<ByteRange> data_extents_;   // logical, by address
   TreeRoot extent_root_{};
   TreeRoot group_root_{};
   std::vector<ByteRange> used_;

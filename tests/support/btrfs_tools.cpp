@@ -166,13 +166,36 @@ void reseal_btrfs_block(const std::string& path, uint64_t offset, uint32_t size)
   for (int i = 0; i < 4; ++i) f.put(static_cast<char>(crc >> (8 * i)));
 }
 
-std::vector<uint64_t> btrfs_tree_root_copies(const std::string& path, const std::string& tree) {
-  const CommandResult r = run_command("btrfs inspect-internal dump-tree -t " + tree + " " + shell_quote(path) +
-                                      " 2>/dev/null | grep -m1 -E '^(leaf|node) [0-9]+ '");
+uint32_t btrfs_node_size(const std::string& path) {
+  const CommandResult super = run_command("btrfs inspect-internal dump-super " + shell_quote(path) + " 2>/dev/null");
   std::smatch m;
+  return std::regex_search(super.output, m, std::regex(R"(\nnodesize\s+(\d+))")) ? static_cast<uint32_t>(std::stoul(m[1])) : 0;
+}
+
+uint64_t btrfs_tree_root(const std::string& path, const std::string& tree) {
+  return btrfs_leaf_with(path, tree, "");
+}
+
+uint64_t btrfs_leaf_with(const std::string& path, const std::string& tree, const std::string& item_type) {
+  const CommandResult r = run_command("btrfs inspect-internal dump-tree -t " + tree + " " + shell_quote(path) + " 2>/dev/null");
+  std::istringstream in(r.output);
+  std::string line;
+  const std::regex block(R"(^(leaf|node) (\d+) )");
+  std::smatch m;
+  uint64_t leaf = 0;
+  while (std::getline(in, line)) {
+    if (std::regex_search(line, m, block)) {
+      if (item_type.empty()) return std::stoull(m[2]);
+      leaf = m[1] == "leaf" ? std::stoull(m[2]) : 0;
+    } else if (leaf && line.find(" " + item_type + " ") != std::string::npos) {
+      return leaf;
+    }
+  }
+  return 0;
+}
+
+std::vector<uint64_t> btrfs_block_copies(const std::string& path, uint64_t logical) {
   std::vector<uint64_t> out;
-  if (!std::regex_search(r.output, m, std::regex(R"(^(leaf|node) (\d+) )"))) return out;
-  const uint64_t logical = std::stoull(m[2]);
   for (const OracleChunk& c : read_chunks(path))
     if (logical >= c.logical && logical < c.logical + c.length)
       for (uint64_t s : c.stripes) out.push_back(s + (logical - c.logical));

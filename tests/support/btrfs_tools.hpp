@@ -35,7 +35,12 @@ std::string btrfs_check(const std::string& path);
 // Rewrites the CRC-32C of the 4 KiB superblock at `offset`, or of a tree block of `size` bytes.
 void reseal_btrfs_block(const std::string& path, uint64_t offset, uint32_t size);
 
-// The device offsets of a tree's root block (every copy), read from dump-tree and the chunks.
-std::vector<uint64_t> btrfs_tree_root_copies(const std::string& path, const std::string& tree);
+// Where dump-tree finds things: the node size, the logical address of a tree's root block and of
+// the first leaf of that tree holding an item of the named type ("BLOCK_GROUP_ITEM"), or 0.
+uint32_t btrfs_node_size(const std::string& path);
+uint64_t btrfs_tree_root(const std::string& path, const std::string& tree);
+uint64_t btrfs_leaf_with(const std::string& path, const std::string& tree, const std::string& item_type);
+// The device offsets of every copy of the block at a logical address.
+std::vector<uint64_t> btrfs_block_copies(const std::string& path, uint64_t logical);
 
 }  // namespace qx::test
