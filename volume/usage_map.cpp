@@ -65,8 +65,8 @@ void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
   const int32_t preferred = preferred_kind(type);
   if (preferred >= 0 && try_probe(entry, image, preferred)) return;
   for (int32_t kind = 0; kind < kReaderKindCount; ++kind)
-    if (kind != KIND_SWAP && kind != preferred && try_probe(entry, image, kind)) return;
-  if (preferred != KIND_SWAP && try_probe(entry, image, KIND_SWAP)) return;
+    if (kind != KIND_SWAP && try_probe(entry, image, kind)) return;
+  if (try_probe(entry, image, KIND_SWAP)) return;
   entry.kind = KIND_UNRECOGNISED;
 }
 
