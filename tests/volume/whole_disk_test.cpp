@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "support/disk_builder.hpp"
+#include "support/disk_fixture.hpp"
 #include "support/exfat_volumes.hpp"
 #include "support/fat_volumes.hpp"
 #include "support/image_checks.hpp"
@@ -25,17 +26,9 @@ namespace {
 using test::shell_quote;
 constexpr uint64_t kMiB = 1024 * 1024;
 
-// A dirty ext4 of `size` bytes made from a folder of files, two of them deleted afterwards.
 bool make_ext4(const test::TempDir& dir, const std::string& image, uint64_t size) {
-  test::make_dirty_file(image, size);
-  const std::string tree = dir.file("tree");
-  std::filesystem::create_directories(tree + "/sub");
-  for (int i = 0; i < 8; ++i)
-    test::make_dirty_file(tree + (i % 2 ? "/sub/f" : "/f") + std::to_string(i), (i + 1) * 700000, static_cast<uint8_t>(i + 1));
-  return test::run_command("mke2fs -q -F -t ext4 -O ^metadata_csum,^uninit_bg -E nodiscard,lazy_itable_init=0 -d " +
-                           shell_quote(tree) + " " + shell_quote(image) + " >/dev/null 2>&1 && debugfs -w -R 'rm /f2' " +
-                           shell_quote(image) + " >/dev/null 2>&1 && debugfs -w -R 'rm /sub/f3' " + shell_quote(image) +
-                           " >/dev/null 2>&1").status == 0;
+  test::make_ext(dir.path().string(), image, size / 512, "ext4");
+  return true;
 }
 
 bool make_ntfs(const std::string& image) {
