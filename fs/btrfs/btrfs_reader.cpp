@@ -7,7 +7,8 @@
 // A volume is trusted only when its metadata checks out: every tree block read carries a matching
 // CRC-32C, its own address, its tree as owner and the level and generation its parent expects;
 // keys ascend; the extents of every block group add up to its used figure and the groups to the
-// superblock's. Whatever the reader cannot vouch for (a log not yet replayed, several devices,
+// superblock's; every tree block the extent tree lists is there, and every file extent of those
+// blocks refers to a data extent the extent tree lists whole. Whatever the reader cannot vouch for (a log not yet replayed, several devices,
 // striped or mirrored profiles, zoned volumes, features or checksum types it does not know) keeps
 // the volume whole, with the reason left for quorvex-inspect.
 #include "fs/btrfs/btrfs_reader.hpp"
