@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -21,18 +20,35 @@ struct OracleChunk {
   std::vector<uint64_t> stripes;
 };
 
+// The decimal number behind the first `marker` of the text (blanks skipped); false without one.
+bool number_after(const std::string& text, const std::string& marker, uint64_t& out) {
+  size_t at = text.find(marker);
+  if (at == std::string::npos) return false;
+  at = text.find_first_not_of(" \t", at + marker.size());
+  if (at == std::string::npos || text[at] < '0' || text[at] > '9') return false;
+  out = std::stoull(text.substr(at));
+  return true;
+}
+
+// The logical address of a dump-tree block line ("leaf N ..." or "node N ..."), and whether it is
+// a leaf.
+bool block_line(const std::string& line, uint64_t& logical, bool& leaf) {
+  leaf = line.rfind("leaf ", 0) == 0;
+  return (leaf || line.rfind("node ", 0) == 0) && number_after(line, " ", logical) &&
+         (line.find(" items ") != std::string::npos || line.find(" level ") != std::string::npos);
+}
+
 std::vector<OracleChunk> read_chunks(const std::string& path) {
   const CommandResult r = run_command("btrfs inspect-internal dump-tree -t chunk " + shell_quote(path) + " 2>/dev/null");
   std::vector<OracleChunk> chunks;
   std::istringstream in(r.output);
   std::string line;
-  const std::regex item(R"(key \(FIRST_CHUNK_TREE CHUNK_ITEM (\d+)\))"), length(R"(^\s+length (\d+) )"),
-      stripe(R"(stripe \d+ devid \d+ offset (\d+))");
-  std::smatch m;
+  uint64_t n = 0;
   while (std::getline(in, line)) {
-    if (std::regex_search(line, m, item)) chunks.push_back({std::stoull(m[1]), 0, {}});
-    else if (!chunks.empty() && std::regex_search(line, m, length)) chunks.back().length = std::stoull(m[1]);
-    else if (!chunks.empty() && std::regex_search(line, m, stripe)) chunks.back().stripes.push_back(std::stoull(m[1]));
+    if (number_after(line, "key (FIRST_CHUNK_TREE CHUNK_ITEM ", n)) chunks.push_back({n, 0, {}});
+    else if (chunks.empty()) continue;
+    else if (line.find("stripe_len") != std::string::npos && number_after(line, "length ", n)) chunks.back().length = n;
+    else if (line.find("stripe ") != std::string::npos && number_after(line, " offset ", n)) chunks.back().stripes.push_back(n);
   }
   return chunks;
 }
@@ -118,9 +134,8 @@ OracleAllocation read_btrfs_oracle(const std::string& path) {
   oracle.unit = "4 KiB";
   const uint64_t size = std::filesystem::file_size(path);
   const CommandResult super = run_command("btrfs inspect-internal dump-super " + shell_quote(path) + " 2>/dev/null");
-  std::smatch m;
-  if (!std::regex_search(super.output, m, std::regex(R"(\nnodesize\s+(\d+))"))) return oracle;
-  const uint64_t node_size = std::stoull(m[1]);
+  uint64_t node_size = 0;
+  if (!number_after(super.output, "\nnodesize", node_size)) return oracle;
   const std::vector<OracleChunk> chunks = read_chunks(path);
   if (chunks.empty()) return oracle;
   std::vector<char> state(size / kUnit, 'f');
@@ -136,17 +151,19 @@ OracleAllocation read_btrfs_oracle(const std::string& path) {
                                             " 2>/dev/null | grep -E 'key \\([0-9]+ (EXTENT|METADATA)_ITEM'");
   const CommandResult blocks = run_command("btrfs inspect-internal dump-tree " + shell_quote(path) +
                                            " 2>/dev/null | grep -E '^(leaf|node) [0-9]+ (items|level)'");
-  const std::regex extent(R"(key \((\d+) (EXTENT|METADATA)_ITEM (\d+)\))"), block(R"(^(leaf|node) (\d+) )");
   std::istringstream e(extents.output), b(blocks.output);
   std::string line;
   size_t listed = 0;
+  uint64_t logical = 0, length = 0;
+  bool leaf = false;
   while (std::getline(e, line))
-    if (std::regex_search(line, m, extent)) {
-      mark_logical(std::stoull(m[1]), m[2] == "EXTENT" ? std::stoull(m[3]) : node_size);
+    if (number_after(line, "key (", logical)) {
+      const bool data = number_after(line, " EXTENT_ITEM ", length);
+      mark_logical(logical, data ? length : node_size);
       ++listed;
     }
   while (std::getline(b, line))
-    if (std::regex_search(line, m, block)) mark_logical(std::stoull(m[2]), node_size);
+    if (block_line(line, logical, leaf)) mark_logical(logical, node_size);
   if (listed) oracle.state = std::move(state);
   return oracle;
 }
@@ -168,8 +185,8 @@ void reseal_btrfs_block(const std::string& path, uint64_t offset, uint32_t size)
 
 uint32_t btrfs_node_size(const std::string& path) {
   const CommandResult super = run_command("btrfs inspect-internal dump-super " + shell_quote(path) + " 2>/dev/null");
-  std::smatch m;
-  return std::regex_search(super.output, m, std::regex(R"(\nnodesize\s+(\d+))")) ? static_cast<uint32_t>(std::stoul(m[1])) : 0;
+  uint64_t node_size = 0;
+  return number_after(super.output, "\nnodesize", node_size) ? static_cast<uint32_t>(node_size) : 0;
 }
 
 uint64_t btrfs_tree_root(const std::string& path, const std::string& tree) {
@@ -180,15 +197,14 @@ uint64_t btrfs_leaf_with(const std::string& path, const std::string& tree, const
   const CommandResult r = run_command("btrfs inspect-internal dump-tree -t " + tree + " " + shell_quote(path) + " 2>/dev/null");
   std::istringstream in(r.output);
   std::string line;
-  const std::regex block(R"(^(leaf|node) (\d+) )");
-  std::smatch m;
-  uint64_t leaf = 0;
+  uint64_t current = 0, logical = 0;
+  bool leaf = false;
   while (std::getline(in, line)) {
-    if (std::regex_search(line, m, block)) {
-      if (item_type.empty()) return std::stoull(m[2]);
-      leaf = m[1] == "leaf" ? std::stoull(m[2]) : 0;
-    } else if (leaf && line.find(" " + item_type + " ") != std::string::npos) {
-      return leaf;
+    if (block_line(line, logical, leaf)) {
+      if (item_type.empty()) return logical;
+      current = leaf ? logical : 0;
+    } else if (current && line.find(" " + item_type + " ") != std::string::npos) {
+      return current;
     }
   }
   return 0;
