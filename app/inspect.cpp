@@ -46,12 +46,14 @@ class Report {
                    "\"used_sectors\": %llu",
                    volumes_ ? "," : "", v.start, v.length, static_cast<int>(v.kind),
                    volume_kind_name(v.kind), static_cast<unsigned long long>(used));
+      reason(v.reason);
       if (options_.ranges) std::fputs(", \"used_ranges\": [", out_);
     } else {
       char kind[32];
       std::snprintf(kind, sizeof kind, "%s (%d)", volume_kind_name(v.kind), static_cast<int>(v.kind));
       std::fprintf(out_, "  %-12u %-12u %-18s %llu\n", v.start, v.length, kind,
                    static_cast<unsigned long long>(used));
+      reason(v.reason);
     }
     ++volumes_;
     ranges_ = 0;
@@ -77,6 +79,30 @@ class Report {
   }
 
  private:
+  // Why a volume is kept whole, where a reader left a reason.
+  void reason(const KeptWholeReason& r) {
+    if (r.empty()) return;
+    if (options_.json) {
+      std::fputs(", \"reason\": {\"key\": ", out_);
+      json_string(r.key);
+      std::fputs(", \"text\": ", out_);
+      json_string(r.text);
+      std::fputc('}', out_);
+    } else {
+      std::fprintf(out_, "      kept whole (%s): %s\n", r.key.c_str(), r.text.c_str());
+    }
+  }
+
+  void json_string(const std::string& s) {
+    std::fputc('"', out_);
+    for (unsigned char c : s) {
+      if (c == '"' || c == '\\') std::fprintf(out_, "\\%c", c);
+      else if (c < 0x20) std::fprintf(out_, "\\u%04x", c);
+      else std::fputc(c, out_);
+    }
+    std::fputc('"', out_);
+  }
+
   std::FILE* out_;
   const InspectOptions& options_;
   uint32_t volumes_ = 0;

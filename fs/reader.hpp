@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "image/disk_image.hpp"
 
@@ -20,16 +22,45 @@ enum VolumeKind : int32_t {
   KIND_HFSPLUS = 6,
   KIND_PLACEHOLDER_7 = 7,
   KIND_SWAP = 8,
+  KIND_BTRFS = 9,
   KIND_UNRECOGNISED = -1,
   KIND_GAP = -2,
 };
-inline constexpr int32_t kReaderKindCount = 9;
+inline constexpr int32_t kReaderKindCount = 10;
 
 const char* volume_kind_name(int32_t kind) noexcept;
 
 // Base of every allocation reader's state: what it loaded at probe time to answer queries.
 struct ReaderState {
   virtual ~ReaderState() = default;
+};
+
+// Why a volume is kept whole although a reader knew its file system: a stable short key
+// ("log_not_replayed") and words a user can act on. Empty when there is none.
+struct KeptWholeReason {
+  std::string key;
+  std::string text;
+  bool empty() const noexcept { return key.empty(); }
+};
+
+// Called by a probe that recognised its file system but cannot vouch for its allocation, just
+// before it fails: the map keeps the first reason left on the volume entry. Outside a probe that
+// the map (or a ReasonCapture) runs, it does nothing.
+void keep_whole_because(std::string_view key, std::string_view text) noexcept;
+
+// Collects what keep_whole_because() leaves on this thread while it lives.
+class ReasonCapture {
+ public:
+  ReasonCapture() noexcept;
+  ~ReasonCapture();
+  ReasonCapture(const ReasonCapture&) = delete;
+  ReasonCapture& operator=(const ReasonCapture&) = delete;
+  const KeptWholeReason& reason() const noexcept { return reason_; }
+
+ private:
+  friend void keep_whole_because(std::string_view key, std::string_view text) noexcept;
+  KeptWholeReason reason_;
+  ReasonCapture* outer_;
 };
 
 struct FsReader {

@@ -3,6 +3,7 @@
 
 #include "fs/reader.hpp"
 
+#include "fs/btrfs/btrfs_reader.hpp"
 #include "fs/exfat/exfat_reader.hpp"
 #include "fs/ext/ext_reader.hpp"
 #include "fs/fat/fat_reader.hpp"
@@ -40,9 +41,8 @@ const std::array<const FsReader*, kReaderKindCount> kReaders = {
     &kPlaceholder5,  // 5
     &kHfsPlusReader,  // 6 HFS+
     &kPlaceholder7,  // 7
-    // Last, so that a file system made over an old swap area without wiping its signature is
-    // read as that file system.
-    &kSwapReader,    // 8 Linux swap
+    &kSwapReader,    // 8 Linux swap (probed last)
+    &kBtrfsReader,   // 9 Btrfs
 };
 
 }  // namespace
@@ -63,10 +63,26 @@ const char* volume_kind_name(int32_t kind) noexcept {
     case KIND_HFSPLUS: return "hfsplus";
     case KIND_PLACEHOLDER_7: return "placeholder7";
     case KIND_SWAP: return "swap";
+    case KIND_BTRFS: return "btrfs";
     case KIND_UNRECOGNISED: return "unrecognised";
     case KIND_GAP: return "gap";
     default: return "unknown";
   }
 }
+
+namespace {
+thread_local ReasonCapture* t_capture = nullptr;
+}  // namespace
+
+void keep_whole_because(std::string_view key, std::string_view text) noexcept {
+  if (!t_capture || !t_capture->reason().empty()) return;
+  try {
+    t_capture->reason_ = KeptWholeReason{std::string(key), std::string(text)};
+  } catch (...) {
+  }
+}
+
+ReasonCapture::ReasonCapture() noexcept : outer_(t_capture) { t_capture = this; }
+ReasonCapture::~ReasonCapture() { t_capture = outer_; }
 
 }  // namespace qx

@@ -4,7 +4,7 @@
 set -uo pipefail
 out=$1
 # Each target's folder is made by the section that seeds it.
-mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz}
+mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,btrfs_fuzz}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -26,6 +26,35 @@ dirty ext4m.img $((1024 * 1024)) && mke2fs -q -F -t ext4 -b 1024 -O meta_bg,^res
   prefixed 1 ext4m.img "$out/fs_fuzz/ext4-meta_bg"
 dirty swap.img $((64 * 1024)) && mkswap -q -p 4096 swap.img >/dev/null 2>&1 && prefixed 8 swap.img "$out/fs_fuzz/swap"
 dirty exfat.img $((1024 * 1024)) && mkfs.exfat exfat.img >/dev/null 2>&1 && prefixed 4 exfat.img "$out/fs_fuzz/exfat"
+
+# Btrfs volumes of 64 MiB in the records btrfs_fuzz reads: the superblock and every tree block
+# sealed, the other blocks as they are.
+btrfs_records() {  # volume, output
+  python3 - "$1" "$2" <<'PY'
+import struct, sys
+d = open(sys.argv[1], 'rb').read()
+sb = d[65536:65536 + 4096]
+node, fsid = struct.unpack_from('<I', sb, 0x94)[0], sb[0x20:0x30]
+out = [struct.pack('<HH', 16, 1 | 0x8000) + sb]
+unit = 1 << 20
+while unit < len(d):
+    if d[unit:unit + 0x30][0x20:] == fsid and unit % node == 0:
+        out.append(struct.pack('<HH', unit // 4096, node // 4096 | 0x8000) + d[unit:unit + node])
+        unit += node
+        continue
+    if d[unit:unit + 4096] != bytes(4096):
+        out.append(struct.pack('<HH', unit // 4096, 1) + d[unit:unit + 4096])
+    unit += 4096
+open(sys.argv[2], 'wb').write(b''.join(out))
+PY
+}
+mkdir -p btrfs-root/d && head -c 300000 /dev/urandom >btrfs-root/d/a && yes seed | head -c 200000 >btrfs-root/b
+for opts in "-M" "-m single -d single" "-M -R ^free-space-tree"; do
+  name=$(echo "$opts" | tr -d ' -')
+  truncate -s 0 btrfs.img && truncate -s 64M btrfs.img &&
+    mkfs.btrfs -q -K -f $opts -r btrfs-root btrfs.img >/dev/null 2>&1 &&
+    btrfs_records btrfs.img "$out/btrfs_fuzz/$name"
+done
 
 # Disks: MBR and GPT, each with the FAT volume in its partition.
 for table in dos gpt; do

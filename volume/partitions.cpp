@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "image/primitives.hpp"
@@ -188,15 +189,72 @@ ErrorCode read_gpt(Enumeration& en, uint32_t base) {
   return OK;
 }
 
+// Entries that a partitioning tool could have written: at least one, each with a known boot flag,
+// inside the disk and clear of the others.
+bool valid_table(const std::array<PartitionEntry, 4>& entries, uint64_t sectors) noexcept {
+  bool any = false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const PartitionEntry& e = entries[i];
+    if (e.type == kTypeEmpty) continue;
+    const uint64_t start = e.start_sector.get(), end = start + e.sector_count.get();
+    if ((e.boot_indicator != 0 && e.boot_indicator != 0x80) || start == 0 || end == start ||
+        end > sectors)
+      return false;
+    for (size_t j = 0; j < i; ++j) {
+      const PartitionEntry& o = entries[j];
+      const uint64_t o_start = o.start_sector.get(), o_end = o_start + o.sector_count.get();
+      if (o.type != kTypeEmpty && start < o_end && o_start < end) return false;
+    }
+    any = true;
+  }
+  return any;
+}
+
+// The boot sector of FAT, NTFS or exFAT (a jump and a plausible parameter block), or the magic
+// of ext2/3/4, XFS, Btrfs or a swap area where those file systems keep it.
+bool starts_a_file_system(DiskImage& image, uint32_t base, const Sector& s) {
+  const bool jump = s[0] == 0xE9 || (s[0] == 0xEB && s[2] == 0x90);
+  if (jump && (std::memcmp(s.data() + 3, "NTFS    ", 8) == 0 ||
+               std::memcmp(s.data() + 3, "EXFAT   ", 8) == 0))
+    return true;
+  const uint16_t bytes_per_sector = le16(s.data() + 11);
+  const uint8_t cluster = s[13], fats = s[16], media = s[21];
+  if (jump && (bytes_per_sector == 512 || bytes_per_sector == 1024 || bytes_per_sector == 2048 ||
+               bytes_per_sector == 4096) &&
+      cluster != 0 && is_power_of_two(cluster) && le16(s.data() + 14) != 0 && (fats == 1 || fats == 2) &&
+      (media == 0xF0 || media >= 0xF8))
+    return true;
+  if (std::memcmp(s.data(), "XFSB", 4) == 0) return true;
+  struct Magic {
+    uint64_t offset;
+    std::string_view bytes;
+  };
+  static constexpr Magic kMagics[] = {{1080, "\x53\xEF"},         {65536 + 64, "_BHRfS_M"},
+                                      {4096 - 10, "SWAPSPACE2"}, {8192 - 10, "SWAPSPACE2"},
+                                      {16384 - 10, "SWAPSPACE2"}, {65536 - 10, "SWAPSPACE2"}};
+  for (const Magic& m : kMagics) {
+    std::array<uint8_t, 10> found{};
+    const auto part = std::span(found).first(m.bytes.size());
+    if (read_bytes(image, uint64_t{base} * kSectorSize + m.offset, part) == OK &&
+        std::memcmp(part.data(), m.bytes.data(), part.size()) == 0)
+      return true;
+  }
+  return false;
+}
+
 ErrorCode read_mbr(Enumeration& en, uint32_t base) {
   Sector s;
   if (ErrorCode rc = read_sector(en.image(), base, s); rc != OK) return rc;
-  if (!has_boot_signature(s)) {
-    PartitionEntry whole;
-    whole.sector_count = get_geometry(en.image()).total_sectors - base;
-    return en.append(whole, base);
-  }
+  const uint32_t sectors = get_geometry(en.image()).total_sectors - base;
+  PartitionEntry whole;
+  whole.sector_count = sectors;
+  if (!has_boot_signature(s)) return en.append(whole, base);
   const auto entries = table_entries(s);
+  // A file system written over the whole disk keeps the signature of its boot sector; a real
+  // table with valid entries stays a table, whatever its first bytes look like.
+  const bool protective = entries[0].type == kTypeProtective && entries[0].start_sector.get() == 1;
+  if (!protective && !valid_table(entries, sectors) && starts_a_file_system(en.image(), base, s))
+    return en.append(whole, base);
   for (size_t i = 0; i < entries.size(); ++i) {
     const PartitionEntry& e = entries[i];
     const uint64_t start = uint64_t{base} + e.start_sector.get();

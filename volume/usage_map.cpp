@@ -41,23 +41,31 @@ int32_t preferred_kind(uint8_t type) noexcept {
 bool try_probe(VolumeEntry& entry, DiskImage& image, int32_t kind) {
   std::unique_ptr<ReaderState> state;
   ErrorCode rc = ERR_FILE_SYSTEM;
+  ReasonCapture capture;
   try {
     rc = reader_of(kind).probe(image, entry.start, entry.length, state);
   } catch (...) {
     rc = ERR_NO_MEMORY;
   }
-  if (rc != OK || !state) return false;
+  if (rc != OK || !state) {
+    if (entry.reason.empty() && !capture.reason().empty()) entry.reason = capture.reason();
+    return false;
+  }
   entry.kind = kind;
   entry.state = std::move(state);
+  entry.reason = {};
   return true;
 }
 
-// A failed probe is never an error of the map: the region is simply kept whole.
+// A failed probe is never an error of the map: the region is simply kept whole. Swap goes last,
+// so that a file system made over an old swap area without wiping its signature is read as that
+// file system.
 void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
   const int32_t preferred = preferred_kind(type);
   if (preferred >= 0 && try_probe(entry, image, preferred)) return;
   for (int32_t kind = 0; kind < kReaderKindCount; ++kind)
-    if (try_probe(entry, image, kind)) return;
+    if (kind != KIND_SWAP && try_probe(entry, image, kind)) return;
+  if (try_probe(entry, image, KIND_SWAP)) return;
   entry.kind = KIND_UNRECOGNISED;
 }
 

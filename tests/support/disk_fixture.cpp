@@ -48,6 +48,8 @@ void zero_range(const std::string& path, uint64_t offset, uint64_t length) {
 
 std::string q(const std::string& s) { return shell_quote(s); }
 
+}  // namespace
+
 // A dirty partition file holding a FAT32 volume with files, a folder and two deleted files.
 void make_fat32(const std::string& dir, const std::string& part, uint64_t sectors, uint64_t hidden) {
   make_dirty_file(part, sectors * 512, 0x3D);
@@ -81,6 +83,8 @@ void make_ext(const std::string& dir, const std::string& part, uint64_t sectors,
   run_or_throw("debugfs -w -R 'rm /g0' " + q(part));
   run_or_throw("debugfs -w -R 'rm /g1' " + q(part));
 }
+
+namespace {
 
 // A dirty partition file holding an NTFS volume with files copied in.
 void make_ntfs(const std::string& dir, const std::string& part, uint64_t sectors, uint64_t hidden) {
@@ -177,6 +181,7 @@ std::string check_file_systems(const DiskFixture& disk, const std::string& raw, 
     std::string cmd;
     if (p.fs == "vfat") cmd = "fsck.vfat -n ";
     else if (p.fs == "ntfs") cmd = "ntfsfix -n ";
+    else if (p.fs == "btrfs") cmd = "btrfs check --readonly ";
     else cmd = "e2fsck -fn ";
     const CommandResult r = run_command(cmd + q(part) + " 2>&1");
     if (r.status != 0) failures += p.fs + ": " + r.output + "\n";

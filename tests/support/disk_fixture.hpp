@@ -10,7 +10,7 @@
 namespace qx::test {
 
 struct FsPartition {
-  std::string fs;        // "vfat", "ext4", "ext2", "ntfs"
+  std::string fs;        // "vfat", "ext4", "ext2", "ntfs", "btrfs"
   uint64_t start = 0;    // sectors
   uint64_t sectors = 0;
 };
@@ -31,7 +31,13 @@ DiskFixture make_mbr_fat32_ext4(const std::string& dir);
 // 96 MiB, GPT: NTFS (48 MiB) and ext2 (36 MiB); about 11 MiB before the backup table are zero.
 DiskFixture make_gpt_ntfs_ext2(const std::string& dir);
 
-// Runs fsck.vfat -n, e2fsck -fn or ntfsfix -n on each partition of the raw disk at `raw`; returns
+// Dirty partition files of `sectors` sectors: FAT32 (its hidden sectors given) with files, a
+// folder and two deleted files; ext2 or ext4 ("ext4" or "ext2") made from a folder of files, two
+// deleted. They throw when a tool fails.
+void make_fat32(const std::string& dir, const std::string& part, uint64_t sectors, uint64_t hidden);
+void make_ext(const std::string& dir, const std::string& part, uint64_t sectors, const std::string& type);
+
+// Runs fsck.vfat -n, e2fsck -fn, ntfsfix -n or btrfs check --readonly on each partition of the raw disk at `raw`; returns
 // the output of every checker that failed, empty when all pass.
 std::string check_file_systems(const DiskFixture& disk, const std::string& raw, const std::string& work_dir);
 

@@ -29,7 +29,8 @@ uint8_t byte_at(const std::string& path, uint64_t offset) {
 // and restores the byte; check answers false to end the campaign.
 template <typename Check>
 void flip_bytes(const std::string& path, const std::vector<ByteRegion>& regions, int iterations,
-                uint32_t seed, FlipStats& stats, Check&& check) {
+                uint32_t seed, FlipStats& stats, Check&& check,
+                const std::function<void(uint64_t)>& reseal = {}) {
   uint64_t total = 0;
   for (const ByteRegion& r : regions) total += r.length;
   if (total == 0) return;
@@ -53,8 +54,10 @@ void flip_bytes(const std::string& path, const std::vector<ByteRegion>& regions,
                                      : static_cast<uint8_t>(next());
     if (now == was) continue;
     patch_byte(path, at, now);
+    if (reseal) reseal(at);
     const bool go_on = check(at);
     patch_byte(path, at, was);
+    if (reseal) reseal(at);
     ++stats.flips;
     if (!go_on) return;
   }
@@ -65,7 +68,8 @@ bool is_clean(ErrorCode rc) { return rc == OK || (rc <= ERR_OPEN && rc >= ERR_FI
 }  // namespace
 
 FlipStats run_flip_campaign(const std::string& path, int32_t kind,
-                            const std::vector<ByteRegion>& regions, int iterations, uint32_t seed) {
+                            const std::vector<ByteRegion>& regions, int iterations, uint32_t seed,
+                            const std::function<void(uint64_t)>& reseal) {
   FlipStats stats;
   const ReaderResult original = map_volume_file(path, kind);
   if (original.probe != OK) {
@@ -88,7 +92,7 @@ FlipStats run_flip_campaign(const std::string& path, int32_t kind,
       }
     }
     return true;
-  });
+  }, reseal);
   return stats;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,11 @@ struct FlipStats {
 };
 
 // Deterministic for a given seed. The file is patched in place and restored after every flip.
+// `reseal`, when given, is called with the flipped byte's offset after the flip and again after
+// the byte is restored: to recompute a checksum over it, so that the damage reaches the parser.
 FlipStats run_flip_campaign(const std::string& path, int32_t kind,
-                            const std::vector<ByteRegion>& regions, int iterations, uint32_t seed);
+                            const std::vector<ByteRegion>& regions, int iterations, uint32_t seed,
+                            const std::function<void(uint64_t)>& reseal = {});
 
 // The same damage against an image driver: after each flip the file is opened again (through
 // format detection when `format` is negative, else as that format), and whatever opens is read

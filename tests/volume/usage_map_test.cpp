@@ -21,6 +21,7 @@ int g_live_states = 0;
 bool g_fail_after_state = false;
 bool g_throw = false;
 bool g_mark_fails = false;
+int g_reason_from = -1;  // a kind whose probe leaves a reason when it fails
 
 struct FakeState : ReaderState {
   FakeState() { ++g_live_states; }
@@ -34,6 +35,8 @@ ErrorCode fake_probe(DiskImage& image, uint32_t first, uint32_t, std::unique_ptr
   uint8_t s[512];
   if (ErrorCode rc = read_bytes(image, uint64_t{first} * 512, s); rc != OK) return rc;
   const bool mine = std::memcmp(s, "FAKE", 4) == 0 && s[4] == '0' + K;
+  if (!mine && K >= g_reason_from && g_reason_from >= 0)
+    keep_whole_because("fake_" + std::to_string(K), "left by fake " + std::to_string(K));
   if (g_fail_after_state) {
     state = std::make_unique<FakeState>();
     return ERR_FILE_SYSTEM;
@@ -63,7 +66,7 @@ const FsReader kFakes[kReaderKindCount] = {
     {"fake2", fake_probe<2>, fake_mark}, {"fake3", fake_probe<3>, fake_mark},
     {"fake4", fake_probe<4>, fake_mark}, {"p5", recorded_placeholder<5>, fake_mark},
     {"fake6", fake_probe<6>, fake_mark}, {"p7", recorded_placeholder<7>, fake_mark},
-    {"fake8", fake_probe<8>, fake_mark},
+    {"fake8", fake_probe<8>, fake_mark}, {"fake9", fake_probe<9>, fake_mark},
 };
 
 class UsageMapTest : public ::testing::Test {
@@ -72,6 +75,7 @@ class UsageMapTest : public ::testing::Test {
     for (int k = 0; k < kReaderKindCount; ++k) override_fs_reader(k, &kFakes[k]);
     g_probes.clear();
     g_fail_after_state = g_throw = g_mark_fails = false;
+    g_reason_from = -1;
   }
   void TearDown() override {
     for (int k = 0; k < kReaderKindCount; ++k) override_fs_reader(k, nullptr);
@@ -195,10 +199,33 @@ TEST_F(UsageMapTest, ProbeOrderFallsThrough) {
   EXPECT_EQ(g_probes, (std::vector<int>{5, 0, 1, 2, 3, 4, 5, 6}));
 
   test::write_boot_sector(path_, 0, {{0x42, 100, 100}});
-  stamp(100, 9);
+  stamp(100, kReaderKindCount);
   map = build();
   EXPECT_EQ(map->volumes[1].kind, KIND_UNRECOGNISED);
-  EXPECT_EQ(g_probes, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(g_probes, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 9, 8})) << "swap goes last";
+}
+
+// The first reason a failing probe leaves stays on an unrecognised volume; a volume that a later
+// reader recognises carries none.
+TEST_F(UsageMapTest, ReasonsOfVolumesKeptWhole) {
+  disk(20000);
+  test::write_boot_sector(path_, 0, {{0x42, 100, 100}, {0x42, 300, 100}});
+  stamp(300, 6);
+  g_reason_from = 3;
+  auto map = build();
+  ASSERT_EQ(map->volumes.size(), 5u);
+  EXPECT_EQ(map->volumes[1].kind, KIND_UNRECOGNISED);
+  EXPECT_EQ(map->volumes[1].reason.key, "fake_3");
+  EXPECT_EQ(map->volumes[1].reason.text, "left by fake 3");
+  EXPECT_EQ(map->volumes[3].kind, KIND_HFSPLUS);
+  EXPECT_TRUE(map->volumes[3].reason.empty());
+  g_reason_from = -1;
+  map = build();
+  EXPECT_TRUE(map->volumes[1].reason.empty());
+  // Outside a map, a reason goes nowhere.
+  keep_whole_because("stray", "nobody listens");
+  ReasonCapture capture;
+  EXPECT_TRUE(capture.reason().empty());
 }
 
 TEST_F(UsageMapTest, FailedProbesLeaveNothingBehind) {
@@ -319,7 +346,7 @@ TEST_F(UsageMapTest, BlankDiskIsOneUnrecognisedVolume) {
   ASSERT_TRUE(map);
   EXPECT_EQ(regions(*map), (std::vector<Region>{{0, 20000, KIND_UNRECOGNISED}}));
   EXPECT_EQ(recognised, 0u);
-  EXPECT_EQ(g_probes, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(g_probes, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 9, 8})) << "swap goes last";
   std::vector<uint8_t> zeros(512, 0);
   bool drop = false;
   ASSERT_EQ(is_block_droppable(*map, 5, 1, drop, zeros), OK);
