@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "formats/parallels/expanding_image.hpp"
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "image/content_check.hpp"
 #include "image/file.hpp"
 #include "image/file_guard.hpp"

@@ -3,7 +3,7 @@
 
 #include "formats/parallels/bundle.hpp"
 #include "formats/parallels/expanding_image.hpp"
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "text/paths.hpp"
 
 namespace qx {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "image/byte_order.hpp"
 #include "image/content_check.hpp"
 #include "image/file.hpp"

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "formats/vhd/vhd_footer.hpp"
 #include "image/byte_order.hpp"
 #include "image/content_check.hpp"

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "image/byte_order.hpp"
 #include "image/crc32c.hpp"
 #include "image/file.hpp"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "formats/vmdk/vmdk_descriptor.hpp"
 #include "formats/vmdk/vmdk_extent.hpp"
 #include "image/file_copy.hpp"

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "image/disk_image.hpp"
 #include "support/explicit_map.hpp"
