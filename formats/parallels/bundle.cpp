@@ -321,8 +321,6 @@ ErrorCode trim_storage(Storage& s, DiskImage& image, const UsageMap& map, Replac
   plan.progress_base = s.start;
   plan.progress_total = st.geometry.total_sectors;
   plan.layer_local = needs_layer_local_trim(image);
-  plan.source_path = s.path.view();
-  plan.output_path = entry.temporary.view();
   File out = File::create(entry.temporary.view());
   if (!out) return ERR_CREATE;
   const ErrorCode rc = write_trimmed_expanding(img, out, map, plan, progress, user);

@@ -235,7 +235,7 @@ ErrorCode write_trimmed(ExpandingImage& img, File& out, const UsageMap& map,
       (img.cluster_entries && plan.data_start % img.cluster_bytes != 0))
     return ERR_UNSUPPORTED;
   std::vector<uint32_t> entries(img.bat.size(), 0);
-  FileCopier copier(plan.source_path, plan.output_path);
+  FileCopier copier(img.file, out);
   if (!copier.is_open()) return ERR_CREATE;
 
   ParallelsHeader header = img.header;

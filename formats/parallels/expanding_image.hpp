@@ -82,8 +82,6 @@ struct ExpandingTrimPlan {
   uint32_t progress_base = 0;
   uint32_t progress_total = 0;
   bool layer_local = false;
-  std::string_view source_path;     // the image's file, and the output's: kept clusters are copied
-  std::string_view output_path;     // file to file
 };
 
 // Writes the trimmed copy of img to out: the header as in the source, the new table, the kept

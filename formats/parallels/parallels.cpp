@@ -59,8 +59,6 @@ ErrorCode parallels_trim(std::string_view path, DiskImage& image, const UsageMap
   plan.data_start = img.data_start;
   plan.fill_words = !img.cluster_entries;
   plan.progress_total = img.geometry.total_sectors;
-  plan.source_path = path;
-  plan.output_path = replacement.entry.temporary.view();
   File out = File::create(replacement.entry.temporary.view());
   if (!out) return ERR_CREATE;
   replacement.active = true;

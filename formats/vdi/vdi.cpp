@@ -379,7 +379,7 @@ ErrorCode vdi_trim(std::string_view path, DiskImage& image, const UsageMap& map,
   t.out = File::create(replacement.entry.temporary.view());
   if (!t.out) return ERR_CREATE;
   replacement.active = true;
-  t.copier.emplace(path, replacement.entry.temporary.view());
+  t.copier.emplace(st.file, t.out);
   if (!t.copier->is_open()) return ERR_CREATE;
   return run_trim(t, progress, user);
 }

@@ -713,7 +713,7 @@ ErrorCode vhd_trim(std::string_view path, DiskImage& image, const UsageMap& map,
   t.out = File::create(replacement.entry.temporary.view());
   if (!t.out) return ERR_CREATE;
   replacement.active = true;
-  t.copier.emplace(st.path.view(), replacement.entry.temporary.view());
+  t.copier.emplace(st.file, t.out);
   if (!t.copier->is_open()) return ERR_CREATE;
   return run_trim(t, first_sector, progress, user);
 }

@@ -547,7 +547,7 @@ ErrorCode trim_sparse_extent(DiskImage& image, SparseExtent& e, const UsageMap& 
   if (!e.file.length(w.source_length)) return ERR_FILE_SIZE;
   w.out = File::create(temporary);
   if (!w.out) return ERR_CREATE;
-  FileCopier copier(e.path.view(), temporary);
+  FileCopier copier(e.file, w.out);
   w.copier = &copier;
   const ErrorCode rc = copier.is_open() ? w.run(head) : ERR_CREATE;
   if (rc != OK) {
