@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "app/progress.hpp"
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "image/disk_image.hpp"
 #include "image/file_guard.hpp"
 #include "volume/usage_map.hpp"
@@ -63,6 +63,12 @@ class StopSignals {
   struct sigaction saved_[kStops + 1];
 };
 
+void print_swap_event(SwapEvent event, TextView path, void*) noexcept {
+  const char* word = event == SwapEvent::kDeletingBackup ? "QxDeleteFile" : "QxNoLinkSwap";
+  std::printf("%s %.*s\n", word, static_cast<int>(path.size()), path.data());
+  std::fflush(stdout);
+}
+
 int finish(const CommandLine& cmd, ErrorCode result) {
   if (!cmd.silent) std::printf("\n%s\n", result == OK ? "SUCCESS" : "ERROR");
   std::fflush(stdout);
@@ -109,7 +115,8 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
     if (result == OK && file_read_failures() != read_failures) result = ERR_READ;
     if (result == OK) {
       // A swap that failed is a failed run, whatever the trim achieved.
-      result = commit_writer_record(record, kBackupSuffix, cmd.delete_backup, false);
+      result = commit_writer_record(record, kBackupSuffix, cmd.delete_backup,
+                                    SwapNotice{print_swap_event, nullptr});
       if (result != OK) (void)discard_writer_record(record);
     } else {
       (void)discard_writer_record(record);

@@ -21,7 +21,7 @@ constexpr size_t kCopyChunk = 4u << 20;
 
 // ---- the output ----
 
-ErrorCode TrimOutput::open(std::string_view temporary, File& source, std::string_view source_path) {
+ErrorCode TrimOutput::open(std::string_view temporary, File& source) {
   if (ErrorCode rc = guard_no_memory([&] {
         zeros_.assign(kZeroChunk, 0);
         return OK;
@@ -31,21 +31,19 @@ ErrorCode TrimOutput::open(std::string_view temporary, File& source, std::string
   out_ = File::create(temporary);
   if (!out_) return ERR_CREATE;
   source_ = &source;
-  copier_.emplace(source_path, temporary);
+  copier_.emplace(source, out_);
   return copier_->is_open() ? OK : ERR_CREATE;
 }
 
-ErrorCode TrimOutput::create(ReplacementEntry& entry, TextView target, File& source,
-                             std::string_view source_path) {
+ErrorCode TrimOutput::create(ReplacementEntry& entry, TextView target, File& source) {
   if (set_replacement_names(entry, target) != OK || !entry.temporary.append_terminator())
     return ERR_UNSUPPORTED;
-  return open(entry.temporary.view(), source, source_path);
+  return open(entry.temporary.view(), source);
 }
 
-ErrorCode TrimOutput::create(Replacement& record, TextView target, File& source,
-                             std::string_view source_path) {
+ErrorCode TrimOutput::create(Replacement& record, TextView target, File& source) {
   if (set_replacement_names(record.entry, target) != OK) return ERR_UNSUPPORTED;
-  const ErrorCode rc = open(record.entry.temporary.view(), source, source_path);
+  const ErrorCode rc = open(record.entry.temporary.view(), source);
   record.active = out_.is_open();
   return rc;
 }

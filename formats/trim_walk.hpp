@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
 #include "image/file_copy.hpp"
@@ -21,13 +21,11 @@ namespace qx {
 class TrimOutput {
  public:
   // Names the "_TEMP" file beside `target` in `entry` and creates it (never through a link); kept
-  // data is copied from `source`, the open file at `source_path`.
-  [[nodiscard]] ErrorCode create(ReplacementEntry& entry, TextView target, File& source,
-                                 std::string_view source_path);
+  // data is copied from `source`, which outlives the output.
+  [[nodiscard]] ErrorCode create(ReplacementEntry& entry, TextView target, File& source);
   // The same for the single file of a one-file image: the record becomes active once the file
   // exists, so that a failure from there on removes it.
-  [[nodiscard]] ErrorCode create(Replacement& record, TextView target, File& source,
-                                 std::string_view source_path);
+  [[nodiscard]] ErrorCode create(Replacement& record, TextView target, File& source);
   // The file that copies come from.
   const File* source() const noexcept { return source_; }
 
@@ -49,7 +47,7 @@ class TrimOutput {
   [[nodiscard]] ErrorCode close();
 
  private:
-  [[nodiscard]] ErrorCode open(std::string_view temporary, File& source, std::string_view source_path);
+  [[nodiscard]] ErrorCode open(std::string_view temporary, File& source);
   void written(uint64_t end);
 
   File out_;

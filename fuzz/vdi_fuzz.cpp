@@ -1,6 +1,6 @@
 // The VDI driver alone, open to trim: the input is the file. The trim writes its copy into the
 // scratch folder and the copy is thrown away, as after a failed run.
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "formats/format_ids.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "volume/usage_map.hpp"

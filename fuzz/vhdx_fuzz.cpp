@@ -6,7 +6,7 @@
 #include <array>
 #include <string>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "formats/format_ids.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "image/file.hpp"

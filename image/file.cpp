@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace qx {
@@ -42,6 +43,10 @@ using detail::file_call_allowed;
 
 uint64_t g_read_failures = 0;
 
+bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
+  return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
+}
+
 FileInfo info_of(const struct stat& st) noexcept {
   FileInfo i;
   i.device = static_cast<uint64_t>(st.st_dev);
@@ -76,9 +81,9 @@ class Fd {
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     close();
-    stream_ = other.stream_;
+    fd_ = other.fd_;
     writable_ = other.writable_;
-    other.stream_ = nullptr;
+    other.fd_ = -1;
   }
   return *this;
 }
@@ -86,89 +91,98 @@ File& File::operator=(File&& other) noexcept {
 File File::open_existing(std::string_view path, bool read_only) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return File();
-  return File(std::fopen(p.c_str(), read_only ? "rb" : "r+b"), !read_only);
+  int fd;
+  do fd = ::open(p.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return File(fd, fd >= 0 && !read_only);
 }
 
 File File::create(std::string_view path) noexcept {
   CPath p(path);
   if (!p.ok() || !remove_stale_file(path) || !file_call_allowed(FileCall::kOpen)) return File();
   const int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return File();
-  std::FILE* stream = ::fdopen(fd, "w+b");
-  if (!stream) {
-    ::close(fd);
-    (void)::unlink(p.c_str());
-    return File();
-  }
-  return File(stream, true);
+  return File(fd, fd >= 0);
 }
 
 bool File::close() noexcept {
-  if (!stream_) return true;
-  // Closing a written stream writes what is still buffered.
+  if (fd_ < 0) return true;
+  // Some file systems report a write that failed late only here.
   const bool allowed = !writable_ || file_call_allowed(FileCall::kWrite);
-  const bool ok = std::fclose(stream_) == 0;
-  stream_ = nullptr;
+  const bool ok = ::close(fd_) == 0;
+  fd_ = -1;
   return ok && allowed;
 }
 
 bool File::length(uint64_t& out) noexcept {
-  if (!stream_ || fseeko(stream_, 0, SEEK_END) != 0) return false;
-  const off_t pos = ftello(stream_);
-  if (pos < 0) return false;
-  out = static_cast<uint64_t>(pos);
+  if (fd_ < 0) return false;
+  // Not fstat: a block device has its length only at its end.
+  const off_t end = ::lseek(fd_, 0, SEEK_END);
+  if (end < 0) return false;
+  out = static_cast<uint64_t>(end);
   return true;
 }
 
 bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
-  if (!stream_ || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (fd_ < 0 || !fits_off_t(offset, out.size())) return false;
   if (!file_call_allowed(FileCall::kRead)) {
     ++g_read_failures;
     return false;
   }
-  if (fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-  if (out.empty()) return true;
-  if (std::fread(out.data(), 1, out.size(), stream_) == out.size()) return true;
-  // The end of the file is an answer; an error of the device is not.
-  if (std::ferror(stream_)) ++g_read_failures;
-  std::clearerr(stream_);
-  return false;
+  for (size_t done = 0; done < out.size();) {
+    const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // The end of the file is an answer; an error of the device is not.
+    if (n < 0) ++g_read_failures;
+    return false;
+  }
+  return true;
 }
 
 bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
-  if (!stream_ || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (fd_ < 0 || !fits_off_t(offset, data.size())) return false;
   if (!file_call_allowed(FileCall::kWrite)) return false;
-  if (fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-  if (data.empty()) return true;
-  return std::fwrite(data.data(), 1, data.size(), stream_) == data.size();
-}
-
-bool File::flush() noexcept {
-  return stream_ && file_call_allowed(FileCall::kWrite) && std::fflush(stream_) == 0;
+  for (size_t done = 0; done < data.size();) {
+    const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return false;
+  }
+  return true;
 }
 
 bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
-  if (!flush()) return false;
-  if (offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset)
-    (void)::fallocate(::fileno(stream_), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                      static_cast<off_t>(length));
+  if (fd_ < 0 || !file_call_allowed(FileCall::kWrite)) return false;
+  if (fits_off_t(offset, length))
+    (void)::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
   return true;
 }
 
 bool File::set_length(uint64_t length) noexcept {
-  return flush() && length <= static_cast<uint64_t>(INT64_MAX) &&
-         ::ftruncate(::fileno(stream_), static_cast<off_t>(length)) == 0;
+  if (fd_ < 0 || length > static_cast<uint64_t>(INT64_MAX) || !file_call_allowed(FileCall::kWrite))
+    return false;
+  int rc;
+  do rc = ::ftruncate(fd_, static_cast<off_t>(length));
+  while (rc != 0 && errno == EINTR);
+  return rc == 0;
 }
 
 bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
-  if (!flush()) return false;
-  (void)::sync_file_range(::fileno(stream_), static_cast<off_t>(offset), static_cast<off_t>(length),
-                          SYNC_FILE_RANGE_WRITE);
+  if (fd_ < 0 || !file_call_allowed(FileCall::kWrite)) return false;
+  if (fits_off_t(offset, length))
+    (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                            SYNC_FILE_RANGE_WRITE);
   return true;
 }
 
 bool File::sync() noexcept {
-  return flush() && file_call_allowed(FileCall::kSync) && ::fsync(::fileno(stream_)) == 0;
+  return fd_ >= 0 && file_call_allowed(FileCall::kSync) && ::fsync(fd_) == 0;
 }
 
 uint64_t file_read_failures() noexcept { return g_read_failures; }

@@ -1,9 +1,9 @@
-// Files with 64-bit offsets and all-or-nothing reads and writes, plus the name operations that a
-// swap of files is built from. New files are only ever created, never opened through a link.
+// Files with 64-bit offsets and all-or-nothing positioned reads and writes on one descriptor, plus
+// the name operations that a swap of files is built from. New files are only ever created, never
+// opened through a link.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string_view>
 
@@ -17,44 +17,44 @@ class File {
  public:
   File() noexcept = default;
   ~File() { close(); }
-  File(File&& other) noexcept : stream_(other.stream_), writable_(other.writable_) {
-    other.stream_ = nullptr;
-  }
+  File(File&& other) noexcept : fd_(other.fd_), writable_(other.writable_) { other.fd_ = -1; }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Mode "rb" when read-only, "r+b" otherwise.
+  // Opened for reading, or for reading and writing.
   [[nodiscard]] static File open_existing(std::string_view path, bool read_only) noexcept;
   // A new, empty file readable by its owner alone. A regular file left under the name by an
   // earlier run is removed first; a link, folder or anything else there is refused, so that the
   // output can never land in some other file.
   [[nodiscard]] static File create(std::string_view path) noexcept;
 
-  bool is_open() const noexcept { return stream_ != nullptr; }
+  bool is_open() const noexcept { return fd_ >= 0; }
   explicit operator bool() const noexcept { return is_open(); }
 
-  // Closes the stream; false when the final flush failed (data may not have reached the file).
+  // False when the system reports a write that failed late (data may not have reached the file).
   bool close() noexcept;
   [[nodiscard]] bool length(uint64_t& out) noexcept;
-  // Succeed only when exactly the whole span was transferred.
+  // Succeed only when exactly the whole span was transferred; the file has no position of its own.
   [[nodiscard]] bool read_at(uint64_t offset, std::span<uint8_t> out) noexcept;
   [[nodiscard]] bool write_at(uint64_t offset, std::span<const uint8_t> data) noexcept;
-  [[nodiscard]] bool flush() noexcept;
-  // Flushes and asks the file system to set aside [offset, offset + length) without changing the
-  // length, so that the writes that follow cost less. Only a hint: false when the flush fails.
+  // Nothing is buffered here: true while the file is open.
+  [[nodiscard]] bool flush() noexcept { return is_open(); }
+  // Asks the file system to set aside [offset, offset + length) without changing the length, so
+  // that the writes that follow cost less. Only a hint: false only when the file is not usable.
   [[nodiscard]] bool preallocate(uint64_t offset, uint64_t length) noexcept;
   // Cuts or extends the file to exactly `length` bytes, dropping whatever was set aside beyond.
   [[nodiscard]] bool set_length(uint64_t length) noexcept;
-  // Flushes and asks the system to start writing [offset, offset + length) to the disk now, so
-  // that a later sync finds less to wait for. Only a hint: false when the flush fails.
+  // Asks the system to start writing [offset, offset + length) to the disk now, so that a later
+  // sync finds less to wait for. Only a hint: false only when the file is not usable.
   [[nodiscard]] bool start_writeback(uint64_t offset, uint64_t length) noexcept;
-  // Flushes and asks the system to put the data on the disk before a rename relies on it.
+  // Asks the system to put the data on the disk before a rename relies on it.
   [[nodiscard]] bool sync() noexcept;
 
  private:
-  File(std::FILE* stream, bool writable) noexcept : stream_(stream), writable_(writable) {}
-  std::FILE* stream_ = nullptr;
+  friend class FileCopier;  // borrows the descriptor of its source and of its target
+  File(int fd, bool writable) noexcept : fd_(fd), writable_(writable) {}
+  int fd_ = -1;
   bool writable_ = false;
 };
 

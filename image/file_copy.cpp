@@ -32,13 +32,6 @@ constexpr uint64_t kWriteBehindGap = 64u << 10;
 CopyPath g_limit = CopyPath::kClone;
 CopyCounts g_counts;
 
-// Never through a link, as the file primitives open nothing through one either.
-int open_by_name(std::string_view path, int flags) noexcept {
-  const detail::CPath name(path);
-  if (!name.ok() || !detail::file_call_allowed(FileCall::kOpen)) return -1;
-  return ::open(name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW);
-}
-
 bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
   return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
 }
@@ -56,24 +49,20 @@ void set_copy_path_limit(CopyPath limit) noexcept { g_limit = limit; }
 
 CopyCounts copy_counts() noexcept { return g_counts; }
 
-FileCopier::FileCopier(std::string_view from, std::string_view to) noexcept
-    : from_(open_by_name(from, O_RDONLY)), to_(open_by_name(to, O_WRONLY)) {
+FileCopier::FileCopier(File& from, File& to) noexcept : from_(from), to_(to) {
   if (!is_open()) return;
-  (void)::posix_fadvise(from_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  (void)::posix_fadvise(from_.fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   in_kernel_ = g_limit >= CopyPath::kKernel;
   struct stat a {}, b {};
   struct statfs fs {};
-  if (g_limit >= CopyPath::kClone && ::fstat(from_, &a) == 0 && ::fstat(to_, &b) == 0 &&
-      a.st_dev == b.st_dev && ::fstatfs(to_, &fs) == 0 && fs.f_bsize > 0) {
+  if (g_limit >= CopyPath::kClone && ::fstat(from_.fd_, &a) == 0 && ::fstat(to_.fd_, &b) == 0 &&
+      a.st_dev == b.st_dev && ::fstatfs(to_.fd_, &fs) == 0 && fs.f_bsize > 0) {
     clone_ = true;
     clone_block_ = static_cast<uint64_t>(fs.f_bsize);
   }
 }
 
-FileCopier::~FileCopier() {
-  if (from_ >= 0) ::close(from_);
-  if (to_ >= 0) ::close(to_);
-}
+bool FileCopier::is_open() const noexcept { return from_.is_open() && to_.is_open(); }
 
 bool FileCopier::copy(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
   if (!is_open() || failed_ || !fits_off_t(from_offset, length) || !fits_off_t(to_offset, length))
@@ -104,7 +93,7 @@ void FileCopier::read_ahead(uint64_t end) noexcept {
   if (end >= read_ahead_from_ && end + kReadAhead / 2 <= read_ahead_to_) return;
   const uint64_t from = end >= read_ahead_from_ && end < read_ahead_to_ ? read_ahead_to_ : end;
   if (!fits_off_t(end, kReadAhead)) return;
-  (void)::posix_fadvise(from_, static_cast<off_t>(from), static_cast<off_t>(end + kReadAhead - from),
+  (void)::posix_fadvise(from_.fd_, static_cast<off_t>(from), static_cast<off_t>(end + kReadAhead - from),
                         POSIX_FADV_WILLNEED);
   read_ahead_from_ = end;
   read_ahead_to_ = end + kReadAhead;
@@ -116,7 +105,7 @@ bool FileCopier::finish() noexcept {
     failed_ = true;
   pending_length_ = 0;
   if (started_end_ < dirty_end_)
-    (void)::sync_file_range(to_, static_cast<off64_t>(started_end_),
+    (void)::sync_file_range(to_.fd_, static_cast<off64_t>(started_end_),
                             static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
   dirty_begin_ = started_end_ = dirty_end_;
   return !failed_;
@@ -144,12 +133,12 @@ bool FileCopier::run(uint64_t from_offset, uint64_t to_offset, uint64_t length) 
 // left on when the file system failed.
 bool FileCopier::clone_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
   struct file_clone_range request {};
-  request.src_fd = from_;
+  request.src_fd = from_.fd_;
   request.src_offset = from_offset;
   request.src_length = length;
   request.dest_offset = to_offset;
   int rc;
-  do rc = ::ioctl(to_, FICLONERANGE, &request);
+  do rc = ::ioctl(to_.fd_, FICLONERANGE, &request);
   while (rc != 0 && errno == EINTR);
   if (rc == 0) {
     g_counts.cloned += length;
@@ -165,10 +154,10 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
     // The kernel's copy reads in small pieces; asking for this step and the next one up front keeps
     // a cold source streaming as a large sequential read would.
     const uint64_t step = std::min(length, kWriteBehindStep);
-    (void)::posix_fadvise(from_, static_cast<off_t>(from_offset), static_cast<off_t>(std::min(length, 2 * step)),
+    (void)::posix_fadvise(from_.fd_, static_cast<off_t>(from_offset), static_cast<off_t>(std::min(length, 2 * step)),
                           POSIX_FADV_WILLNEED);
     off64_t in = static_cast<off64_t>(from_offset), out = static_cast<off64_t>(to_offset);
-    const ssize_t n = ::copy_file_range(from_, &in, to_, &out, static_cast<size_t>(step), 0);
+    const ssize_t n = ::copy_file_range(from_.fd_, &in, to_.fd_, &out, static_cast<size_t>(step), 0);
     if (n > 0) {
       write_behind(to_offset, static_cast<uint64_t>(n));
       g_counts.in_kernel += static_cast<uint64_t>(n);
@@ -194,12 +183,12 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
   while (length) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(length, buffer_.size()));
     if (!detail::file_call_allowed(FileCall::kRead)) return false;
-    const ssize_t got = ::pread(from_, buffer_.data(), want, static_cast<off_t>(from_offset));
+    const ssize_t got = ::pread(from_.fd_, buffer_.data(), want, static_cast<off_t>(from_offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
     for (size_t done = 0; done < static_cast<size_t>(got);) {
       if (!detail::file_call_allowed(FileCall::kWrite)) return false;
-      const ssize_t put = ::pwrite(to_, buffer_.data() + done, static_cast<size_t>(got) - done,
+      const ssize_t put = ::pwrite(to_.fd_, buffer_.data() + done, static_cast<size_t>(got) - done,
                                    static_cast<off_t>(to_offset + done));
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) return false;
@@ -218,21 +207,21 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
 void FileCopier::write_behind(uint64_t to_offset, uint64_t length) noexcept {
   if (to_offset < dirty_end_ || to_offset - dirty_end_ > kWriteBehindGap) {
     if (started_end_ < dirty_end_)
-      (void)::sync_file_range(to_, static_cast<off64_t>(started_end_),
+      (void)::sync_file_range(to_.fd_, static_cast<off64_t>(started_end_),
                               static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
     dirty_begin_ = started_end_ = to_offset;
   }
   dirty_end_ = to_offset + length;
   if (dirty_end_ - started_end_ < kWriteBehindStep) return;
-  (void)::sync_file_range(to_, static_cast<off64_t>(started_end_),
+  (void)::sync_file_range(to_.fd_, static_cast<off64_t>(started_end_),
                           static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
   started_end_ = dirty_end_;
   if (started_end_ - dirty_begin_ < 2 * kWriteBehindStep) return;
   const uint64_t settled = started_end_ - kWriteBehindStep;
-  (void)::sync_file_range(to_, static_cast<off64_t>(dirty_begin_),
+  (void)::sync_file_range(to_.fd_, static_cast<off64_t>(dirty_begin_),
                           static_cast<off64_t>(settled - dirty_begin_),
                           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-  (void)::posix_fadvise(to_, static_cast<off_t>(dirty_begin_), static_cast<off_t>(settled - dirty_begin_),
+  (void)::posix_fadvise(to_.fd_, static_cast<off_t>(dirty_begin_), static_cast<off_t>(settled - dirty_begin_),
                         POSIX_FADV_DONTNEED);
   dirty_begin_ = settled;
 }

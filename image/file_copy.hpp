@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 namespace qx {
@@ -23,24 +22,25 @@ struct CopyCounts {
 };
 [[nodiscard]] CopyCounts copy_counts() noexcept;
 
+class File;
+
 class FileCopier {
  public:
-  // Opens the source for reading and the target (which must exist) for writing, by name and never
-  // through a link, beside whatever other handles the caller holds on them. Its calls go through
-  // the file primitives' test seam.
-  FileCopier(std::string_view from, std::string_view to) noexcept;
-  ~FileCopier();
+  // Reads from and writes to the caller's own open files, which must outlive the copier; the
+  // caller may go on using them meanwhile. Its calls go through the file primitives' test seam.
+  FileCopier(File& from, File& to) noexcept;
+  ~FileCopier() = default;
   FileCopier(const FileCopier&) = delete;
   FileCopier& operator=(const FileCopier&) = delete;
 
-  bool is_open() const noexcept { return from_ >= 0 && to_ >= 0; }
+  bool is_open() const noexcept;
   // Asks for length bytes at from_offset of the source to land at to_offset of the target. Runs
   // that follow each other in both files are merged and carried out together, so the copy may
-  // happen only at a later call or at finish(); false when an earlier run failed.
+  // happen only at a later call or at finish(); false when an earlier run failed. A caller that
+  // writes where a queued range lies calls finish() first.
   [[nodiscard]] bool copy(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept;
   // Carries out what is still asked for; false when the source ends early or a read or write
-  // failed. A caller calls it before it reads the target's length, writes where a copied range
-  // lies, or syncs the target.
+  // failed. A caller calls it before it reads the target's length or syncs the target.
   [[nodiscard]] bool finish() noexcept;
 
  private:
@@ -51,8 +51,8 @@ class FileCopier {
   void write_behind(uint64_t to_offset, uint64_t length) noexcept;
   void read_ahead(uint64_t end) noexcept;
 
-  int from_ = -1;
-  int to_ = -1;
+  File& from_;
+  File& to_;
   bool clone_ = false;
   bool in_kernel_ = false;
   bool failed_ = false;

@@ -296,7 +296,7 @@ ErrorCode trim_storage(Storage& s, DiskImage& image, const SectorUse& map, Repla
   plan.progress_total = st.geometry.total_sectors;
   plan.layer_local = needs_layer_local_trim(image);
   TrimOutput out;
-  if (ErrorCode rc = out.create(entry, s.path.view(), img.file, s.path.view()); rc != OK) return rc;
+  if (ErrorCode rc = out.create(entry, s.path.view(), img.file); rc != OK) return rc;
   return trim_expanding(img, image, map, out, plan, progress, user);
 }
 

@@ -55,7 +55,7 @@ ErrorCode parallels_trim(std::string_view path, DiskImage& image, const SectorUs
   plan.fill_words = !img.cluster_entries;
   plan.progress_total = img.geometry.total_sectors;
   TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, img.file, path); rc != OK) return rc;
+  if (ErrorCode rc = out.create(record.single, path, img.file); rc != OK) return rc;
   return trim_expanding(img, image, map, out, plan, progress, user);
 }
 

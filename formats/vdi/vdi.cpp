@@ -232,7 +232,7 @@ ErrorCode vdi_trim(std::string_view path, DiskImage& image, const SectorUse& map
   VdiWriter writer(st);
   if (ErrorCode rc = writer.allocate(); rc != OK) return rc;
   TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, st.file, path); rc != OK) return rc;
+  if (ErrorCode rc = out.create(record.single, path, st.file); rc != OK) return rc;
   const uint32_t total = st.geometry.total_sectors;
   TrimWalk walk(image, map, out, progress, user, total);
   if (ErrorCode rc = walk.run(TrimSpan{0, total, st.block_sectors, false}, writer); rc != OK) return rc;

@@ -541,7 +541,7 @@ ErrorCode vhd_trim(std::string_view path, DiskImage& image, const SectorUse& map
   VhdWriter writer(st, layered, first_sector);
   if (ErrorCode rc = writer.allocate(); rc != OK) return rc;
   TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, st.file, st.path.view()); rc != OK) return rc;
+  if (ErrorCode rc = out.create(record.single, path, st.file); rc != OK) return rc;
   const uint32_t total = st.geometry.total_sectors;
   TrimWalk walk(image, map, out, progress, user, total);
   if (ErrorCode rc = walk.run(TrimSpan{0, total, st.block_sectors, layered}, writer); rc != OK) return rc;

@@ -843,7 +843,7 @@ ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const SectorUse& ma
   VhdxWriter writer(st);
   if (ErrorCode rc = writer.allocate(); rc != OK) return rc;
   TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, st.file, path); rc != OK) return rc;
+  if (ErrorCode rc = out.create(record.single, path, st.file); rc != OK) return rc;
   if (ErrorCode rc = writer.place_regions(out); rc != OK) return rc;
   const uint32_t total = st.geometry.total_sectors;
   TrimWalk walk(image, map, out, progress, user, total);

@@ -388,7 +388,7 @@ ErrorCode trim_sparse_extent(DiskImage& image, SparseExtent& e, const SectorUse&
     return rc;
   if (!e.file.read_at(0, head)) return ERR_READ;
   TrimOutput out;
-  if (ErrorCode rc = out.create(entry, e.path.view(), e.file, e.path.view()); rc != OK) return rc;
+  if (ErrorCode rc = out.create(entry, e.path.view(), e.file); rc != OK) return rc;
   ExtentWriter writer(e, t);
   TrimWalk walk(image, map, out, progress, user, total);
   if (ErrorCode rc = writer.write_head(out, head); rc != OK) return rc;

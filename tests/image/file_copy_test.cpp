@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "image/file.hpp"
 #include "image/file_copy.hpp"
 #include "support/test_support.hpp"
 
@@ -23,7 +24,8 @@ TEST(FileCopier, EveryPathCopiesTheSameRangesAndRefusesASourceThatEndsEarly) {
       test::write_file(source, data);
       test::write_file(dir.file("dst"), {});
       {
-        FileCopier copier(source, dir.file("dst"));
+        File from = File::open_existing(source, true), to = File::open_existing(dir.file("dst"), false);
+        FileCopier copier(from, to);
         ASSERT_TRUE(copier.is_open());
         // Three runs that follow each other in both files, then one that does not.
         EXPECT_TRUE(copier.copy(4096, 1u << 20, 100));
@@ -41,7 +43,8 @@ TEST(FileCopier, EveryPathCopiesTheSameRangesAndRefusesASourceThatEndsEarly) {
       std::filesystem::remove(source);
     }
   set_copy_path_limit(CopyPath::kClone);
-  EXPECT_FALSE(FileCopier(dir.file("missing"), dir.file("dst")).is_open());
+  File missing = File::open_existing(dir.file("missing"), true), to = File::open_existing(dir.file("dst"), false);
+  EXPECT_FALSE(FileCopier(missing, to).is_open());
 }
 
 }  // namespace

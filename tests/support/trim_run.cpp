@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "image/disk_image.hpp"
 #include "volume/usage_map.hpp"
 
@@ -101,7 +101,7 @@ Trimmed trim(const std::string& path, ProgressLog* log, const UsageMap* custom) 
   t.temp_created = record.single.active;
   if (std::filesystem::exists(path + "_TEMP")) t.temp_size = std::filesystem::file_size(path + "_TEMP");
   if (t.rc == OK) {
-    const ErrorCode commit = commit_writer_record(record, kBackupSuffix, false, true);
+    const ErrorCode commit = commit_writer_record(record, kBackupSuffix, false);
     if (commit != OK) t.rc = commit;
   } else {
     EXPECT_EQ(discard_writer_record(record), OK);

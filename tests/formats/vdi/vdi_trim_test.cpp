@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <functional>
 
-#include "formats/replacement/replacement.hpp"
 #include "formats/format_ids.hpp"
+#include "image/replacement.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "image/disk_image.hpp"
 #include "support/explicit_map.hpp"

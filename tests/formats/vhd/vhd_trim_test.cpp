@@ -6,7 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "image/disk_image.hpp"
 #include "image/file_copy.hpp"

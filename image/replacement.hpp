@@ -38,6 +38,14 @@ struct WriterRecord {
   ReplacementList list;
 };
 
+// What a commit tells as it goes, for its caller to show: a backup it is about to delete, and an
+// image whose name was briefly empty because its file system cannot make links.
+enum class SwapEvent : uint8_t { kDeletingBackup, kSwappedWithoutLink };
+struct SwapNotice {
+  void (*tell)(SwapEvent event, TextView path, void* user) noexcept = nullptr;  // null: tell nobody
+  void* user = nullptr;
+};
+
 // Sets the entry's target and its "_TEMP" name; ERR_UNSUPPORTED when a name does not fit. While
 // a trim runs the target is held from then on (ERR_OPEN when another process uses it).
 ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target);
@@ -45,22 +53,23 @@ ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target);
 // A commit refuses files that changed since the trim held them (image/file_guard.hpp), publishes
 // only new files that are regular and have no other name, gives them the old files' owner and
 // permissions, and syncs files and folders. Without -d the backup is target + suffix (an older
-// one is replaced once the new one exists); with it the backups go last, each announced by a
-// "QxDeleteFile" line. On file systems that cannot make links a "QxNoLinkSwap" line says that
-// the image's name was briefly empty. A failure puts every file back, removes every new file
+// one is replaced once the new one exists); with it the backups go last, each announced to the
+// notice first. A failure puts every file back, removes every new file
 // and answers ERR_CREATE (ERR_UNSUPPORTED for a name that does not fit); only a failure to
 // delete a second or later backup leaves the set new, since an old file is then already gone.
-ErrorCode commit_replacement(Replacement& record, TextView suffix, bool delete_backup, bool quiet);
+ErrorCode commit_replacement(Replacement& record, TextView suffix, bool delete_backup,
+                             SwapNotice notice = {});
 ErrorCode discard_replacement(Replacement& record);
 
 // Allocates n empty entries; false when memory runs out.
 [[nodiscard]] bool reserve_replacement_list(ReplacementList& list, uint32_t n) noexcept;
 ErrorCode commit_replacement_list(ReplacementList& list, TextView suffix, bool delete_backup,
-                                  bool quiet);
+                                  SwapNotice notice = {});
 ErrorCode discard_replacement_list(ReplacementList& list);
 
 // The single entry first; the list only when that succeeded.
-ErrorCode commit_writer_record(WriterRecord& record, TextView suffix, bool delete_backup, bool quiet);
+ErrorCode commit_writer_record(WriterRecord& record, TextView suffix, bool delete_backup,
+                               SwapNotice notice = {});
 ErrorCode discard_writer_record(WriterRecord& record);
 
 }  // namespace qx

@@ -1,6 +1,5 @@
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 
-#include <cstdio>
 #include <string>
 
 #include "image/file.hpp"
@@ -38,8 +37,8 @@ struct Swap {
 // every file is put back as it was and no new file is left.
 class Transaction {
  public:
-  Transaction(TextView suffix, bool delete_backup, bool quiet) noexcept
-      : suffix_(suffix), delete_backup_(delete_backup), quiet_(quiet) {}
+  Transaction(TextView suffix, bool delete_backup, SwapNotice notice) noexcept
+      : suffix_(suffix), delete_backup_(delete_backup), notice_(notice) {}
 
   ErrorCode add(const ReplacementEntry& e) noexcept;
   ErrorCode run() noexcept;
@@ -53,17 +52,15 @@ class Transaction {
   bool delete_backups(bool& past_return) noexcept;
   bool sync_folders() noexcept;
   void roll_back() noexcept;
+  void tell(SwapEvent event, TextView path) const noexcept {
+    if (notice_.tell) notice_.tell(event, path, notice_.user);
+  }
 
   TextView suffix_;
   bool delete_backup_;
-  bool quiet_;
+  SwapNotice notice_;
   std::vector<Swap> swaps_;
 };
-
-void print_line(const char* word, const PathString& path) noexcept {
-  std::printf("%s %.*s\n", word, static_cast<int>(path.length()), path.data());
-  std::fflush(stdout);
-}
 
 ErrorCode Transaction::add(const ReplacementEntry& e) noexcept {
   if (e.target.empty()) return OK;
@@ -97,7 +94,7 @@ bool Transaction::link_backups() noexcept {
     bool unsupported = false;
     if (!file_link(s.target(), s.pending.view(), unsupported)) {
       if (!unsupported) return false;
-      if (!quiet_) print_line("QxNoLinkSwap", s.entry->target);
+      tell(SwapEvent::kSwappedWithoutLink, s.target());
       continue;
     }
     s.linked = true;
@@ -145,7 +142,7 @@ bool Transaction::name_backups() noexcept {
 bool Transaction::delete_backups(bool& past_return) noexcept {
   for (Swap& s : swaps_) {
     if (s.stage != Stage::kBackedUp) continue;
-    if (!quiet_) print_line("QxDeleteFile", s.backup);
+    tell(SwapEvent::kDeletingBackup, s.backup.view());
     if (!file_remove(s.backup.view())) return false;
     s.stage = Stage::kDeleted;
     past_return = true;
@@ -225,8 +222,8 @@ ErrorCode discard_entry(const ReplacementEntry& e) {
 }
 
 template <typename Each>
-ErrorCode commit_set(Each&& each, TextView suffix, bool delete_backup, bool quiet) noexcept {
-  Transaction t(suffix, delete_backup, quiet);
+ErrorCode commit_set(Each&& each, TextView suffix, bool delete_backup, SwapNotice notice) noexcept {
+  Transaction t(suffix, delete_backup, notice);
   ErrorCode rc = OK;
   each([&](const ReplacementEntry& e) {
     if (rc == OK) rc = t.add(e);
@@ -261,10 +258,11 @@ ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target) {
   return guard_replaced_file(target);
 }
 
-ErrorCode commit_replacement(Replacement& record, TextView suffix, bool delete_backup, bool quiet) {
+ErrorCode commit_replacement(Replacement& record, TextView suffix, bool delete_backup,
+                             SwapNotice notice) {
   if (!record.active) return OK;
   record.active = false;
-  return commit_set([&](auto&& visit) { visit(record.entry); }, suffix, delete_backup, quiet);
+  return commit_set([&](auto&& visit) { visit(record.entry); }, suffix, delete_backup, notice);
 }
 
 ErrorCode discard_replacement(Replacement& record) {
@@ -285,9 +283,9 @@ bool reserve_replacement_list(ReplacementList& list, uint32_t n) noexcept {
 }
 
 ErrorCode commit_replacement_list(ReplacementList& list, TextView suffix, bool delete_backup,
-                                  bool quiet) {
+                                  SwapNotice notice) {
   const ErrorCode rc = commit_set([&](auto&& visit) { each_listed(list, visit); }, suffix,
-                                  delete_backup, quiet);
+                                  delete_backup, notice);
   clear_list(list);
   return rc;
 }
@@ -301,7 +299,7 @@ ErrorCode discard_replacement_list(ReplacementList& list) {
 }
 
 ErrorCode commit_writer_record(WriterRecord& record, TextView suffix, bool delete_backup,
-                               bool quiet) {
+                               SwapNotice notice) {
   // The single file and the listed ones are one image: they are swapped together or not at all.
   const bool single = record.single.active;
   record.single.active = false;
@@ -310,7 +308,7 @@ ErrorCode commit_writer_record(WriterRecord& record, TextView suffix, bool delet
         if (single) visit(record.single.entry);
         each_listed(record.list, visit);
       },
-      suffix, delete_backup, quiet);
+      suffix, delete_backup, notice);
   clear_list(record.list);
   return rc;
 }

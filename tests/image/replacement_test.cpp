@@ -1,15 +1,12 @@
 // The swap of rewritten files: backups, deletion, discards, and what a failing rename leaves.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
-#include "formats/replacement/replacement.hpp"
 #include "image/file.hpp"
 #include "image/file_guard.hpp"
+#include "image/replacement.hpp"
 #include "support/fault_injection.hpp"
 #include "support/test_support.hpp"
 
@@ -20,28 +17,14 @@ namespace fs = std::filesystem;
 
 std::vector<uint8_t> bytes(const char* text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }
 
-// Captures what the protocol prints to standard output.
-class StdoutCapture {
- public:
-  explicit StdoutCapture(const std::string& path) {
-    std::fflush(stdout);
-    saved_ = ::dup(1);
-    FILE* f = std::fopen(path.c_str(), "w");
-    ::dup2(::fileno(f), 1);
-    std::fclose(f);
-    path_ = path;
+// What a commit tells, written as the command line prints it.
+struct Told {
+  std::string text;
+  SwapNotice notice() { return {record, this}; }
+  static void record(SwapEvent event, TextView path, void* user) noexcept {
+    std::string& text = static_cast<Told*>(user)->text;
+    text.append(event == SwapEvent::kDeletingBackup ? "QxDeleteFile " : "QxNoLinkSwap ").append(path) += '\n';
   }
-  std::string finish() {
-    std::fflush(stdout);
-    ::dup2(saved_, 1);
-    ::close(saved_);
-    const auto data = test::read_file(path_);
-    return std::string(data.begin(), data.end());
-  }
-
- private:
-  int saved_ = -1;
-  std::string path_;
 };
 
 // disk.vhd holding "old" and its "_TEMP" holding "new"; returns the image's path.
@@ -83,7 +66,7 @@ TEST(Replacement, WhileATrimRunsEveryTargetIsHeldAndMustStayAsItWas) {
   Replacement r = make_record(t);
   EXPECT_TRUE(trim.holds(t));
   test::write_file(t, bytes("changed"));
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), ERR_CREATE);
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false), ERR_CREATE);
   EXPECT_EQ(test::read_file(t), bytes("changed"));
   EXPECT_FALSE(fs::exists(t + "_TEMP"));
 }
@@ -92,9 +75,9 @@ TEST(Replacement, CommitWithDeleteLeavesTheNewFileAndOneLine) {
   test::TempDir dir;
   const std::string t = old_and_new(dir);
   Replacement r = make_record(t);
-  StdoutCapture out(dir.file("stdout"));
-  const ErrorCode rc = commit_replacement(r, kBackupSuffix, true, false);
-  const std::string printed = out.finish();
+  Told out;
+  const ErrorCode rc = commit_replacement(r, kBackupSuffix, true, out.notice());
+  const std::string printed = out.text;
   EXPECT_EQ(rc, OK);
   EXPECT_FALSE(r.active);
   EXPECT_EQ(test::read_file(t), bytes("new"));
@@ -103,13 +86,12 @@ TEST(Replacement, CommitWithDeleteLeavesTheNewFileAndOneLine) {
   EXPECT_EQ(printed, "QxDeleteFile " + t + "_DEL\n");
 }
 
-TEST(Replacement, QuietDeleteStillDeletesButPrintsNothing) {
+TEST(Replacement, DeleteWithNobodyToTellStillDeletes) {
   test::TempDir dir;
   const std::string t = old_and_new(dir);
   Replacement r = make_record(t);
-  StdoutCapture out(dir.file("stdout"));
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, true), OK);
-  EXPECT_EQ(out.finish(), "");
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true), OK);
+  EXPECT_EQ(test::read_file(t), bytes("new"));
   EXPECT_FALSE(fs::exists(t + "_DEL"));
 }
 
@@ -120,7 +102,7 @@ TEST(Replacement, CommitKeepsTheBackupAndReplacesAnOlderOne) {
   test::write_file(t + "_DEL", bytes("older"));
   test::write_file(t + "_TEMP", bytes("new"));
   Replacement r = make_record(t);
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), OK);
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false), OK);
   EXPECT_EQ(test::read_file(t), bytes("new"));
   EXPECT_EQ(test::read_file(t + "_DEL"), bytes("old"));
 }
@@ -147,13 +129,13 @@ TEST(Replacement, InactiveRecordsAreNoOps) {
   test::write_file(t + "_TEMP", bytes("someone else's"));
   Replacement r;
   ASSERT_EQ(set_replacement_names(r.entry, t), OK);
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, false), OK);
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true), OK);
   EXPECT_EQ(discard_replacement(r), OK);
   EXPECT_EQ(test::read_file(t), bytes("old"));
   EXPECT_TRUE(fs::exists(t + "_TEMP"));
   Replacement empty;
   empty.active = true;
-  EXPECT_EQ(commit_replacement(empty, kBackupSuffix, true, false), OK);
+  EXPECT_EQ(commit_replacement(empty, kBackupSuffix, true), OK);
 }
 
 TEST(Replacement, MissingTargetTakesTheNewFileWithoutBackup) {
@@ -161,9 +143,9 @@ TEST(Replacement, MissingTargetTakesTheNewFileWithoutBackup) {
   const std::string t = dir.file("disk.vhd");
   test::write_file(t + "_TEMP", bytes("new"));
   Replacement r = make_record(t);
-  StdoutCapture out(dir.file("stdout"));
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, false), OK);
-  EXPECT_EQ(out.finish(), "");
+  Told out;
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, out.notice()), OK);
+  EXPECT_EQ(out.text, "");
   EXPECT_EQ(test::read_file(t), bytes("new"));
   EXPECT_FALSE(fs::exists(t + "_DEL"));
 }
@@ -174,7 +156,7 @@ TEST(Replacement, FailedSwapPutsTheImageBack) {
   test::write_file(t, bytes("old"));
   // No temporary file: nothing can take the image's place, so nothing moves.
   Replacement r = make_record(t);
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, false), ERR_CREATE);
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, true), ERR_CREATE);
   EXPECT_EQ(test::read_file(t), bytes("old"));
   EXPECT_FALSE(fs::exists(t + "_DEL"));
 }
@@ -184,7 +166,7 @@ TEST(Replacement, BackupNameTakenByAFolderLeavesImageAndNoTemporary) {
   const std::string t = old_and_new(dir);
   fs::create_directories(t + "_DEL/inside");
   Replacement r = make_record(t);
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), ERR_CREATE);
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false), ERR_CREATE);
   EXPECT_EQ(test::read_file(t), bytes("old"));
   EXPECT_FALSE(fs::exists(t + "_TEMP"));
   EXPECT_TRUE(fs::is_directory(t + "_DEL/inside"));
@@ -195,14 +177,14 @@ TEST(Replacement, BackupThatCannotBeDeletedPutsTheImageBack) {
   const std::string t = old_and_new(dir);
   Replacement r = make_record(t);
   const test::FaultPlan plan = test::at_call_of(test::FaultMode::kFail, FileCall::kRemove, 1);
-  StdoutCapture out(dir.file("stdout"));
+  Told out;
   {
     test::FaultScope faults(plan);
-    EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, false), ERR_CREATE);
+    EXPECT_EQ(commit_replacement(r, kBackupSuffix, true, out.notice()), ERR_CREATE);
   }
-  EXPECT_EQ(out.finish(), "QxDeleteFile " + t + "_DEL\n");
+  EXPECT_EQ(out.text, "QxDeleteFile " + t + "_DEL\n");
   EXPECT_EQ(test::read_file(t), bytes("old"));
-  EXPECT_EQ(test::folder_names(dir.path().string()), (std::vector<std::string>{"disk.vhd", "stdout"}));
+  EXPECT_EQ(test::folder_names(dir.path().string()), (std::vector<std::string>{"disk.vhd"}));
 }
 
 TEST(Replacement, WithoutLinksTheImageIsRenamedAsideAndThatIsSaid) {
@@ -211,12 +193,12 @@ TEST(Replacement, WithoutLinksTheImageIsRenamedAsideAndThatIsSaid) {
   Replacement r = make_record(t);
   test::FaultPlan plan;
   plan.no_links = true;
-  StdoutCapture out(dir.file("stdout"));
+  Told out;
   {
     test::FaultScope faults(plan);
-    EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), OK);
+    EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, out.notice()), OK);
   }
-  EXPECT_EQ(out.finish(), "QxNoLinkSwap " + t + "\n");
+  EXPECT_EQ(out.text, "QxNoLinkSwap " + t + "\n");
   EXPECT_EQ(test::read_file(t), bytes("new"));
   EXPECT_EQ(test::read_file(t + "_DEL"), bytes("old"));
 }
@@ -231,7 +213,7 @@ TEST(Replacement, TheNewFileTakesTheOldOnesPermissions) {
   // Until the swap, only its owner may read what the trim wrote.
   EXPECT_EQ(fs::status(t + "_TEMP").permissions(), fs::perms::owner_read | fs::perms::owner_write);
   Replacement r = make_record(t);
-  ASSERT_EQ(commit_replacement(r, kBackupSuffix, false, false), OK);
+  ASSERT_EQ(commit_replacement(r, kBackupSuffix, false), OK);
   EXPECT_EQ(fs::status(t).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
@@ -240,7 +222,7 @@ TEST(Replacement, OverlongBackupNameIsUnsupported) {
   Replacement r;
   r.active = true;
   ASSERT_TRUE(r.entry.target.assign(std::string(4093, 'a')));
-  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false, false), ERR_UNSUPPORTED);
+  EXPECT_EQ(commit_replacement(r, kBackupSuffix, false), ERR_UNSUPPORTED);
 }
 
 // Three files of one image, one of them in a subfolder and one with a backup of an older run.
@@ -284,7 +266,7 @@ TEST(ReplacementList, AFailureAnywherePutsEveryFileBack) {
       before = scene.names();
       ReplacementList list = scene.list();
       test::FaultScope count({});
-      ASSERT_EQ(commit_replacement_list(list, kBackupSuffix, delete_backup, true), OK);
+      ASSERT_EQ(commit_replacement_list(list, kBackupSuffix, delete_backup), OK);
       calls = count.calls();
       EXPECT_TRUE(scene.all("new"));
       after = scene.names();
@@ -296,7 +278,7 @@ TEST(ReplacementList, AFailureAnywherePutsEveryFileBack) {
       ErrorCode rc;
       {
         test::FaultScope fail(test::at_call(test::FaultMode::kFail, n));
-        rc = commit_replacement_list(list, kBackupSuffix, delete_backup, true);
+        rc = commit_replacement_list(list, kBackupSuffix, delete_backup);
       }
       EXPECT_EQ(rc, ERR_CREATE);
       EXPECT_TRUE(list.entries.empty());
@@ -328,7 +310,7 @@ TEST(ReplacementList, TheSingleFileAndTheListAreOneSwap) {
   ASSERT_TRUE(reserve_replacement_list(record.list, 2));
   for (size_t i = 1; i < 3; ++i) ASSERT_EQ(set_replacement_names(record.list.entries[record.list.count++], scene.targets[i]), OK);
   fs::remove(scene.targets[2] + "_TEMP");
-  EXPECT_EQ(commit_writer_record(record, kBackupSuffix, false, true), ERR_CREATE);
+  EXPECT_EQ(commit_writer_record(record, kBackupSuffix, false), ERR_CREATE);
   EXPECT_FALSE(record.single.active);
   EXPECT_TRUE(record.list.entries.empty());
   EXPECT_TRUE(scene.all("old"));
