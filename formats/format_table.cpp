@@ -1,4 +1,4 @@
-// The driver table: one row per format id 0..27. It lives with the drivers so that the image
+// The driver table: one row per format id 0..28. It lives with the drivers so that the image
 // layer dispatches through it without knowing any particular format.
 #include <array>
 
@@ -11,6 +11,7 @@
 #include "formats/parallels/bundle.hpp"
 #include "formats/parallels/parallels.hpp"
 #include "formats/qcow/qcow.hpp"
+#include "formats/qcow2/qcow2.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "formats/vhdx/vhdx.hpp"
@@ -52,6 +53,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     &kHddDriver,  // 25
     &kFixed69mDriver,  // 26
     &kH0Driver,  // 27
+    &kQcow2Driver,  // 28 QCOW2
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "image/detect.hpp"
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
+#include "image/parent_chain.hpp"
 
 namespace qx {
 namespace {
@@ -20,6 +21,7 @@ const ExtensionRule kExtensionRules[] = {
     {{"vhdx"}, {9}},
     {{"vhd"}, {10, 11}},
     {{"qcow"}, {19}},
+    {{"qcow2"}, {28}},
     {{"hdd"}, {15, 16, 25}},
     {{"vdi"}, {20}},
     {{"chd"}, {21}},
@@ -29,8 +31,8 @@ const ExtensionRule kExtensionRules[] = {
     {{"h0", "h1", "h2", "h3", "h4"}, {27}},
 };
 
-constexpr std::array<int32_t, 24> kProbeOrder = {
-    0, 9, 10, 11, 15, 16, 17, 18, 19, 20, 21, kAttemptNdi, 5, 6, 7, 8, 22, 23, 24, 25, 26,
+constexpr std::array<int32_t, 25> kProbeOrder = {
+    0, 9, 10, 11, 15, 16, 17, 18, 28, 19, 20, 21, kAttemptNdi, 5, 6, 7, 8, 22, 23, 24, 25, 26,
     FORMAT_NVT, kAttemptSplitRawText, kAttemptSplitRawPart};
 
 bool ascii_iequal(std::string_view a, std::string_view b) noexcept {
@@ -55,13 +57,13 @@ ErrorCode attempt(DiskImage& image, std::string_view path, bool read_only, int32
 }
 
 // True when the attempt's result ends detection; `result` then holds what to return.
-bool stops(DiskImage& image, ErrorCode rc, ErrorCode& result) noexcept {
+bool stops(DiskImage& image, int32_t id, ErrorCode rc, ErrorCode& result) noexcept {
   if (rc == OK || rc == ERR_OPEN) {
     result = rc;
     return true;
   }
   if (rc == ERR_KEY_REQUIRED) {
-    image.format = FORMAT_QCOW;
+    image.format = static_cast<FormatId>(id);
     result = rc;
     return true;
   }
@@ -99,11 +101,13 @@ ErrorCode detect_image(DiskImage& image, std::string_view path, bool read_only,
   const size_t n = detection_order(path, order);
   ErrorCode result = ERR_UNSUPPORTED;
   for (size_t i = 0; i < n; ++i)
-    if (stops(image, try_open(image, path, read_only, order[i]), result)) return result;
+    if (stops(image, order[i], try_open(image, path, read_only, order[i]), result)) return result;
   return ERR_UNSUPPORTED;
 }
 
 ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only) {
+  // A parent's refusal stays with the child that opened it.
+  if (ParentChain::depth == 0) clear_refusal();
   // Only a bundle is a folder; any other driver's read of one would count as a failed read.
   if (is_directory(path)) return open_image_as(image, path, read_only, FORMAT_PARALLELS_BUNDLE);
   return detect_image(image, path, read_only, attempt);

@@ -16,8 +16,8 @@ std::string_view path_extension(std::string_view path) noexcept;
 inline constexpr int32_t kAttemptNdi = -101;
 inline constexpr int32_t kAttemptSplitRawText = -103;
 inline constexpr int32_t kAttemptSplitRawPart = -104;
-// The extension rule tries at most three formats; the probing order has 24 attempts.
-inline constexpr size_t kMaxDetectionAttempts = 27;
+// The extension rule tries at most three formats; the probing order has 25 attempts.
+inline constexpr size_t kMaxDetectionAttempts = 28;
 
 // The attempts that detection makes for `path`, in order; returns how many were written.
 size_t detection_order(std::string_view path, std::span<int32_t, kMaxDetectionAttempts> out) noexcept;

@@ -44,13 +44,14 @@ enum FormatId : int32_t {
   FORMAT_HDD = 25,
   FORMAT_FIXED_69M = 26,
   FORMAT_H0 = 27,
-  FORMAT_NONE = 28,  // a freshly initialised handle
+  FORMAT_QCOW2 = 28,
+  FORMAT_NONE = -100,  // a freshly initialised handle
   FORMAT_FLAT = -1,
   FORMAT_NVT = -2,
   FORMAT_SPLIT_RAW = -3,
   FORMAT_WINDOW = -5,
 };
-inline constexpr int32_t kFormatTableSize = 28;
+inline constexpr int32_t kFormatTableSize = 29;
 
 struct DiskGeometry {
   uint32_t total_sectors = 0;
@@ -135,7 +136,7 @@ struct FormatDriver {
   DiskImage* (*parent)(DriverState& state);
 };
 
-// The table row of an id 0..27, or null for an empty slot or any other id.
+// The table row of an id 0..28, or null for an empty slot or any other id.
 const FormatDriver* format_driver(int32_t id) noexcept;
 // The driver of a negative id whose format lives with the numbered ones, or null.
 const FormatDriver* format_special_driver(int32_t id) noexcept;
@@ -154,7 +155,7 @@ struct DiskImage {
   bool is_open() const noexcept { return state != nullptr; }
 };
 
-// Opens through the table slot of one id; ids above 27 and negative ids are ERR_UNSUPPORTED.
+// Opens through the table slot of one id; ids above 28 and negative ids are ERR_UNSUPPORTED.
 ErrorCode open_image_as(DiskImage& image, std::string_view path, bool read_only, int32_t id);
 // Format detection: tries the drivers that own the extension, then the fixed probing order.
 ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only);
