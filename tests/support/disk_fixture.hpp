@@ -10,7 +10,7 @@
 namespace qx::test {
 
 struct FsPartition {
-  std::string fs;        // "vfat", "ext4", "ext2", "ntfs"
+  std::string fs;        // "vfat", "ext4", "ext2", "ntfs", "xfs"
   uint64_t start = 0;    // sectors
   uint64_t sectors = 0;
 };
@@ -31,7 +31,17 @@ DiskFixture make_mbr_fat32_ext4(const std::string& dir);
 // 96 MiB, GPT: NTFS (48 MiB) and ext2 (36 MiB); about 11 MiB before the backup table are zero.
 DiskFixture make_gpt_ntfs_ext2(const std::string& dir);
 
-// Runs fsck.vfat -n, e2fsck -fn or ntfsfix -n on each partition of the raw disk at `raw`; returns
+// 420 MiB, GPT: XFS v5 (320 MiB, mkfs.xfs defaults, files from a prototype, every other one
+// deleted) and ext4 with mke2fs's defaults (90 MiB); only the first 96 MiB of the XFS volume
+// hold dirty free space, the rest of the disk is sparse.
+DiskFixture make_gpt_xfs_ext4(const std::string& dir);
+// 64 MiB, MBR: one LVM2 physical volume (partition type 8e) whose linear volume "lv0" of 40 MiB
+// starts at its second extent and holds ext4 with mke2fs's defaults.
+DiskFixture make_mbr_lvm_ext4(const std::string& dir);
+// True when the XFS tools that make_gpt_xfs_ext4 needs are installed.
+bool have_xfs_disk_tools();
+
+// Runs fsck.vfat -n, e2fsck -fn, xfs_repair -n or ntfsfix -n on each partition of the raw disk at `raw`; returns
 // the output of every checker that failed, empty when all pass.
 std::string check_file_systems(const DiskFixture& disk, const std::string& raw, const std::string& work_dir);
 
