@@ -73,7 +73,8 @@ ErrorCode read_extensions(Qcow2Image& st, size_t at, HeadExtensions& out) {
         seen_bitmaps = true;
         st.bitmaps_ext_at = data;
         break;
-      default: break;  // feature names and unknown extensions stay as they are
+      case kExtFeatureNames: break;  // kept as it is, as every unknown extension
+      default: break;
     }
     const uint64_t next = data + ceil_div_u64(length, 8) * 8;
     if (next > head.size()) return ERR_BAD_FORMAT;
