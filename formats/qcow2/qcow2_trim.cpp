@@ -197,7 +197,8 @@ class Qcow2Writer : public BlockWriter {
       return OK;
     }
     // Only what this layer held reads as zeros; the rest still comes from the backing file.
-    const uint32_t zero = (c.alloc | c.zero) & used_subclusters(walk, first, n);
+    const uint32_t held = c.compressed ? st_.all_subclusters() : c.alloc | c.zero;
+    const uint32_t zero = held & used_subclusters(walk, first, n);
     set_entry(block, 0, uint64_t{zero} << 32);
     return OK;
   }

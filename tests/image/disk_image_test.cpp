@@ -18,7 +18,7 @@ TEST(DiskImage, ClosingAFreshHandleOnlyResetsTheId) {
 
 TEST(DiskImage, OpenAsRefusesIdsOutsideTheTable) {
   DiskImage image;
-  EXPECT_EQ(open_image_as(image, "/nonexistent", true, 28), ERR_UNSUPPORTED);
+  EXPECT_EQ(open_image_as(image, "/nonexistent", true, kFormatTableSize), ERR_UNSUPPORTED);
   EXPECT_EQ(open_image_as(image, "/nonexistent", true, -1), ERR_UNSUPPORTED);
   EXPECT_EQ(open_image_as(image, "/nonexistent", true, -5), ERR_UNSUPPORTED);
 }

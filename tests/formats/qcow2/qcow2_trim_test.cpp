@@ -3,8 +3,10 @@
 // the images it must refuse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "support/disk_fixture.hpp"
@@ -102,6 +104,7 @@ TEST_F(Qcow2Trim, EveryCreationOptionTrimsAndStaysSmallerThanAConvert) {
       {"64-bit refcounts", "-o refcount_bits=64"},
       {"extended L2", "-o extended_l2=on"},
       {"deflate", "-c -o compression_type=zlib"},
+      {"deflate, 1-bit refcounts", "-c -o refcount_bits=1"},
       {"zstd", "-c -o compression_type=zstd"},
       {"lazy refcounts", "-o lazy_refcounts=on"},
       {"metadata preallocated", "-o preallocation=metadata"},
@@ -133,6 +136,53 @@ TEST_F(Qcow2Trim, EveryCreationOptionTrimsAndStaysSmallerThanAConvert) {
                 static_cast<unsigned long long>(used_count * 512),
                 static_cast<unsigned long long>(fs::file_size(dir.file("convert.qcow2"))));
   }
+}
+
+// Zeros written by the guest of a child over data of its backing file: version 3 keeps them as
+// clusters that read as zeros, also where they were stored compressed; version 2 keeps them as
+// data. Zeros over zeros need nothing.
+struct ZeroCase {
+  const char* name;
+  const char* create;
+  const char* write;  // qemu-io's write command, without the pattern
+  bool zero_cluster;
+};
+
+TEST(Qcow2Layers, ZerosOverBackingDataStayZeros) {
+  if (!test::have_tool("qemu-io")) GTEST_SKIP() << "qemu-io missing";
+  const ZeroCase cases[] = {
+      {"version 3", "compat=1.1", "write", true},
+      {"version 2", "compat=0.10", "write", false},
+      {"version 3, compressed", "compat=1.1", "write -c", true},
+      {"extended L2, compressed", "compat=1.1,extended_l2=on", "write -c", true},
+  };
+  std::map<std::string, uint64_t> sizes;
+  for (const ZeroCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const std::string base = dir.file("base.raw"), image = dir.file("child.qcow2");
+    sh("qemu-img create -q -f raw " + shell_quote(base) + " 16M && qemu-io -f raw -c 'write -P 0xaa 0 8M' " +
+       shell_quote(base) + " >/dev/null");
+    sh(std::string("qemu-img create -q -f qcow2 -o ") + c.create + " -b base.raw -F raw " + shell_quote(image));
+    const std::string w = c.write;
+    sh("qemu-io -f qcow2 -c '" + w + " -P 0 0 1M' -c '" + w + " -P 0 10M 1M' -c 'write -P 0x5a 2M 64k' " +
+       shell_quote(image) + " >/dev/null");
+    const auto before = test::read_whole_disk(image);
+    ASSERT_EQ(test::trim(image).rc, OK);
+    EXPECT_TRUE(test::read_whole_disk(image) == before);
+    const auto check = test::run_command("qemu-img check " + shell_quote(image) + " 2>&1");
+    EXPECT_EQ(check.status, 0) << check.output;
+    // The child holds the first MiB (as zeros or as data) and the 64 KiB of data, nothing at 10 MiB.
+    const auto map = test::run_command("qemu-img map --output=json " + shell_quote(image)).output;
+    EXPECT_EQ(map.find("\"start\": 0, \"length\": 1048576, \"depth\": 0, \"present\": true, \"zero\": true") !=
+                  std::string::npos,
+              c.zero_cluster)
+        << map;
+    EXPECT_EQ(map.find("\"start\": 10485760"), std::string::npos) << map;
+    sizes[c.name] = fs::file_size(image);
+    std::printf("[ %s ] %llu bytes\n", c.name, static_cast<unsigned long long>(sizes[c.name]));
+  }
+  EXPECT_LE(sizes["version 3"] + (1u << 20), sizes["version 2"]);
 }
 
 struct Child {
@@ -173,6 +223,30 @@ TEST_F(Qcow2Trim, ChildrenKeepTheirOwnLayer) {
   }
 }
 
+// The set bits of the first bitmap of an image, read from its bitmap directory and table.
+std::vector<uint64_t> first_bitmap(const std::string& path) {
+  const auto be = [&](uint64_t at, int n) {
+    uint64_t v = 0;
+    for (uint8_t b : test::read_range(path, at, static_cast<size_t>(n))) v = v << 8 | b;
+    return v;
+  };
+  const uint64_t cluster = uint64_t{1} << be(20, 4), size = be(24, 8);
+  uint64_t at = be(100, 4);
+  while (be(at, 4) != 0x23852875) at += 8 + (be(at + 4, 4) + 7) / 8 * 8;
+  const uint64_t directory = be(at + 8 + 16, 8);
+  const uint64_t table = be(directory, 8), entries = be(directory + 8, 4), granularity = be(directory + 17, 1);
+  const uint64_t bits = (size + (uint64_t{1} << granularity) - 1) >> granularity;
+  std::vector<uint64_t> set;
+  for (uint64_t k = 0; k < entries; ++k) {
+    const uint64_t data = be(table + k * 8, 8) & 0x00FFFFFFFFFFFE00ull;
+    if (!data) continue;
+    const auto bytes = test::read_range(path, data, static_cast<size_t>(cluster));
+    for (uint64_t i = 0; i < cluster * 8 && k * cluster * 8 + i < bits; ++i)
+      if (bytes[i / 8] >> (i % 8) & 1) set.push_back(k * cluster * 8 + i);
+  }
+  return set;
+}
+
 TEST_F(Qcow2Trim, SnapshotsAndBitmapsAreCarriedOver) {
   if (!g_disks) GTEST_SKIP() << "disk tools, qemu-img or qemu-io missing";
   for (const char* options : {"", "-c -o compression_type=zstd", "-o extended_l2=on"}) {
@@ -200,6 +274,10 @@ TEST_F(Qcow2Trim, SnapshotsAndBitmapsAreCarriedOver) {
     }
     const auto bitmaps = test::run_command("qemu-img info " + q + " | grep -c 'name: \\(fine\\|coarse\\)'");
     EXPECT_EQ(bitmaps.output, "2\n");
+    // What the guest wrote stays dirty, and the clusters the trim dropped are dirty too.
+    const std::vector<uint64_t> before = first_bitmap(original), after = first_bitmap(image);
+    EXPECT_TRUE(std::includes(after.begin(), after.end(), before.begin(), before.end()));
+    EXPECT_GT(after.size(), before.size() + 100);
   }
 }
 
