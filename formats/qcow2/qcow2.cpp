@@ -129,8 +129,23 @@ ErrorCode read_compression_type(Qcow2Image& st, uint32_t header_length) {
   return OK;
 }
 
+// Several L1 tables name the same L2 tables: repeated names are merged as they pile up, so that
+// the list stays within the tables the file can hold.
+void merge_shared(Qcow2Image& st) {
+  std::vector<Qcow2Image::Extent>& m = st.metadata;
+  std::sort(m.begin(), m.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
+  m.erase(std::unique(m.begin(), m.end(),
+                      [](const auto& a, const auto& b) { return a.shared && b.shared && a.offset == b.offset; }),
+          m.end());
+}
+
 void add_metadata(Qcow2Image& st, uint64_t offset, uint64_t length, bool shared = false) {
-  if (length) st.metadata.push_back({offset, length, shared});
+  if (length == 0) return;
+  st.metadata.push_back({offset, length, shared});
+  if (st.metadata.size() >= 2 * st.merged_metadata + 4096) {
+    merge_shared(st);
+    st.merged_metadata = st.metadata.size();
+  }
 }
 
 bool aligned(const Qcow2Image& st, uint64_t offset) noexcept { return (offset & (st.cluster - 1)) == 0; }
@@ -199,6 +214,9 @@ ErrorCode read_snapshots(Qcow2Image& st, const Qcow2Header& h) {
   if (!st.file.read_at(at, t)) return ERR_READ;
   size_t pos = 0;
   std::vector<uint64_t> l1;
+  // Tables may not share bytes, so all of them together fit in the file; checked before each is
+  // read, so that many entries naming one large table cost no more than the file.
+  uint64_t l1_bytes = 0;
   for (uint32_t i = 0; i < st.nb_snapshots; ++i) {
     uint64_t l1_offset = 0;
     uint32_t l1_size = 0, extra = 0;
@@ -210,6 +228,8 @@ ErrorCode read_snapshots(Qcow2Image& st, const Qcow2Header& h) {
     const uint64_t end = pos + uint64_t{kSnapshotFixed} + extra + id + name;
     if (extra > 65535 || end > t.size()) return ERR_BAD_FORMAT;
     if (uint64_t{l1_size} * 8 > kMaxL1Bytes) return ERR_BAD_FORMAT;
+    l1_bytes += uint64_t{l1_size} * 8;
+    if (l1_bytes > st.file_length) return ERR_BAD_FORMAT;
     if (l1_size) {
       if (ErrorCode rc = read_words(st, l1_offset, l1_size, l1); rc != OK) return rc;
       add_metadata(st, l1_offset, uint64_t{l1_size} * 8);
@@ -226,16 +246,20 @@ ErrorCode read_snapshots(Qcow2Image& st, const Qcow2Header& h) {
 
 ErrorCode read_bitmap_tables(Qcow2Image& st) {
   std::vector<uint64_t> table;
+  uint64_t table_bytes = 0, data_clusters = 0;
   for (const Qcow2Bitmap& b : st.bitmaps) {
     const uint64_t bits = ceil_div_u64(st.size, uint64_t{1} << b.granularity_bits);
     if (b.table_size != ceil_div_u64(ceil_div_u64(bits, 8), st.cluster)) return ERR_BAD_FORMAT;
+    table_bytes += uint64_t{b.table_size} * 8;
+    if (table_bytes > st.file_length) return ERR_BAD_FORMAT;
     if (ErrorCode rc = read_words(st, b.table_offset, b.table_size, table); rc != OK) return rc;
     add_metadata(st, b.table_offset, uint64_t{b.table_size} * 8);
     for (uint64_t e : table) {
       if (e & kBitmapTableReserved) return ERR_BAD_FORMAT;
       const uint64_t data = e & kOffsetMask;
       if (data == 0) continue;
-      if ((e & 1) || !qcow2_in_file(st, data, st.cluster)) return ERR_BAD_FORMAT;
+      if ((e & 1) || !qcow2_in_file(st, data, st.cluster) || ++data_clusters > st.file_length / st.cluster)
+        return ERR_BAD_FORMAT;
       add_metadata(st, data, st.cluster);
     }
   }
@@ -288,10 +312,7 @@ ErrorCode read_bitmaps(Qcow2Image& st) {
 ErrorCode check_overlaps(Qcow2Image& st) {
   std::vector<Qcow2Image::Extent>& m = st.metadata;
   add_metadata(st, 0, st.cluster);
-  std::sort(m.begin(), m.end(), [](const auto& a, const auto& b) { return a.offset < b.offset; });
-  m.erase(std::unique(m.begin(), m.end(),
-                      [](const auto& a, const auto& b) { return a.shared && b.shared && a.offset == b.offset; }),
-          m.end());
+  merge_shared(st);
   for (size_t i = 1; i < m.size(); ++i)
     if (m[i].offset < m[i - 1].offset + m[i - 1].length) return ERR_BAD_FORMAT;
   return OK;
@@ -417,8 +438,16 @@ ErrorCode qcow2_open(DriverState& s, std::string_view path, bool read_only) {
   return OK;
 }
 
+void release_zstd(Qcow2Image& st) {
+#ifdef QX_HAVE_ZSTD
+  ZSTD_freeDCtx(static_cast<ZSTD_DCtx*>(st.zstd));
+#endif
+  st.zstd = nullptr;
+}
+
 void qcow2_close(DriverState& s) {
   Qcow2Image& st = qcow2(s);
+  release_zstd(st);
   st.file.close();
   st.data_file.close();
   close_image(st.backing);
@@ -449,6 +478,8 @@ ErrorCode decode_compressed(const Qcow2Image& st, uint64_t entry, Qcow2Cluster& 
 }
 
 }  // namespace
+
+Qcow2Image::~Qcow2Image() { release_zstd(*this); }
 
 ErrorCode qcow2_decode(const Qcow2Image& st, uint64_t entry, uint64_t bitmap, Qcow2Cluster& out) {
   out = Qcow2Cluster{};
@@ -513,10 +544,19 @@ ErrorCode inflate_zlib(std::span<const uint8_t> in, std::span<uint8_t> out) {
   return whole ? OK : ERR_BAD_FORMAT;
 }
 
-ErrorCode inflate_zstd(std::span<const uint8_t> in, std::span<uint8_t> out) {
+// A frame may ask for a window far beyond a cluster: no more than this is granted.
+constexpr int kZstdWindowLogMax = 23;
+
+ErrorCode inflate_zstd(Qcow2Image& st, std::span<const uint8_t> in, std::span<uint8_t> out) {
 #ifdef QX_HAVE_ZSTD
-  ZSTD_DCtx* ctx = ZSTD_createDCtx();
-  if (!ctx) return ERR_NO_MEMORY;
+  if (!st.zstd) {
+    st.zstd = ZSTD_createDCtx();
+    if (!st.zstd || ZSTD_isError(ZSTD_DCtx_setParameter(static_cast<ZSTD_DCtx*>(st.zstd), ZSTD_d_windowLogMax,
+                                                        kZstdWindowLogMax)))
+      return ERR_NO_MEMORY;
+  }
+  ZSTD_DCtx* ctx = static_cast<ZSTD_DCtx*>(st.zstd);
+  (void)ZSTD_DCtx_reset(ctx, ZSTD_reset_session_only);
   ZSTD_inBuffer src{in.data(), in.size(), 0};
   ZSTD_outBuffer dst{out.data(), out.size(), 0};
   // The last sector may hold the start of the next cluster's data: stop once the cluster is full.
@@ -525,9 +565,9 @@ ErrorCode inflate_zstd(std::span<const uint8_t> in, std::span<uint8_t> out) {
     const size_t rc = ZSTD_decompressStream(ctx, &dst, &src);
     if (ZSTD_isError(rc) || rc == 0 || (src.pos == in_before && dst.pos == out_before)) break;
   }
-  ZSTD_freeDCtx(ctx);
   return dst.pos == dst.size ? OK : ERR_BAD_FORMAT;
 #else
+  (void)st;
   (void)in;
   (void)out;
   return ERR_UNSUPPORTED;
@@ -541,7 +581,7 @@ ErrorCode unpack_cluster(Qcow2Image& st, uint64_t entry, const Qcow2Cluster& c) 
   st.packed.resize(static_cast<size_t>(length));
   st.unpacked.resize(static_cast<size_t>(st.cluster));
   if (!st.file.read_at(c.host, st.packed)) return ERR_READ;
-  const ErrorCode rc = st.compression_type == 1 ? inflate_zstd(st.packed, st.unpacked) : inflate_zlib(st.packed, st.unpacked);
+  const ErrorCode rc = st.compression_type == 1 ? inflate_zstd(st, st.packed, st.unpacked) : inflate_zlib(st.packed, st.unpacked);
   if (rc != OK) return rc;
   st.unpacked_entry = entry;
   return OK;

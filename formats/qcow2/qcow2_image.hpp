@@ -81,6 +81,7 @@ struct Qcow2Bitmap {
 };
 
 struct Qcow2Image : DriverState {
+  ~Qcow2Image() override;
   File file;
   uint64_t file_length = 0;
   PathBuffer<4096> path;
@@ -112,6 +113,7 @@ struct Qcow2Image : DriverState {
     bool shared;  // an L2 table, which several L1 tables may name
   };
   std::vector<Extent> metadata;
+  size_t merged_metadata = 0;  // its length when repeated names were last merged
 
   uint32_t nb_snapshots = 0;
   uint64_t snapshots_offset = 0;
@@ -130,6 +132,7 @@ struct Qcow2Image : DriverState {
   std::vector<uint8_t> packed;    // compressed bytes of one cluster
   std::vector<uint8_t> unpacked;  // the last cluster inflated
   uint64_t unpacked_entry = 0;    // its L2 entry; 0 while none is cached
+  void* zstd = nullptr;           // the decompression context, made on first use
 
   const char* refusal = nullptr;  // why the image may not be trimmed
 

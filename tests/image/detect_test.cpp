@@ -79,7 +79,7 @@ TEST(Detection, FirstSuccessWins) {
   DiskImage image;
   // A VDI named .vhd: both VHD formats fail, the probing order reaches 20.
   EXPECT_EQ(detect("disk.vhd", {{20, OK}}, image), OK);
-  EXPECT_EQ(g_tried, (std::vector<int32_t>{10, 11, 0, 9, 10, 11, 15, 16, 17, 18, 19, 20}));
+  EXPECT_EQ(g_tried, (std::vector<int32_t>{10, 11, 0, 9, 10, 11, 15, 16, 17, 18, 28, 19, 20}));
   EXPECT_EQ(detect("disk.h2", {{27, OK}}, image), OK);
   EXPECT_EQ(g_tried, (std::vector<int32_t>{27}));
 }

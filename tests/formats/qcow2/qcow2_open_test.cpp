@@ -140,19 +140,49 @@ TEST(Qcow2Read, VersionTwoHasNoZeroFlag) {
   EXPECT_EQ(read_bytes(image, 0, out), ERR_BAD_FORMAT);
 }
 
+uint64_t be_at(const Bytes& f, uint64_t at, int n) {
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v = v << 8 | f.at(at + static_cast<uint64_t>(i));
+  return v;
+}
+
+// Header, L1, first L2 table, refcount table and the snapshot table: every table a damaged byte
+// of which the driver must catch.
+std::vector<test::ByteRegion> table_regions(const Bytes& f) {
+  const uint64_t l1 = be_at(f, 40, 8), l2 = be_at(f, l1, 8) & 0x00FFFFFFFFFFFE00ull;
+  std::vector<test::ByteRegion> r = {{0, 512}, {l1, 64}, {be_at(f, 48, 8), 64}};
+  if (l2) r.push_back({l2, 4096});
+  if (const uint64_t snapshots = be_at(f, 64, 8)) r.push_back({snapshots, 256});
+  return r;
+}
+
 TEST(Qcow2Read, ByteFlipsEndInCleanResults) {
+  test::TempDir dir;
+  std::vector<std::string> images;
   for (const bool extended : {false, true}) {
     test::Qcow2Shape shape;
     shape.extended = extended;
     shape.cluster_bits = 14;
     shape.compressed = !extended;
-    const test::Qcow2Built built = test::qcow2_bytes(shape, sample_disk(shape.size));
-    test::TempDir dir;
-    const std::string path = dir.file("d.qcow2");
-    test::write_file(path, built.bytes);
-    const std::vector<test::ByteRegion> regions = {{0, 512}, {built.refcount_table, 64}, {built.l1_offset, 64},
-                                                   {built.first_l2, 4096}};
-    const test::FlipStats stats = test::run_image_flip_campaign(path, FORMAT_QCOW2, regions, 1500, extended ? 3 : 5);
+    images.push_back(dir.file(extended ? "extended.qcow2" : "deflated.qcow2"));
+    test::write_file(images.back(), test::qcow2_bytes(shape, sample_disk(shape.size)).bytes);
+  }
+  // A real image: qemu-img's tables, a snapshot and a bitmap.
+  if (test::have_tool("qemu-io")) {
+    images.push_back(dir.file("qemu.qcow2"));
+    const std::string q = shell_quote(images.back());
+    ASSERT_EQ(test::run_command("qemu-img create -q -f qcow2 -o cluster_size=4096 " + q + " 4M && qemu-io -f qcow2 -c "
+                                "'write -P 1 0 256k' " + q + " >/dev/null && qemu-img snapshot -c s " + q +
+                                " && qemu-io -f qcow2 -c 'write -P 2 64k 64k' " + q + " >/dev/null && "
+                                "qemu-img bitmap --add " + q + " b")
+                  .status,
+              0);
+  }
+  for (size_t i = 0; i < images.size(); ++i) {
+    SCOPED_TRACE(images[i]);
+    const test::FlipStats stats = test::run_image_flip_campaign(images[i], FORMAT_QCOW2,
+                                                                table_regions(test::read_file(images[i])), 1500,
+                                                                static_cast<uint32_t>(3 + i));
     EXPECT_EQ(stats.failure, "");
     EXPECT_GT(stats.accepted, 0);
   }
