@@ -133,7 +133,7 @@ class Qcow2Writer : public BlockWriter {
     const uint64_t blocks = ceil_div_u64(st_.size, st_.cluster);
     tables_ = ceil_div_u64(blocks, st_.l2_entries);
     used_tables_.assign(static_cast<size_t>(tables_), 0);
-    changed_.assign(bitmap_bytes(blocks), 0);
+    if (!st_.bitmaps.empty()) changed_.assign(bitmap_bytes(blocks), 0);
     l2_.assign(static_cast<size_t>(st_.l2_entries * st_.entry_words()), 0);
     refcount_max_ = st_.refcount_order == 6 ? UINT64_MAX : (uint64_t{1} << (1u << st_.refcount_order)) - 1;
     return OK;
@@ -391,7 +391,10 @@ class Qcow2Writer : public BlockWriter {
     if (st_.extended) l2_[i + 1] = bitmap;
   }
 
-  void mark_changed(uint32_t block) { put_bit(changed_, block, true); }
+  // Only bitmaps ask what changed.
+  void mark_changed(uint32_t block) {
+    if (!changed_.empty()) put_bit(changed_, block, true);
+  }
 
   // Allocated subclusters go through the shared copier; the others stay holes.
   ErrorCode copy_subclusters(TrimWalk& walk, uint32_t first, uint32_t n, uint32_t alloc, uint64_t host) {

@@ -188,7 +188,7 @@ TEST(Qcow2Layers, ZerosOverBackingDataStayZeros) {
 struct Child {
   const char* name;
   const char* create;         // options of the child
-  const char* backing_format; // "qcow2" or "raw"
+  const char* backing_format; // qemu-img's name of the backing file's format
 };
 
 // The child's own layer: data over the file systems, written zeros over data of the backing file,
@@ -201,13 +201,15 @@ TEST_F(Qcow2Trim, ChildrenKeepTheirOwnLayer) {
       {"version 3 over raw", "compat=1.1", "raw"},
       {"extended L2 over QCOW2", "compat=1.1,extended_l2=on", "qcow2"},
       {"version 3, 4K clusters", "compat=1.1,cluster_size=4096", "qcow2"},
+      {"version 3 over VMDK", "compat=1.1", "vmdk"},
+      {"version 3 over dynamic VHD", "compat=1.1", "vpc"},
   };
   for (const Child& c : children) {
     SCOPED_TRACE(c.name);
     test::TempDir dir;
     const std::string base = dir.file("base"), image = dir.file("child.qcow2"), original = dir.file("original.qcow2");
     if (std::string(c.backing_format) == "raw") fs::copy_file(disk("mbr")->raw, base);
-    else test::qemu_convert(disk("mbr")->raw, base, "-f raw -O qcow2");
+    else test::qemu_convert(disk("mbr")->raw, base, std::string("-f raw -O ") + c.backing_format);
     sh("qemu-img create -q -f qcow2 -o " + std::string(c.create) + " -b base -F " + c.backing_format + " " +
        shell_quote(image));
     // ext4 data, FAT data, written zeros over data (used and free), a discard, zeros where the
