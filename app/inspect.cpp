@@ -20,20 +20,24 @@ class Report {
  public:
   Report(std::FILE* out, const InspectOptions& options) : out_(out), options_(options) {}
 
-  void begin(const DiskImage& image) {
+  // `refusal`: why a trim of this image would be refused, when its format says.
+  void begin(const DiskImage& image, const char* refusal) {
     const DiskGeometry g = get_geometry(image);
     if (options_.json) {
       std::fprintf(out_,
                    "{\n  \"format\": %d,\n  \"geometry\": {\"total_sectors\": %u, \"heads\": %u, "
-                   "\"sectors_per_track\": %u, \"bytes_per_sector\": %u},\n  \"volumes\": [",
+                   "\"sectors_per_track\": %u, \"bytes_per_sector\": %u},\n",
                    static_cast<int>(image.format), g.total_sectors, g.heads, g.sectors_per_track,
                    g.bytes_per_sector);
+      if (refusal) std::fprintf(out_, "  \"trim_refusal\": \"%s\",\n", refusal);
+      std::fputs("  \"volumes\": [", out_);
     } else {
       std::fprintf(out_, "format: %d (%s)\n", static_cast<int>(image.format),
                    format_name(image.format));
       std::fprintf(out_,
                    "geometry: %u sectors, %u heads, %u sectors per track, %u bytes per sector\n",
                    g.total_sectors, g.heads, g.sectors_per_track, g.bytes_per_sector);
+      if (refusal) std::fprintf(out_, "trim refused: %s\n", refusal);
       std::fprintf(out_, "volumes:\n  %-12s %-12s %-18s %s\n", "start", "length", "kind", "used");
     }
   }
@@ -110,8 +114,9 @@ class Report {
 };
 
 int fail(std::FILE* err, std::string_view path, ErrorCode rc) {
-  std::fprintf(err, "quorvex-inspect: %.*s: %s\n", static_cast<int>(path.size()), path.data(),
-               error_name(rc));
+  const char* why = refusal_note();
+  std::fprintf(err, "quorvex-inspect: %.*s: %s%s%s%s\n", static_cast<int>(path.size()), path.data(),
+               error_name(rc), why ? " (" : "", why ? why : "", why ? ")" : "");
   return 2;
 }
 
@@ -138,7 +143,8 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   if (!map) return fail(err, options.path, rc);
 
   Report report(out, options);
-  report.begin(image);
+  clear_refusal();
+  report.begin(image, can_trim(image) ? nullptr : refusal_note());
   uint64_t unused = 0;
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;

@@ -11,7 +11,7 @@
 # a new file, with conv=fsync: the least any copy of the kept data costs on this disk.
 #
 # Usage: bash bench/run.sh [FORMAT] [--cold] [--xfs] [work folder]
-#   FORMAT: vhd (default), vdi, vhdx, vmdk or parallels; the work folder defaults to bench/work
+#   FORMAT: vhd (default), vdi, vhdx, vmdk, parallels or qcow2; the work folder defaults to bench/work
 #   (needs about 9 GiB free there and writes 8 GiB once to warm the page cache up).
 #   --cold: the page cache is dropped before every timed command (needs root and a writable
 #   /proc/sys/vm/drop_caches; skipped with a message where not allowed).
@@ -29,7 +29,7 @@ xfs=0
 work=bench/work
 for arg in "$@"; do
   case $arg in
-    vhd | vdi | vhdx | vmdk | parallels) format=$arg ;;
+    vhd | vdi | vhdx | vmdk | parallels | qcow2) format=$arg ;;
     --cold) cold=1 ;;
     --xfs) xfs=1 ;;
     *) work=$arg ;;
@@ -42,6 +42,7 @@ case $format in
   vhdx) qfmt=vhdx; qopts=(); ext=vhdx ;;
   vmdk) qfmt=vmdk; qopts=(); ext=vmdk ;;
   parallels) qfmt=parallels; qopts=(); ext=hdd ;;
+  qcow2) qfmt=qcow2; qopts=(); ext=qcow2 ;;
 esac
 bash scripts/install-deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -15,6 +15,7 @@
 #include "formats/parallels/parallels.hpp"
 #include "formats/qcow/qcow.hpp"
 #include "formats/split_raw/split_raw.hpp"
+#include "formats/qcow2/qcow2.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "formats/vhdx/vhdx.hpp"
@@ -58,6 +59,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     &kHddDriver,  // 25
     &kFixed69mDriver,  // 26
     &kH0Driver,  // 27
+    &kQcow2Driver,  // 28 QCOW2
 };
 
 const ExtensionRule kExtensionRules[] = {
@@ -66,6 +68,7 @@ const ExtensionRule kExtensionRules[] = {
     {{"vhdx"}, {FORMAT_VHDX}},
     {{"vhd"}, {FORMAT_VHD, FORMAT_VHD_FIXED}},
     {{"qcow"}, {FORMAT_QCOW}},
+    {{"qcow2"}, {FORMAT_QCOW2}},
     {{"hdd"}, {FORMAT_PARALLELS, FORMAT_PARALLELS_BUNDLE, FORMAT_HDD}},
     {{"vdi"}, {FORMAT_VDI}},
     {{"chd"}, {FORMAT_CHD}},
@@ -77,7 +80,7 @@ const ExtensionRule kExtensionRules[] = {
 
 constexpr int32_t kProbeOrder[] = {
     FORMAT_VMDK, FORMAT_VHDX, FORMAT_VHD, FORMAT_VHD_FIXED, FORMAT_PARALLELS,
-    FORMAT_PARALLELS_BUNDLE, FORMAT_BOCHS, FORMAT_CHAINED, FORMAT_QCOW, FORMAT_VDI, FORMAT_CHD,
+    FORMAT_PARALLELS_BUNDLE, FORMAT_BOCHS, FORMAT_CHAINED, FORMAT_QCOW2, FORMAT_QCOW, FORMAT_VDI, FORMAT_CHD,
     kAttemptNdi, FORMAT_COWD3, FORMAT_COWD3_REDO, FORMAT_COWD1, FORMAT_COWD1_REDO, FORMAT_HDI,
     FORMAT_THD, FORMAT_NHD, FORMAT_HDD, FORMAT_FIXED_69M, FORMAT_NVT, kAttemptSplitRawText,
     kAttemptSplitRawPart};

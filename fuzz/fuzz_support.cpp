@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "formats/replacement/replacement.hpp"
 #include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
@@ -58,6 +59,20 @@ void exercise_image(DiskImage& image) {
     (void)is_range_free_in_layer(image, map.get(), first, n, free);
   }
   destroy_usage_map(*map);
+}
+
+namespace {
+bool keep_going(uint32_t, uint32_t, void*) { return true; }
+}  // namespace
+
+void trim_and_discard(DiskImage& image, const std::string& path) {
+  ErrorCode error = OK;
+  uint32_t recognised = 0;
+  auto map = build_usage_map(image, error, recognised);
+  if (!map) return;
+  WriterRecord record;
+  (void)trim_image(image, path, *map, record, keep_going, nullptr);
+  (void)discard_writer_record(record);
 }
 
 }  // namespace qx::fuzz

@@ -20,5 +20,7 @@ std::string write_scratch(const std::string& name, std::span<const uint8_t> byte
 // disk, and the free-range checks a trim asks, all with their results ignored: only crashes,
 // hangs and sanitizer findings count.
 void exercise_image(DiskImage& image);
+// The image's trim over its own map, its output thrown away as after a failed run.
+void trim_and_discard(DiskImage& image, const std::string& path);
 
 }  // namespace qx::fuzz

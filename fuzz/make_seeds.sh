@@ -132,6 +132,19 @@ mkdir -p "$out/vdi_fuzz"
 qemu-img convert -q -f raw -O vdi disk-dos.raw "$out/vdi_fuzz/normal" >/dev/null 2>&1
 qemu-img convert -q -f raw -O vdi -o static=on disk-dos.raw "$out/vdi_fuzz/fixed" >/dev/null 2>&1
 
+# The QCOW2 target reads the file alone: small clusters keep the tables of the MBR disk short.
+mkdir -p "$out/qcow2_fuzz"
+for opts in cluster_size=512 cluster_size=4096,compat=0.10 cluster_size=16k,extended_l2=on \
+    cluster_size=4096,refcount_bits=1; do
+  qemu-img convert -q -f raw -O qcow2 -o $opts disk-dos.raw "$out/qcow2_fuzz/$opts" >/dev/null 2>&1
+done
+qemu-img convert -q -c -f raw -O qcow2 -o cluster_size=4096,compression_type=zstd disk-dos.raw \
+  "$out/qcow2_fuzz/zstd" >/dev/null 2>&1
+qemu-img convert -q -f raw -O qcow2 -o cluster_size=4096 disk-dos.raw snap.qcow2 >/dev/null 2>&1 &&
+  qemu-img snapshot -c one snap.qcow2 >/dev/null 2>&1 &&
+  qemu-io -f qcow2 -c 'write -P 7 64k 8k' snap.qcow2 >/dev/null 2>&1 &&
+  qemu-img bitmap --add snap.qcow2 b >/dev/null 2>&1 && cp snap.qcow2 "$out/qcow2_fuzz/snapshot-bitmap"
+
 # The VHDX target reads patches over zeros: each run of non-zero sectors of qemu-img's images
 # becomes a record (offset and length in little-endian, then the bytes).
 mkdir -p "$out/vhdx_fuzz"

@@ -6,17 +6,9 @@
 #include <array>
 #include <string>
 
-#include "image/replacement.hpp"
 #include "formats/format_ids.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "image/file.hpp"
-#include "volume/usage_map.hpp"
-
-namespace {
-
-bool keep_going(uint32_t, uint32_t, void*) { return true; }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qx;
@@ -39,12 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DiskImage image;
   if (open_image_as(image, paths[0], true, FORMAT_VHDX) != OK) return 0;
   fuzz::exercise_image(image);
-  ErrorCode error = OK;
-  uint32_t recognised = 0;
-  auto map = build_usage_map(image, error, recognised);
-  if (!map) return 0;
-  WriterRecord record;
-  (void)trim_image(image, paths[0], *map, record, keep_going, nullptr);
-  (void)discard_writer_record(record);
+  fuzz::trim_and_discard(image, paths[0]);
   return 0;
 }

@@ -4,6 +4,7 @@
 #include "image/detect.hpp"
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
+#include "image/parent_chain.hpp"
 
 namespace qx {
 namespace {
@@ -72,6 +73,8 @@ ErrorCode detect_image(DiskImage& image, std::string_view path, bool read_only,
 }
 
 ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only) {
+  // A parent's refusal stays with the child that opened it.
+  if (ParentChain::depth == 0) clear_refusal();
   const DetectionRules& rules = detection_rules();
   // Only one format is a folder; any other driver's read of one would count as a failed read.
   if (is_directory(path)) return open_image_as(image, path, read_only, rules.folder_format);

@@ -1,6 +1,13 @@
 #include "image/error.hpp"
 
 namespace qx {
+namespace {
+const char* g_refusal = nullptr;
+}  // namespace
+
+void note_refusal(const char* reason) noexcept { g_refusal = reason; }
+void clear_refusal() noexcept { g_refusal = nullptr; }
+const char* refusal_note() noexcept { return g_refusal; }
 
 const char* error_name(ErrorCode code) noexcept {
   switch (code) {

@@ -92,11 +92,14 @@ ErrorCode check_layer_run(const LayerRun& run, uint32_t asked) noexcept {
   return OK;
 }
 
-ErrorCode layered_is_range_free(DriverState& state, const SectorUse* map, uint32_t first,
-                                uint32_t count, bool& free, ProgressRelay* relay) {
+namespace {
+
+// The free rule over this layer, and over what lies below it when `below` is set.
+ErrorCode range_free(DriverState& state, const SectorUse* map, uint32_t first, uint32_t count,
+                     bool& free, ProgressRelay* relay, bool below) {
   const FormatDriver& d = *state.driver;
   if (ErrorCode rc = ensure_scratch(state.layer_scratch); rc != OK) return rc;
-  DiskImage* below = d.parent ? d.parent(state) : nullptr;
+  DiskImage* parent = below && d.parent ? d.parent(state) : nullptr;
   free = true;
   for (uint32_t pos = first, end = first + count; pos < end;) {
     LayerRun run;
@@ -105,7 +108,7 @@ ErrorCode layered_is_range_free(DriverState& state, const SectorUse* map, uint32
     ErrorCode rc = OK;
     switch (run.holding) {
       case LayerHolding::kAbsent:
-        if (below) rc = is_range_free(*below, map, pos, run.count, free, nullptr);
+        if (parent) rc = is_range_free(*parent, map, pos, run.count, free, nullptr);
         break;
       case LayerHolding::kZero: break;
       case LayerHolding::kStored: rc = stored_run_free(state, map, run, pos, free); break;
@@ -116,6 +119,18 @@ ErrorCode layered_is_range_free(DriverState& state, const SectorUse* map, uint32
     pos += run.count;
   }
   return OK;
+}
+
+}  // namespace
+
+ErrorCode layered_is_range_free(DriverState& state, const SectorUse* map, uint32_t first,
+                                uint32_t count, bool& free, ProgressRelay* relay) {
+  return range_free(state, map, first, count, free, relay, true);
+}
+
+ErrorCode layered_holds_only_zeros(DriverState& state, const SectorUse* map, uint32_t first,
+                                   uint32_t count, bool& zero) {
+  return range_free(state, map, first, count, zero, nullptr, false);
 }
 
 ErrorCode layered_is_range_free_in_layer(DriverState& state, const SectorUse* map, uint32_t first,

@@ -48,6 +48,10 @@ struct LayerScratch {
 // what the layer does not hold is asked of the layer below.
 ErrorCode layered_is_range_free(DriverState& state, const SectorUse* map, uint32_t first,
                                 uint32_t count, bool& free, ProgressRelay* relay);
+// True in `zero` when every sector the map calls used that this layer holds reads zero; what the
+// layer leaves to the layer below is not looked at.
+ErrorCode layered_holds_only_zeros(DriverState& state, const SectorUse* map, uint32_t first,
+                                   uint32_t count, bool& zero);
 // Free in the layer when this layer holds (as data or as zeros) no sector the map calls used:
 // leaving it out changes nothing the file systems own.
 ErrorCode layered_is_range_free_in_layer(DriverState& state, const SectorUse* map, uint32_t first,

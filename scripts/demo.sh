@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Builds quorvex, makes a demo disk image in demo/ (a dynamic VHD holding an MBR disk with a FAT32
-# and an ext3 partition, files on both and the data of deleted files in their free space), trims
-# it, shows the sizes before and after, and checks that every file reads back unchanged and that
-# both file systems pass their own checkers.
+# Builds quorvex, makes a demo disk image in demo/ (a dynamic VHD, or a QCOW2 image with `qcow2` as
+# the argument, holding an MBR disk with a FAT32 and an ext3 partition, files on both and the data
+# of deleted files in their free space), trims it, shows the sizes before and after, and checks
+# that every file reads back unchanged and that both file systems pass their own checkers.
+# Usage: bash scripts/demo.sh [vhd|qcow2]
 set -euo pipefail
+case ${1:-vhd} in
+  vhd) qfmt=vpc qopts="-o subformat=dynamic" ext=vhd ;;
+  qcow2) qfmt=qcow2 qopts="" ext=qcow2 ;;
+  *) echo "Usage: bash scripts/demo.sh [vhd|qcow2]"; exit 1 ;;
+esac
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -41,26 +47,26 @@ for f in old1 old2 old3; do debugfs -w -R "rm /$f" ext.part >/dev/null 2>&1; don
 dd if=ext.part of=disk.raw bs=512 seek=$ext_start conv=notrunc status=none
 rm -rf ext.tree fat.part ext.part
 
-# A dynamic VHD that holds every block the guest ever wrote, and what qemu-img itself makes of it.
-qemu-img convert -f raw -O vpc -o subformat=dynamic -S 0 disk.raw disk.vhd
-qemu-img convert -f vpc -O vpc -o subformat=dynamic disk.vhd qemu-compacted.vhd
-qemu-img convert -f vpc -O raw disk.vhd before.raw
+# An image that holds every block the guest ever wrote, and what qemu-img itself makes of it.
+qemu-img convert -f raw -O $qfmt $qopts -S 0 disk.raw disk.$ext
+qemu-img convert -f $qfmt -O $qfmt $qopts disk.$ext qemu-compacted.$ext
+qemu-img convert -f $qfmt -O raw disk.$ext before.raw
 rm disk.raw
 
-echo "== Trimming: quorvex demo/disk.vhd"
-"$quorvex" disk.vhd
+echo "== Trimming: quorvex demo/disk.$ext"
+"$quorvex" disk.$ext
 echo
 
 size() { stat -c %s "$1"; }
 human() { numfmt --to=iec-i --suffix=B "$1"; }
-before=$(size disk.vhd_DEL) after=$(size disk.vhd) qemu=$(size qemu-compacted.vhd)
-printf '%-38s %12s  %s\n' "before (demo/disk.vhd_DEL)" "$before" "$(human "$before")"
-printf '%-38s %12s  %s\n' "after  (demo/disk.vhd)" "$after" "$(human "$after")"
-printf '%-38s %12s  %s\n' "qemu-img convert -O vpc, for comparison" "$qemu" "$(human "$qemu")"
+before=$(size disk.$ext"_DEL") after=$(size disk.$ext) qemu=$(size qemu-compacted.$ext)
+printf '%-38s %12s  %s\n' "before (demo/disk.$ext""_DEL)" "$before" "$(human "$before")"
+printf '%-38s %12s  %s\n' "after  (demo/disk.$ext)" "$after" "$(human "$after")"
+printf '%-38s %12s  %s\n' "qemu-img convert -O $qfmt, for comparison" "$qemu" "$(human "$qemu")"
 
 echo "== Checking the trimmed image"
 fail() { echo "FAILED: $*"; exit 1; }
-qemu-img convert -f vpc -O raw disk.vhd after.raw
+qemu-img convert -f $qfmt -O raw disk.$ext after.raw
 cmp -n $((fat_start * 512)) before.raw after.raw || fail "the partition table changed"
 echo "partition table: unchanged"
 dd if=after.raw of=fat.part bs=512 skip=$fat_start count=$fat_sectors status=none

@@ -2,7 +2,7 @@
 # Installs what building quorvex and running its tests need on a Debian machine, and any further
 # packages named as arguments.
 set -euo pipefail
-PACKAGES=(cmake g++ make libgtest-dev libgmock-dev zlib1g-dev
+PACKAGES=(cmake g++ make libgtest-dev libgmock-dev zlib1g-dev libzstd-dev
   qemu-utils dosfstools mtools ntfs-3g exfatprogs e2fsprogs xfsprogs fdisk gdisk
   sleuthkit hfsplus libvhdi-utils libvmdk-utils lvm2 time util-linux attr
   tcl8.6 python3 btrfs-progs "$@")

@@ -29,7 +29,8 @@ struct WriterCase {
 constexpr WriterCase kWriters[] = {
     {"vpc", "-o subformat=dynamic", "vhd", false}, {"vdi", "", "vdi", true},
     {"vhdx", "", "vhdx", true},                    {"vmdk", "", "vmdk", true},
-    {"parallels", "", "hdd", true},
+    {"parallels", "", "hdd", true},            {"qcow2", "", "qcow2", true},
+    {"qcow2", "-c -o compression_type=zstd", "qcow2", false},
 };
 
 struct ScopedMount {

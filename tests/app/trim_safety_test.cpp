@@ -135,7 +135,8 @@ INSTANTIATE_TEST_SUITE_P(Trim, FailurePoints,
                                            SweepCase{"WithoutLinks", {}, true, 12, "vpc"},
                                            SweepCase{"Vdi", {}, false, 0, "vdi"},
                                            SweepCase{"Vhdx", {}, false, 0, "vhdx"},
-                                           SweepCase{"Parallels", {}, false, 0, "parallels"}),
+                                           SweepCase{"Parallels", {}, false, 0, "parallels"},
+                                           SweepCase{"Qcow2", {}, false, 0, "qcow2"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TrimSafety, NamesTakenByLinksOrFoldersAreNeverWrittenThrough) {

@@ -18,7 +18,7 @@ std::vector<int32_t> order_of(const std::string& path) {
   return std::vector<int32_t>(out.begin(), out.begin() + static_cast<long>(n));
 }
 
-const std::vector<int32_t> kProbing = {0,  9,  10, 11, 15, 16, 17, 18, 19, 20, 21, kAttemptNdi,
+const std::vector<int32_t> kProbing = {0,  9,  10, 11, 15, 16, 17, 18, 28, 19, 20, 21, kAttemptNdi,
                                        5,  6,  7,  8,  22, 23, 24, 25, 26, FORMAT_NVT,
                                        kAttemptSplitRawText, kAttemptSplitRawPart};
 
@@ -33,6 +33,7 @@ TEST(DetectionOrder, ExtensionRulesComeFirst) {
   EXPECT_EQ(order_of("disk.Dsk"), then_probing({7, 8}));
   EXPECT_EQ(order_of("disk.vhdx"), then_probing({9}));
   EXPECT_EQ(order_of("disk.qcow"), then_probing({19}));
+  EXPECT_EQ(order_of("disk.qcow2"), then_probing({28}));
   EXPECT_EQ(order_of("disk.HDD"), then_probing({15, 16, 25}));
   EXPECT_EQ(order_of("disk.vdi"), then_probing({20}));
   EXPECT_EQ(order_of("disk.chd"), then_probing({21}));
@@ -45,7 +46,7 @@ TEST(DetectionOrder, ExtensionRulesComeFirst) {
 
 TEST(DetectionOrder, OtherNamesProbeOnly) {
   for (const char* p : {"image.h5", "disk", "disk.raw", "dir.vhd/disk", "disk.vhd.bak", "disk.",
-                        ".vhdx/x", "disk.qcow2"})
+                        ".vhdx/x", "disk.qcow3"})
     EXPECT_EQ(order_of(p), kProbing) << p;
   EXPECT_EQ(path_extension("dir.vhd/disk"), "");
   EXPECT_EQ(path_extension("a.b.c"), "c");
@@ -80,7 +81,7 @@ TEST(Detection, FirstSuccessWins) {
   DiskImage image;
   // A VDI named .vhd: both VHD formats fail, the probing order reaches 20.
   EXPECT_EQ(detect("disk.vhd", {{20, OK}}, image), OK);
-  EXPECT_EQ(g_tried, (std::vector<int32_t>{10, 11, 0, 9, 10, 11, 15, 16, 17, 18, 19, 20}));
+  EXPECT_EQ(g_tried, (std::vector<int32_t>{10, 11, 0, 9, 10, 11, 15, 16, 17, 18, 28, 19, 20}));
   EXPECT_EQ(detect("disk.h2", {{27, OK}}, image), OK);
   EXPECT_EQ(g_tried, (std::vector<int32_t>{27}));
 }
@@ -93,7 +94,7 @@ TEST(Detection, OpenFailureStopsAtOnce) {
   EXPECT_EQ(g_tried.back(), 15);
 }
 
-TEST(Detection, KeyRequiredStopsWithTheQcowId) {
+TEST(Detection, KeyRequiredStopsWithTheIdThatAskedForIt) {
   DiskImage image;
   EXPECT_EQ(detect("disk.qcow", {{19, ERR_KEY_REQUIRED}}, image), ERR_KEY_REQUIRED);
   EXPECT_EQ(image.format, FORMAT_QCOW);
@@ -101,6 +102,9 @@ TEST(Detection, KeyRequiredStopsWithTheQcowId) {
   DiskImage other;
   EXPECT_EQ(detect("disk.img", {{19, ERR_KEY_REQUIRED}, {20, OK}}, other), ERR_KEY_REQUIRED);
   EXPECT_EQ(other.format, FORMAT_QCOW);
+  DiskImage third;
+  EXPECT_EQ(detect("disk.qcow2", {{28, ERR_KEY_REQUIRED}}, third), ERR_KEY_REQUIRED);
+  EXPECT_EQ(third.format, FORMAT_QCOW2);
 }
 
 TEST(Detection, MissingAndUnknownFiles) {

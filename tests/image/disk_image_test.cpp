@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
 #include "support/test_support.hpp"
 
@@ -18,7 +19,7 @@ TEST(DiskImage, ClosingAFreshHandleOnlyResetsTheId) {
 
 TEST(DiskImage, OpenAsRefusesIdsOutsideTheTable) {
   DiskImage image;
-  EXPECT_EQ(open_image_as(image, "/nonexistent", true, 28), ERR_UNSUPPORTED);
+  EXPECT_EQ(open_image_as(image, "/nonexistent", true, kFormatTableSize), ERR_UNSUPPORTED);
   EXPECT_EQ(open_image_as(image, "/nonexistent", true, -1), ERR_UNSUPPORTED);
   EXPECT_EQ(open_image_as(image, "/nonexistent", true, -5), ERR_UNSUPPORTED);
 }

@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "support/fs_support.hpp"
+#include "support/lvm_builder.hpp"
+#include "support/xfs_tools.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
@@ -69,7 +71,8 @@ void make_fat32(const std::string& dir, const std::string& part, uint64_t sector
 }
 
 // A dirty partition file holding an ext2/ext4 volume made from a folder, then two files deleted.
-void make_ext(const std::string& dir, const std::string& part, uint64_t sectors, const std::string& type) {
+void make_ext(const std::string& dir, const std::string& part, uint64_t sectors, const std::string& type,
+              bool defaults) {
   make_dirty_file(part, sectors * 512, 0x6B);
   const std::string tree = dir + "/" + type + "tree";
   std::filesystem::create_directories(tree + "/sub");
@@ -77,7 +80,7 @@ void make_ext(const std::string& dir, const std::string& part, uint64_t sectors,
     make_data_file(tree + (i % 2 ? "/sub/e" : "/e") + std::to_string(i), (1 + i % 3) * kMiB + i * 777, 300 + i);
   for (uint32_t i = 0; i < 2; ++i) make_data_file(tree + "/g" + std::to_string(i), 3 * kMiB, 400 + i);
   // ext4 with the 32-byte group descriptors and written bitmaps that the reader understands.
-  const std::string features = type == "ext4" ? " -O ^64bit,^metadata_csum,^uninit_bg" : "";
+  const std::string features = type == "ext4" && !defaults ? " -O ^64bit,^metadata_csum,^uninit_bg" : "";
   run_or_throw("mke2fs -q -F -t " + type + features + " -E nodiscard,lazy_itable_init=0 -d " + q(tree) +
                " " + q(part));
   run_or_throw("debugfs -w -R 'rm /g0' " + q(part));
@@ -171,6 +174,47 @@ DiskFixture make_gpt_ntfs_ext2(const std::string& dir) {
   return d;
 }
 
+bool have_xfs_disk_tools() { return have_disk_tools() && have_xfs_tools(); }
+
+DiskFixture make_gpt_xfs_ext4(const std::string& dir) {
+  DiskFixture d;
+  d.raw = dir + "/xfs.raw";
+  d.bytes = 420 * kMiB;
+  d.partitions = {{"xfs", 2048, 655360}, {"ext4", 657408, 184320}};
+  make_sparse_file(d.raw, d.bytes);
+  run_or_throw("sgdisk -n 1:2048:+320M -t 1:8300 -n 2:657408:+90M -t 2:8300 " + q(d.raw));
+  const std::string xfs = dir + "/p1.xfs";
+  make_sparse_file(xfs, 655360 * 512ull);
+  make_dirty_file(dir + "/dirt", 96 * kMiB, 0x58);
+  copy_range(dir + "/dirt", 0, xfs, 0, 96 * kMiB);
+  make_data_file(dir + "/xfsfile", 3 * kMiB + 4321, 600);
+  write_xfs_proto(dir + "/proto", {"a", "b"}, 6, dir + "/xfsfile");
+  run_or_throw("mkfs.xfs -q -f -K -p " + q(dir + "/proto") + " " + q(xfs));
+  if (!punch_every_other_file(xfs, {"a", "b"})) throw std::runtime_error("deleting XFS files failed");
+  make_ext(dir, dir + "/p2.ext4", 184320, "ext4", true);
+  copy_range(xfs, 0, d.raw, 2048 * 512ull, 655360 * 512ull);
+  copy_range(dir + "/p2.ext4", 0, d.raw, 657408 * 512ull, 184320 * 512ull);
+  return d;
+}
+
+DiskFixture make_mbr_lvm_ext4(const std::string& dir) {
+  DiskFixture d;
+  d.raw = dir + "/lvm.raw";
+  d.bytes = 64 * kMiB;
+  constexpr uint64_t kPv = 2048, kExtent = 8192, kLvStart = kPv + 2048 + kExtent;
+  d.partitions = {{"ext4", kLvStart, 10 * kExtent}};
+  make_dirty_file(d.raw, d.bytes, 0x94);
+  run_or_throw("printf 'label: dos\\nstart=2048, type=8e\\n' | sfdisk -q " + q(d.raw));
+  LvmPvSpec pv;
+  pv.pe_count = 14;
+  pv.dev_size = d.bytes / 512 - kPv;
+  pv.lvs = {linear_lv("lv0", 1, 10)};
+  write_lvm_pv(d.raw, kPv * 512, pv);
+  make_ext(dir, dir + "/lv.ext4", 10 * kExtent, "ext4", true);
+  copy_range(dir + "/lv.ext4", 0, d.raw, kLvStart * 512, 10 * kExtent * 512);
+  return d;
+}
+
 std::string check_file_systems(const DiskFixture& disk, const std::string& raw, const std::string& work_dir) {
   std::string failures;
   for (size_t i = 0; i < disk.partitions.size(); ++i) {
@@ -182,6 +226,7 @@ std::string check_file_systems(const DiskFixture& disk, const std::string& raw, 
     if (p.fs == "vfat") cmd = "fsck.vfat -n ";
     else if (p.fs == "ntfs") cmd = "ntfsfix -n ";
     else if (p.fs == "btrfs") cmd = "btrfs check --readonly ";
+    else if (p.fs == "xfs") cmd = "xfs_repair -n -f ";
     else cmd = "e2fsck -fn ";
     const CommandResult r = run_command(cmd + q(part) + " 2>&1");
     if (r.status != 0) failures += p.fs + ": " + r.output + "\n";

@@ -10,7 +10,7 @@
 namespace qx::test {
 
 struct FsPartition {
-  std::string fs;        // "vfat", "ext4", "ext2", "ntfs", "btrfs"
+  std::string fs;        // "vfat", "ext4", "ext2", "ntfs", "xfs", "btrfs"
   uint64_t start = 0;    // sectors
   uint64_t sectors = 0;
 };
@@ -33,11 +33,24 @@ DiskFixture make_gpt_ntfs_ext2(const std::string& dir);
 
 // Dirty partition files of `sectors` sectors: FAT32 (its hidden sectors given) with files, a
 // folder and two deleted files; ext2 or ext4 ("ext4" or "ext2") made from a folder of files, two
-// deleted. They throw when a tool fails.
+// deleted (ext4 with the older features the reader has always known, or mke2fs's defaults with
+// `defaults`). They throw when a tool fails.
 void make_fat32(const std::string& dir, const std::string& part, uint64_t sectors, uint64_t hidden);
-void make_ext(const std::string& dir, const std::string& part, uint64_t sectors, const std::string& type);
+void make_ext(const std::string& dir, const std::string& part, uint64_t sectors, const std::string& type,
+              bool defaults = false);
 
-// Runs fsck.vfat -n, e2fsck -fn, ntfsfix -n or btrfs check --readonly on each partition of the raw disk at `raw`; returns
+// 420 MiB, GPT: XFS v5 (320 MiB, mkfs.xfs defaults, files from a prototype, every other one
+// deleted) and ext4 with mke2fs's defaults (90 MiB); only the first 96 MiB of the XFS volume
+// hold dirty free space, the rest of the disk is sparse.
+DiskFixture make_gpt_xfs_ext4(const std::string& dir);
+// 64 MiB, MBR: one LVM2 physical volume (partition type 8e) whose linear volume "lv0" of 40 MiB
+// starts at its second extent and holds ext4 with mke2fs's defaults.
+DiskFixture make_mbr_lvm_ext4(const std::string& dir);
+// True when the XFS tools that make_gpt_xfs_ext4 needs are installed.
+bool have_xfs_disk_tools();
+
+// Runs fsck.vfat -n, e2fsck -fn, xfs_repair -n, ntfsfix -n or btrfs check --readonly on each partition of the raw
+// disk at `raw`; returns
 // the output of every checker that failed, empty when all pass.
 std::string check_file_systems(const DiskFixture& disk, const std::string& raw, const std::string& work_dir);
 

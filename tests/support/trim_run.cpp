@@ -31,6 +31,8 @@ void write_qemu_parents(const std::string& raw, const std::string& folder) {
                              shell_quote(at("compressed.qcow")) + " 2>&1");
   EXPECT_EQ(r.status, 0) << r.output;
   qemu_convert(raw, at("fixed.vhd"), "-f raw -O vpc -o subformat=fixed,force_size=on");
+  qemu_convert(raw, at("parent.qcow2"), "-f raw -O qcow2");
+  qemu_convert(raw, at("zstd.qcow2"), "-c -f raw -O qcow2 -o compression_type=zstd");
 }
 
 bool ends_with(const std::string& s, const std::string& tail) {

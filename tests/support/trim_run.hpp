@@ -19,9 +19,10 @@ CommandResult quorvex(const std::string& args);
 // qemu-img convert with the options; a failure fails the test.
 void qemu_convert(const std::string& from, const std::string& to, const std::string& options);
 
-// The read-only parents qemu-img makes of one raw disk, written into `folder` under these names:
-// QCOW, compressed QCOW and fixed VHD.
-inline constexpr const char* kQemuParents[] = {"parent.qcow", "compressed.qcow", "fixed.vhd"};
+// The parents qemu-img makes of one raw disk, written into `folder` under these names: QCOW,
+// compressed QCOW, fixed VHD, QCOW2 and zstd-compressed QCOW2.
+inline constexpr const char* kQemuParents[] = {"parent.qcow", "compressed.qcow", "fixed.vhd", "parent.qcow2",
+                                               "zstd.qcow2"};
 void write_qemu_parents(const std::string& raw, const std::string& folder);
 
 bool ends_with(const std::string& s, const std::string& tail);

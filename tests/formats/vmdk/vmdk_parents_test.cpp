@@ -44,7 +44,7 @@ TEST_F(VmdkParents, ChildTrimsOverEachParent) {
     fs::copy_file(file(name), parent);
     const std::string stand_in = std::string(std::char_traits<char>::length(name) - 5, 'p') + ".vmdk";
     // Named, as probing takes a fixed VHD for a raw disk with its footer.
-    const char* format = test::ends_with(name, ".vhd") ? "-f vpc" : "-f qcow";
+    const char* format = test::ends_with(name, ".vhd") ? "-f vpc" : test::ends_with(name, ".qcow2") ? "-f qcow2" : "-f qcow";
     test::qemu_convert(parent, folder + "/" + stand_in, std::string(format) + " -O vmdk");
     const auto made = test::run_command("cd " + shell_quote(folder) + " && qemu-img create -f vmdk -b " + stand_in +
                                         " -F vmdk child.vmdk 2>&1");
