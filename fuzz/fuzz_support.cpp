@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "formats/replacement/replacement.hpp"
+#include "image/replacement.hpp"
 #include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
