@@ -71,10 +71,15 @@ ErrorCode TrimOutput::write_zeros(uint64_t from, uint64_t to) {
 }
 
 ErrorCode TrimOutput::copy(uint64_t from, uint64_t to, uint64_t length) {
-  return copier_->copy(from, to, length) ? OK : ERR_READ;
+  if (copier_->copy(from, to, length)) return OK;
+  return copier_->failure() != OK ? copier_->failure() : ERR_WRITE;
 }
 
-ErrorCode TrimOutput::finish_copies() { return copier_ && copier_->finish() ? OK : ERR_READ; }
+ErrorCode TrimOutput::finish_copies() {
+  if (!copier_) return ERR_WRITE;
+  if (copier_->finish()) return OK;
+  return copier_->failure() != OK ? copier_->failure() : ERR_WRITE;
+}
 
 ErrorCode TrimOutput::length(uint64_t& out) {
   if (ErrorCode rc = finish_copies(); rc != OK) return rc;

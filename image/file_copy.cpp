@@ -43,6 +43,11 @@ bool refused(int error) noexcept {
          error == ENOTSUP || error == ENOTTY || error == EBADF || error == EPERM;
 }
 
+// Errors that can only come from the target's side of a kernel copy or clone.
+bool target_error(int error) noexcept {
+  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
+}
+
 }  // namespace
 
 void set_copy_path_limit(CopyPath limit) noexcept { g_limit = limit; }
@@ -64,9 +69,16 @@ FileCopier::FileCopier(File& from, File& to) noexcept : from_(from), to_(to) {
 
 bool FileCopier::is_open() const noexcept { return from_.is_open() && to_.is_open(); }
 
+// The first cause found is the one reported; later steps of a failed copy add nothing to it.
+bool FileCopier::fail(ErrorCode why) noexcept {
+  if (failure_ == OK) failure_ = why;
+  return false;
+}
+
 bool FileCopier::copy(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
-  if (!is_open() || failed_ || !fits_off_t(from_offset, length) || !fits_off_t(to_offset, length))
-    return false;
+  if (!is_open() || failed_) return false;
+  if (!fits_off_t(from_offset, length)) return fail(ERR_READ);
+  if (!fits_off_t(to_offset, length)) return fail(ERR_WRITE);
   if (length == 0) return true;
   if (pending_length_ != 0 && from_offset == pending_from_ + pending_length_ &&
       to_offset == pending_to_ + pending_length_) {
@@ -119,13 +131,17 @@ bool FileCopier::run(uint64_t from_offset, uint64_t to_offset, uint64_t length) 
     const uint64_t middle = (length - head) / clone_block_ * clone_block_;
     if (middle != 0) {
       if (!copy_range(from_offset, to_offset, head)) return false;
-      if (!detail::file_call_allowed(FileCall::kWrite)) return false;
+      if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
       if (clone_range(from_offset + head, to_offset + head, middle))
         return copy_range(from_offset + head + middle, to_offset + head + middle, length - head - middle);
       if (!clone_) return copy_range(from_offset + head, to_offset + head, length - head);
-      return false;
+      return fail(target_error(errno) ? ERR_WRITE : ERR_READ);
     }
   }
+  // A file system that shares blocks copies ranges that sit differently within their blocks more
+  // slowly in the kernel than through a buffer.
+  if (clone_ && from_offset % clone_block_ != to_offset % clone_block_)
+    return copy_through_buffer(from_offset, to_offset, length);
   return copy_range(from_offset, to_offset, length);
 }
 
@@ -150,7 +166,7 @@ bool FileCopier::clone_range(uint64_t from_offset, uint64_t to_offset, uint64_t 
 
 bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
   while (length && in_kernel_) {
-    if (!detail::file_call_allowed(FileCall::kWrite)) return false;
+    if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
     // The kernel's copy reads in small pieces; asking for this step and the next one up front keeps
     // a cold source streaming as a large sequential read would.
     const uint64_t step = std::min(length, kWriteBehindStep);
@@ -166,9 +182,9 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
       length -= static_cast<uint64_t>(n);
       continue;
     }
-    if (n == 0) return false;  // the source ends early
+    if (n == 0) return fail(ERR_READ);  // the source ends early
     if (errno == EINTR) continue;
-    if (!refused(errno)) return false;
+    if (!refused(errno)) return fail(target_error(errno) ? ERR_WRITE : ERR_READ);
     in_kernel_ = false;
   }
   return length == 0 || copy_through_buffer(from_offset, to_offset, length);
@@ -178,20 +194,20 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
   try {
     if (buffer_.empty()) buffer_.resize(kBufferBytes);
   } catch (...) {
-    return false;
+    return fail(ERR_NO_MEMORY);
   }
   while (length) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(length, buffer_.size()));
-    if (!detail::file_call_allowed(FileCall::kRead)) return false;
+    if (!detail::file_call_allowed(FileCall::kRead)) return fail(ERR_READ);
     const ssize_t got = ::pread(from_.fd_, buffer_.data(), want, static_cast<off_t>(from_offset));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
+    if (got <= 0) return fail(ERR_READ);
     for (size_t done = 0; done < static_cast<size_t>(got);) {
-      if (!detail::file_call_allowed(FileCall::kWrite)) return false;
+      if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
       const ssize_t put = ::pwrite(to_.fd_, buffer_.data() + done, static_cast<size_t>(got) - done,
                                    static_cast<off_t>(to_offset + done));
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
+      if (put <= 0) return fail(ERR_WRITE);
       done += static_cast<size_t>(put);
     }
     write_behind(to_offset, static_cast<uint64_t>(got));
