@@ -22,6 +22,8 @@ namespace {
 FileCallHook g_hook = nullptr;
 }  // namespace
 
+FileRecorder g_recorder = nullptr;
+
 bool file_call_allowed(FileCall call) noexcept {
   if (!g_hook) return true;
   if (const int error = g_hook(call); error != 0) {
@@ -34,12 +36,15 @@ bool file_call_allowed(FileCall call) noexcept {
 }  // namespace detail
 
 void set_file_call_hook(FileCallHook hook) noexcept { detail::g_hook = hook; }
+void set_file_recorder(FileRecorder recorder) noexcept { detail::g_recorder = recorder; }
 
 
 namespace {
 
 using detail::CPath;
 using detail::file_call_allowed;
+using detail::record_change;
+using detail::recording;
 
 uint64_t g_read_failures = 0;
 
@@ -101,6 +106,7 @@ File File::create(std::string_view path) noexcept {
   CPath p(path);
   if (!p.ok() || !remove_stale_file(path) || !file_call_allowed(FileCall::kOpen)) return File();
   const int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0 && recording()) record_change({FileChange::kCreate, fd, path, {}, 0, 0, {}});
   return File(fd, fd >= 0);
 }
 
@@ -148,6 +154,9 @@ bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
   for (size_t done = 0; done < data.size();) {
     const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
     if (n > 0) {
+      if (recording())
+        record_change({FileChange::kWrite, fd_, {}, {}, offset + done, static_cast<uint64_t>(n),
+                       data.subspan(done, static_cast<size_t>(n))});
       done += static_cast<size_t>(n);
       continue;
     }
@@ -159,8 +168,10 @@ bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
 
 bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
   if (fd_ < 0 || !file_call_allowed(FileCall::kWrite)) return false;
-  if (fits_off_t(offset, length))
-    (void)::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
+  if (fits_off_t(offset, length) &&
+      ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0 &&
+      recording())
+    record_change({FileChange::kReserve, fd_, {}, {}, offset, length, {}});
   return true;
 }
 
@@ -170,6 +181,7 @@ bool File::set_length(uint64_t length) noexcept {
   int rc;
   do rc = ::ftruncate(fd_, static_cast<off_t>(length));
   while (rc != 0 && errno == EINTR);
+  if (rc == 0 && recording()) record_change({FileChange::kSetLength, fd_, {}, {}, 0, length, {}});
   return rc == 0;
 }
 
@@ -182,7 +194,9 @@ bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
 }
 
 bool File::sync() noexcept {
-  return fd_ >= 0 && file_call_allowed(FileCall::kSync) && ::fsync(fd_) == 0;
+  if (fd_ < 0 || !file_call_allowed(FileCall::kSync) || ::fsync(fd_) != 0) return false;
+  if (recording()) record_change({FileChange::kSync, fd_, {}, {}, 0, 0, {}});
+  return true;
 }
 
 uint64_t file_read_failures() noexcept { return g_read_failures; }
@@ -211,13 +225,17 @@ bool file_info(std::string_view path, FileInfo& out) noexcept {
 
 bool file_rename(std::string_view from, std::string_view to) noexcept {
   CPath a(from), b(to);
-  return a.ok() && b.ok() && file_call_allowed(FileCall::kRename) &&
-         ::rename(a.c_str(), b.c_str()) == 0;
+  if (!a.ok() || !b.ok() || !file_call_allowed(FileCall::kRename) || ::rename(a.c_str(), b.c_str()) != 0)
+    return false;
+  if (recording()) record_change({FileChange::kRename, -1, from, to, 0, 0, {}});
+  return true;
 }
 
 bool file_remove(std::string_view path) noexcept {
   CPath p(path);
-  return p.ok() && file_call_allowed(FileCall::kRemove) && ::unlink(p.c_str()) == 0;
+  if (!p.ok() || !file_call_allowed(FileCall::kRemove) || ::unlink(p.c_str()) != 0) return false;
+  if (recording()) record_change({FileChange::kRemove, -1, path, {}, 0, 0, {}});
+  return true;
 }
 
 bool remove_stale_file(std::string_view path) noexcept {
@@ -230,7 +248,10 @@ bool file_link(std::string_view from, std::string_view to, bool& unsupported) no
   unsupported = false;
   CPath a(from), b(to);
   if (!a.ok() || !b.ok()) return false;
-  if (file_call_allowed(FileCall::kLink) && ::link(a.c_str(), b.c_str()) == 0) return true;
+  if (file_call_allowed(FileCall::kLink) && ::link(a.c_str(), b.c_str()) == 0) {
+    if (recording()) record_change({FileChange::kLink, -1, from, to, 0, 0, {}});
+    return true;
+  }
   unsupported = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
   return false;
 }
@@ -244,10 +265,12 @@ bool sync_parent_folder(std::string_view path) noexcept {
   Fd fd(::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0 || !file_call_allowed(FileCall::kSync)) return false;
   // Some file systems cannot sync a folder at all; their names are as durable as they get.
-  return ::fsync(fd.get()) == 0 || errno == EINVAL;
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) return false;
+  if (recording()) record_change({FileChange::kSyncFolder, -1, folder, {}, 0, 0, {}});
+  return true;
 }
 
-bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) noexcept {
+bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out, bool sync) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return false;
   Fd fd(::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -261,8 +284,11 @@ bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) n
       (void)::fchown(fd.get(), static_cast<uid_t>(-1), like->group);
     if (::fchmod(fd.get(), static_cast<mode_t>(like->type_and_mode) & 07777) != 0) return false;
   }
-  if (!file_call_allowed(FileCall::kSync) || ::fsync(fd.get()) != 0 || ::fstat(fd.get(), &st) != 0)
-    return false;
+  if (sync) {
+    if (!file_call_allowed(FileCall::kSync) || ::fsync(fd.get()) != 0) return false;
+    if (recording()) record_change({FileChange::kSync, fd.get(), path, {}, 0, 0, {}});
+  }
+  if (::fstat(fd.get(), &st) != 0) return false;
   out = info_of(st);
   return true;
 }

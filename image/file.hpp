@@ -100,7 +100,9 @@ struct FileInfo {
 // Readies a finished new file to take the place of `like` (when given): it must be a regular file
 // with no other name; it gets the owner and permissions of `like` and is put on the disk. `out`
 // describes it afterwards.
-[[nodiscard]] bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) noexcept;
+// `sync` false is for tests alone, which show that a crash sweep catches a missing sync.
+[[nodiscard]] bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out,
+                                 bool sync = true) noexcept;
 
 // Reads that the system failed (ends of files aside) since the process started. Readers take an
 // unreadable structure for a foreign one and keep its data, but a trim over an image that could
@@ -113,7 +115,37 @@ enum class FileCall : uint8_t { kOpen, kRead, kWrite, kSync, kLink, kRename, kRe
 using FileCallHook = int (*)(FileCall call) noexcept;
 void set_file_call_hook(FileCallHook hook) noexcept;
 
+// Test seam beside it: when set, told after every change that a file primitive made, so that a
+// test can rebuild what a crash of the whole machine could leave at any point. `fd` is the open
+// file changed (-1 for changes of names); `data` is given for buffered writes only (copies and
+// clones are read back from the file).
+enum class FileChange : uint8_t {
+  kCreate,      // path: a new empty file, open as fd
+  kWrite,       // fd: data at offset
+  kCopy,        // fd: length bytes at offset, copied by the kernel or shared with the source
+  kSetLength,   // fd: cut or extended to length
+  kReserve,     // fd: space set aside, length unchanged
+  kSync,        // fd: data and length on the disk
+  kLink,        // path: a second name `to`
+  kRename,      // path: renamed to `to`
+  kRemove,      // path
+  kSyncFolder,  // path: the folder whose names are now on the disk
+};
+struct FileChangeRecord {
+  FileChange change = FileChange::kWrite;
+  int fd = -1;
+  std::string_view path, to;
+  uint64_t offset = 0, length = 0;
+  std::span<const uint8_t> data;
+};
+using FileRecorder = void (*)(const FileChangeRecord& record) noexcept;
+void set_file_recorder(FileRecorder recorder) noexcept;
+
 namespace detail {
+extern FileRecorder g_recorder;
+inline bool recording() noexcept { return g_recorder != nullptr; }
+// Only behind recording(), so that nothing is built while no recorder is set.
+inline void record_change(const FileChangeRecord& record) noexcept { g_recorder(record); }
 // False (errno set) when the seam fails the call.
 [[nodiscard]] bool file_call_allowed(FileCall call) noexcept;
 

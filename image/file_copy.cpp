@@ -157,6 +157,7 @@ bool FileCopier::clone_range(uint64_t from_offset, uint64_t to_offset, uint64_t 
   do rc = ::ioctl(to_.fd_, FICLONERANGE, &request);
   while (rc != 0 && errno == EINTR);
   if (rc == 0) {
+    if (detail::recording()) detail::record_change({FileChange::kCopy, to_.fd_, {}, {}, to_offset, length, {}});
     g_counts.cloned += length;
     return true;
   }
@@ -175,6 +176,8 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
     off64_t in = static_cast<off64_t>(from_offset), out = static_cast<off64_t>(to_offset);
     const ssize_t n = ::copy_file_range(from_.fd_, &in, to_.fd_, &out, static_cast<size_t>(step), 0);
     if (n > 0) {
+      if (detail::recording())
+        detail::record_change({FileChange::kCopy, to_.fd_, {}, {}, to_offset, static_cast<uint64_t>(n), {}});
       write_behind(to_offset, static_cast<uint64_t>(n));
       g_counts.in_kernel += static_cast<uint64_t>(n);
       from_offset += static_cast<uint64_t>(n);
@@ -208,6 +211,9 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
                                    static_cast<off_t>(to_offset + done));
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) return fail(ERR_WRITE);
+      if (detail::recording())
+        detail::record_change({FileChange::kWrite, to_.fd_, {}, {}, to_offset + done, static_cast<uint64_t>(put),
+                               std::span<const uint8_t>(buffer_).subspan(done, static_cast<size_t>(put))});
       done += static_cast<size_t>(put);
     }
     write_behind(to_offset, static_cast<uint64_t>(got));

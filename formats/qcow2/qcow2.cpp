@@ -330,14 +330,18 @@ ErrorCode resolve_name(std::string_view stored, std::string_view own_path, PathB
   uint32_t length = 0;
   PathBuffer<> work;
   // The whole name must be text; a NUL ends it early.
-  if (!stored_text_length(TextView(stored.data(), static_cast<uint32_t>(stored.size())), TextEncoding::Utf8, length))
+  if (!stored_text_length(TextView(stored.data(), static_cast<uint32_t>(stored.size())), TextEncoding::Utf8, length)) {
+    note_refusal("the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
+  }
   const TextView name(stored.data(), length == kNotFound ? static_cast<uint32_t>(stored.size()) : length);
   if (name.empty() ||
       !resolve_stored_name(name, TextEncoding::Utf8, own_path, TextEncoding::Utf8, work, resolved,
                            TextEncoding::Utf8, PathStyle::Unix) ||
-      !resolved.append_terminator())
+      !resolved.append_terminator()) {
+    note_refusal("the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
+  }
   return OK;
 }
 
