@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/run_outcome.hpp"
 #include "image/disk_image.hpp"
 #include "image/sector_bitmap.hpp"
 
@@ -97,15 +98,7 @@ class Report {
     }
   }
 
-  void json_string(const std::string& s) {
-    std::fputc('"', out_);
-    for (unsigned char c : s) {
-      if (c == '"' || c == '\\') std::fprintf(out_, "\\%c", c);
-      else if (c < 0x20) std::fprintf(out_, "\\u%04x", c);
-      else std::fputc(c, out_);
-    }
-    std::fputc('"', out_);
-  }
+  void json_string(const std::string& s) { std::fputs(json_quote(s).c_str(), out_); }
 
   std::FILE* out_;
   const InspectOptions& options_;

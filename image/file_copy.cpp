@@ -168,7 +168,7 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
     }
     if (n == 0) return false;  // the source ends early
     if (errno == EINTR) continue;
-    if (!refused(errno)) return false;
+    if (!refused(errno)) return detail::failed_call(FileCall::kWrite);
     in_kernel_ = false;
   }
   return length == 0 || copy_through_buffer(from_offset, to_offset, length);
@@ -185,13 +185,13 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
     if (!detail::file_call_allowed(FileCall::kRead)) return false;
     const ssize_t got = ::pread(from_.fd_, buffer_.data(), want, static_cast<off_t>(from_offset));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
+    if (got <= 0) return got < 0 && detail::failed_call(FileCall::kRead);
     for (size_t done = 0; done < static_cast<size_t>(got);) {
       if (!detail::file_call_allowed(FileCall::kWrite)) return false;
       const ssize_t put = ::pwrite(to_.fd_, buffer_.data() + done, static_cast<size_t>(got) - done,
                                    static_cast<off_t>(to_offset + done));
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
+      if (put <= 0) return detail::failed_call(FileCall::kWrite);
       done += static_cast<size_t>(put);
     }
     write_behind(to_offset, static_cast<uint64_t>(got));

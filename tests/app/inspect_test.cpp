@@ -9,6 +9,7 @@
 #include "app/inspect.hpp"
 #include "fs/reader.hpp"
 #include "support/disk_builder.hpp"
+#include "support/json_reader.hpp"
 #include "support/lvm_builder.hpp"
 #include "support/test_support.hpp"
 #include "image/sector_bitmap.hpp"
@@ -16,96 +17,8 @@
 namespace qx {
 namespace {
 
-// ---- A small JSON reader: objects, arrays, integers and plain strings are all the tool prints.
-
-struct Json {
-  enum Kind { Null, Number, String, Array, Object } kind = Null;
-  long long number = 0;
-  std::string text;
-  std::vector<Json> items;
-  std::map<std::string, Json> fields;
-
-  const Json& operator[](const std::string& key) const {
-    static const Json none;
-    auto it = fields.find(key);
-    return it == fields.end() ? none : it->second;
-  }
-  const Json& operator[](size_t i) const { return items.at(i); }
-  bool has(const std::string& key) const { return fields.count(key) != 0; }
-};
-
-class JsonReader {
- public:
-  explicit JsonReader(const std::string& s) : s_(s) {}
-  bool read(Json& out) {
-    if (!value(out)) return false;
-    skip();
-    return pos_ == s_.size();
-  }
-
- private:
-  void skip() {
-    while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
-  }
-  bool take(char c) {
-    skip();
-    if (pos_ < s_.size() && s_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
-  bool string(std::string& out) {
-    if (!take('"')) return false;
-    while (pos_ < s_.size() && s_[pos_] != '"') {
-      if (s_[pos_] == '\\') return false;
-      out += s_[pos_++];
-    }
-    return take('"');
-  }
-  bool value(Json& out) {
-    skip();
-    if (pos_ >= s_.size()) return false;
-    const char c = s_[pos_];
-    if (c == '"') {
-      out.kind = Json::String;
-      return string(out.text);
-    }
-    if (c == '[') {
-      ++pos_;
-      out.kind = Json::Array;
-      if (take(']')) return true;
-      do {
-        out.items.emplace_back();
-        if (!value(out.items.back())) return false;
-      } while (take(','));
-      return take(']');
-    }
-    if (c == '{') {
-      ++pos_;
-      out.kind = Json::Object;
-      if (take('}')) return true;
-      do {
-        std::string key;
-        if (!string(key) || !take(':') || out.fields.count(key)) return false;
-        if (!value(out.fields[key])) return false;
-      } while (take(','));
-      return take('}');
-    }
-    size_t used = 0;
-    try {
-      out.number = std::stoll(s_.substr(pos_), &used);
-    } catch (...) {
-      return false;
-    }
-    out.kind = Json::Number;
-    pos_ += used;
-    return true;
-  }
-
-  const std::string& s_;
-  size_t pos_ = 0;
-};
+using test::Json;
+using test::JsonReader;
 
 struct ToolRun {
   int status = -1;
