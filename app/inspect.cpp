@@ -21,8 +21,9 @@ class Report {
  public:
   Report(std::FILE* out, const InspectOptions& options) : out_(out), options_(options) {}
 
-  // `refusal`: why a trim of this image would be refused, when its format says.
-  void begin(const DiskImage& image, const char* refusal) {
+  // `refusal`: why a trim of this image would be refused, when its format says; `why_not`: why
+  // quorvex would not trim it, empty when it would.
+  void begin(const DiskImage& image, const char* refusal, const Reason& why_not) {
     const DiskGeometry g = get_geometry(image);
     if (options_.json) {
       std::fprintf(out_,
@@ -31,6 +32,12 @@ class Report {
                    static_cast<int>(image.format), g.total_sectors, g.heads, g.sectors_per_track,
                    g.bytes_per_sector);
       if (refusal) std::fprintf(out_, "  \"trim_refusal\": \"%s\",\n", refusal);
+      std::fprintf(out_, "  \"trimmable\": %s,\n", why_not.empty() ? "true" : "false");
+      if (!why_not.empty()) {
+        std::fputs("  \"reason\": ", out_);
+        reason_object(why_not.key, why_not.text);
+        std::fputs(",\n", out_);
+      }
       std::fputs("  \"volumes\": [", out_);
     } else {
       std::fprintf(out_, "format: %d (%s)\n", static_cast<int>(image.format),
@@ -39,6 +46,8 @@ class Report {
                    "geometry: %u sectors, %u heads, %u sectors per track, %u bytes per sector\n",
                    g.total_sectors, g.heads, g.sectors_per_track, g.bytes_per_sector);
       if (refusal) std::fprintf(out_, "trim refused: %s\n", refusal);
+      if (why_not.empty()) std::fputs("trimmable: yes\n", out_);
+      else std::fprintf(out_, "trimmable: no (%s): %s\n", why_not.key.c_str(), why_not.text.c_str());
       std::fprintf(out_, "volumes:\n  %-12s %-12s %-18s %s\n", "start", "length", "kind", "used");
     }
   }
@@ -88,17 +97,16 @@ class Report {
   void reason(const KeptWholeReason& r) {
     if (r.empty()) return;
     if (options_.json) {
-      std::fputs(", \"reason\": {\"key\": ", out_);
-      json_string(r.key);
-      std::fputs(", \"text\": ", out_);
-      json_string(r.text);
-      std::fputc('}', out_);
+      std::fputs(", \"reason\": ", out_);
+      reason_object(r.key, r.text);
     } else {
       std::fprintf(out_, "      kept whole (%s): %s\n", r.key.c_str(), r.text.c_str());
     }
   }
 
-  void json_string(const std::string& s) { std::fputs(json_quote(s).c_str(), out_); }
+  void reason_object(const std::string& key, const std::string& text) {
+    std::fprintf(out_, "{\"key\": %s, \"text\": %s}", json_quote(key).c_str(), json_quote(text).c_str());
+  }
 
   std::FILE* out_;
   const InspectOptions& options_;
@@ -136,8 +144,8 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   if (!map) return fail(err, options.path, rc);
 
   Report report(out, options);
-  clear_refusal();
-  report.begin(image, can_trim(image) ? nullptr : refusal_note());
+  const Reason why_not = why_not_trimmed(image);
+  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not);
   uint64_t unused = 0;
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;

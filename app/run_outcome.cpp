@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/inspect.hpp"
 #include "image/file.hpp"
 
 namespace qx {
@@ -22,16 +23,6 @@ std::string bytes_text(uint64_t n) {
   return text;
 }
 
-// Free bytes of the folder that holds `path`, for whoever may write there.
-uint64_t folder_free_bytes(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder(slash == std::string_view::npos ? std::string_view(".")
-                                                           : path.substr(0, slash ? slash : 1));
-  struct statvfs vfs {};
-  if (::statvfs(folder.c_str(), &vfs) != 0) return 0;
-  return uint64_t{vfs.f_bavail} * vfs.f_frsize;
-}
-
 void json_list(const std::vector<std::string>& names) {
   std::fputc('[', stdout);
   for (size_t i = 0; i < names.size(); ++i)
@@ -40,6 +31,20 @@ void json_list(const std::vector<std::string>& names) {
 }
 
 }  // namespace
+
+uint64_t folder_free_bytes(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder(slash == std::string_view::npos ? std::string_view(".")
+                                                           : path.substr(0, slash ? slash : 1));
+  struct statvfs vfs {};
+  if (::statvfs(folder.c_str(), &vfs) != 0) return UINT64_MAX;  // unknown: the writes will tell
+  return uint64_t{vfs.f_bavail} * vfs.f_frsize;
+}
+
+Reason no_room(uint64_t needed, uint64_t free) {
+  return {"no_space", "out of space for the new file beside the image: it needs " + bytes_text(needed) +
+                          ", the folder has " + bytes_text(free) + " free; nothing was written"};
+}
 
 Reason failure_reason(ErrorCode code, std::string_view image) {
   const FileFailure f = last_file_failure();
@@ -73,6 +78,13 @@ Reason refusal_reason(std::string_view fallback_key, std::string fallback) {
   return {std::string(fallback_key), std::move(fallback)};
 }
 
+Reason why_not_trimmed(const DiskImage& image) {
+  clear_refusal();
+  if (can_trim(image)) return {};
+  return refusal_reason("read_only_format",
+                        std::string(format_name(image.format)) + " images are read but not trimmed");
+}
+
 std::string json_quote(std::string_view s) {
   std::string out = "\"";
   for (const unsigned char c : s) {
@@ -92,7 +104,7 @@ std::string json_quote(std::string_view s) {
 
 int end_run(const RunOutcome& run, int exit_status, bool word) {
   const int path_length = static_cast<int>(run.shown_path.size());
-  if (exit_status != 0 && !run.reason.empty())
+  if (!run.reason.empty())
     std::fprintf(stderr, "quorvex: %.*s: %s\n", path_length, run.shown_path.data(),
                  run.reason.text.c_str());
   if (run.json) {
@@ -103,7 +115,7 @@ int end_run(const RunOutcome& run, int exit_status, bool word) {
     json_list(run.new_files);
     std::fputs(", \"backups\": ", stdout);
     json_list(run.backups);
-    if (exit_status == 0 || run.reason.empty())
+    if (run.reason.empty())
       std::fputs(", \"reason\": null}\n", stdout);
     else
       std::printf(", \"reason\": {\"key\": %s, \"text\": %s}}\n", json_quote(run.reason.key).c_str(),

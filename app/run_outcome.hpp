@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "image/disk_image.hpp"
 #include "image/error.hpp"
 
 namespace qx {
@@ -34,11 +35,18 @@ struct RunOutcome {
 Reason failure_reason(ErrorCode code, std::string_view image);
 // The refusal a driver left (refusal_note), or `fallback_key` with `fallback` words.
 Reason refusal_reason(std::string_view fallback_key, std::string fallback);
+// Why quorvex would not trim the opened image; empty when it would.
+Reason why_not_trimmed(const DiskImage& image);
 
-// Prints the reason line when the run failed, then (unless silent) the result word, or with
+// Prints the reason line (on a success too, when it has one), then (unless silent) the result word, or with
 // --json the final object; returns `exit_status`. `word` is false for the failures that have
 // always ended without a word.
 int end_run(const RunOutcome& run, int exit_status, bool word = true);
+
+// Free bytes of the folder that holds `path`, for whoever may write there.
+uint64_t folder_free_bytes(std::string_view path);
+// The reason of a new file that cannot fit: what it needs and what the folder has.
+Reason no_room(uint64_t needed, uint64_t free);
 
 // A JSON string literal of s.
 std::string json_quote(std::string_view s);

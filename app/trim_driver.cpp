@@ -15,6 +15,7 @@
 #include "app/run_outcome.hpp"
 #include "image/replacement.hpp"
 #include "image/disk_image.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/file_guard.hpp"
 #include "volume/usage_map.hpp"
 
@@ -132,6 +133,15 @@ Reason cannot_hold_reason(std::string_view resolved, int error) {
   return {"cannot_open", std::string("the image cannot be opened: ") + std::strerror(error)};
 }
 
+bool keep_going(uint32_t, uint32_t, void*) { return !stop_signalled(); }
+
+Reason nothing_to_gain(const TrimForecast& forecast) {
+  return {"nothing_to_gain", "nothing to gain: the trimmed image would take " +
+                                 std::to_string(forecast.bytes()) + " bytes, it takes " +
+                                 std::to_string(forecast.current_bytes()) +
+                                 " now; nothing was written"};
+}
+
 // Opens, maps, trims and swaps; returns the exit status.
 int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run) {
   StopSignals signals;
@@ -178,13 +188,24 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
   progress.json = cmd.json;
   if (get_geometry(image).bytes_per_sector) progress.unit_bytes = get_geometry(image).bytes_per_sector;
   ErrorCode result = ERR_UNSUPPORTED;
-  clear_refusal();
-  const bool trimmable = can_trim(image);
-  Reason reason = refusal_reason(
-      "read_only_format", std::string(format_name(image.format)) + " images are read but not trimmed");
-  if (trimmable) {
-    WriterRecord record;
+  Reason reason = why_not_trimmed(image);
+  if (reason.empty()) {
     clear_file_failure();
+    // The trim run without writing says what it would write: nothing is written when that gains
+    // nothing, or does not fit.
+    TrimForecast forecast;
+    result = forecast_trim(image, resolved, *map, forecast, keep_going, nullptr);
+    if (result == OK && forecast.bytes() >= forecast.current_bytes()) {
+      run.size_before = run.size_after = forecast.current_bytes();
+      run.reason = nothing_to_gain(forecast);
+      return end_run(run, 0);
+    }
+    if (result == OK && forecast.host_bytes > folder_free_bytes(resolved)) {
+      run.size_before = forecast.current_bytes();
+      return finish(run, ERR_WRITE, no_room(forecast.host_bytes, folder_free_bytes(resolved)));
+    }
+    if (result != OK) return finish(run, result, failure_reason(result, resolved));
+    WriterRecord record;
     result = trim_image(image, resolved, *map, record, print_progress, &progress);
     // Nothing of the image may stay open while its files are renamed.
     destroy_usage_map(*map);

@@ -41,6 +41,13 @@ Json inspect_json(const std::string& image, const test::TempDir& dir, bool range
   EXPECT_EQ(r.err, "");
   Json j;
   EXPECT_TRUE(JsonReader(r.out).read(j)) << r.out;
+  // No volume kept whole without its reason, no image refused without one.
+  EXPECT_EQ(j["trimmable"].kind, Json::Bool) << r.out;
+  EXPECT_EQ(j["trimmable"].number == 0, j.has("reason")) << r.out;
+  for (const Json& v : j["volumes"].items)
+    if (v["kind"].number < 0) {
+      EXPECT_NE(v["reason"]["key"].text, "") << r.out;
+    }
   return j;
 }
 
@@ -200,6 +207,28 @@ TEST(Inspect, TextReport) {
             std::string::npos) << r.out;
   EXPECT_NE(r.out.find("used 2048 +10000"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("unused sectors: 0"), std::string::npos) << r.out;
+}
+
+TEST(Inspect, SaysWhetherQuorvexWouldTrimTheImageAndWhyNot) {
+  test::TempDir dir;
+  const std::string disk = raw_disk(dir, 20000);
+  const Json flat = inspect_json(disk, dir);
+  EXPECT_EQ(flat["trimmable"].number, 0);
+  EXPECT_EQ(flat["reason"]["key"].text, "read_only_format");
+  EXPECT_EQ(flat["reason"]["text"].text, "flat images are read but not trimmed");
+  EXPECT_EQ(flat["volumes"][0]["reason"]["key"].text, "unknown_file_system");
+  const ToolRun text = inspect(test::shell_quote(disk), dir);
+  EXPECT_NE(text.out.find("\ntrimmable: no (read_only_format): flat images are read but not trimmed\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("kept whole (unknown_file_system)"), std::string::npos) << text.out;
+
+  const std::string vhd = dir.file("d.vhd");
+  if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+  ASSERT_EQ(test::run_command("qemu-img create -q -f vpc " + test::shell_quote(vhd) + " 8M").status, 0);
+  const Json trimmable = inspect_json(vhd, dir);
+  EXPECT_EQ(trimmable["trimmable"].number, 1);
+  EXPECT_NE(inspect(test::shell_quote(vhd), dir).out.find("\ntrimmable: yes\n"), std::string::npos);
 }
 
 TEST(Inspect, FailuresAndUsage) {
