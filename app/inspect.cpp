@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/run_outcome.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
 #include "image/sector_bitmap.hpp"
 
@@ -15,7 +16,7 @@ namespace {
 
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] IMAGE\n";
+constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE\n";
 
 class Report {
  public:
@@ -83,13 +84,31 @@ class Report {
     if (options_.json) std::fputs(options_.ranges ? "]}" : "}", out_);
   }
 
-  void end(uint64_t unused) {
-    if (options_.json)
-      std::fprintf(out_, "\n  ],\n  \"unused_sectors\": %llu\n}\n",
-                   static_cast<unsigned long long>(unused));
-    else
-      std::fprintf(out_, "unused sectors: %llu (a trim may drop them, unless they hold data)\n",
-                   static_cast<unsigned long long>(unused));
+  // `estimate`: with --estimate, the forecast, or null when the image would not be trimmed.
+  void end(uint64_t unused, const TrimForecast* estimate) {
+    if (options_.json) {
+      std::fprintf(out_, "\n  ],\n  \"unused_sectors\": %llu", static_cast<unsigned long long>(unused));
+      if (options_.estimate && !estimate) std::fputs(",\n  \"estimate\": null", out_);
+      if (estimate) {
+        std::fputs(",\n  \"estimate\": {\"files\": [", out_);
+        for (size_t i = 0; i < estimate->files.size(); ++i)
+          std::fprintf(out_, "%s{\"path\": %s, \"bytes\": %llu}", i ? ", " : "",
+                       json_quote(estimate->files[i].path).c_str(),
+                       static_cast<unsigned long long>(estimate->files[i].bytes));
+        std::fprintf(out_, "], \"host_bytes\": %llu}", static_cast<unsigned long long>(estimate->host_bytes));
+      }
+      std::fputs("\n}\n", out_);
+      return;
+    }
+    std::fprintf(out_, "unused sectors: %llu (a trim may drop them, unless they hold data)\n",
+                 static_cast<unsigned long long>(unused));
+    if (options_.estimate && !estimate) std::fputs("estimate: none (the image would not be trimmed)\n", out_);
+    if (!estimate) return;
+    for (const ForecastFile& f : estimate->files)
+      std::fprintf(out_, "estimate: %s: %llu bytes (now %llu)\n", f.path.c_str(),
+                   static_cast<unsigned long long>(f.bytes), static_cast<unsigned long long>(f.current_bytes));
+    std::fprintf(out_, "estimate: the host needs %llu bytes for the new files\n",
+                 static_cast<unsigned long long>(estimate->host_bytes));
   }
 
  private:
@@ -160,7 +179,11 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
     report.end_volume();
     unused += v.length - used;
   }
-  report.end(unused);
+  TrimForecast forecast;
+  if (options.estimate && why_not.empty())
+    if (rc = forecast_trim(image, resolved, *map, forecast, nullptr, nullptr); rc != OK)
+      return fail(err, options.path, rc);
+  report.end(unused, options.estimate && why_not.empty() ? &forecast : nullptr);
   if (std::fflush(out) != 0 || std::ferror(out)) return fail(err, options.path, ERR_WRITE);
   return 0;
 }
@@ -176,6 +199,8 @@ bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& 
       out.json = true;
     } else if (!options_done && arg == "--ranges" && !out.ranges) {
       out.ranges = true;
+    } else if (!options_done && arg == "--estimate" && !out.estimate) {
+      out.estimate = true;
     } else if (!options_done && arg == "--") {
       options_done = true;
     } else if ((options_done || arg.empty() || arg[0] != '-') && !have_path) {

@@ -16,10 +16,12 @@ namespace qx {
 struct InspectOptions {
   bool json = false;
   bool ranges = false;
+  bool estimate = false;  // what a trim would write, by its own walk run without writing
   std::string_view path;
 };
 
-// False when the arguments (without the program name) are not "[--json] [--ranges] IMAGE".
+// False when the arguments (without the program name) are not
+// "[--json] [--ranges] [--estimate] IMAGE".
 [[nodiscard]] bool parse_inspect_arguments(std::span<const char* const> args,
                                            InspectOptions& out) noexcept;
 

@@ -259,7 +259,7 @@ TEST(Inspect, FailuresAndUsage) {
     r = inspect(args, dir);
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_EQ(r.out, "") << args;
-    EXPECT_NE(r.err.find("Usage: quorvex-inspect [--json] [--ranges] IMAGE"), std::string::npos) << args;
+    EXPECT_NE(r.err.find("Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE"), std::string::npos) << args;
   }
 }
 

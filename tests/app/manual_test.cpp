@@ -110,7 +110,7 @@ TEST(ManualPages, QuorvexOptionsFilesAndStatusesAreWhatTheToolDoes) {
 
 TEST(ManualPages, InspectOptionsAndStatusesAreWhatTheToolDoes) {
   const std::string text = page("quorvex-inspect.1");
-  EXPECT_EQ(items(section(text, "OPTIONS")), (std::set<std::string>{"--json", "--ranges", "--"}));
+  EXPECT_EQ(items(section(text, "OPTIONS")), (std::set<std::string>{"--json", "--ranges", "--estimate", "--"}));
   EXPECT_EQ(items(section(text, "EXIT STATUS")), (std::set<std::string>{"0", "1", "2"}));
   test::TempDir dir;
   const std::string image = make_image(dir);
