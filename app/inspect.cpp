@@ -16,7 +16,7 @@ namespace {
 
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE\n";
+constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE...\n";
 
 class Report {
  public:
@@ -206,6 +206,8 @@ bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& 
     } else if ((options_done || arg.empty() || arg[0] != '-') && !have_path) {
       out.path = arg;
       have_path = true;
+    } else if ((options_done || (!arg.empty() && arg[0] != '-')) && have_path && !arg.empty()) {
+      out.more_paths.push_back(arg);
     } else {
       return false;
     }
@@ -258,6 +260,51 @@ const char* format_name(int32_t id) noexcept {
   return driver && driver->name ? driver->name : "unknown";
 }
 
+namespace {
+
+// One report of several: the text report under a line naming the image; in JSON the report on one
+// line with its path, or the path and the error of an image that fails.
+int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE* err) {
+  char* report = nullptr;
+  char* error = nullptr;
+  size_t report_size = 0, error_size = 0;
+  std::FILE* report_file = ::open_memstream(&report, &report_size);
+  std::FILE* error_file = ::open_memstream(&error, &error_size);
+  int status = 2;
+  if (report_file && error_file) status = inspect(options, report_file, error_file);
+  if (report_file) std::fclose(report_file);
+  if (error_file) std::fclose(error_file);
+  std::string text(report ? report : ""), why(error ? error : "");
+  std::free(report);
+  std::free(error);
+  std::fputs(why.c_str(), err);
+  while (!why.empty() && why.back() == '\n') why.pop_back();
+  const std::string path = json_quote(options.path);
+  if (!options.json) {
+    std::fprintf(out, "image: %.*s\n%s", static_cast<int>(options.path.size()), options.path.data(),
+                 status == 0 ? text.c_str() : (why + "\n").c_str());
+    return status;
+  }
+  if (status != 0) {
+    std::fprintf(out, "{\"path\": %s, \"error\": %s}\n", path.c_str(), json_quote(why).c_str());
+    return status;
+  }
+  // The report's strings hold no raw line ends: dropping them and the indentation after them
+  // leaves the same object on one line.
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n') {
+      line += text[i];
+      continue;
+    }
+    while (i + 1 < text.size() && text[i + 1] == ' ') ++i;
+  }
+  std::fprintf(out, "{\"path\": %s, %s\n", path.c_str(), line.c_str() + 1);
+  return 0;
+}
+
+}  // namespace
+
 int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* err) noexcept {
   std::setlocale(LC_ALL, "");
   InspectOptions options;
@@ -267,7 +314,19 @@ int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* er
     return 1;
   }
   try {
-    return inspect(options, out, err);
+    if (options.more_paths.empty()) return inspect(options, out, err);
+    // An inventory goes on past an image that fails.
+    int status = 0;
+    std::vector<std::string_view> paths{options.path};
+    paths.insert(paths.end(), options.more_paths.begin(), options.more_paths.end());
+    for (const std::string_view path : paths) {
+      InspectOptions one = options;
+      one.path = path;
+      one.more_paths.clear();
+      if (inspect_one_of_many(one, out, err) != 0) status = 2;
+    }
+    std::fflush(out);
+    return status;
   } catch (...) {
     return fail(err, options.path, ERR_NO_MEMORY);
   }

@@ -254,7 +254,7 @@ TEST(Inspect, FailuresAndUsage) {
   EXPECT_NE(r.err.find("ERR_LAYOUT"), std::string::npos) << r.err;
 
   const std::string image = test::shell_quote(disk);
-  for (const std::string& args : {std::string(""), "--bogus " + image, image + " " + image,
+  for (const std::string& args : {std::string(""), "--bogus " + image, image + " --bogus",
                                   "--json --json " + image, std::string("--json"), "-j " + image}) {
     r = inspect(args, dir);
     EXPECT_EQ(r.status, 1) << args;
@@ -277,6 +277,38 @@ TEST(InspectArguments, OptionsInAnyOrder) {
   EXPECT_FALSE(parse_inspect_arguments(c, o));
   const char* d[] = {""};
   EXPECT_FALSE(parse_inspect_arguments(d, o));
+  const char* e[] = {"a", "--json", "b", "--", "-c"};
+  ASSERT_TRUE(parse_inspect_arguments(e, o));
+  EXPECT_EQ(o.path, "a");
+  EXPECT_EQ(o.more_paths, (std::vector<std::string_view>{"b", "-c"}));
+}
+
+TEST(Inspect, SeveralImagesGiveOneReportEachAndGoOnPastAFailure) {
+  test::TempDir dir;
+  const std::string a = raw_disk(dir, 20000, "a"), b = raw_disk(dir, 30000, "b");
+  test::write_file(dir.file("junk.bin"), std::vector<uint8_t>(8192, 0x77));
+  const std::string args = test::shell_quote(a) + " " + test::shell_quote(dir.file("junk.bin")) + " " +
+                           test::shell_quote(b);
+  ToolRun r = inspect("--json --estimate " + args, dir);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  std::vector<Json> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    lines.emplace_back();
+    EXPECT_TRUE(JsonReader(line).read(lines.back())) << line;
+  }
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0]["path"].text, a);
+  EXPECT_EQ(lines[0]["geometry"]["total_sectors"].number, 20000);
+  EXPECT_EQ(lines[0]["estimate"].kind, Json::Null);
+  EXPECT_EQ(lines[1]["path"].text, dir.file("junk.bin"));
+  EXPECT_NE(lines[1]["error"].text.find("ERR_UNSUPPORTED"), std::string::npos);
+  EXPECT_EQ(lines[2]["geometry"]["total_sectors"].number, 30000);
+  r = inspect(test::shell_quote(a) + " " + test::shell_quote(b), dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("image: " + a + "\nformat: -1 (flat)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("image: " + b + "\n"), std::string::npos) << r.out;
 }
 
 // Counting and ranges over a volume larger than one query, with runs that cross query borders.
