@@ -20,15 +20,21 @@ CPath::CPath(std::string_view path) noexcept {
 
 namespace {
 FileCallHook g_hook = nullptr;
+FileFailure g_last_failure;
 }  // namespace
 
 FileRecorder g_recorder = nullptr;
+
+bool failed_call(FileCall call) noexcept {
+  g_last_failure = FileFailure{call, errno};
+  return false;
+}
 
 bool file_call_allowed(FileCall call) noexcept {
   if (!g_hook) return true;
   if (const int error = g_hook(call); error != 0) {
     errno = error;
-    return false;
+    return failed_call(call);
   }
   return true;
 }
@@ -37,11 +43,14 @@ bool file_call_allowed(FileCall call) noexcept {
 
 void set_file_call_hook(FileCallHook hook) noexcept { detail::g_hook = hook; }
 void set_file_recorder(FileRecorder recorder) noexcept { detail::g_recorder = recorder; }
+FileFailure last_file_failure() noexcept { return detail::g_last_failure; }
+void clear_file_failure() noexcept { detail::g_last_failure = FileFailure{}; }
 
 
 namespace {
 
 using detail::CPath;
+using detail::failed_call;
 using detail::file_call_allowed;
 using detail::record_change;
 using detail::recording;
@@ -99,6 +108,7 @@ File File::open_existing(std::string_view path, bool read_only) noexcept {
   int fd;
   do fd = ::open(p.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
+  if (fd < 0) failed_call(FileCall::kOpen);
   return File(fd, fd >= 0 && !read_only);
 }
 
@@ -106,6 +116,7 @@ File File::create(std::string_view path) noexcept {
   CPath p(path);
   if (!p.ok() || !remove_stale_file(path) || !file_call_allowed(FileCall::kOpen)) return File();
   const int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) failed_call(FileCall::kOpen);
   if (fd >= 0 && recording()) record_change({FileChange::kCreate, fd, path, {}, 0, 0, {}});
   return File(fd, fd >= 0);
 }
@@ -114,7 +125,7 @@ bool File::close() noexcept {
   if (fd_ < 0) return true;
   // Some file systems report a write that failed late only here.
   const bool allowed = !writable_ || file_call_allowed(FileCall::kWrite);
-  const bool ok = ::close(fd_) == 0;
+  const bool ok = ::close(fd_) == 0 || failed_call(FileCall::kWrite);
   fd_ = -1;
   return ok && allowed;
 }
@@ -143,7 +154,7 @@ bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
     if (n < 0 && errno == EINTR) continue;
     // The end of the file is an answer; an error of the device is not.
     if (n < 0) ++g_read_failures;
-    return false;
+    return n < 0 ? failed_call(FileCall::kRead) : false;
   }
   return true;
 }
@@ -161,7 +172,7 @@ bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    return false;
+    return failed_call(FileCall::kWrite);
   }
   return true;
 }
@@ -181,8 +192,9 @@ bool File::set_length(uint64_t length) noexcept {
   int rc;
   do rc = ::ftruncate(fd_, static_cast<off_t>(length));
   while (rc != 0 && errno == EINTR);
-  if (rc == 0 && recording()) record_change({FileChange::kSetLength, fd_, {}, {}, 0, length, {}});
-  return rc == 0;
+  if (rc != 0) return failed_call(FileCall::kWrite);
+  if (recording()) record_change({FileChange::kSetLength, fd_, {}, {}, 0, length, {}});
+  return true;
 }
 
 bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
@@ -194,7 +206,8 @@ bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
 }
 
 bool File::sync() noexcept {
-  if (fd_ < 0 || !file_call_allowed(FileCall::kSync) || ::fsync(fd_) != 0) return false;
+  if (fd_ < 0 || !file_call_allowed(FileCall::kSync)) return false;
+  if (::fsync(fd_) != 0) return failed_call(FileCall::kSync);
   if (recording()) record_change({FileChange::kSync, fd_, {}, {}, 0, 0, {}});
   return true;
 }
@@ -225,8 +238,8 @@ bool file_info(std::string_view path, FileInfo& out) noexcept {
 
 bool file_rename(std::string_view from, std::string_view to) noexcept {
   CPath a(from), b(to);
-  if (!a.ok() || !b.ok() || !file_call_allowed(FileCall::kRename) || ::rename(a.c_str(), b.c_str()) != 0)
-    return false;
+  if (!a.ok() || !b.ok() || !file_call_allowed(FileCall::kRename)) return false;
+  if (::rename(a.c_str(), b.c_str()) != 0) return failed_call(FileCall::kRename);
   if (recording()) record_change({FileChange::kRename, -1, from, to, 0, 0, {}});
   return true;
 }
@@ -241,7 +254,10 @@ bool file_remove(std::string_view path) noexcept {
 bool remove_stale_file(std::string_view path) noexcept {
   FileInfo info;
   if (!file_info(path, info)) return errno == ENOENT;
-  return info.regular() && file_remove(path);
+  if (info.regular()) return file_remove(path);
+  // A link or folder under the name is never removed, nor written through.
+  errno = EEXIST;
+  return failed_call(FileCall::kRemove);
 }
 
 bool file_link(std::string_view from, std::string_view to, bool& unsupported) noexcept {

@@ -109,6 +109,7 @@ struct FileInfo {
 // not be read whole has nothing to vouch for it.
 [[nodiscard]] uint64_t file_read_failures() noexcept;
 
+
 // Test seam: when set, asked before every system call of the file primitives; a non-zero answer
 // is the errno with which that call fails without being made.
 enum class FileCall : uint8_t { kOpen, kRead, kWrite, kSync, kLink, kRename, kRemove };
@@ -140,6 +141,14 @@ struct FileChangeRecord {
 };
 using FileRecorder = void (*)(const FileChangeRecord& record) noexcept;
 void set_file_recorder(FileRecorder recorder) noexcept;
+// The last call of the file primitives that failed, with the system's errno, so that a failed run
+// can quote the system's own words; error 0 when none failed since the last clear.
+struct FileFailure {
+  FileCall call = FileCall::kOpen;
+  int error = 0;
+};
+[[nodiscard]] FileFailure last_file_failure() noexcept;
+void clear_file_failure() noexcept;
 
 namespace detail {
 extern FileRecorder g_recorder;
@@ -148,6 +157,8 @@ inline bool recording() noexcept { return g_recorder != nullptr; }
 inline void record_change(const FileChangeRecord& record) noexcept { g_recorder(record); }
 // False (errno set) when the seam fails the call.
 [[nodiscard]] bool file_call_allowed(FileCall call) noexcept;
+// Notes errno as the failure of a call; always false.
+bool failed_call(FileCall call) noexcept;
 
 // Copies a path into a terminated stack buffer; not ok when it does not fit or holds a NUL.
 class CPath {

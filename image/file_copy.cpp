@@ -187,7 +187,11 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
     }
     if (n == 0) return fail(ERR_READ);  // the source ends early
     if (errno == EINTR) continue;
-    if (!refused(errno)) return fail(target_error(errno) ? ERR_WRITE : ERR_READ);
+    if (!refused(errno)) {
+      const bool target = target_error(errno);
+      (void)detail::failed_call(target ? FileCall::kWrite : FileCall::kRead);
+      return fail(target ? ERR_WRITE : ERR_READ);
+    }
     in_kernel_ = false;
   }
   return length == 0 || copy_through_buffer(from_offset, to_offset, length);
@@ -204,13 +208,17 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
     if (!detail::file_call_allowed(FileCall::kRead)) return fail(ERR_READ);
     const ssize_t got = ::pread(from_.fd_, buffer_.data(), want, static_cast<off_t>(from_offset));
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0) (void)detail::failed_call(FileCall::kRead);
     if (got <= 0) return fail(ERR_READ);
     for (size_t done = 0; done < static_cast<size_t>(got);) {
       if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
       const ssize_t put = ::pwrite(to_.fd_, buffer_.data() + done, static_cast<size_t>(got) - done,
                                    static_cast<off_t>(to_offset + done));
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return fail(ERR_WRITE);
+      if (put <= 0) {
+        (void)detail::failed_call(FileCall::kWrite);
+        return fail(ERR_WRITE);
+      }
       if (detail::recording())
         detail::record_change({FileChange::kWrite, to_.fd_, {}, {}, to_offset + done, static_cast<uint64_t>(put),
                                std::span<const uint8_t>(buffer_).subspan(done, static_cast<size_t>(put))});

@@ -67,6 +67,8 @@ void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
     if (kind != KIND_SWAP && try_probe(entry, image, kind)) return;
   if (try_probe(entry, image, KIND_SWAP)) return;
   entry.kind = KIND_UNRECOGNISED;
+  if (entry.reason.empty())
+    entry.reason = {"unknown_file_system", "no file system that this tool reads was found here"};
 }
 
 // Cuts the disk into partitions and gaps; the layout is checked whole before any volume is probed.
@@ -78,6 +80,7 @@ ErrorCode cut_volumes(std::span<const PartitionEntry> parts, uint32_t total,
     e.start = start;
     e.length = length;
     e.kind = kind;
+    if (kind == KIND_GAP) e.reason = {"outside_partitions", "space outside every partition is kept"};
     types.push_back(type);
   };
   for (const PartitionEntry& p : parts) {

@@ -19,7 +19,7 @@ struct VolumeEntry {
   uint32_t length = 0;
   int32_t kind = KIND_UNRECOGNISED;
   std::unique_ptr<ReaderState> state;
-  KeptWholeReason reason = {};  // only on unrecognised volumes
+  KeptWholeReason reason = {};  // only on unrecognised volumes and gaps
 };
 
 struct UsageMap : SectorUse {

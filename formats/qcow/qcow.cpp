@@ -95,7 +95,7 @@ ErrorCode open_backing(QcowImage& st, const QcowHeader& h, std::string_view path
   const uint64_t at = h.backing_name_offset;
   // A longer name cut short could name another file.
   if (h.backing_name_size > kMaxBackingName) {
-    note_refusal("the image has a parent but names none that can be read");
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
   }
   const uint32_t n = h.backing_name_size;
@@ -110,7 +110,7 @@ ErrorCode open_backing(QcowImage& st, const QcowHeader& h, std::string_view path
       !resolve_stored_name(stored, TextEncoding::Utf8, path, TextEncoding::Utf8, work, resolved,
                            TextEncoding::Utf8, PathStyle::Unix) ||
       !resolved.append_terminator()) {
-    note_refusal("the image has a parent but names none that can be read");
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
   }
   if (!ParentChain::may_descend()) return ERR_BAD_FORMAT;

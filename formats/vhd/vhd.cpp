@@ -236,7 +236,7 @@ ErrorCode open_parent(VhdImage& st, std::string_view own_path) {
       !resolve_stored_name(name.view(), TextEncoding::Utf8, own_path, TextEncoding::Utf8, work, resolved,
                            TextEncoding::Utf8, PathStyle::Unix) ||
       !resolved.append_terminator()) {
-    note_refusal("the image has a parent but names none that can be read");
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
   }
   if (ErrorCode rc = open_sized_parent(st.parent, resolved.view(), st.geometry.total_sectors); rc != OK)

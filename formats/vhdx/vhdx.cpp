@@ -397,7 +397,7 @@ ErrorCode read_metadata(VhdxImage& st) {
   if (seen[kLocator])
     if (ErrorCode rc = parse_locator(st); rc != OK) return rc;
   if ((st.file_flags & kHasParent) && !st.relative_path.present && !st.absolute_path.present) {
-    note_refusal("the image has a parent but names none that can be read");
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
   }
   return OK;
@@ -486,7 +486,7 @@ ErrorCode open_parent(VhdxImage& st, std::string_view own_path) {
     }
   }
   if (!found) {
-    note_refusal("the image has a parent but names none that can be read or found");
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read or found");
     return ERR_BAD_FORMAT;
   }
   if (ErrorCode rc = open_sized_parent(st.parent, path.view(), st.geometry.total_sectors, FORMAT_VHDX);

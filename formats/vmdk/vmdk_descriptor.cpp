@@ -341,7 +341,7 @@ ErrorCode read_vmdk_descriptor(File& file, VmdkDescriptor& out, std::vector<char
   // zeros wherever its parent's data shows.
   uint32_t parent_cid = 0;
   if (!out.is_child && !(parse_cid(out.parent_cid, parent_cid) && parent_cid == 0xffffffffu)) {
-    note_refusal("the descriptor says the disk has a parent but names none that can be read");
+    note_refusal("unnamed_parent", "the descriptor says the disk has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
   }
   return OK;

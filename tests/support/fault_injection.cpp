@@ -65,13 +65,16 @@ bool FaultScope::fired() const { return g_fired; }
 
 ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
                            const std::string& scratch_dir) {
-  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls";
+  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls",
+                    err_path = scratch_dir + "/child.err";
   std::fflush(stdout);
   const pid_t pid = ::fork();
   if (pid == 0) {
     std::FILE* out = std::fopen(out_path.c_str(), "w");
-    if (!out) ::_exit(120);
+    std::FILE* err = std::fopen(err_path.c_str(), "w");
+    if (!out || !err) ::_exit(120);
     ::dup2(::fileno(out), 1);
+    ::dup2(::fileno(err), 2);
     std::vector<const char*> argv{"quorvex"};
     for (const std::string& a : args) argv.push_back(a.c_str());
     int rc;
@@ -95,9 +98,12 @@ ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   const auto out = read_file(out_path);
   run.output.assign(out.begin(), out.end());
+  const auto err = read_file(err_path);
+  run.errors.assign(err.begin(), err.end());
   std::ifstream(count_path) >> run.calls;
   std::filesystem::remove(out_path);
   std::filesystem::remove(count_path);
+  std::filesystem::remove(err_path);
   return run;
 }
 

@@ -14,7 +14,7 @@
 
 namespace qx::test {
 
-// quorvex with these arguments (already quoted), standard error merged.
+// quorvex with these arguments (already quoted); its reason line on standard error is left out.
 CommandResult quorvex(const std::string& args);
 // qemu-img convert with the options; a failure fails the test.
 void qemu_convert(const std::string& from, const std::string& to, const std::string& options);
