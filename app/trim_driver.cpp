@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/progress.hpp"
+#include "formats/format_ids.hpp"
 #include "image/replacement.hpp"
 #include "image/disk_image.hpp"
 #include "image/file_guard.hpp"
@@ -18,6 +19,7 @@ namespace qx {
 namespace {
 
 bool parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
+  if (arg == "--in-place") return !out.in_place && (out.in_place = true);
   if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/')) return false;
   switch (arg[1]) {
     case 'd':
@@ -104,7 +106,15 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
 
   ProgressState progress{cmd.silent, cmd.delete_backup, 0};
   ErrorCode result = ERR_UNSUPPORTED;
-  if (can_trim(image)) {
+  FileInfo before;
+  const bool tell_host_bytes = (cmd.in_place || image.format == FORMAT_RAW) && file_info(resolved, before);
+  if (cmd.in_place) {
+    result = trim_image_in_place(image, resolved, *map, print_progress, &progress);
+    if (result == OK && stop_signalled()) result = CANCELLED;
+    if (result == OK && file_read_failures() != read_failures) result = ERR_READ;
+    if (result == ERR_UNSUPPORTED && refusal_note())
+      std::fprintf(stderr, "quorvex: %s\n", refusal_note());
+  } else if (can_trim(image)) {
     WriterRecord record;
     result = trim_image(image, resolved, *map, record, print_progress, &progress);
     // Nothing of the image may stay open while its files are renamed.
@@ -122,6 +132,10 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
       (void)discard_writer_record(record);
     }
   }
+  FileInfo after;
+  if (result == OK && tell_host_bytes && !cmd.silent && file_info(resolved, after))
+    std::printf("\nhost bytes: %llu before, %llu after", static_cast<unsigned long long>(before.allocated),
+                static_cast<unsigned long long>(after.allocated));
   return finish(cmd, result);
 }
 
@@ -133,12 +147,14 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
   bool seen_d = false, seen_s = false;
   for (size_t i = 0; i + 1 < args.size(); ++i)
     if (!parse_option(args[i], out, seen_d, seen_s)) return false;
+  // Nothing is replaced in place, so there is no backup to delete.
+  if (out.in_place && out.delete_backup) return false;
   out.path = args.back();
   return true;
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] filepath\n", stdout);
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--in-place] filepath\n", stdout);
   std::fflush(stdout);
 }
 

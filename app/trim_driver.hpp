@@ -9,10 +9,12 @@ namespace qx {
 struct CommandLine {
   bool delete_backup = false;
   bool silent = false;
+  bool in_place = false;  // give free space back inside the image, no second file
   std::string_view path;
 };
 
-// False when the arguments (without the program name) are not "[-d] [-s] filepath".
+// False when the arguments (without the program name) are not "[-d] [-s] [--in-place] filepath", where
+// -d and --in-place exclude each other.
 [[nodiscard]] bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept;
 
 void print_usage() noexcept;

@@ -74,7 +74,8 @@ ErrorCode TrimOutput::copy(uint64_t from, uint64_t to, uint64_t length) {
   return copier_->copy(from, to, length) ? OK : ERR_READ;
 }
 
-ErrorCode TrimOutput::finish_copies() { return copier_ && copier_->finish() ? OK : ERR_READ; }
+// An output never created has nothing to copy (a walk that changes the image in place).
+ErrorCode TrimOutput::finish_copies() { return !copier_ || copier_->finish() ? OK : ERR_READ; }
 
 ErrorCode TrimOutput::length(uint64_t& out) {
   if (ErrorCode rc = finish_copies(); rc != OK) return rc;
