@@ -109,21 +109,10 @@ const FormatDriver* format_driver(int32_t id) noexcept {
   return kDriverTable[static_cast<size_t>(id)];
 }
 
-namespace {
-
-// Giving clusters back inside a live QCOW2 file needs its own crash-safe ordering of table,
-// refcount and hole updates; until that exists the copy mode serves it.
-ErrorCode qcow2_in_place_refused(std::string_view, DiskImage&, const SectorUse&, ProgressCallback, void*) {
-  note_refusal("QCOW2 images are not trimmed in place yet; trim it without --in-place");
-  return ERR_UNSUPPORTED;
-}
-
-}  // namespace
-
 InPlaceTrimFunction format_in_place_trim(int32_t id) noexcept {
   switch (id) {
     case FORMAT_RAW: return raw_trim_in_place;
-    case FORMAT_QCOW2: return qcow2_in_place_refused;
+    case FORMAT_QCOW2: return qcow2_trim_in_place;
     default: return nullptr;
   }
 }

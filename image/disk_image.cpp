@@ -111,7 +111,7 @@ ErrorCode trim_image_in_place(DiskImage& image, std::string_view path, const Sec
                               ProgressCallback progress, void* user) {
   const InPlaceTrimFunction trim = image.state ? format_in_place_trim(image.format) : nullptr;
   if (!trim) {
-    note_refusal("only raw images are trimmed in place; trim this one without --in-place");
+    note_refusal("only raw and QCOW2 images are trimmed in place; trim this one without --in-place");
     return ERR_UNSUPPORTED;
   }
   if (!can_trim(image)) return ERR_UNSUPPORTED;

@@ -45,11 +45,7 @@ class RawDisks : public testing::Test {
     g_disks->mbr = test::make_mbr_fat32_ext4(dir + "/mbr");
     g_disks->gpt = test::make_gpt_ntfs_ext2(dir + "/gpt");
     g_disks->lvm = test::make_mbr_lvm_ext4(dir + "/lvm");
-    test::DiskFixture& w = g_disks->whole;
-    w.raw = dir + "/whole/ext4.raw";
-    w.bytes = 32ull << 20;
-    w.partitions = {{"ext4", 0, w.bytes / 512}};
-    test::make_ext(dir + "/whole", w.raw, w.bytes / 512, "ext4", true);
+    g_disks->whole = test::make_whole_ext4(dir + "/whole");
   }
   static void TearDownTestSuite() {
     delete g_disks;
@@ -208,21 +204,12 @@ TEST_F(RawDisks, HostWithoutHolesChangesNothing) {
   const std::string image = dir.file("disk.img");
   fs::copy_file(g_disks->mbr.raw, image);
   const auto before = test::read_file(image);
-  const FileInfo old_info = info_of(image);
-  DiskImage disk;
-  ASSERT_EQ(open_image(disk, image, true), OK);
-  ErrorCode error = OK;
-  uint32_t recognised = 0;
-  auto map = build_usage_map(disk, error, recognised);
-  ASSERT_TRUE(map);
-  set_file_call_hook(no_punching);
-  const ErrorCode rc = trim_image_in_place(disk, image, *map, nullptr, nullptr);
-  set_file_call_hook(nullptr);
-  EXPECT_EQ(rc, ERR_UNSUPPORTED);
+  const uint64_t host = test::host_bytes(image);
+  EXPECT_EQ(test::trim_in_place_with_hook(image, no_punching), ERR_UNSUPPORTED);
   ASSERT_NE(refusal_note(), nullptr);
   EXPECT_NE(std::string(refusal_note()).find("cannot punch holes"), std::string::npos);
   EXPECT_EQ(test::read_file(image), before);
-  EXPECT_EQ(info_of(image).allocated, old_info.allocated);
+  EXPECT_EQ(test::host_bytes(image), host);
 }
 
 // A progress call that asks to stop ends the walk there; the holes punched so far stay.
@@ -264,15 +251,23 @@ TEST_F(RawDisks, InPlaceRefusals) {
   const struct {
     const char* file;
     const char* options;
+    const char* then;  // qemu-img's subcommand that makes the image one the in-place trim refuses
     const char* reason;
   } others[] = {
-      {"disk.qcow2", "-f raw -O qcow2", "QCOW2 images are not trimmed in place yet"},
-      {"disk.vdi", "-f raw -O vdi", "only raw images are trimmed in place"},
+      {"snap.qcow2", "-f raw -O qcow2", "snapshot -c s1", "internal snapshots"},
+      {"bitmap.qcow2", "-f raw -O qcow2", "bitmap --add", "persistent bitmaps"},
+      {"disk.vdi", "-f raw -O vdi", nullptr, "only raw and QCOW2 images are trimmed in place"},
   };
   for (const auto& o : others) {
     SCOPED_TRACE(o.file);
     const std::string path = dir.file(o.file);
     test::qemu_convert(image, path, o.options);
+    if (o.then) {
+      const std::string then = o.then;
+      const auto made = test::run_command("qemu-img " + then + " " + shell_quote(path) +
+                                          (then.rfind("bitmap", 0) == 0 ? " b1" : "") + " 2>&1");
+      ASSERT_EQ(made.status, 0) << made.output;
+    }
     const auto bytes = test::read_file(path);
     const auto r = test::run_command(shell_quote(test::quorvex_binary()) + " --in-place " +
                                      shell_quote(path) + " 2>&1");
