@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
@@ -19,22 +20,32 @@ namespace {
 namespace fs = std::filesystem;
 using test::shell_quote;
 
+// Each disk is built on first use: ctest runs every test in a process of its own.
 struct Disks {
   test::TempDir dir;
-  test::DiskFixture mbr, whole;
+  std::optional<test::DiskFixture> mbr, whole;
 };
 Disks* g_disks = nullptr;
+
+std::string folder(const char* name) {
+  const fs::path at = g_disks->dir.path() / name;
+  fs::create_directory(at);
+  return at.string();
+}
+const test::DiskFixture& mbr_disk() {
+  if (!g_disks->mbr) g_disks->mbr = test::make_mbr_fat32_ext4(folder("mbr"));
+  return *g_disks->mbr;
+}
+const test::DiskFixture& whole_disk() {
+  if (!g_disks->whole) g_disks->whole = test::make_whole_ext4(folder("whole"));
+  return *g_disks->whole;
+}
 
 class Qcow2InPlace : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!test::have_disk_tools() || !test::have_tool("qemu-img") || g_disks) return;
     g_disks = new Disks;
-    const std::string dir = g_disks->dir.path().string();
-    fs::create_directory(dir + "/mbr");
-    fs::create_directory(dir + "/whole");
-    g_disks->mbr = test::make_mbr_fat32_ext4(dir + "/mbr");
-    g_disks->whole = test::make_whole_ext4(dir + "/whole");
   }
   static void TearDownTestSuite() {
     delete g_disks;
@@ -63,7 +74,7 @@ void expect_consistent(const test::DiskFixture& disk, const std::string& image, 
 
 TEST_F(Qcow2InPlace, DropsFreeClustersInsideTheFile) {
   for (const char* options : {"", "-o cluster_size=4096", "-o refcount_bits=1", "-o refcount_bits=64", "-o compat=0.10"}) {
-    for (const test::DiskFixture* disk : {&g_disks->mbr, &g_disks->whole}) {
+    for (const test::DiskFixture* disk : {&mbr_disk(), &whole_disk()}) {
       SCOPED_TRACE(std::string(options) + " " + disk->raw);
       test::TempDir dir;
       const std::string image = dir.file("disk.qcow2"), copy = dir.file("copy.qcow2");
@@ -91,7 +102,7 @@ TEST_F(Qcow2InPlace, DropsFreeClustersInsideTheFile) {
 
 // A failure or a kill at every write, punch and sync leaves an image QEMU finds no fault in.
 TEST_F(Qcow2InPlace, StopsAtEveryStep) {
-  const test::DiskFixture& disk = g_disks->whole;
+  const test::DiskFixture& disk = whole_disk();
   test::TempDir dir;
   const std::string image = dir.file("disk.qcow2");
   test::qemu_convert(disk.raw, image, "-f raw -O qcow2 -o cluster_size=8192");
@@ -124,7 +135,7 @@ int no_punching(FileCall call) noexcept { return call == FileCall::kWrite ? EOPN
 TEST_F(Qcow2InPlace, HostWithoutHolesChangesNothing) {
   test::TempDir dir;
   const std::string image = dir.file("disk.qcow2");
-  test::qemu_convert(g_disks->whole.raw, image, "-f raw -O qcow2");
+  test::qemu_convert(whole_disk().raw, image, "-f raw -O qcow2");
   const auto bytes = test::read_file(image);
   EXPECT_EQ(test::trim_in_place_with_hook(image, no_punching), ERR_UNSUPPORTED);
   ASSERT_NE(refusal_note(), nullptr);

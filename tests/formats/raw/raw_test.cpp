@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <iostream>
+#include <map>
 
 #include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
@@ -22,30 +23,29 @@ namespace {
 namespace fs = std::filesystem;
 using test::shell_quote;
 
+// Each disk is built on first use: ctest runs every test in a process of its own.
 struct Disks {
   test::TempDir dir;
-  test::DiskFixture mbr, gpt, lvm, whole;
+  std::map<std::string, test::DiskFixture> by_name;
 };
 Disks* g_disks = nullptr;
 
 const test::DiskFixture& disk_named(const std::string& name) {
-  if (name == "mbr") return g_disks->mbr;
-  if (name == "gpt") return g_disks->gpt;
-  if (name == "lvm") return g_disks->lvm;
-  return g_disks->whole;
+  const auto it = g_disks->by_name.find(name);
+  if (it != g_disks->by_name.end()) return it->second;
+  const std::string dir = (g_disks->dir.path() / name).string();
+  fs::create_directory(dir);
+  test::DiskFixture (*make)(const std::string&) = name == "mbr"   ? test::make_mbr_fat32_ext4
+                                                  : name == "gpt" ? test::make_gpt_ntfs_ext2
+                                                  : name == "lvm" ? test::make_mbr_lvm_ext4
+                                                                  : test::make_whole_ext4;
+  return g_disks->by_name[name] = make(dir);
 }
 
 class RawDisks : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!test::have_disk_tools() || g_disks) return;
-    g_disks = new Disks;
-    const std::string dir = g_disks->dir.path().string();
-    for (const char* sub : {"mbr", "gpt", "lvm", "whole"}) fs::create_directory(g_disks->dir.path() / sub);
-    g_disks->mbr = test::make_mbr_fat32_ext4(dir + "/mbr");
-    g_disks->gpt = test::make_gpt_ntfs_ext2(dir + "/gpt");
-    g_disks->lvm = test::make_mbr_lvm_ext4(dir + "/lvm");
-    g_disks->whole = test::make_whole_ext4(dir + "/whole");
+    if (test::have_disk_tools() && !g_disks) g_disks = new Disks;
   }
   static void TearDownTestSuite() {
     delete g_disks;
@@ -98,12 +98,12 @@ TEST_F(RawDisks, OpensAsRawByContent) {
       EXPECT_TRUE(can_trim(image));
     }
   }
-  const auto r = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(g_disks->mbr.raw));
+  const auto r = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(disk_named("mbr").raw));
   EXPECT_NE(r.output.find("format: 29 (raw)"), std::string::npos) << r.output;
 }
 
 TEST_F(RawDisks, NoDiskNoRawImage) {
-  const auto mbr = test::read_file(g_disks->mbr.raw);
+  const auto mbr = test::read_file(disk_named("mbr").raw);
   std::vector<uint8_t> text(4096, ' ');
   const std::string words = "not a disk at all\n";
   std::copy(words.begin(), words.end(), text.begin());
@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(, RawTrim,
 
 // A stop at every punch (a failure, or the process killed there) leaves a consistent image.
 TEST_F(RawDisks, InPlaceStopsAtEveryPunch) {
-  const test::DiskFixture& disk = g_disks->whole;
+  const test::DiskFixture& disk = disk_named("whole");
   test::TempDir dir;
   const std::string image = dir.file("disk.img");
   fs::copy_file(disk.raw, image);
@@ -202,7 +202,7 @@ int no_punching(FileCall call) noexcept { return call == FileCall::kWrite ? EOPN
 TEST_F(RawDisks, HostWithoutHolesChangesNothing) {
   test::TempDir dir;
   const std::string image = dir.file("disk.img");
-  fs::copy_file(g_disks->mbr.raw, image);
+  fs::copy_file(disk_named("mbr").raw, image);
   const auto before = test::read_file(image);
   const uint64_t host = test::host_bytes(image);
   EXPECT_EQ(test::trim_in_place_with_hook(image, no_punching), ERR_UNSUPPORTED);
@@ -216,7 +216,7 @@ TEST_F(RawDisks, HostWithoutHolesChangesNothing) {
 TEST_F(RawDisks, InPlaceCancelsBetweenSteps) {
   test::TempDir dir;
   const std::string image = dir.file("disk.img");
-  const test::DiskFixture& disk = g_disks->mbr;
+  const test::DiskFixture& disk = disk_named("mbr");
   fs::copy_file(disk.raw, image);
   const auto before = test::read_file(image);
   const test::UsedSectors used = test::used_sectors(image);
@@ -241,7 +241,7 @@ TEST_F(RawDisks, InPlaceCancelsBetweenSteps) {
 TEST_F(RawDisks, InPlaceRefusals) {
   test::TempDir dir;
   const std::string image = dir.file("disk.img");
-  fs::copy_file(g_disks->whole.raw, image);
+  fs::copy_file(disk_named("whole").raw, image);
   for (const char* args : {"-d --in-place ", "--in-place -d ", "--in-place --in-place "}) {
     const auto r = test::quorvex(args + shell_quote(image));
     EXPECT_EQ(r.status, 1) << args;
