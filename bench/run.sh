@@ -134,8 +134,8 @@ timed() {  # label, then the command; appends "seconds kib" to $label.times
 
 if [ $in_place = 1 ]; then
   loop_ok=0
-  if [ "$format" = raw ] && [ "$(id -u)" -eq 0 ] && command -v fstrim >/dev/null && dev=$(losetup -f 2>/dev/null) &&
-    losetup -P "$dev" source.img 2>/dev/null; then
+  if [ "$format" = raw ] && [ "$(id -u)" -eq 0 ] && command -v fstrim >/dev/null &&
+    dev=$(losetup -f --show -o $((start * 512)) source.img 2>/dev/null); then
     losetup -d "$dev"
     loop_ok=1
   fi
@@ -151,8 +151,9 @@ if [ $in_place = 1 ]; then
         copy) timed_space copy "$quorvex" -s -d disk.$ext ;;
         in-place) timed_space in-place "$quorvex" -s --in-place disk.$ext ;;
         fstrim)
-          dev=$(losetup -f --show -P disk.$ext)
-          mkdir -p mnt && mount "${dev}p1" mnt
+          # The partition through a loop device at its offset (no partition nodes needed).
+          dev=$(losetup -f --show -o $((start * 512)) disk.$ext)
+          mkdir -p mnt && mount "$dev" mnt
           timed_space fstrim fstrim mnt
           umount mnt && losetup -d "$dev" ;;
       esac
