@@ -13,6 +13,7 @@
 #include "app/inspect.hpp"
 #include "app/progress.hpp"
 #include "app/run_outcome.hpp"
+#include "formats/format_ids.hpp"
 #include "image/replacement.hpp"
 #include "image/disk_image.hpp"
 #include "formats/trim_walk.hpp"
@@ -24,6 +25,7 @@ namespace {
 
 bool parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
   if (arg == "--json") return !out.json && (out.json = true);
+  if (arg == "--in-place") return !out.in_place && (out.in_place = true);
   if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/')) return false;
   switch (arg[1]) {
     case 'd':
@@ -135,6 +137,16 @@ Reason cannot_hold_reason(std::string_view resolved, int error) {
 
 bool keep_going(uint32_t, uint32_t, void*) { return !stop_signalled(); }
 
+// What the files the trim would replace take on the host today.
+uint64_t host_bytes_now(const TrimForecast& forecast) {
+  uint64_t n = 0;
+  for (const ForecastFile& f : forecast.files) {
+    FileInfo info;
+    n += file_info(f.path, info) ? info.allocated : f.current_bytes;
+  }
+  return n;
+}
+
 Reason nothing_to_gain(const TrimForecast& forecast) {
   return {"nothing_to_gain", "nothing to gain: the trimmed image would take " +
                                  std::to_string(forecast.bytes()) + " bytes, it takes " +
@@ -188,14 +200,33 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
   progress.json = cmd.json;
   if (get_geometry(image).bytes_per_sector) progress.unit_bytes = get_geometry(image).bytes_per_sector;
   ErrorCode result = ERR_UNSUPPORTED;
-  Reason reason = why_not_trimmed(image);
-  if (reason.empty()) {
+  FileInfo before;
+  const bool tell_host_bytes =
+      !cmd.json && (cmd.in_place || image.format == FORMAT_RAW) && file_info(resolved, before);
+  Reason reason;
+  if (cmd.in_place) {
+    clear_refusal();
+    result = trim_image_in_place(image, resolved, *map, print_progress, &progress);
+    if (result == OK && stop_signalled()) result = CANCELLED;
+    if (result == OK && file_read_failures() != read_failures) result = ERR_READ;
+    if (result != OK)
+      reason = result == ERR_UNSUPPORTED ? refusal_reason("in_place_refused", "this image cannot be trimmed in place; trim it without --in-place")
+                                         : failure_reason(result, resolved);
+  } else if ((reason = why_not_trimmed(image)).empty()) {
     clear_file_failure();
     // The trim run without writing says what it would write: nothing is written when that gains
     // nothing, or does not fit.
     TrimForecast forecast;
     result = forecast_trim(image, resolved, *map, forecast, keep_going, nullptr);
-    if (result == OK && forecast.bytes() >= forecast.current_bytes()) {
+    // A raw image keeps its length: what it can gain is room on the host.
+    const bool no_gain = image.format == FORMAT_RAW ? forecast.host_bytes >= host_bytes_now(forecast)
+                                                    : forecast.bytes() >= forecast.current_bytes();
+    if (result == OK && no_gain) {
+      // Names an earlier run left behind (a crash before its swap ended) go, as a run that writes
+      // would remove them; the image's own name already holds a whole image.
+      for (const ForecastFile& f : forecast.files)
+        for (const std::string& left : {f.path + "_TEMP", f.path + std::string(kBackupSuffix) + "_TEMP"})
+          (void)remove_stale_file(left);
       run.size_before = run.size_after = forecast.current_bytes();
       run.reason = nothing_to_gain(forecast);
       return end_run(run, 0);
@@ -229,6 +260,10 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
                    : Reason{"changed", "the image changed while it was trimmed (another program "
                                        "wrote it); it was left as that program left it"};
   }
+  FileInfo after;
+  if (result == OK && tell_host_bytes && !cmd.silent && file_info(resolved, after))
+    std::printf("\nhost bytes: %llu before, %llu after", static_cast<unsigned long long>(before.allocated),
+                static_cast<unsigned long long>(after.allocated));
   return finish(run, result, std::move(reason));
 }
 
@@ -244,12 +279,14 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
   bool seen_d = false, seen_s = false;
   for (size_t i = 0; i + 1 < args.size(); ++i)
     if (!parse_option(args[i], out, seen_d, seen_s)) return false;
+  // Nothing is replaced in place, so there is no backup to delete.
+  if (out.in_place && out.delete_backup) return false;
   out.path = args.back();
   return true;
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] filepath\n", stdout);
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n", stdout);
   std::fflush(stdout);
 }
 
@@ -263,6 +300,8 @@ void print_help() noexcept {
       "             on standard error)\n"
       "  --json     JSON lines on standard output instead of the progress line and the result\n"
       "             word: progress events, then one final object (see man quorvex)\n"
+      "  --in-place give the free space back inside the image itself (raw and QCOW2 images): no\n"
+      "             second file and no backup; cannot be given with -d\n"
       "  --help     this text\n"
       "  --version  the version\n"
       "-d and -s may also be written /d and /s, in either case.\n"

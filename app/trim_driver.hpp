@@ -12,13 +12,14 @@ struct CommandLine {
   bool delete_backup = false;
   bool silent = false;
   bool json = false;
-  bool help = false;     // "--help" alone
-  bool version = false;  // "--version" alone
+  bool in_place = false;  // give free space back inside the image, no second file
+  bool help = false;      // "--help" alone
+  bool version = false;   // "--version" alone
   std::string_view path;
 };
 
-// False when the arguments (without the program name) are not "[-d] [-s] [--json] filepath",
-// "--help" or "--version".
+// False when the arguments (without the program name) are not "[-d] [-s] [--json] [--in-place]
+// filepath" (-d and --in-place exclude each other), "--help" or "--version".
 [[nodiscard]] bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept;
 
 void print_usage() noexcept;

@@ -134,9 +134,9 @@ ErrorCode TrimOutput::copy(uint64_t from, uint64_t to, uint64_t length) {
   return copier_->failure() != OK ? copier_->failure() : ERR_WRITE;
 }
 
+// An output never created has nothing to copy (a walk that changes the image in place).
 ErrorCode TrimOutput::finish_copies() {
-  if (forecast_) return OK;
-  if (!copier_) return ERR_WRITE;
+  if (forecast_ || !copier_) return OK;
   if (copier_->finish()) return OK;
   return copier_->failure() != OK ? copier_->failure() : ERR_WRITE;
 }

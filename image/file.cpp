@@ -72,6 +72,8 @@ FileInfo info_of(const struct stat& st) noexcept {
   i.type_and_mode = static_cast<uint32_t>(st.st_mode);
   i.owner = static_cast<uint32_t>(st.st_uid);
   i.group = static_cast<uint32_t>(st.st_gid);
+  i.allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+  i.block_size = static_cast<uint32_t>(st.st_blksize);
   return i;
 }
 
@@ -184,6 +186,24 @@ bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
       recording())
     record_change({FileChange::kReserve, fd_, {}, {}, offset, length, {}});
   return true;
+}
+
+bool File::info(FileInfo& out) noexcept {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  out = info_of(st);
+  return true;
+}
+
+bool File::punch_hole(uint64_t offset, uint64_t length, bool& unsupported) noexcept {
+  unsupported = false;
+  if (fd_ < 0 || !writable_ || length == 0 || !fits_off_t(offset, length)) return false;
+  if (file_call_allowed(FileCall::kWrite) &&
+      ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                  static_cast<off_t>(length)) == 0)
+    return true;
+  unsupported = errno == EOPNOTSUPP || errno == ENOSYS;
+  return false;
 }
 
 bool File::set_length(uint64_t length) noexcept {

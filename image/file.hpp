@@ -13,6 +13,8 @@ namespace qx {
 // buffers of this size plus one.
 inline constexpr size_t kMaxPathBytes = 4095;
 
+struct FileInfo;
+
 class File {
  public:
   File() noexcept = default;
@@ -43,6 +45,11 @@ class File {
   // Asks the file system to set aside [offset, offset + length) without changing the length, so
   // that the writes that follow cost less. Only a hint: false only when the file is not usable.
   [[nodiscard]] bool preallocate(uint64_t offset, uint64_t length) noexcept;
+  // Gives [offset, offset + length) back to the host without changing the length; the range then
+  // reads as zeros. `unsupported` tells a host that cannot do it at all from a failure.
+  [[nodiscard]] bool punch_hole(uint64_t offset, uint64_t length, bool& unsupported) noexcept;
+  // What the system says of the open file.
+  [[nodiscard]] bool info(FileInfo& out) noexcept;
   // Cuts or extends the file to exactly `length` bytes, dropping whatever was set aside beyond.
   [[nodiscard]] bool set_length(uint64_t length) noexcept;
   // Asks the system to start writing [offset, offset + length) to the disk now, so that a later
@@ -69,6 +76,8 @@ struct FileInfo {
   uint32_t type_and_mode = 0;
   uint32_t owner = 0;
   uint32_t group = 0;
+  uint64_t allocated = 0;   // bytes the file takes on its host
+  uint32_t block_size = 0;  // the host's preferred block for it
 
   bool regular() const noexcept;
   bool same_file(const FileInfo& other) const noexcept {

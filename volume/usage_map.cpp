@@ -147,6 +147,19 @@ ErrorCode UsageMap::query(uint32_t first, uint32_t count, std::span<uint8_t> bit
   return count ? ERR_UNSUPPORTED : OK;
 }
 
+bool holds_known_layout(DiskImage& image) noexcept {
+  try {
+    if (holds_partition_table(image)) return true;
+    VolumeEntry whole;
+    whole.length = get_geometry(image).total_sectors;
+    probe_volume(whole, image, 0);
+    // A reader that knew its file system but keeps it whole left its own reason.
+    return whole.kind >= 0 || (!whole.reason.empty() && whole.reason.key != "unknown_file_system");
+  } catch (...) {
+    return false;
+  }
+}
+
 void destroy_usage_map(UsageMap& map) noexcept { map.volumes.clear(); }
 
 void override_fs_reader(int32_t kind, const FsReader* reader) noexcept {

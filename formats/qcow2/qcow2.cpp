@@ -238,7 +238,11 @@ ErrorCode read_snapshots(Qcow2Image& st, const Qcow2Header& h) {
     }
     st.snapshots.push_back({l1_offset, l1_size, pos});
     pos = static_cast<size_t>(ceil_div_u64(end, 8) * 8);
-    if (pos > t.size()) return ERR_BAD_FORMAT;
+    // QEMU ends the file right after the last entry, before its padding.
+    if (pos > t.size()) {
+      if (i + 1 < st.nb_snapshots) return ERR_BAD_FORMAT;
+      pos = t.size();
+    }
   }
   t.resize(pos);
   add_metadata(st, at, pos);

@@ -12,7 +12,7 @@
 namespace qx {
 namespace {
 
-const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] filepath\n";
+const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n";
 
 test::CommandResult run(const std::string& args, const std::string& cwd = "") {
   std::string cmd = (cwd.empty() ? "" : "cd " + test::shell_quote(cwd) + " && ") +
@@ -38,8 +38,13 @@ TEST(CommandLine, ParsesOptionsInAnyOrderAndSpelling) {
   for (auto args : std::vector<std::vector<const char*>>{
            {"-d", "-d", "img"}, {"-x", "img"}, {"-ds", "img"}, {"-d", "img", "extra"},
            {"/D", "-d", "img"}, {"-s", "/S", "img"}, {"-", "img"}, {"-d", "-s", "-d", "img"},
-           {"--json", "--json", "img"}, {"--help", "img"}, {"--JSON", "img"}, {"--version", "img"}})
+           {"--json", "--json", "img"}, {"--help", "img"}, {"--JSON", "img"}, {"--version", "img"},
+           {"--in-place", "-d", "img"}, {"/d", "--in-place", "img"}, {"--in-place", "--in-place", "img"},
+           {"--in-placex", "img"}})
     EXPECT_FALSE(parse_command_line(args, cmd)) << args[0] << " " << args[1];
+  const char* d[] = {"-s", "--in-place", "img"};
+  ASSERT_TRUE(parse_command_line(d, cmd));
+  EXPECT_TRUE(cmd.in_place && cmd.silent && !cmd.delete_backup);
 }
 
 TEST(CommandLine, UsageErrorsExitOneWithTheUsageText) {

@@ -71,7 +71,7 @@ TEST(ManualPages, RenderWithoutWarnings) {
 TEST(ManualPages, QuorvexOptionsFilesAndStatusesAreWhatTheToolDoes) {
   const std::string text = page("quorvex.1");
   EXPECT_EQ(items(section(text, "OPTIONS")),
-            (std::set<std::string>{"-d", "-s", "--json", "--help", "--version"}));
+            (std::set<std::string>{"-d", "-s", "--json", "--in-place", "--help", "--version"}));
   EXPECT_EQ(items(section(text, "EXIT STATUS")), (std::set<std::string>{"0", "1", "2"}));
   EXPECT_EQ(items(section(text, "FILES")), (std::set<std::string>{"filepath_TEMP", "filepath_DEL"}));
   EXPECT_NE(text.find("QxDeleteFile"), std::string::npos);

@@ -130,4 +130,23 @@ Trimmed trim(const std::string& path, ProgressLog* log, const UsageMap* custom) 
   return t;
 }
 
+uint64_t host_bytes(const std::string& path) {
+  FileInfo info;
+  EXPECT_TRUE(file_info(path, info)) << path;
+  return info.allocated;
+}
+
+ErrorCode trim_in_place_with_hook(const std::string& path, FileCallHook hook) {
+  DiskImage image;
+  if (ErrorCode rc = open_image(image, path, true); rc != OK) return rc;
+  ErrorCode error = OK;
+  uint32_t recognised = 0;
+  auto map = build_usage_map(image, error, recognised);
+  if (!map) return error;
+  set_file_call_hook(hook);
+  const ErrorCode rc = trim_image_in_place(image, path, *map, nullptr, nullptr);
+  set_file_call_hook(nullptr);
+  return rc;
+}
+
 }  // namespace qx::test
