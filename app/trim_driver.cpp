@@ -172,6 +172,19 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
       case HoldResult::kCannotOpen: return fail_quietly(run, cannot_hold_reason(resolved, errno));
     }
   }
+  // A swap of several files that a crash cut off is finished before anything reads them.
+  bool cut_off = false;
+  if (finish_cut_off_swap(resolved, cut_off) != OK) {
+    const FileFailure f = last_file_failure();
+    return finish(run, ERR_CREATE,
+                  {"unfinished_swap", std::string("a run was cut off in the middle of the swap of "
+                                                  "this image's files, and the swap cannot be finished") +
+                                          (f.error ? std::string(": ") + std::strerror(f.error) : "")});
+  }
+  if (cut_off)
+    std::fprintf(stderr, "quorvex: %.*s: a run was cut off in the middle of the swap of this image's "
+                         "files; that swap is now complete, or undone where it had failed\n",
+                 static_cast<int>(run.shown_path.size()), run.shown_path.data());
   DiskImage image;
   if (ErrorCode rc = open_image(image, resolved, true); rc != OK)
     return guard.saw_file_in_use() ? finish(run, ERR_OPEN, in_use_reason())

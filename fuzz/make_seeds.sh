@@ -198,6 +198,9 @@ printf '\001version=1\nCID=1\nparentCID=ffffffff\ncreateType="twoGbMaxExtentSpar
 
 printf '\001NDI 0 8 1 8 512\n' >"$out/text_fuzz/ndi"
 printf '\000disk.raw\n' >"$out/text_fuzz/split"
+mkdir -p "$out/swap_journal_fuzz"
+printf 'quorvex swap\nsuffix 4:_DEL\n111 12:/x/a-s1.vmdk\n101 12:/x/a-s2.vmdk\nend\n' >"$out/swap_journal_fuzz/forward"
+printf 'quorvex swap\nsuffix 4:_DEL\n111 12:/x/a-s1.vmdk\n011 12:/x/a-s2.vmdk\nend\nback 34\n' >"$out/swap_journal_fuzz/back"
 # The read-only emulator formats, which no tool here writes, from their published layouts; the
 # selector is the index of the driver in emulator_fuzz.cpp.
 mkdir -p "$out/emulator_fuzz"

@@ -5,6 +5,7 @@
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
 #include "image/parent_chain.hpp"
+#include "image/replacement.hpp"
 
 namespace qx {
 namespace {
@@ -75,6 +76,12 @@ ErrorCode detect_image(DiskImage& image, std::string_view path, bool read_only,
 ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only) {
   // A parent's refusal stays with the child that opened it.
   if (ParentChain::depth == 0) clear_refusal();
+  if (cut_off_swap_pending(path)) {
+    note_refusal("unfinished_swap",
+                 "a run of quorvex was cut off in the middle of the swap of this image's files, "
+                 "which may be of two generations until a run of quorvex over the image finishes it");
+    return ERR_UNSUPPORTED;
+  }
   const DetectionRules& rules = detection_rules();
   // Only one format is a folder; any other driver's read of one would count as a failed read.
   if (is_directory(path)) return open_image_as(image, path, read_only, rules.folder_format);

@@ -1,6 +1,7 @@
 #include "image/disk_image.hpp"
 
 #include "image/primitives.hpp"
+#include "image/replacement.hpp"
 
 namespace qx {
 namespace {
@@ -104,6 +105,7 @@ ErrorCode trim_image(DiskImage& image, std::string_view path, const SectorUse& m
                      WriterRecord& record, ProgressCallback progress, void* user) {
   const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
   if (!driver || !driver->trim || !can_trim(image)) return ERR_UNSUPPORTED;
+  if (!record.image.assign(path)) return ERR_UNSUPPORTED;
   return guard_no_memory([&] { return driver->trim(path, image, map, record, progress, user); });
 }
 

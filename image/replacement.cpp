@@ -1,5 +1,6 @@
 #include "image/replacement.hpp"
 
+#include <charconv>
 #include <string>
 
 #include "image/file.hpp"
@@ -9,6 +10,11 @@ namespace qx {
 namespace {
 
 bool g_skip_backup_sync = false;
+bool g_skip_journal = false;
+
+// Longest journal read back: a name per file, of at most a path each.
+constexpr uint64_t kMaxJournalBytes = uint64_t{16} << 20;
+constexpr TextView kJournalHead = "quorvex swap\n";
 
 // Where one file of a swap stands; the way back from each stage is in roll_back.
 enum class Stage : uint8_t {
@@ -43,11 +49,19 @@ class Transaction {
       : suffix_(suffix), delete_backup_(delete_backup), notice_(notice) {}
 
   ErrorCode add(const ReplacementEntry& e) noexcept;
+  // Where the journal goes when the swap has more than one file.
+  [[nodiscard]] bool set_image(TextView image) noexcept;
   ErrorCode run() noexcept;
   void abandon() noexcept;  // removes every new file; the old ones were never touched
+  // After a crash: the swap `journal` describes, over `entries` (its files' names), taken up where
+  // the names show it stopped.
+  ErrorCode recover(const SwapJournal& journal, const std::vector<ReplacementEntry>& entries) noexcept;
 
  private:
   ErrorCode prepare(Swap& s) noexcept;
+  bool write_journal() noexcept;
+  bool mark_journal_back() noexcept;
+  bool end_journal() noexcept;
   bool link_backups() noexcept;
   bool swap_names() noexcept;
   bool name_backups() noexcept;
@@ -62,7 +76,41 @@ class Transaction {
   bool delete_backup_;
   SwapNotice notice_;
   std::vector<Swap> swaps_;
+  PathBuffer<4096> journal_;  // empty: no journal
+  uint64_t journal_length_ = 0;
+  bool journaled_ = false;    // the journal is on the disk: the next run would finish the swap
 };
+
+bool named(TextView path) noexcept {
+  FileInfo info;
+  return file_info(path, info);
+}
+
+bool named_file(TextView path) noexcept {
+  FileInfo info;
+  return file_info(path, info) && info.regular();
+}
+
+// One file's way back from `stage`. Each step is skipped once done, so that a recovery after a
+// crash in the middle can repeat it.
+bool undo(Stage stage, const Swap& s) noexcept {
+  switch (stage) {
+    case Stage::kLinked: return remove_stale_file(s.pending.view());
+    case Stage::kMovedAside:
+    case Stage::kBackedUp: return !named(s.backup.view()) || file_rename(s.backup.view(), s.target());
+    case Stage::kSwapped: return !named(s.pending.view()) || file_rename(s.pending.view(), s.target());
+    case Stage::kCreated: return remove_stale_file(s.target());
+    case Stage::kReady:
+    case Stage::kDeleted: break;
+  }
+  return true;
+}
+
+void append_name(std::string& out, TextView name) {
+  out += std::to_string(name.size());
+  out += ':';
+  out.append(name.data(), name.size());
+}
 
 ErrorCode Transaction::add(const ReplacementEntry& e) noexcept {
   if (e.target.empty()) return OK;
@@ -87,6 +135,72 @@ ErrorCode Transaction::prepare(Swap& s) noexcept {
       !seal_new_file(s.temporary(), s.existed ? &s.old_file : nullptr, s.new_file))
     return ERR_CREATE;
   return OK;
+}
+
+bool Transaction::set_image(TextView image) noexcept {
+  return image.empty() || journal_.assign(image, kJournalSuffix);
+}
+
+// Written once every new file and every pending backup is on the disk, before the first rename:
+// from the moment it is whole on the disk, a crash leaves a swap that the next run finishes.
+bool Transaction::write_journal() noexcept {
+  if (journal_.empty() || swaps_.size() < 2 || g_skip_journal) return true;
+  std::string text;
+  try {
+    text.assign(kJournalHead.data(), kJournalHead.size());
+    text += "suffix ";
+    append_name(text, suffix_);
+    text += '\n';
+    for (const Swap& s : swaps_) {
+      text += !s.temporary().empty() ? '1' : '0';
+      text += s.existed ? '1' : '0';
+      text += s.linked ? '1' : '0';
+      text += ' ';
+      append_name(text, s.target());
+      text += '\n';
+    }
+    text += "end\n";
+  } catch (...) {
+    return false;
+  }
+  File file = File::create(journal_.view());
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  if (!file || !file.write_at(0, bytes) || !file.sync() || !file.close()) {
+    (void)remove_stale_file(journal_.view());
+    return false;
+  }
+  journal_length_ = text.size();
+  if (!sync_parent_folder(journal_.view())) {
+    // The journal may be on the disk after all: the swap is undone through it.
+    journaled_ = true;
+    return false;
+  }
+  journaled_ = true;
+  return true;
+}
+
+// Before a swap that failed is undone: the names reached are made durable, then the journal says
+// how far each file got, so that a crash during the undoing is undone in turn.
+bool Transaction::mark_journal_back() noexcept {
+  if (!sync_folders()) return false;
+  std::string text;
+  try {
+    text = "back ";
+    for (const Swap& s : swaps_) text += static_cast<char>('0' + static_cast<int>(s.stage));
+    text += '\n';
+  } catch (...) {
+    return false;
+  }
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  File file = File::open_existing(journal_.view(), false);
+  return file && file.write_at(journal_length_, bytes) && file.sync() && file.close();
+}
+
+bool Transaction::end_journal() noexcept {
+  if (!journaled_) return true;
+  if (!remove_stale_file(journal_.view()) || !sync_parent_folder(journal_.view())) return false;
+  journaled_ = false;
+  return true;
 }
 
 bool Transaction::link_backups() noexcept {
@@ -174,21 +288,18 @@ bool Transaction::sync_folders() noexcept {
 }
 
 void Transaction::roll_back() noexcept {
+  // Without its mark a journal would have a crash during the undoing finished the other way (a
+  // mark that cannot be written is a second fault: the undoing goes on).
+  if (journaled_) (void)mark_journal_back();
+  bool undone = true;
   for (auto it = swaps_.rbegin(); it != swaps_.rend(); ++it) {
-    Swap& s = *it;
-    switch (s.stage) {
-      case Stage::kLinked: (void)file_remove(s.pending.view()); break;
-      case Stage::kMovedAside:
-      case Stage::kBackedUp: (void)file_rename(s.backup.view(), s.target()); break;
-      case Stage::kSwapped: (void)file_rename(s.pending.view(), s.target()); break;
-      case Stage::kCreated: (void)file_remove(s.target()); break;
-      case Stage::kReady:
-      case Stage::kDeleted: break;
-    }
-    if (s.stage != Stage::kDeleted) s.stage = Stage::kReady;
+    undone = undo(it->stage, *it) && undone;
+    if (it->stage != Stage::kDeleted) it->stage = Stage::kReady;
   }
   abandon();
-  (void)sync_folders();
+  undone = sync_folders() && undone;
+  // A set not whole again stays behind its journal: nothing reads it, the next run tries again.
+  if (undone) (void)end_journal();
 }
 
 void Transaction::abandon() noexcept {
@@ -203,16 +314,54 @@ ErrorCode Transaction::run() noexcept {
       return rc;
     }
   }
-  if (!link_backups() || !swap_names() || !name_backups()) {
+  if (!link_backups() || !write_journal() || !swap_names() || !name_backups()) {
     roll_back();
     return ERR_CREATE;
   }
   bool past_return = false;
-  if (delete_backup_ && !delete_backups(past_return)) {
+  // The journal goes last: until it is gone from the disk a crash could still finish the swap.
+  if ((delete_backup_ && !delete_backups(past_return)) || !end_journal()) {
     // Once one old file is gone the set can only stay new as a whole.
     if (!past_return) roll_back();
+    else (void)end_journal();
     return ERR_CREATE;
   }
+  return OK;
+}
+
+ErrorCode Transaction::recover(const SwapJournal& journal,
+                               const std::vector<ReplacementEntry>& entries) noexcept {
+  for (size_t i = 0; i < journal.entries.size(); ++i) {
+    const SwapJournalEntry& j = journal.entries[i];
+    if (ErrorCode rc = add(entries[i]); rc != OK) return rc;
+    Swap& s = swaps_.back();
+    s.existed = j.existed;
+    s.linked = j.linked;
+    s.stage = static_cast<Stage>(j.stage);
+  }
+  bool done = true;
+  if (journal.back) {
+    for (auto it = swaps_.rbegin(); it != swaps_.rend(); ++it) done = undo(it->stage, *it) && done;
+    abandon();
+  } else {
+    // The same steps as the swap itself, each taken only where the names show it was not.
+    for (Swap& s : swaps_) {
+      if (!done) break;
+      const bool has_new = !s.temporary().empty();
+      if (has_new && !named_file(s.temporary())) continue;
+      if (s.existed && !s.linked && named(s.target())) {
+        done = file_rename(s.target(), s.backup.view()) && sync_parent_folder(s.target());
+        if (!done) break;
+      }
+      if (has_new) done = file_rename(s.temporary(), s.target());
+      else if (s.existed && s.linked && named(s.target())) done = file_remove(s.target());
+    }
+    done = done && sync_folders();
+    for (Swap& s : swaps_)
+      if (done && s.linked && named_file(s.pending.view())) done = file_rename(s.pending.view(), s.backup.view());
+  }
+  if (!done || !sync_folders()) return ERR_CREATE;
+  if (!file_remove(journal_.view()) || !sync_parent_folder(journal_.view())) return ERR_CREATE;
   return OK;
 }
 
@@ -227,9 +376,10 @@ ErrorCode discard_entry(const ReplacementEntry& e) {
 }
 
 template <typename Each>
-ErrorCode commit_set(Each&& each, TextView suffix, bool delete_backup, SwapNotice notice) noexcept {
+ErrorCode commit_set(Each&& each, TextView suffix, bool delete_backup, SwapNotice notice,
+                     TextView image = {}) noexcept {
   Transaction t(suffix, delete_backup, notice);
-  ErrorCode rc = OK;
+  ErrorCode rc = t.set_image(image) ? OK : ERR_UNSUPPORTED;
   each([&](const ReplacementEntry& e) {
     if (rc == OK) rc = t.add(e);
   });
@@ -253,6 +403,92 @@ void clear_list(ReplacementList& list) noexcept {
 }  // namespace
 
 void set_swap_skips_backup_sync(bool skip) noexcept { g_skip_backup_sync = skip; }
+void set_swap_skips_journal(bool skip) noexcept { g_skip_journal = skip; }
+
+bool parse_swap_journal(std::span<const uint8_t> bytes, SwapJournal& out) {
+  out = SwapJournal{};
+  const TextView text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  size_t at = 0;
+  const auto take = [&](TextView word) {
+    if (text.substr(at, word.size()) != word) return false;
+    at += word.size();
+    return true;
+  };
+  const auto name = [&](std::string& s) {
+    const char* const end = text.data() + text.size();
+    size_t length = 0;
+    const auto [p, ec] = std::from_chars(text.data() + at, end, length);
+    if (ec != std::errc() || p == text.data() + at || p == end || *p != ':') return false;
+    at = static_cast<size_t>(p - text.data()) + 1;
+    if (length == 0 || length > kMaxPathBytes || length > text.size() - at) return false;
+    s.assign(text.substr(at, length));
+    at += length;
+    return s.find('\0') == std::string::npos;
+  };
+  try {
+    if (!take(kJournalHead) || !take("suffix ") || !name(out.suffix) || !take("\n") ||
+        out.suffix.find('/') != std::string::npos)
+      return false;
+    while (!take("end\n")) {
+      SwapJournalEntry e;
+      for (bool* flag : {&e.has_new, &e.existed, &e.linked}) {
+        if (at >= text.size() || (text[at] != '0' && text[at] != '1')) return false;
+        *flag = text[at++] == '1';
+      }
+      if (!take(" ") || !name(e.target) || !take("\n")) return false;
+      out.entries.push_back(std::move(e));
+    }
+    if (out.entries.empty()) return false;
+    // The mark of a swap being undone counts only whole: until it was on the disk nothing was
+    // undone, and the swap goes forward.
+    const TextView rest = text.substr(at);
+    if (rest.size() != 5 + out.entries.size() + 1 || !rest.starts_with("back ") || rest.back() != '\n')
+      return true;
+    for (size_t i = 0; i < out.entries.size(); ++i) {
+      const char c = rest[5 + i];
+      if (c < '0' || c > '0' + static_cast<int>(Stage::kDeleted)) return true;
+    }
+    for (size_t i = 0; i < out.entries.size(); ++i) out.entries[i].stage = static_cast<uint8_t>(rest[5 + i] - '0');
+    out.back = true;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool cut_off_swap_pending(TextView image) noexcept {
+  PathBuffer<4096> journal;
+  return journal.assign(image, kJournalSuffix) && named(journal.view());
+}
+
+ErrorCode finish_cut_off_swap(TextView image, bool& found) {
+  found = false;
+  PathBuffer<4096> journal;
+  FileInfo info;
+  if (!journal.assign(image, kJournalSuffix) || !file_info(journal.view(), info)) return OK;
+  found = true;
+  if (!info.regular() || info.size > kMaxJournalBytes) return ERR_CREATE;
+  return guard_no_memory([&] {
+    std::vector<uint8_t> bytes(info.size);
+    File f = File::open_existing(journal.view(), true);
+    if (!f || !f.read_at(0, bytes)) return ERR_CREATE;
+    f.close();
+    SwapJournal j;
+    // A journal that is not whole was cut off before the first rename.
+    if (!parse_swap_journal(bytes, j))
+      return file_remove(journal.view()) && sync_parent_folder(journal.view()) ? OK : ERR_CREATE;
+    std::vector<ReplacementEntry> entries(j.entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const SwapJournalEntry& e = j.entries[i];
+      if (!entries[i].target.assign(e.target) ||
+          (e.has_new && !entries[i].temporary.assign(e.target, kTempSuffix)))
+        return ERR_CREATE;
+    }
+    Transaction t(j.suffix, false, {});
+    if (!t.set_image(image)) return ERR_CREATE;
+    return t.recover(j, entries);
+  });
+}
 
 ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target) {
   if (!entry.target.assign(target) || !entry.temporary.assign(target, kTempSuffix)) {
@@ -315,7 +551,7 @@ ErrorCode commit_writer_record(WriterRecord& record, TextView suffix, bool delet
         if (single) visit(record.single.entry);
         each_listed(record.list, visit);
       },
-      suffix, delete_backup, notice);
+      suffix, delete_backup, notice, record.image.view());
   clear_list(record.list);
   return rc;
 }

@@ -1,10 +1,15 @@
 // Writer records and the protocol that swaps rewritten files in: every rewritten file gets a
 // "_TEMP" sibling; a commit keeps the original under a backup name and puts the new file in its
 // place without the name ever being empty (a second name for the original, then one rename over
-// it), for all files of an image or, after any failure, for none of them.
+// it), for all files of an image or, after any failure, for none of them. The renames of several
+// files cannot be one: their swap is written first to a journal beside the image, so that after a
+// power cut in the middle the next run finishes it (or undoes it) and nothing reads the files
+// meanwhile.
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "image/error.hpp"
@@ -14,6 +19,7 @@ namespace qx {
 
 inline constexpr TextView kTempSuffix = "_TEMP";
 inline constexpr TextView kBackupSuffix = "_DEL";
+inline constexpr TextView kJournalSuffix = "_SWAP";
 
 struct ReplacementEntry {
   PathBuffer<4096> target;     // empty when the entry is unused
@@ -36,6 +42,9 @@ struct ReplacementList {
 struct WriterRecord {
   Replacement single;
   ReplacementList list;
+  // The image as it was opened: a swap of several files keeps its journal under this name plus
+  // kJournalSuffix while it runs. Set by trim_image.
+  PathBuffer<4096> image;
 };
 
 // What a commit tells as it goes, for its caller to show: a backup it is about to delete, and an
@@ -67,7 +76,8 @@ ErrorCode commit_replacement_list(ReplacementList& list, TextView suffix, bool d
                                   SwapNotice notice = {});
 ErrorCode discard_replacement_list(ReplacementList& list);
 
-// The single entry first; the list only when that succeeded.
+// The single entry and the list as one swap; with more than one file, and record.image set,
+// through the journal.
 ErrorCode commit_writer_record(WriterRecord& record, TextView suffix, bool delete_backup,
                                SwapNotice notice = {});
 ErrorCode discard_writer_record(WriterRecord& record);
@@ -75,5 +85,32 @@ ErrorCode discard_writer_record(WriterRecord& record);
 // For tests alone: the swap leaves out the folder sync that makes the backups' names durable
 // before the new files take the names, so that a crash sweep can show it catches the gap.
 void set_swap_skips_backup_sync(bool skip) noexcept;
+// For tests alone: swaps of several files go without their journal.
+void set_swap_skips_journal(bool skip) noexcept;
+
+// What a journal says: the backup suffix, each file with what its swap was to do, and after an
+// in-process failure the stage each file had reached (its way back).
+struct SwapJournalEntry {
+  std::string target;
+  bool has_new = false;  // a "_TEMP" takes the name; else the file leaves it
+  bool existed = false;  // there was an old file
+  bool linked = false;   // the old file has a second name, the pending backup
+  uint8_t stage = 0;
+};
+struct SwapJournal {
+  std::string suffix;
+  std::vector<SwapJournalEntry> entries;
+  bool back = false;  // the swap failed and was being undone
+};
+// False for anything but a whole journal (a crash while it was written leaves a part of one).
+[[nodiscard]] bool parse_swap_journal(std::span<const uint8_t> bytes, SwapJournal& out);
+
+// True when the journal of a swap of the image's files is there: until a run of quorvex finishes
+// that swap, the files may be of two generations and are not read.
+[[nodiscard]] bool cut_off_swap_pending(TextView image) noexcept;
+// Finishes (or, when it had failed, undoes) a swap that a crash cut off, then removes its journal;
+// `found` tells whether there was one. A journal that is not whole was never acted on: it goes
+// alone. ERR_CREATE when a step fails (the journal stays for the next try).
+ErrorCode finish_cut_off_swap(TextView image, bool& found);
 
 }  // namespace qx

@@ -73,7 +73,7 @@ TEST(ManualPages, QuorvexOptionsFilesAndStatusesAreWhatTheToolDoes) {
   EXPECT_EQ(items(section(text, "OPTIONS")),
             (std::set<std::string>{"-d", "-s", "--json", "--in-place", "--help", "--version"}));
   EXPECT_EQ(items(section(text, "EXIT STATUS")), (std::set<std::string>{"0", "1", "2"}));
-  EXPECT_EQ(items(section(text, "FILES")), (std::set<std::string>{"filepath_TEMP", "filepath_DEL"}));
+  EXPECT_EQ(items(section(text, "FILES")), (std::set<std::string>{"filepath_TEMP", "filepath_DEL", "filepath_SWAP"}));
   EXPECT_NE(text.find("QxDeleteFile"), std::string::npos);
 
   struct Case {
@@ -91,6 +91,7 @@ TEST(ManualPages, QuorvexOptionsFilesAndStatusesAreWhatTheToolDoes) {
     EXPECT_EQ(r.status, c.status) << r.output;
     EXPECT_EQ(fs::exists(image + "_DEL"), c.backup_kept);
     EXPECT_FALSE(fs::exists(image + "_TEMP"));
+    EXPECT_FALSE(fs::exists(image + "_SWAP"));
     EXPECT_EQ(r.output.find("SUCCESS") != std::string::npos, c.result_printed) << r.output;
     EXPECT_EQ(r.output.find("QxDeleteFile " + image + "_DEL") != std::string::npos,
               !c.backup_kept)

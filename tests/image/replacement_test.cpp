@@ -332,5 +332,40 @@ TEST(ReplacementList, DiscardRemovesEveryTemporary) {
   EXPECT_FALSE(fs::exists(dir.file("e1_TEMP")));
 }
 
+// A journal counts only whole (a crash while it was written leaves a part, and nothing was renamed
+// yet), and the mark of a swap being undone only whole too (until then nothing was undone).
+TEST(SwapJournal, OnlyWholeJournalsAndWholeMarksAreRead) {
+  const std::string whole = "quorvex swap\nsuffix 4:_DEL\n111 12:/x/a-s1.vmdk\n100 12:/x/a-s2.vmdk\nend\n";
+  SwapJournal j;
+  const auto parse = [&](const std::string& t) {
+    return parse_swap_journal(std::span(reinterpret_cast<const uint8_t*>(t.data()), t.size()), j);
+  };
+  for (size_t n = 0; n < whole.size(); ++n) EXPECT_FALSE(parse(whole.substr(0, n))) << n;
+  ASSERT_TRUE(parse(whole));
+  ASSERT_EQ(j.entries.size(), 2u);
+  EXPECT_EQ(j.suffix, "_DEL");
+  EXPECT_EQ(j.entries[1].target, "/x/a-s2.vmdk");
+  EXPECT_TRUE(j.entries[0].has_new && j.entries[0].existed && j.entries[0].linked);
+  EXPECT_TRUE(j.entries[1].has_new && !j.entries[1].existed && !j.entries[1].linked);
+  EXPECT_FALSE(j.back);
+  const std::string mark = "back 35\n";
+  for (size_t n = 1; n < mark.size(); ++n) {
+    ASSERT_TRUE(parse(whole + mark.substr(0, n))) << n;
+    EXPECT_FALSE(j.back) << n;
+  }
+  ASSERT_TRUE(parse(whole + mark));
+  EXPECT_TRUE(j.back);
+  EXPECT_EQ(j.entries[0].stage, 3);
+  EXPECT_EQ(j.entries[1].stage, 5);
+  EXPECT_TRUE(parse(whole + "back 39\n") && !j.back);  // no such stage: no mark
+  for (const std::string& bad : {std::string("quorvex swap\nsuffix 4:_DEL\nend\n"),
+                                std::string("quorvex swap\nsuffix 4:_/EL\n111 2:/x\nend\n"),
+                                std::string("quorvex swap\nsuffix 4:_DEL\n121 2:/x\nend\n"),
+                                std::string("quorvex swap\nsuffix 4:_DEL\n111 0:\nend\n"),
+                                std::string("quorvex swap\nsuffix 4:_DEL\n111 99999999999999999999:/x\nend\n"),
+                                std::string("quorvex swap\nsuffix 4:_DEL\n111 2:/\0\nend\n", 40)})
+    EXPECT_FALSE(parse(bad)) << bad;
+}
+
 }  // namespace
 }  // namespace qx
