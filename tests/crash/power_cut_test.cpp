@@ -4,18 +4,15 @@
 // leave nothing but "_TEMP" garbage that a later run clears.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <set>
 
-#include "app/trim_driver.hpp"
 #include "image/replacement.hpp"
 #include "support/crash_states.hpp"
 #include "support/fault_injection.hpp"
 #include "support/parallels_builder.hpp"
+#include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
 #include "support/vmdk_builder.hpp"
 
@@ -23,12 +20,8 @@ namespace qx {
 namespace {
 
 namespace fs = std::filesystem;
+using test::sh;
 using test::shell_quote;
-
-void sh(const std::string& command) {
-  const auto r = test::run_command(command + " 2>&1");
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
 
 // An image by qemu-img with data in two places, a block of written zeros the trim drops and
 // blocks never written.
@@ -77,23 +70,9 @@ struct Outcome {
 
 // Runs the tool in this process (so that its changes can be recorded), its output dropped.
 int run_here(const std::vector<std::string>& args, bool no_links) {
-  std::vector<const char*> argv{"quorvex"};
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  std::fflush(stdout);
-  const int saved = ::dup(1), null = ::open("/dev/null", O_WRONLY);
-  ::dup2(null, 1);
   test::FaultPlan plan;
   plan.no_links = no_links;
-  int rc;
-  {
-    test::FaultScope scope(plan);
-    rc = run_quorvex(static_cast<int>(argv.size()), argv.data());
-  }
-  std::fflush(stdout);
-  ::dup2(saved, 1);
-  ::close(saved);
-  ::close(null);
-  return rc;
+  return test::run_quorvex_here(args, plan);
 }
 
 bool ends_with(const std::string& s, const std::string& tail) {
@@ -226,7 +205,7 @@ class Sweep {
     for (const auto& [name, bytes] : new_) {
       // A split image is checked through its descriptor, a bundle file by file.
       if (!old_.count(name) || !(fs::is_regular_file(image_) ? name == image_ : changed(name))) continue;
-      const auto r = test::run_command("qemu-img check -q -f " + std::string(c_.check_format) + " " + shell_quote(name) + " 2>&1");
+      const auto r = test::qemu_check(name, c_.check_format, true);
       EXPECT_EQ(r.status, 0) << name << "\n" << r.output;
     }
   }
