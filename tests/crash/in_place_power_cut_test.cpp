@@ -130,13 +130,17 @@ class Sweep {
     std::set<size_t> seen;
     out.states = test::for_each_crash_state(log, plan, [&](const test::CrashState& s) {
       if (first_failure && out.failing) return;
-      const test::FileBytes& bytes = s.files.count(image_) ? s.files.at(image_) : nullptr;
-      if (bytes && !seen.insert(std::hash<std::string_view>{}(std::string_view(
-                       reinterpret_cast<const char*>(bytes->data()), bytes->size())))
-                        .second)
+      const auto image = s.files.find(image_);
+      std::string why;
+      // No second file, ever: the trim works inside the image.
+      if (image == s.files.end()) why = "the image is missing";
+      else if (s.files.size() != log.initial().size()) why = "a file beside the image";
+      else if (!seen.insert(std::hash<std::string_view>{}(std::string_view(
+                                reinterpret_cast<const char*>(image->second->data()), image->second->size())))
+                    .second)
         return;
       ++out.distinct;
-      const std::string why = bytes ? check(s) : "the image is missing";
+      if (why.empty()) why = check(s);
       if (why.empty()) return;
       ++out.failing;
       if (out.failures.size() < 8)
