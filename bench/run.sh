@@ -104,22 +104,31 @@ fi
 echo "source image ($format): $(stat -c %s source.$ext) bytes"
 
 host_bytes() { echo $(($(stat -c %b "$1") * $(stat -c %B "$1"))); }
-# Runs the command while sampling df; appends "seconds kib peak_extra_bytes" to $label.inplace.
+# Host bytes of everything in the work folder (a loop mount inside it left out). The machine's
+# df moves with whatever else runs on the same disk; this moves only with what the timed command
+# writes here.
+folder_bytes() { du -s -x -B1 . 2>/dev/null | cut -f1; }
+# Runs the command while sampling the folder's host bytes and df; appends "seconds kib
+# peak_extra_bytes peak_df_drop_bytes" to $label.inplace.
 timed_space() {
   local label=$1
   shift
-  local base peak=0 now
-  base=$(df -k --output=avail . | tail -1 | tr -d ' ')
+  local base peak=0 now df_base df_peak=0 df_now
+  sync
+  base=$(folder_bytes)
+  df_base=$(df -B1 --output=avail . | tail -1 | tr -d ' ')
   drop_cache
   /usr/bin/time -f "%e %M" -o time.out "$@" >/dev/null 2>&1 &
   local pid=$!
   while kill -0 $pid 2>/dev/null; do
-    now=$(df -k --output=avail . | tail -1 | tr -d ' ')
-    [ $((base - now)) -gt $peak ] && peak=$((base - now))
-    sleep 0.05
+    now=$(folder_bytes)
+    [ $((now - base)) -gt $peak ] && peak=$((now - base))
+    df_now=$(df -B1 --output=avail . | tail -1 | tr -d ' ')
+    [ $((df_base - df_now)) -gt $df_peak ] && df_peak=$((df_base - df_now))
+    sleep 0.02
   done
   wait $pid || true
-  echo "$(cat time.out) $((peak * 1024))" >>"$label.inplace"
+  echo "$(cat time.out) $peak $df_peak" >>"$label.inplace"
 }
 
 drop_cache() { if [ $cold = 1 ]; then sync && echo 3 >/proc/sys/vm/drop_caches; fi; }
@@ -139,7 +148,7 @@ if [ $in_place = 1 ]; then
     losetup -d "$dev"
     loop_ok=1
   fi
-  [ $loop_ok = 1 ] || echo "== no loop device here (needs root): fstrim is not timed"
+  [ $loop_ok = 1 ] || [ "$format" != raw ] || echo "== no loop device here (needs root): fstrim is not timed"
   for run in $(seq 1 "$runs"); do
     for mode in copy in-place fstrim; do
       [ $mode = fstrim ] && [ $loop_ok = 0 ] && continue
@@ -160,18 +169,22 @@ if [ $in_place = 1 ]; then
       sync
       echo "$before $(host_bytes disk.$ext)" >>"$mode.bytes"
       echo "run $run $mode: $(tail -1 "$mode.inplace" | cut -d' ' -f1) s, host bytes $before before," \
-        "$(host_bytes disk.$ext) after, peak extra host space $(tail -1 "$mode.inplace" | cut -d' ' -f3) bytes"
+        "$(host_bytes disk.$ext) after, peak extra host space $(tail -1 "$mode.inplace" | cut -d' ' -f3) bytes" \
+        "(df, shared with the rest of the machine: $(tail -1 "$mode.inplace" | cut -d' ' -f4) bytes)"
     done
   done
   median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
   echo
-  printf '%-10s %16s %16s %18s %18s %20s\n' mode "median wall (s)" "peak RSS (MiB)" "host bytes before" "host bytes after" "peak extra (bytes)"
+  printf '%-10s %16s %16s %18s %18s %20s %20s\n' mode "median wall (s)" "peak RSS (MiB)" "host bytes before" "host bytes after" "peak extra (bytes)" "peak df drop (bytes)"
   for mode in copy in-place fstrim; do
     [ -f "$mode.inplace" ] || continue
-    printf '%-10s %16s %16s %18s %18s %20s\n' "$mode" "$(cut -d' ' -f1 "$mode.inplace" | median)" \
+    printf '%-10s %16s %16s %18s %18s %20s %20s\n' "$mode" "$(cut -d' ' -f1 "$mode.inplace" | median)" \
       "$(($(cut -d' ' -f2 "$mode.inplace" | sort -n | tail -1) / 1024))" "$(cut -d' ' -f1 "$mode.bytes" | median)" \
-      "$(cut -d' ' -f2 "$mode.bytes" | median)" "$(cut -d' ' -f3 "$mode.inplace" | sort -n | tail -1)"
+      "$(cut -d' ' -f2 "$mode.bytes" | median)" "$(cut -d' ' -f3 "$mode.inplace" | sort -n | tail -1)" \
+      "$(cut -d' ' -f4 "$mode.inplace" | sort -n | tail -1)"
   done
+  echo "peak extra: the work folder's host bytes (du) above those before the run, sampled every 20 ms;" \
+    "df drop: the same from df, which counts every other writer of this disk too"
   echo "source image ($format): $(stat -c %s source.$ext) bytes; $runs runs each; host file system $(stat -f -c %T .)"
   exit 0
 fi

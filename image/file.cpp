@@ -200,8 +200,10 @@ bool File::punch_hole(uint64_t offset, uint64_t length, bool& unsupported) noexc
   if (fd_ < 0 || !writable_ || length == 0 || !fits_off_t(offset, length)) return false;
   if (file_call_allowed(FileCall::kWrite) &&
       ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                  static_cast<off_t>(length)) == 0)
+                  static_cast<off_t>(length)) == 0) {
+    if (recording()) record_change({FileChange::kPunch, fd_, {}, {}, offset, length, {}});
     return true;
+  }
   unsupported = errno == EOPNOTSUPP || errno == ENOSYS;
   return false;
 }

@@ -140,6 +140,7 @@ enum class FileChange : uint8_t {
   kRename,      // path: renamed to `to`
   kRemove,      // path
   kSyncFolder,  // path: the folder whose names are now on the disk
+  kPunch,       // fd: [offset, offset + length) given back to the host, reading as zeros
 };
 struct FileChangeRecord {
   FileChange change = FileChange::kWrite;

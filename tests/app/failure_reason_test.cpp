@@ -12,6 +12,7 @@
 
 #include "support/fault_injection.hpp"
 #include "support/json_reader.hpp"
+#include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
 #include "support/vhdx_builder.hpp"
 
@@ -19,12 +20,8 @@ namespace qx {
 namespace {
 
 namespace fs = std::filesystem;
+using test::sh;
 using test::shell_quote;
-
-void sh(const std::string& command) {
-  const auto r = test::run_command(command + " 2>&1");
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
 
 // A dynamic VHD by qemu-img with data the trim keeps and zeros it drops.
 std::string vhd(const std::string& dir) {

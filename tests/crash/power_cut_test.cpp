@@ -6,9 +6,6 @@
 // and the swap's recovery makes them all new (or all old) again.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -19,6 +16,7 @@
 #include "support/crash_states.hpp"
 #include "support/fault_injection.hpp"
 #include "support/parallels_builder.hpp"
+#include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
 #include "support/vmdk_builder.hpp"
 
@@ -26,12 +24,8 @@ namespace qx {
 namespace {
 
 namespace fs = std::filesystem;
+using test::sh;
 using test::shell_quote;
-
-void sh(const std::string& command) {
-  const auto r = test::run_command(command + " 2>&1");
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
 
 // An image by qemu-img with data in two places, a block of written zeros the trim drops and
 // blocks never written.
@@ -83,24 +77,10 @@ struct Outcome {
 
 // Runs the tool in this process (so that its changes can be recorded), its output dropped.
 int run_here(const std::vector<std::string>& args, bool no_links, uint64_t failing_rename = 0) {
-  std::vector<const char*> argv{"quorvex"};
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  std::fflush(stdout);
-  const int saved = ::dup(1), null = ::open("/dev/null", O_WRONLY);
-  ::dup2(null, 1);
   test::FaultPlan plan = failing_rename ? test::at_call_of(test::FaultMode::kFail, FileCall::kRename, failing_rename)
                                         : test::FaultPlan{};
   plan.no_links = no_links;
-  int rc;
-  {
-    test::FaultScope scope(plan);
-    rc = run_quorvex(static_cast<int>(argv.size()), argv.data());
-  }
-  std::fflush(stdout);
-  ::dup2(saved, 1);
-  ::close(saved);
-  ::close(null);
-  return rc;
+  return test::run_quorvex_here(args, plan);
 }
 
 bool ends_with(const std::string& s, const std::string& tail) {
@@ -293,7 +273,7 @@ class Sweep {
     for (const auto& [name, bytes] : new_) {
       // A split image is checked through its descriptor, a bundle file by file.
       if (!old_.count(name) || !(fs::is_regular_file(image_) ? name == image_ : changed(name))) continue;
-      const auto r = test::run_command("qemu-img check -q -f " + std::string(c_.check_format) + " " + shell_quote(name) + " 2>&1");
+      const auto r = test::qemu_check(name, c_.check_format, true);
       EXPECT_EQ(r.status, 0) << name << "\n" << r.output;
     }
   }

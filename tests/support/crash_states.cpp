@@ -94,6 +94,15 @@ class Model {
         for (uint64_t p = c.offset / kPage; p * kPage < c.offset + c.data.size(); ++p) f.dirty.insert(p);
         return false;
       }
+      case FileChange::kPunch: {
+        // Zeros up to the end of the file alone (the length is kept); unsynced, page by page.
+        Inode& f = file(c.inode);
+        const uint64_t end = std::min<uint64_t>(c.offset + c.length, f.now.size());
+        if (c.offset >= end) return false;
+        std::fill(f.now.begin() + static_cast<ptrdiff_t>(c.offset), f.now.begin() + static_cast<ptrdiff_t>(end), 0);
+        for (uint64_t p = c.offset / kPage; p * kPage < end; ++p) f.dirty.insert(p);
+        return false;
+      }
       case FileChange::kSetLength: {
         Inode& f = file(c.inode);
         f.now.resize(c.length);

@@ -1,8 +1,8 @@
 // What a power cut could leave of a folder: the changes a run made are recorded through the file
 // primitives' recorder, then replayed on a model of the folder that knows what each file and
 // each folder had on the disk at its last sync. Every state a crash could leave at a point is a
-// choice of the changes since those syncs: each page written since its file's last sync (old or
-// new), the file's length (with or without what came after the sync), and each name made,
+// choice of the changes since those syncs: each page written or punched since its file's last sync
+// (old or new), the file's length (with or without what came after the sync), and each name made,
 // renamed or removed since its folder's last sync (in order, each one done or not).
 #pragma once
 
@@ -40,6 +40,8 @@ class ChangeRecording {
   const std::map<std::string, FileBytes>& initial() const { return initial_; }
   const std::map<std::string, uint64_t>& initial_inodes() const { return inodes_; }
   const std::vector<RecordedChange>& changes() const { return changes_; }
+  // Forgets one change, as if the run had not made it: shows that a sweep notices a missing sync.
+  void drop_change(size_t index) { changes_.erase(changes_.begin() + static_cast<ptrdiff_t>(index)); }
 
  private:
   std::map<std::string, FileBytes> initial_;

@@ -206,6 +206,18 @@ DiskFixture make_whole_ext4(const std::string& dir) {
   return d;
 }
 
+DiskFixture make_mbr_ext4(const std::string& dir) {
+  DiskFixture d;
+  d.raw = dir + "/mbr_ext4.raw";
+  d.bytes = 40 * kMiB;
+  d.partitions = {{"ext4", 2048, d.bytes / 512 - 2048}};
+  make_dirty_file(d.raw, d.bytes, 0x95);
+  run_or_throw("printf 'label: dos\\nstart=2048, type=83\\n' | sfdisk -q " + q(d.raw));
+  make_ext(dir, dir + "/p1.ext4", d.partitions[0].sectors, "ext4", true);
+  copy_range(dir + "/p1.ext4", 0, d.raw, 2048 * 512ull, d.partitions[0].sectors * 512);
+  return d;
+}
+
 DiskFixture make_mbr_lvm_ext4(const std::string& dir) {
   DiskFixture d;
   d.raw = dir + "/lvm.raw";

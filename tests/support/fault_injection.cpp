@@ -1,5 +1,6 @@
 #include "support/fault_injection.hpp"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +106,24 @@ ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan
   std::filesystem::remove(count_path);
   std::filesystem::remove(err_path);
   return run;
+}
+
+int run_quorvex_here(const std::vector<std::string>& args, const FaultPlan& plan) {
+  std::vector<const char*> argv{"quorvex"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  std::fflush(stdout);
+  const int saved = ::dup(1), null = ::open("/dev/null", O_WRONLY);
+  ::dup2(null, 1);
+  int rc;
+  {
+    FaultScope scope(plan);
+    rc = run_quorvex(static_cast<int>(argv.size()), argv.data());
+  }
+  std::fflush(stdout);
+  ::dup2(saved, 1);
+  ::close(saved);
+  ::close(null);
+  return rc;
 }
 
 std::vector<std::string> folder_names(const std::string& dir) {

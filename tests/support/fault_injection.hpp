@@ -50,6 +50,10 @@ struct ChildRun {
 ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
                            const std::string& scratch_dir);
 
+// run_quorvex(args) in this process under the plan, so that a test can record the changes it
+// makes; its standard output dropped.
+int run_quorvex_here(const std::vector<std::string>& args, const FaultPlan& plan = {});
+
 // The names in a folder, sorted.
 std::vector<std::string> folder_names(const std::string& dir);
 

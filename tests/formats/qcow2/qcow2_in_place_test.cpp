@@ -10,6 +10,7 @@
 #include "image/file.hpp"
 #include "support/disk_fixture.hpp"
 #include "support/fault_injection.hpp"
+#include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
 #include "support/trim_run.hpp"
 #include "volume/usage_map.hpp"
@@ -60,12 +61,10 @@ class Qcow2InPlace : public testing::Test {
 // as it was, its file systems clean.
 void expect_consistent(const test::DiskFixture& disk, const std::string& image, const std::vector<uint8_t>& before,
                        const test::UsedSectors& used, const std::string& work) {
-  const auto check = test::run_command("qemu-img check " + shell_quote(image) + " 2>&1");
-  EXPECT_TRUE(check.status == 0 || check.status == 3) << check.output;
+  const auto check = test::qemu_check(image);
+  EXPECT_TRUE(test::qemu_check_passes(check, true)) << check.output;
   const std::string raw = work + "/guest.raw";
-  fs::remove(raw);
-  test::qemu_convert(image, raw, "-O raw");
-  const auto after = test::read_file(raw);
+  const auto after = test::qemu_guest_disk(image, raw);
   ASSERT_EQ(after.size(), before.size());
   EXPECT_EQ(test::first_used_difference(before, after, used), -1);
   EXPECT_EQ(test::check_file_systems(disk, raw, work), "");
@@ -85,7 +84,7 @@ TEST_F(Qcow2InPlace, DropsFreeClustersInsideTheFile) {
       const uint64_t size = fs::file_size(image), old_host = test::host_bytes(image);
       const auto r = test::quorvex("--in-place " + shell_quote(image));
       ASSERT_EQ(r.status, 0) << r.output;
-      const auto check = test::run_command("qemu-img check " + shell_quote(image) + " 2>&1");
+      const auto check = test::qemu_check(image);
       EXPECT_EQ(check.status, 0) << check.output;
       EXPECT_EQ(fs::file_size(image), size);
       EXPECT_FALSE(fs::exists(image + "_TEMP"));
