@@ -8,6 +8,7 @@
 
 #include "image/disk_image.hpp"
 #include "image/sector_bitmap.hpp"
+#include "platform/file_ops.hpp"
 
 namespace qx {
 namespace {
@@ -123,8 +124,8 @@ int fail(std::FILE* err, std::string_view path, ErrorCode rc) {
 int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   // Resolved and opened exactly as the trim does.
   const std::string path(options.path);
-  char resolved[PATH_MAX];
-  if (!::realpath(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
+  std::string resolved;
+  if (!platform::resolve_path(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
   DiskImage image;
   if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
   // A map read through the wrong parent would describe another disk's file systems.

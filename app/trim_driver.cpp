@@ -1,8 +1,5 @@
 #include "app/trim_driver.hpp"
 
-#include <signal.h>
-
-#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +9,8 @@
 #include "image/replacement.hpp"
 #include "image/disk_image.hpp"
 #include "image/file_guard.hpp"
+#include "platform/file_ops.hpp"
+#include "platform/stop_signals.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx {
@@ -41,26 +40,11 @@ class StopSignals {
  public:
   StopSignals() noexcept {
     clear_stop_signal();
-    struct sigaction stop {};
-    stop.sa_handler = note_stop_signal;
-    stop.sa_flags = SA_RESTART;
-    sigemptyset(&stop.sa_mask);
-    for (size_t i = 0; i < kStops; ++i) ::sigaction(kSignals[i], &stop, &saved_[i]);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, &saved_[kStops]);
+    platform::install_stop_handlers(note_stop_signal);
   }
-  ~StopSignals() {
-    for (size_t i = 0; i <= kStops; ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
-  }
+  ~StopSignals() { platform::restore_stop_handlers(); }
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  static constexpr size_t kStops = 3;
-  static constexpr int kSignals[kStops + 1] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  struct sigaction saved_[kStops + 1];
 };
 
 void print_swap_event(SwapEvent event, TextView path, void*) noexcept {
@@ -144,18 +128,15 @@ void print_usage() noexcept {
 
 int run_quorvex(int argc, const char* const* argv) noexcept {
   std::setlocale(LC_ALL, "");
-  CommandLine cmd;
-  if (argc < 2 ||
-      !parse_command_line(std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)), cmd)) {
-    print_usage();
-    return 1;
-  }
-  char resolved[PATH_MAX];
-  if (!::realpath(argv[argc - 1], resolved)) {
-    print_usage();
-    return 1;
-  }
   try {
+    CommandLine cmd;
+    std::string resolved;
+    if (argc < 2 ||
+        !parse_command_line(std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)), cmd) ||
+        !platform::resolve_path(argv[argc - 1], resolved)) {
+      print_usage();
+      return 1;
+    }
     return run_trim(cmd, resolved);
   } catch (...) {
     return 2;

@@ -1,9 +1,5 @@
 #include "image/file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -47,33 +43,19 @@ bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
   return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
 }
 
-FileInfo info_of(const struct stat& st) noexcept {
-  FileInfo i;
-  i.device = static_cast<uint64_t>(st.st_dev);
-  i.inode = static_cast<uint64_t>(st.st_ino);
-  i.size = static_cast<uint64_t>(st.st_size);
-  i.links = static_cast<uint64_t>(st.st_nlink);
-  i.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
-  i.mtime_nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
-  i.type_and_mode = static_cast<uint32_t>(st.st_mode);
-  i.owner = static_cast<uint32_t>(st.st_uid);
-  i.group = static_cast<uint32_t>(st.st_gid);
-  return i;
-}
-
-// Closes a descriptor on every path out.
-class Fd {
+// Closes a handle on every path out.
+class Handle {
  public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+  explicit Handle(platform::Handle h) noexcept : h_(h) {}
+  ~Handle() {
+    if (h_ != platform::kNoHandle) (void)platform::close(h_);
   }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const noexcept { return fd_; }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  platform::Handle get() const noexcept { return h_; }
 
  private:
-  int fd_;
+  platform::Handle h_;
 };
 
 }  // namespace
@@ -83,7 +65,7 @@ File& File::operator=(File&& other) noexcept {
     close();
     fd_ = other.fd_;
     writable_ = other.writable_;
-    other.fd_ = -1;
+    other.fd_ = platform::kNoHandle;
   }
   return *this;
 }
@@ -91,50 +73,40 @@ File& File::operator=(File&& other) noexcept {
 File File::open_existing(std::string_view path, bool read_only) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return File();
-  int fd;
-  do fd = ::open(p.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  return File(fd, fd >= 0 && !read_only);
+  const platform::Handle fd = platform::open_existing(p.c_str(), read_only);
+  return File(fd, fd != platform::kNoHandle && !read_only);
 }
 
 File File::create(std::string_view path) noexcept {
   CPath p(path);
   if (!p.ok() || !remove_stale_file(path) || !file_call_allowed(FileCall::kOpen)) return File();
-  const int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  return File(fd, fd >= 0);
+  const platform::Handle fd = platform::create_new(p.c_str());
+  return File(fd, fd != platform::kNoHandle);
 }
 
 bool File::close() noexcept {
-  if (fd_ < 0) return true;
+  if (!is_open()) return true;
   // Some file systems report a write that failed late only here.
   const bool allowed = !writable_ || file_call_allowed(FileCall::kWrite);
-  const bool ok = ::close(fd_) == 0;
-  fd_ = -1;
+  const bool ok = platform::close(fd_);
+  fd_ = platform::kNoHandle;
   return ok && allowed;
 }
 
-bool File::length(uint64_t& out) noexcept {
-  if (fd_ < 0) return false;
-  // Not fstat: a block device has its length only at its end.
-  const off_t end = ::lseek(fd_, 0, SEEK_END);
-  if (end < 0) return false;
-  out = static_cast<uint64_t>(end);
-  return true;
-}
+bool File::length(uint64_t& out) noexcept { return is_open() && platform::end_offset(fd_, out); }
 
 bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
-  if (fd_ < 0 || !fits_off_t(offset, out.size())) return false;
+  if (!is_open() || !fits_off_t(offset, out.size())) return false;
   if (!file_call_allowed(FileCall::kRead)) {
     ++g_read_failures;
     return false;
   }
   for (size_t done = 0; done < out.size();) {
-    const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    const int64_t n = platform::read_at(fd_, out.data() + done, out.size() - done, offset + done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
     // The end of the file is an answer; an error of the device is not.
     if (n < 0) ++g_read_failures;
     return false;
@@ -143,81 +115,64 @@ bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
 }
 
 bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
-  if (fd_ < 0 || !fits_off_t(offset, data.size())) return false;
+  if (!is_open() || !fits_off_t(offset, data.size())) return false;
   if (!file_call_allowed(FileCall::kWrite)) return false;
   for (size_t done = 0; done < data.size();) {
-    const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return false;
+    const int64_t n = platform::write_at(fd_, data.data() + done, data.size() - done, offset + done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
   }
   return true;
 }
 
 bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
-  if (fd_ < 0 || !file_call_allowed(FileCall::kWrite)) return false;
-  if (fits_off_t(offset, length))
-    (void)::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
+  if (!is_open() || !file_call_allowed(FileCall::kWrite)) return false;
+  platform::preallocate(fd_, offset, length);
   return true;
 }
 
 bool File::set_length(uint64_t length) noexcept {
-  if (fd_ < 0 || length > static_cast<uint64_t>(INT64_MAX) || !file_call_allowed(FileCall::kWrite))
+  if (!is_open() || length > static_cast<uint64_t>(INT64_MAX) || !file_call_allowed(FileCall::kWrite))
     return false;
-  int rc;
-  do rc = ::ftruncate(fd_, static_cast<off_t>(length));
-  while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  return platform::set_length(fd_, length);
 }
 
 bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
-  if (fd_ < 0 || !file_call_allowed(FileCall::kWrite)) return false;
-  if (fits_off_t(offset, length))
-    (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
-                            SYNC_FILE_RANGE_WRITE);
+  if (!is_open() || !file_call_allowed(FileCall::kWrite)) return false;
+  platform::start_writeback(fd_, offset, length);
   return true;
 }
 
-bool File::sync() noexcept {
-  return fd_ >= 0 && file_call_allowed(FileCall::kSync) && ::fsync(fd_) == 0;
-}
+bool File::sync() noexcept { return is_open() && file_call_allowed(FileCall::kSync) && platform::sync(fd_); }
 
 uint64_t file_read_failures() noexcept { return g_read_failures; }
 
-bool FileInfo::regular() const noexcept { return S_ISREG(static_cast<mode_t>(type_and_mode)); }
-
 bool file_exists(std::string_view path) noexcept {
   CPath p(path);
-  struct stat st;
-  return p.ok() && ::stat(p.c_str(), &st) == 0;
+  FileInfo info;
+  return p.ok() && platform::path_info(p.c_str(), true, info);
 }
 
 bool is_directory(std::string_view path) noexcept {
   CPath p(path);
-  struct stat st;
-  return p.ok() && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  FileInfo info;
+  return p.ok() && platform::path_info(p.c_str(), true, info) &&
+         (info.type_and_mode & platform::kTypeMask) == platform::kTypeFolder;
 }
 
 bool file_info(std::string_view path, FileInfo& out) noexcept {
   CPath p(path);
-  struct stat st;
-  if (!p.ok() || ::lstat(p.c_str(), &st) != 0) return false;
-  out = info_of(st);
-  return true;
+  return p.ok() && platform::path_info(p.c_str(), false, out);
 }
 
 bool file_rename(std::string_view from, std::string_view to) noexcept {
   CPath a(from), b(to);
-  return a.ok() && b.ok() && file_call_allowed(FileCall::kRename) &&
-         ::rename(a.c_str(), b.c_str()) == 0;
+  return a.ok() && b.ok() && file_call_allowed(FileCall::kRename) && platform::rename(a.c_str(), b.c_str());
 }
 
 bool file_remove(std::string_view path) noexcept {
   CPath p(path);
-  return p.ok() && file_call_allowed(FileCall::kRemove) && ::unlink(p.c_str()) == 0;
+  return p.ok() && file_call_allowed(FileCall::kRemove) && platform::remove(p.c_str());
 }
 
 bool remove_stale_file(std::string_view path) noexcept {
@@ -230,40 +185,30 @@ bool file_link(std::string_view from, std::string_view to, bool& unsupported) no
   unsupported = false;
   CPath a(from), b(to);
   if (!a.ok() || !b.ok()) return false;
-  if (file_call_allowed(FileCall::kLink) && ::link(a.c_str(), b.c_str()) == 0) return true;
-  unsupported = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
-  return false;
+  if (!file_call_allowed(FileCall::kLink)) {
+    unsupported = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
+    return false;
+  }
+  return platform::link(a.c_str(), b.c_str(), unsupported);
 }
 
 bool sync_parent_folder(std::string_view path) noexcept {
-  const size_t slash = path.rfind('/');
-  const std::string_view folder =
-      slash == std::string_view::npos ? std::string_view(".") : path.substr(0, slash ? slash : 1);
-  CPath p(folder);
-  if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return false;
-  Fd fd(::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0 || !file_call_allowed(FileCall::kSync)) return false;
-  // Some file systems cannot sync a folder at all; their names are as durable as they get.
-  return ::fsync(fd.get()) == 0 || errno == EINVAL;
+  CPath p(platform::folder_of(path, platform::last_separator(path)));
+  if (!p.ok() || !file_call_allowed(FileCall::kOpen) || !file_call_allowed(FileCall::kSync)) return false;
+  return platform::sync_folder(p.c_str());
 }
 
 bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return false;
-  Fd fd(::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  struct stat st;
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+  Handle fd(platform::open_to_seal(p.c_str()));
+  FileInfo now;
+  if (fd.get() == platform::kNoHandle || !platform::handle_info(fd.get(), now) || !now.regular() ||
+      now.links != 1)
     return false;
-  if (like) {
-    // Whoever could use the old file must be able to use the new one, and nobody else. An owner
-    // we may not give stays ours; the permissions are then still those of the old file.
-    if (::fchown(fd.get(), like->owner, like->group) != 0)
-      (void)::fchown(fd.get(), static_cast<uid_t>(-1), like->group);
-    if (::fchmod(fd.get(), static_cast<mode_t>(like->type_and_mode) & 07777) != 0) return false;
-  }
-  if (!file_call_allowed(FileCall::kSync) || ::fsync(fd.get()) != 0 || ::fstat(fd.get(), &st) != 0)
+  if (like && !platform::copy_owner(fd.get(), *like)) return false;
+  if (!file_call_allowed(FileCall::kSync) || !platform::sync(fd.get()) || !platform::handle_info(fd.get(), out))
     return false;
-  out = info_of(st);
   return true;
 }
 

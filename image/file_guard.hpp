@@ -33,7 +33,7 @@ class FileGuard {
  private:
   struct Held {
     PathBuffer<4096> path;
-    int fd = -1;
+    platform::Handle fd = platform::kNoHandle;
     FileInfo info;
   };
   const Held* find(std::string_view path) const noexcept;

@@ -4,6 +4,7 @@
 
 #include "image/file.hpp"
 #include "image/file_guard.hpp"
+#include "platform/file_ops.hpp"
 
 namespace qx {
 namespace {
@@ -155,7 +156,7 @@ bool Transaction::sync_folders() noexcept {
     std::vector<std::string> done;
     for (const Swap& s : swaps_) {
       const TextView t = s.target();
-      const std::string folder(t.substr(0, t.rfind('/') + 1));
+      const std::string folder(t.substr(0, platform::last_separator(t) + 1));
       bool seen = false;
       for (const std::string& d : done) seen = seen || d == folder;
       if (seen) continue;

@@ -1,7 +1,9 @@
 #include "support/test_support.hpp"
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <cstdio>
@@ -13,6 +15,31 @@
 
 namespace qx::test {
 
+#ifdef _WIN32
+// Windows has no shell of the kind the tool tests drive: they see no tools and skip.
+TempDir::TempDir(const std::filesystem::path& base) {
+  const std::filesystem::path parent = base.empty() ? std::filesystem::temp_directory_path() : base;
+  static unsigned counter = 0;
+  for (unsigned tries = 0; tries < 1000; ++tries) {
+    const std::filesystem::path p =
+        parent / ("qxtest-" + std::to_string(std::rand()) + "-" + std::to_string(++counter));
+    if (std::filesystem::create_directory(p)) {
+      path_ = p;
+      return;
+    }
+  }
+  throw std::runtime_error("no temporary folder");
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+CommandResult run_command(const std::string&) { return CommandResult{}; }
+
+bool have_tool(const std::string&) { return false; }
+#else
 TempDir::TempDir(const std::filesystem::path& base) {
   std::string tmpl =
       ((base.empty() ? std::filesystem::temp_directory_path() : base) / "qxtest-XXXXXX").string();
@@ -42,6 +69,7 @@ CommandResult run_command(const std::string& command) {
 bool have_tool(const std::string& name) {
   return run_command("command -v " + shell_quote(name) + " >/dev/null 2>&1").status == 0;
 }
+#endif
 
 std::string shell_quote(const std::string& s) {
   std::string out = "'";
@@ -68,11 +96,10 @@ void write_file(const std::string& path, const std::vector<uint8_t>& data) {
 }
 
 void make_sparse_file(const std::string& path, uint64_t size) {
-  if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) {
-    std::ofstream(path, std::ios::binary | std::ios::app).close();
-    if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0)
-      throw std::runtime_error("truncate failed: " + path);
-  }
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) std::ofstream(path, std::ios::binary | std::ios::app).close();
+  std::filesystem::resize_file(path, size, ec);
+  if (ec) throw std::runtime_error("truncate failed: " + path);
 }
 
 void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uint8_t seed) {
@@ -94,10 +121,14 @@ void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uin
 std::string quorvex_binary() { return QX_BINARY; }
 
 std::filesystem::path memory_folder() {
+#ifdef _WIN32
+  return std::filesystem::temp_directory_path();
+#else
   std::error_code ec;
   return std::filesystem::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
              ? std::filesystem::path("/dev/shm")
              : std::filesystem::temp_directory_path();
+#endif
 }
 
 std::vector<uint8_t> read_whole_disk(const std::string& path) {
