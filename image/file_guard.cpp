@@ -61,6 +61,15 @@ bool FileGuard::unchanged(std::string_view path) const noexcept {
   return now.same_file(h->info) && held.same_state(h->info);
 }
 
+void FileGuard::release(std::string_view path) noexcept {
+  for (auto it = held_.begin(); it != held_.end(); ++it) {
+    if (it->path.view() != path) continue;
+    if (it->fd != platform::kNoHandle) (void)platform::close(it->fd);
+    held_.erase(it);
+    return;
+  }
+}
+
 ActiveGuard::ActiveGuard(FileGuard& guard) noexcept : previous_(g_active) { g_active = &guard; }
 
 ActiveGuard::~ActiveGuard() { g_active = previous_; }
@@ -68,6 +77,10 @@ ActiveGuard::~ActiveGuard() { g_active = previous_; }
 ErrorCode guard_replaced_file(std::string_view path) noexcept {
   if (!g_active) return OK;
   return g_active->hold(path) == HoldResult::kHeld ? OK : ERR_OPEN;
+}
+
+void release_replaced_file(std::string_view path) noexcept {
+  if (g_active) g_active->release(path);
 }
 
 ErrorCode check_replaced_file(std::string_view path) noexcept {

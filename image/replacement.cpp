@@ -199,7 +199,10 @@ ErrorCode Transaction::run() noexcept {
       return rc;
     }
   }
-  if (!link_backups() || !swap_names() || !name_backups()) {
+  const bool linked = link_backups();
+  if (linked && platform::kReplacedFilesMustBeClosed)
+    for (const Swap& s : swaps_) release_replaced_file(s.target());
+  if (!linked || !swap_names() || !name_backups()) {
     roll_back();
     return ERR_CREATE;
   }

@@ -45,6 +45,17 @@ struct FileInfo {
   }
 };
 
+// Windows separates names with "\" as well as "/"; the names that images store are resolved
+// against "/"-separated paths, which Win32 takes as they are.
+// Windows also refuses to rename a file over a name whose file anybody holds open.
+#ifdef _WIN32
+inline constexpr bool kBackslashSeparates = true;
+inline constexpr bool kReplacedFilesMustBeClosed = true;
+#else
+inline constexpr bool kBackslashSeparates = false;
+inline constexpr bool kReplacedFilesMustBeClosed = false;
+#endif
+
 // Longest path (in bytes, without terminator) that the file functions accept.
 inline constexpr size_t kMaxPathBytes = 4095;
 

@@ -103,11 +103,11 @@ bool long_path(const char* path, std::wstring& out) noexcept {
       errno = ENOENT;
       return false;
     }
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
     if (starts_with(wide, L"\\\\?\\")) {
       out = std::move(wide);
       return true;
     }
-    std::replace(wide.begin(), wide.end(), L'/', L'\\');
     const DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (need == 0) return failed(false);
     std::wstring full(need, L'\0');
@@ -296,8 +296,17 @@ int64_t kernel_copy(Handle, uint64_t, Handle, uint64_t, size_t, bool& refused) n
   return -1;
 }
 
-// The share modes of open_held are the lock.
-bool take_image_locks(Handle) noexcept { return true; }
+// The share modes of open_held keep writers off; of two holders (two trims), the second finds
+// this byte locked. It lies far beyond any end of file, where no read ever meets the lock.
+bool take_image_locks(Handle h) noexcept {
+  OVERLAPPED at{};
+  at.Offset = 0;
+  at.OffsetHigh = 0x7FFFFFFF;
+  if (LockFileEx(win(h), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
+  const DWORD error = GetLastError();
+  // File systems without locks have nobody to hold them either.
+  return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
 
 bool path_info(const char* path, bool follow, FileInfo& out) noexcept {
   // Asking only for attributes conflicts with nobody's share mode.
@@ -362,11 +371,17 @@ bool resolve_path(const char* path, std::string& out) {
   const DWORD n = GetFinalPathNameByHandleW(win(h), wide.data(), static_cast<DWORD>(wide.size()),
                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   CloseHandle(win(h));
-  if (n == 0 || n >= wide.size()) return false;
-  wide.resize(n);
-  // Shown to the user and built on as Windows writes paths; long_path puts the prefix back.
+  // Where the system cannot name the file from its handle, the full path that opened it does.
+  if (n == 0 || n >= wide.size()) {
+    if (!long_path(path, wide)) return false;
+  } else {
+    wide.resize(n);
+  }
+  // Without the prefix, which long_path puts back, and with "/" between names: the names that
+  // images store are resolved against it as on Linux, and Win32 takes "/" as "\".
   if (starts_with(wide, L"\\\\?\\UNC\\")) wide = L"\\\\" + wide.substr(8);
   else if (starts_with(wide, L"\\\\?\\")) wide = wide.substr(4);
+  std::replace(wide.begin(), wide.end(), L'\\', L'/');
   return wide_to_utf8(wide, out);
 }
 

@@ -11,7 +11,17 @@ bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googl
 build=build-windows
 # Only the folders whose tests build for Windows; each links the whole library, so every folder
 # costs a link.
-tests="image;text;platform;formats/vhdx;formats/vdi;formats/vmdk;formats/split_raw;formats/read_only;fs/hfsplus"
+tests="image;text;platform;formats/vhdx;formats/vdi;formats/vmdk;fs/hfsplus"
+# Tests that run bash, ulimit or qemu-img without asking whether they are there: the tools they
+# need do not exist on Windows.
+linux_only=(
+  "VhdxEndToEnd.PendingLogIsRefused:qemu-img makes its image"
+  "VhdxFaults.HostileSurroundings:bash and ulimit -f make the disk full"
+  "VdiFaults.ImageStaysAsItWas:bash runs the tool, ulimit -f makes the disk full"
+  "VmdkFaults.WriteFailingMidwayLeavesNothing:bash and ulimit -f make the disk full"
+)
+filter="-"
+for entry in "${linux_only[@]}"; do filter+="${entry%%:*}:"; done
 cmake -S . -B $build -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DQX_WERROR=ON -DQX_ZSTD=OFF -DBUILD_TESTING=ON -DQX_GTEST_SOURCE=/usr/src/googletest \
   "-DQX_TEST_ONLY=$tests" >/dev/null
@@ -27,7 +37,7 @@ skipped=0
 failed=0
 for t in "${targets[@]:2}"; do
   log=$build/$t.log
-  if wine "$build/tests/$t.exe" >"$log" 2>&1; then :; else
+  if wine "$build/tests/$t.exe" "--gtest_filter=$filter" >"$log" 2>&1; then :; else
     echo "windows: FAILED: $t"
     grep -E '^\[  FAILED  \]|Failure' "$log" | head -40 || true
     failed=$((failed + 1))
@@ -36,6 +46,11 @@ for t in "${targets[@]:2}"; do
   s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$log" | tail -1)
   passed=$((passed + ${n:-0}))
   skipped=$((skipped + ${s:-0}))
+done
+
+for entry in "${linux_only[@]}"; do
+  echo "windows: skipped ${entry%%:*} (${entry#*:})"
+  skipped=$((skipped + 1))
 done
 
 # The smoke test. Wine sees the Linux root as drive Z:.
