@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/run_outcome.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
 #include "image/sector_bitmap.hpp"
 #include "platform/file_ops.hpp"
@@ -15,14 +17,15 @@ namespace {
 
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] IMAGE\n";
+constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE...\n";
 
 class Report {
  public:
   Report(std::FILE* out, const InspectOptions& options) : out_(out), options_(options) {}
 
-  // `refusal`: why a trim of this image would be refused, when its format says.
-  void begin(const DiskImage& image, const char* refusal) {
+  // `refusal`: why a trim of this image would be refused, when its format says; `why_not`: why
+  // quorvex would not trim it, empty when it would.
+  void begin(const DiskImage& image, const char* refusal, const Reason& why_not) {
     const DiskGeometry g = get_geometry(image);
     if (options_.json) {
       std::fprintf(out_,
@@ -31,6 +34,12 @@ class Report {
                    static_cast<int>(image.format), g.total_sectors, g.heads, g.sectors_per_track,
                    g.bytes_per_sector);
       if (refusal) std::fprintf(out_, "  \"trim_refusal\": \"%s\",\n", refusal);
+      std::fprintf(out_, "  \"trimmable\": %s,\n", why_not.empty() ? "true" : "false");
+      if (!why_not.empty()) {
+        std::fputs("  \"reason\": ", out_);
+        reason_object(why_not.key, why_not.text);
+        std::fputs(",\n", out_);
+      }
       std::fputs("  \"volumes\": [", out_);
     } else {
       std::fprintf(out_, "format: %d (%s)\n", static_cast<int>(image.format),
@@ -39,6 +48,8 @@ class Report {
                    "geometry: %u sectors, %u heads, %u sectors per track, %u bytes per sector\n",
                    g.total_sectors, g.heads, g.sectors_per_track, g.bytes_per_sector);
       if (refusal) std::fprintf(out_, "trim refused: %s\n", refusal);
+      if (why_not.empty()) std::fputs("trimmable: yes\n", out_);
+      else std::fprintf(out_, "trimmable: no (%s): %s\n", why_not.key.c_str(), why_not.text.c_str());
       std::fprintf(out_, "volumes:\n  %-12s %-12s %-18s %s\n", "start", "length", "kind", "used");
     }
   }
@@ -74,13 +85,31 @@ class Report {
     if (options_.json) std::fputs(options_.ranges ? "]}" : "}", out_);
   }
 
-  void end(uint64_t unused) {
-    if (options_.json)
-      std::fprintf(out_, "\n  ],\n  \"unused_sectors\": %llu\n}\n",
-                   static_cast<unsigned long long>(unused));
-    else
-      std::fprintf(out_, "unused sectors: %llu (a trim may drop them, unless they hold data)\n",
-                   static_cast<unsigned long long>(unused));
+  // `estimate`: with --estimate, the forecast, or null when the image would not be trimmed.
+  void end(uint64_t unused, const TrimForecast* estimate) {
+    if (options_.json) {
+      std::fprintf(out_, "\n  ],\n  \"unused_sectors\": %llu", static_cast<unsigned long long>(unused));
+      if (options_.estimate && !estimate) std::fputs(",\n  \"estimate\": null", out_);
+      if (estimate) {
+        std::fputs(",\n  \"estimate\": {\"files\": [", out_);
+        for (size_t i = 0; i < estimate->files.size(); ++i)
+          std::fprintf(out_, "%s{\"path\": %s, \"bytes\": %llu}", i ? ", " : "",
+                       json_quote(estimate->files[i].path).c_str(),
+                       static_cast<unsigned long long>(estimate->files[i].bytes));
+        std::fprintf(out_, "], \"host_bytes\": %llu}", static_cast<unsigned long long>(estimate->host_bytes));
+      }
+      std::fputs("\n}\n", out_);
+      return;
+    }
+    std::fprintf(out_, "unused sectors: %llu (a trim may drop them, unless they hold data)\n",
+                 static_cast<unsigned long long>(unused));
+    if (options_.estimate && !estimate) std::fputs("estimate: none (the image would not be trimmed)\n", out_);
+    if (!estimate) return;
+    for (const ForecastFile& f : estimate->files)
+      std::fprintf(out_, "estimate: %s: %llu bytes (now %llu)\n", f.path.c_str(),
+                   static_cast<unsigned long long>(f.bytes), static_cast<unsigned long long>(f.current_bytes));
+    std::fprintf(out_, "estimate: the host needs %llu bytes for the new files\n",
+                 static_cast<unsigned long long>(estimate->host_bytes));
   }
 
  private:
@@ -88,24 +117,15 @@ class Report {
   void reason(const KeptWholeReason& r) {
     if (r.empty()) return;
     if (options_.json) {
-      std::fputs(", \"reason\": {\"key\": ", out_);
-      json_string(r.key);
-      std::fputs(", \"text\": ", out_);
-      json_string(r.text);
-      std::fputc('}', out_);
+      std::fputs(", \"reason\": ", out_);
+      reason_object(r.key, r.text);
     } else {
       std::fprintf(out_, "      kept whole (%s): %s\n", r.key.c_str(), r.text.c_str());
     }
   }
 
-  void json_string(const std::string& s) {
-    std::fputc('"', out_);
-    for (unsigned char c : s) {
-      if (c == '"' || c == '\\') std::fprintf(out_, "\\%c", c);
-      else if (c < 0x20) std::fprintf(out_, "\\u%04x", c);
-      else std::fputc(c, out_);
-    }
-    std::fputc('"', out_);
+  void reason_object(const std::string& key, const std::string& text) {
+    std::fprintf(out_, "{\"key\": %s, \"text\": %s}", json_quote(key).c_str(), json_quote(text).c_str());
   }
 
   std::FILE* out_;
@@ -144,8 +164,8 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   if (!map) return fail(err, options.path, rc);
 
   Report report(out, options);
-  clear_refusal();
-  report.begin(image, can_trim(image) ? nullptr : refusal_note());
+  const Reason why_not = why_not_trimmed(image);
+  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not);
   uint64_t unused = 0;
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;
@@ -160,7 +180,11 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
     report.end_volume();
     unused += v.length - used;
   }
-  report.end(unused);
+  TrimForecast forecast;
+  if (options.estimate && why_not.empty())
+    if (rc = forecast_trim(image, resolved, *map, forecast, nullptr, nullptr); rc != OK)
+      return fail(err, options.path, rc);
+  report.end(unused, options.estimate && why_not.empty() ? &forecast : nullptr);
   if (std::fflush(out) != 0 || std::ferror(out)) return fail(err, options.path, ERR_WRITE);
   return 0;
 }
@@ -176,11 +200,15 @@ bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& 
       out.json = true;
     } else if (!options_done && arg == "--ranges" && !out.ranges) {
       out.ranges = true;
+    } else if (!options_done && arg == "--estimate" && !out.estimate) {
+      out.estimate = true;
     } else if (!options_done && arg == "--") {
       options_done = true;
     } else if ((options_done || arg.empty() || arg[0] != '-') && !have_path) {
       out.path = arg;
       have_path = true;
+    } else if ((options_done || (!arg.empty() && arg[0] != '-')) && have_path && !arg.empty()) {
+      out.more_paths.push_back(arg);
     } else {
       return false;
     }
@@ -233,6 +261,44 @@ const char* format_name(int32_t id) noexcept {
   return driver && driver->name ? driver->name : "unknown";
 }
 
+namespace {
+
+// One report of several: the text report under a line naming the image; in JSON the report on one
+// line with its path, or the path and the error of an image that fails.
+int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE* err) {
+  platform::TextCapture report, error;
+  int status = 2;
+  if (platform::open_capture(report) && platform::open_capture(error))
+    status = inspect(options, report.stream, error.stream);
+  std::string text = platform::close_capture(report), why = platform::close_capture(error);
+  std::fputs(why.c_str(), err);
+  while (!why.empty() && why.back() == '\n') why.pop_back();
+  const std::string path = json_quote(options.path);
+  if (!options.json) {
+    std::fprintf(out, "image: %.*s\n%s", static_cast<int>(options.path.size()), options.path.data(),
+                 status == 0 ? text.c_str() : (why + "\n").c_str());
+    return status;
+  }
+  if (status != 0) {
+    std::fprintf(out, "{\"path\": %s, \"error\": %s}\n", path.c_str(), json_quote(why).c_str());
+    return status;
+  }
+  // The report's strings hold no raw line ends: dropping them and the indentation after them
+  // leaves the same object on one line.
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n') {
+      line += text[i];
+      continue;
+    }
+    while (i + 1 < text.size() && text[i + 1] == ' ') ++i;
+  }
+  std::fprintf(out, "{\"path\": %s, %s\n", path.c_str(), line.c_str() + 1);
+  return 0;
+}
+
+}  // namespace
+
 int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* err) noexcept {
   std::setlocale(LC_ALL, "");
   InspectOptions options;
@@ -242,7 +308,19 @@ int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* er
     return 1;
   }
   try {
-    return inspect(options, out, err);
+    if (options.more_paths.empty()) return inspect(options, out, err);
+    // An inventory goes on past an image that fails.
+    int status = 0;
+    std::vector<std::string_view> paths{options.path};
+    paths.insert(paths.end(), options.more_paths.begin(), options.more_paths.end());
+    for (const std::string_view path : paths) {
+      InspectOptions one = options;
+      one.path = path;
+      one.more_paths.clear();
+      if (inspect_one_of_many(one, out, err) != 0) status = 2;
+    }
+    std::fflush(out);
+    return status;
   } catch (...) {
     return fail(err, options.path, ERR_NO_MEMORY);
   }

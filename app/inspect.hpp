@@ -7,6 +7,7 @@
 #include <functional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "image/error.hpp"
 #include "volume/usage_map.hpp"
@@ -16,10 +17,13 @@ namespace qx {
 struct InspectOptions {
   bool json = false;
   bool ranges = false;
+  bool estimate = false;  // what a trim would write, by its own walk run without writing
   std::string_view path;
+  std::vector<std::string_view> more_paths;  // further images, one report each
 };
 
-// False when the arguments (without the program name) are not "[--json] [--ranges] IMAGE".
+// False when the arguments (without the program name) are not
+// "[--json] [--ranges] [--estimate] IMAGE...".
 [[nodiscard]] bool parse_inspect_arguments(std::span<const char* const> args,
                                            InspectOptions& out) noexcept;
 

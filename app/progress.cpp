@@ -31,10 +31,15 @@ size_t format_thousands(uint64_t value, uint32_t group, std::span<char> out) noe
   return len;
 }
 
+namespace {
+// An empty disk has nothing left to do: shown as complete rather than divided by zero.
+uint32_t progress_percent(uint32_t done, uint32_t total) noexcept {
+  return total ? static_cast<uint32_t>(uint64_t{done} * 100 / total) : 100u;
+}
+}  // namespace
+
 std::string progress_line(uint32_t done, uint32_t total, ProgressState& state) {
-  // An empty disk has nothing left to do: show it as complete rather than divide by zero.
-  const uint32_t percent =
-      total ? static_cast<uint32_t>(uint64_t{done} * 100 / total) : 100u;
+  const uint32_t percent = progress_percent(done, total);
   char done_text[32], total_text[32], line[128];
   format_thousands(done, 3, done_text);
   format_thousands(total, 3, total_text);
@@ -50,9 +55,18 @@ std::string progress_line(uint32_t done, uint32_t total, ProgressState& state) {
 bool print_progress(uint32_t done, uint32_t total, void* user) {
   auto& state = *static_cast<ProgressState*>(user);
   if (state.silent) return !stop_signalled();
+  const uint32_t percent = progress_percent(done, total);
+  if ((state.once_per_percent || state.json) && percent == state.last_percent) return !stop_signalled();
+  state.last_percent = percent;
   try {
-    const std::string line = progress_line(done, total, state);
-    std::printf("%s\r", line.c_str());
+    if (state.json) {
+      std::printf("{\"event\": \"progress\", \"phase\": \"trim\", \"done_bytes\": %" PRIu64
+                  ", \"total_bytes\": %" PRIu64 "}\n",
+                  uint64_t{done} * state.unit_bytes, uint64_t{total} * state.unit_bytes);
+    } else {
+      const std::string line = progress_line(done, total, state);
+      std::printf("%s\r", line.c_str());
+    }
     std::fflush(stdout);
   } catch (...) {
     // A progress line that cannot be built is not worth failing a trim for.

@@ -1,13 +1,18 @@
 #include "app/trim_driver.hpp"
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "app/inspect.hpp"
 #include "app/progress.hpp"
+#include "app/run_outcome.hpp"
+#include "formats/format_ids.hpp"
 #include "image/replacement.hpp"
 #include "image/disk_image.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/file_guard.hpp"
 #include "platform/file_ops.hpp"
 #include "platform/stop_signals.hpp"
@@ -17,6 +22,8 @@ namespace qx {
 namespace {
 
 bool parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
+  if (arg == "--json") return !out.json && (out.json = true);
+  if (arg == "--in-place") return !out.in_place && (out.in_place = true);
   if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/')) return false;
   switch (arg[1]) {
     case 'd':
@@ -47,21 +54,93 @@ class StopSignals {
   StopSignals& operator=(const StopSignals&) = delete;
 };
 
-void print_swap_event(SwapEvent event, TextView path, void*) noexcept {
+void print_swap_event(SwapEvent event, TextView path, void* json) noexcept {
   const char* word = event == SwapEvent::kDeletingBackup ? "QxDeleteFile" : "QxNoLinkSwap";
-  std::printf("%s %.*s\n", word, static_cast<int>(path.size()), path.data());
+  try {
+    if (json) std::printf("{\"event\": \"swap\", \"notice\": \"%s\", \"path\": %s}\n", word,
+                          json_quote(std::string_view(path.data(), path.size())).c_str());
+    else std::printf("%s %.*s\n", word, static_cast<int>(path.size()), path.data());
+  } catch (...) {
+  }
   std::fflush(stdout);
 }
 
-int finish(const CommandLine& cmd, ErrorCode result) {
-  if (!cmd.silent) std::printf("\n%s\n", result == OK ? "SUCCESS" : "ERROR");
-  std::fflush(stdout);
-  return result == OK ? 0 : 2;
+// What the swap will put in place, for the final JSON object.
+void note_new_files(const WriterRecord& record, bool delete_backup, RunOutcome& run) {
+  auto add = [&](const ReplacementEntry& e) {
+    FileInfo before, after;
+    if (e.temporary.empty()) return;
+    if (file_info(e.target.view(), before)) run.size_before += before.size;
+    if (file_info(e.temporary.view(), after)) run.size_after += after.size;
+    run.new_files.emplace_back(e.target.view());
+    if (!delete_backup) run.backups.push_back(std::string(e.target.view()) + std::string(kBackupSuffix));
+  };
+  if (record.single.active) add(record.single.entry);
+  for (uint32_t i = 0; i < record.list.count && i < record.list.entries.size(); ++i)
+    add(record.list.entries[i]);
+}
+
+int finish(RunOutcome& run, ErrorCode result, Reason reason = {}) {
+  if (result != OK) run.reason = std::move(reason);
+  return end_run(run, result == OK ? 0 : 2);
+}
+
+// A failure that has always ended without the result word.
+int fail_quietly(RunOutcome& run, Reason reason) {
+  run.reason = std::move(reason);
+  return end_run(run, 2, false);
+}
+
+Reason in_use_reason() {
+  return {"in_use", "the image is in use by another program (it holds QEMU's lock on the file); "
+                    "shut down the virtual machine or close the QEMU tool, then run again"};
+}
+
+// `unread`: some read failed meanwhile, so that detection may have passed over the right format.
+Reason open_reason(ErrorCode rc, std::string_view resolved, bool unread) {
+  if (unread) rc = ERR_READ;
+  if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
+  if (rc == ERR_OPEN && !refusal_note()) {
+    const FileFailure f = last_file_failure();
+    return {"cannot_open", std::string("the image, or a file it refers to (a parent, an extent), "
+                                       "cannot be opened") +
+                               (f.error ? std::string(": ") + std::strerror(f.error) : "")};
+  }
+  if (rc == ERR_KEY_REQUIRED) return refusal_reason("encrypted", "the image is encrypted");
+  return refusal_reason("unknown_format",
+                        "no known image format (or an image damaged beyond recognition)");
+}
+
+Reason cannot_hold_reason(std::string_view resolved, int error) {
+  FileInfo info;
+  if (file_info(resolved, info) && !info.regular())
+    return {"cannot_open", "the image is neither a regular file nor a folder"};
+  return {"cannot_open", std::string("the image cannot be opened: ") + std::strerror(error)};
+}
+
+bool keep_going(uint32_t, uint32_t, void*) { return !stop_signalled(); }
+
+// What the files the trim would replace take on the host today.
+uint64_t host_bytes_now(const TrimForecast& forecast) {
+  uint64_t n = 0;
+  for (const ForecastFile& f : forecast.files) {
+    FileInfo info;
+    n += file_info(f.path, info) ? info.allocated : f.current_bytes;
+  }
+  return n;
+}
+
+Reason nothing_to_gain(const TrimForecast& forecast) {
+  return {"nothing_to_gain", "nothing to gain: the trimmed image would take " +
+                                 std::to_string(forecast.bytes()) + " bytes, it takes " +
+                                 std::to_string(forecast.current_bytes()) +
+                                 " now; nothing was written"};
 }
 
 // Opens, maps, trims and swaps; returns the exit status.
-int run_trim(const CommandLine& cmd, std::string_view resolved) {
+int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run) {
   StopSignals signals;
+  clear_file_failure();
   const uint64_t read_failures = file_read_failures();
   // The image is held before its first byte is read, so that no hypervisor writes it while it is
   // trimmed and any other change shows at the swap.
@@ -72,23 +151,74 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
   if (!is_directory(resolved)) {
     switch (guard.hold(resolved)) {
       case HoldResult::kHeld: break;
-      case HoldResult::kInUse: return finish(cmd, ERR_OPEN);
-      case HoldResult::kCannotOpen: return 2;
+      case HoldResult::kInUse: return finish(run, ERR_OPEN, in_use_reason());
+      case HoldResult::kCannotOpen: return fail_quietly(run, cannot_hold_reason(resolved, errno));
     }
   }
   DiskImage image;
-  if (open_image(image, resolved, true) != OK)
-    return guard.saw_file_in_use() ? finish(cmd, ERR_OPEN) : 2;
+  if (ErrorCode rc = open_image(image, resolved, true); rc != OK)
+    return guard.saw_file_in_use() ? finish(run, ERR_OPEN, in_use_reason())
+                                   : fail_quietly(run, open_reason(rc, resolved,
+                                                                   file_read_failures() != read_failures));
   // Over the wrong parent the map itself would be wrong: refuse before anything is built.
-  if (parent_chain_status(image) != OK) return finish(cmd, ERR_BAD_FORMAT);
+  if (ErrorCode rc = parent_chain_status(image); rc != OK)
+    return finish(run, rc, rc == ERR_UNSUPPORTED
+                               ? Reason{"log_not_replayed",
+                                        "the image (or a parent) holds writes in its log that were "
+                                        "never applied; open it once in the hypervisor that wrote it"}
+                               : Reason{"wrong_parent",
+                                        "the parent image is not the disk this image was made over"});
   ErrorCode map_error = OK;
   uint32_t recognised = 0;
   std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);
-  if (!map) return 2;
+  if (!map) {
+    Reason why = failure_reason(map_error, resolved);
+    why.key = why.key == "no_memory" ? why.key : "map_failed";
+    why.text = "the partitions and file systems could not be read: " + why.text;
+    return fail_quietly(run, std::move(why));
+  }
 
   ProgressState progress{cmd.silent, cmd.delete_backup, 0};
+  progress.once_per_percent = !platform::output_is_terminal();
+  progress.json = cmd.json;
+  if (get_geometry(image).bytes_per_sector) progress.unit_bytes = get_geometry(image).bytes_per_sector;
   ErrorCode result = ERR_UNSUPPORTED;
-  if (can_trim(image)) {
+  FileInfo before;
+  const bool tell_host_bytes =
+      !cmd.json && (cmd.in_place || image.format == FORMAT_RAW) && file_info(resolved, before);
+  Reason reason;
+  if (cmd.in_place) {
+    clear_refusal();
+    result = trim_image_in_place(image, resolved, *map, print_progress, &progress);
+    if (result == OK && stop_signalled()) result = CANCELLED;
+    if (result == OK && file_read_failures() != read_failures) result = ERR_READ;
+    if (result != OK)
+      reason = result == ERR_UNSUPPORTED ? refusal_reason("in_place_refused", "this image cannot be trimmed in place; trim it without --in-place")
+                                         : failure_reason(result, resolved);
+  } else if ((reason = why_not_trimmed(image)).empty()) {
+    clear_file_failure();
+    // The trim run without writing says what it would write: nothing is written when that gains
+    // nothing, or does not fit.
+    TrimForecast forecast;
+    result = forecast_trim(image, resolved, *map, forecast, keep_going, nullptr);
+    // A raw image keeps its length: what it can gain is room on the host.
+    const bool no_gain = image.format == FORMAT_RAW ? forecast.host_bytes >= host_bytes_now(forecast)
+                                                    : forecast.bytes() >= forecast.current_bytes();
+    if (result == OK && no_gain) {
+      // Names an earlier run left behind (a crash before its swap ended) go, as a run that writes
+      // would remove them; the image's own name already holds a whole image.
+      for (const ForecastFile& f : forecast.files)
+        for (const std::string& left : {f.path + "_TEMP", f.path + std::string(kBackupSuffix) + "_TEMP"})
+          (void)remove_stale_file(left);
+      run.size_before = run.size_after = forecast.current_bytes();
+      run.reason = nothing_to_gain(forecast);
+      return end_run(run, 0);
+    }
+    if (result == OK && forecast.host_bytes > folder_free_bytes(resolved)) {
+      run.size_before = forecast.current_bytes();
+      return finish(run, ERR_WRITE, no_room(forecast.host_bytes, folder_free_bytes(resolved)));
+    }
+    if (result != OK) return finish(run, result, failure_reason(result, resolved));
     WriterRecord record;
     result = trim_image(image, resolved, *map, record, print_progress, &progress);
     // Nothing of the image may stay open while its files are renamed.
@@ -98,15 +228,26 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
     if (result == OK && stop_signalled()) result = CANCELLED;
     if (result == OK && file_read_failures() != read_failures) result = ERR_READ;
     if (result == OK) {
+      note_new_files(record, cmd.delete_backup, run);
       // A swap that failed is a failed run, whatever the trim achieved.
       result = commit_writer_record(record, kBackupSuffix, cmd.delete_backup,
-                                    SwapNotice{print_swap_event, nullptr});
+                                    SwapNotice{print_swap_event, cmd.json ? &run : nullptr});
       if (result != OK) (void)discard_writer_record(record);
     } else {
       (void)discard_writer_record(record);
     }
+    if (result != OK)
+      reason = guard.saw_file_in_use() ? in_use_reason()
+               : result == CANCELLED || is_directory(resolved) || guard.unchanged(resolved)
+                   ? failure_reason(result, resolved)
+                   : Reason{"changed", "the image changed while it was trimmed (another program "
+                                       "wrote it); it was left as that program left it"};
   }
-  return finish(cmd, result);
+  FileInfo after;
+  if (result == OK && tell_host_bytes && !cmd.silent && file_info(resolved, after))
+    std::printf("\nhost bytes: %llu before, %llu after", static_cast<unsigned long long>(before.allocated),
+                static_cast<unsigned long long>(after.allocated));
+  return finish(run, result, std::move(reason));
 }
 
 }  // namespace
@@ -114,32 +255,78 @@ int run_trim(const CommandLine& cmd, std::string_view resolved) {
 bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept {
   out = CommandLine{};
   if (args.empty()) return false;
+  if (args.size() == 1 && (std::string_view(args[0]) == "--help" || std::string_view(args[0]) == "--version")) {
+    (std::string_view(args[0]) == "--help" ? out.help : out.version) = true;
+    return true;
+  }
   bool seen_d = false, seen_s = false;
   for (size_t i = 0; i + 1 < args.size(); ++i)
     if (!parse_option(args[i], out, seen_d, seen_s)) return false;
+  // Nothing is replaced in place, so there is no backup to delete.
+  if (out.in_place && out.delete_backup) return false;
   out.path = args.back();
   return true;
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] filepath\n", stdout);
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n", stdout);
+  std::fflush(stdout);
+}
+
+void print_help() noexcept {
+  print_usage();
+  std::fputs(
+      "Makes a virtual-disk image smaller without changing what the guest sees; the old image is\n"
+      "kept beside it as filepath_DEL.\n"
+      "  -d         delete the backup (filepath_DEL) after a successful swap\n"
+      "  -s         silent: no progress line and no result word (a failure still gives its reason\n"
+      "             on standard error)\n"
+      "  --json     JSON lines on standard output instead of the progress line and the result\n"
+      "             word: progress events, then one final object (see man quorvex)\n"
+      "  --in-place give the free space back inside the image itself (raw and QCOW2 images): no\n"
+      "             second file and no backup; cannot be given with -d\n"
+      "  --help     this text\n"
+      "  --version  the version\n"
+      "-d and -s may also be written /d and /s, in either case.\n"
+      "Exit status: 0 success, 1 usage error or no such file, 2 failure (the reason is on\n"
+      "standard error).\n",
+      stdout);
   std::fflush(stdout);
 }
 
 int run_quorvex(int argc, const char* const* argv) noexcept {
   std::setlocale(LC_ALL, "");
+  CommandLine cmd;
+  const std::span<const char* const> args(argv + 1, static_cast<size_t>(argc > 1 ? argc - 1 : 0));
+  RunOutcome run;
+  run.shown_path = argc > 1 ? argv[argc - 1] : "";
+  for (const char* a : args) run.json = run.json || std::string_view(a) == "--json";
   try {
-    CommandLine cmd;
-    std::string resolved;
-    if (argc < 2 ||
-        !parse_command_line(std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)), cmd) ||
-        !platform::resolve_path(argv[argc - 1], resolved)) {
-      print_usage();
-      return 1;
+    // A usage error in a --json run still ends with the final object, so a script reads one shape.
+    const auto usage_error = [&](Reason reason) {
+      if (!run.json) print_usage();
+      run.reason = std::move(reason);
+      return end_run(run, 1, false);
+    };
+    if (args.empty() || !parse_command_line(args, cmd))
+      return usage_error({"usage", "these are not the arguments quorvex takes; quorvex --help "
+                                   "explains them"});
+    if (cmd.help || cmd.version) {
+      if (cmd.help) print_help();
+      else std::printf("quorvex %s\n", kQuorvexVersion);
+      return 0;
     }
-    return run_trim(cmd, resolved);
+    std::string resolved;
+    if (!platform::resolve_path(argv[argc - 1], resolved))
+      return usage_error({errno == ENOENT ? "not_found" : "cannot_open",
+                          errno == ENOENT ? std::string("the file does not exist")
+                                          : std::string("the path cannot be followed: ") +
+                                                std::strerror(errno)});
+    run.silent = cmd.silent;
+    return run_trim(cmd, resolved, run);
   } catch (...) {
-    return 2;
+    run.reason = {"no_memory", "out of memory"};
+    return end_run(run, 2, false);
   }
 }
 

@@ -6,16 +6,25 @@
 
 namespace qx {
 
+inline constexpr const char* kQuorvexVersion = "0.4.0";
+
 struct CommandLine {
   bool delete_backup = false;
   bool silent = false;
+  bool json = false;
+  bool in_place = false;  // give free space back inside the image, no second file
+  bool help = false;      // "--help" alone
+  bool version = false;   // "--version" alone
   std::string_view path;
 };
 
-// False when the arguments (without the program name) are not "[-d] [-s] filepath".
+// False when the arguments (without the program name) are not "[-d] [-s] [--json] [--in-place]
+// filepath" (-d and --in-place exclude each other), "--help" or "--version".
 [[nodiscard]] bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept;
 
 void print_usage() noexcept;
+// The usage with every option explained (--help).
+void print_help() noexcept;
 
 // The whole program; returns the exit status (0 success, 1 usage, 2 failure).
 int run_quorvex(int argc, const char* const* argv) noexcept;

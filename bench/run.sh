@@ -10,8 +10,13 @@
 # `sync` of its output. The copy floor is `dd` of as many bytes of the source as quorvex wrote, to
 # a new file, with conv=fsync: the least any copy of the kept data costs on this disk.
 #
-# Usage: bash bench/run.sh [FORMAT] [--cold] [--xfs] [work folder]
-#   FORMAT: vhd (default), vdi, vhdx, vmdk, parallels or qcow2; the work folder defaults to bench/work
+# Raw disks (FORMAT raw) and trims in place (--in-place) are timed differently: quorvex's copy mode
+# against --in-place and against fstrim of the mounted partition through a loop device (where the
+# machine allows one), each from the same dirty image, with the image's host bytes before and
+# after and the peak extra host space that each took while it ran (df, sampled).
+#
+# Usage: bash bench/run.sh [FORMAT] [--in-place] [--cold] [--xfs] [work folder]
+#   FORMAT: vhd (default), vdi, vhdx, vmdk, parallels, qcow2 or raw; the work folder defaults to bench/work
 #   (needs about 9 GiB free there and writes 8 GiB once to warm the page cache up).
 #   --cold: the page cache is dropped before every timed command (needs root and a writable
 #   /proc/sys/vm/drop_caches; skipped with a message where not allowed).
@@ -26,10 +31,12 @@ fs=${FS:-ext3}
 format=vhd
 cold=0
 xfs=0
+in_place=0
 work=bench/work
 for arg in "$@"; do
   case $arg in
-    vhd | vdi | vhdx | vmdk | parallels | qcow2) format=$arg ;;
+    vhd | vdi | vhdx | vmdk | parallels | qcow2 | raw) format=$arg ;;
+    --in-place) in_place=1 ;;
     --cold) cold=1 ;;
     --xfs) xfs=1 ;;
     *) work=$arg ;;
@@ -43,6 +50,7 @@ case $format in
   vmdk) qfmt=vmdk; qopts=(); ext=vmdk ;;
   parallels) qfmt=parallels; qopts=(); ext=hdd ;;
   qcow2) qfmt=qcow2; qopts=(); ext=qcow2 ;;
+  raw) qfmt=raw; qopts=(); ext=img; in_place=1 ;;
 esac
 bash scripts/install-deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -89,7 +97,30 @@ dd if=part.ext4 of=disk.raw bs=4M seek=$((start * 512)) oflag=seek_bytes conv=no
 rm -rf tree part.ext4 rm.cmds
 qemu-img convert -f raw -O $qfmt "${qopts[@]}" disk.raw source.$ext
 rm disk.raw
+if [ "$format" = raw ]; then
+  # What a raw disk in use looks like on its host: every byte written, the deleted files' data too.
+  cp --sparse=never source.img dirty.img && mv dirty.img source.img
+fi
 echo "source image ($format): $(stat -c %s source.$ext) bytes"
+
+host_bytes() { echo $(($(stat -c %b "$1") * $(stat -c %B "$1"))); }
+# Runs the command while sampling df; appends "seconds kib peak_extra_bytes" to $label.inplace.
+timed_space() {
+  local label=$1
+  shift
+  local base peak=0 now
+  base=$(df -k --output=avail . | tail -1 | tr -d ' ')
+  drop_cache
+  /usr/bin/time -f "%e %M" -o time.out "$@" >/dev/null 2>&1 &
+  local pid=$!
+  while kill -0 $pid 2>/dev/null; do
+    now=$(df -k --output=avail . | tail -1 | tr -d ' ')
+    [ $((base - now)) -gt $peak ] && peak=$((base - now))
+    sleep 0.05
+  done
+  wait $pid || true
+  echo "$(cat time.out) $((peak * 1024))" >>"$label.inplace"
+}
 
 drop_cache() { if [ $cold = 1 ]; then sync && echo 3 >/proc/sys/vm/drop_caches; fi; }
 free_kib() { df -k --output=avail . | tail -1 | tr -d ' '; }
@@ -100,6 +131,50 @@ timed() {  # label, then the command; appends "seconds kib" to $label.times
   /usr/bin/time -f "%e %M" -o time.out "$@" >/dev/null
   cat time.out >>"$label.times"
 }
+
+if [ $in_place = 1 ]; then
+  loop_ok=0
+  if [ "$format" = raw ] && [ "$(id -u)" -eq 0 ] && command -v fstrim >/dev/null &&
+    dev=$(losetup -f --show -o $((start * 512)) source.img 2>/dev/null); then
+    losetup -d "$dev"
+    loop_ok=1
+  fi
+  [ $loop_ok = 1 ] || echo "== no loop device here (needs root): fstrim is not timed"
+  for run in $(seq 1 "$runs"); do
+    for mode in copy in-place fstrim; do
+      [ $mode = fstrim ] && [ $loop_ok = 0 ] && continue
+      rm -f disk.$ext disk.${ext}_DEL
+      cp --sparse=never --reflink=never source.$ext disk.$ext
+      sync
+      before=$(host_bytes disk.$ext)
+      case $mode in
+        copy) timed_space copy "$quorvex" -s -d disk.$ext ;;
+        in-place) timed_space in-place "$quorvex" -s --in-place disk.$ext ;;
+        fstrim)
+          # The partition through a loop device at its offset (no partition nodes needed).
+          dev=$(losetup -f --show -o $((start * 512)) disk.$ext)
+          mkdir -p mnt && mount "$dev" mnt
+          timed_space fstrim fstrim mnt
+          umount mnt && losetup -d "$dev" ;;
+      esac
+      sync
+      echo "$before $(host_bytes disk.$ext)" >>"$mode.bytes"
+      echo "run $run $mode: $(tail -1 "$mode.inplace" | cut -d' ' -f1) s, host bytes $before before," \
+        "$(host_bytes disk.$ext) after, peak extra host space $(tail -1 "$mode.inplace" | cut -d' ' -f3) bytes"
+    done
+  done
+  median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+  echo
+  printf '%-10s %16s %16s %18s %18s %20s\n' mode "median wall (s)" "peak RSS (MiB)" "host bytes before" "host bytes after" "peak extra (bytes)"
+  for mode in copy in-place fstrim; do
+    [ -f "$mode.inplace" ] || continue
+    printf '%-10s %16s %16s %18s %18s %20s\n' "$mode" "$(cut -d' ' -f1 "$mode.inplace" | median)" \
+      "$(($(cut -d' ' -f2 "$mode.inplace" | sort -n | tail -1) / 1024))" "$(cut -d' ' -f1 "$mode.bytes" | median)" \
+      "$(cut -d' ' -f2 "$mode.bytes" | median)" "$(cut -d' ' -f3 "$mode.inplace" | sort -n | tail -1)"
+  done
+  echo "source image ($format): $(stat -c %s source.$ext) bytes; $runs runs each; host file system $(stat -f -c %T .)"
+  exit 0
+fi
 
 # In a fresh virtual machine the first use of a memory page costs far more than its reuse; touch
 # enough memory once, and free each tool's previous output before it runs, so that no tool pays

@@ -38,7 +38,8 @@ inline constexpr FormatId FORMAT_HDD = 25;
 inline constexpr FormatId FORMAT_FIXED_69M = 26;
 inline constexpr FormatId FORMAT_H0 = 27;
 inline constexpr FormatId FORMAT_QCOW2 = 28;
-inline constexpr int32_t kFormatTableSize = 29;
+inline constexpr FormatId FORMAT_RAW = 29;
+inline constexpr int32_t kFormatTableSize = 30;
 
 // Outside the table (the image layer's own flat and window images are -1 and -5).
 inline constexpr FormatId FORMAT_NVT = -2;

@@ -16,6 +16,7 @@
 #include "formats/qcow/qcow.hpp"
 #include "formats/split_raw/split_raw.hpp"
 #include "formats/qcow2/qcow2.hpp"
+#include "formats/raw/raw.hpp"
 #include "formats/vdi/vdi.hpp"
 #include "formats/vhd/vhd.hpp"
 #include "formats/vhdx/vhdx.hpp"
@@ -60,6 +61,7 @@ constexpr std::array<const FormatDriver*, kFormatTableSize> kDriverTable = {
     &kFixed69mDriver,  // 26
     &kH0Driver,  // 27
     &kQcow2Driver,  // 28 QCOW2
+    &kRawDriver,  // 29 raw disk, known by its content
 };
 
 const ExtensionRule kExtensionRules[] = {
@@ -83,7 +85,7 @@ constexpr int32_t kProbeOrder[] = {
     FORMAT_PARALLELS_BUNDLE, FORMAT_BOCHS, FORMAT_CHAINED, FORMAT_QCOW2, FORMAT_QCOW, FORMAT_VDI, FORMAT_CHD,
     kAttemptNdi, FORMAT_COWD3, FORMAT_COWD3_REDO, FORMAT_COWD1, FORMAT_COWD1_REDO, FORMAT_HDI,
     FORMAT_THD, FORMAT_NHD, FORMAT_HDD, FORMAT_FIXED_69M, FORMAT_NVT, kAttemptSplitRawText,
-    kAttemptSplitRawPart};
+    kAttemptSplitRawPart, FORMAT_RAW};
 static_assert(std::size(kProbeOrder) + 3 <= kMaxDetectionAttempts);
 
 ErrorCode attempt(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
@@ -105,6 +107,14 @@ const DetectionRules& detection_rules() noexcept { return kDetectionRules; }
 const FormatDriver* format_driver(int32_t id) noexcept {
   if (id < 0 || id >= kFormatTableSize) return nullptr;
   return kDriverTable[static_cast<size_t>(id)];
+}
+
+InPlaceTrimFunction format_in_place_trim(int32_t id) noexcept {
+  switch (id) {
+    case FORMAT_RAW: return raw_trim_in_place;
+    case FORMAT_QCOW2: return qcow2_trim_in_place;
+    default: return nullptr;
+  }
 }
 
 const FormatDriver* format_special_driver(int32_t id) noexcept {

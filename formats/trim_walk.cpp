@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "image/primitives.hpp"
 
@@ -16,17 +17,84 @@ constexpr uint64_t kWritebackStep = 32u << 20;
 // Free stretches of about this size are passed over in one question.
 constexpr uint32_t kGroupSectors = 1u << 16;
 constexpr size_t kCopyChunk = 4u << 20;
+// Host file systems find space in blocks of this size.
+constexpr uint64_t kHostBlock = 4096;
+
+thread_local TrimForecast* t_forecast = nullptr;
 
 }  // namespace
 
+// ---- the forecast ----
+
+uint64_t TrimForecast::bytes() const noexcept {
+  uint64_t n = 0;
+  for (const ForecastFile& f : files) n += f.bytes;
+  return n;
+}
+
+uint64_t TrimForecast::current_bytes() const noexcept {
+  uint64_t n = 0;
+  for (const ForecastFile& f : files) n += f.current_bytes;
+  return n;
+}
+
+ErrorCode open_to_punch(std::string_view path, File& source, uint64_t block, File& target) {
+  target = File::open_existing(path, false);
+  FileInfo opened, reopened;
+  if (!target || !source.info(opened) || !target.info(reopened) || !opened.same_state(reopened))
+    return ERR_OPEN;
+  bool unsupported = false;
+  if (target.can_punch_holes(block, unsupported)) return OK;
+  if (!unsupported) return ERR_WRITE;
+  note_refusal("no_holes", "the host file system cannot punch holes into the image; trim it without --in-place");
+  return ERR_UNSUPPORTED;
+}
+
+ErrorCode forecast_trim(DiskImage& image, std::string_view path, const SectorUse& map,
+                        TrimForecast& out, ProgressCallback progress, void* user) {
+  out = TrimForecast{};
+  TrimForecast* const outer = t_forecast;
+  t_forecast = &out;
+  WriterRecord record;
+  const ErrorCode rc = trim_image(image, path, map, record, progress, user);
+  t_forecast = outer;
+  // Nothing was created: the record only holds names.
+  return rc;
+}
+
+ErrorCode TrimOutput::count(uint64_t at, uint64_t length) {
+  if (!forecast_ || length == 0) return OK;
+  return guard_no_memory([&] {
+    uint64_t start = at, end = at + length;
+    auto it = counted_.upper_bound(start);
+    if (it != counted_.begin() && std::prev(it)->second >= start) --it;
+    while (it != counted_.end() && it->first <= end) {
+      start = std::min(start, it->first);
+      end = std::max(end, it->second);
+      it = counted_.erase(it);
+    }
+    counted_.emplace(start, end);
+    counted_length_ = std::max(counted_length_, at + length);
+    return OK;
+  });
+}
+
 // ---- the output ----
 
-ErrorCode TrimOutput::open(std::string_view temporary, File& source) {
+ErrorCode TrimOutput::open(std::string_view temporary, std::string_view target, File& source) {
   if (ErrorCode rc = guard_no_memory([&] {
+        if (t_forecast) {
+          FileInfo now;
+          t_forecast->files.push_back({std::string(target), 0, file_info(target, now) ? now.size : 0});
+          forecast_file_ = t_forecast->files.size() - 1;
+          forecast_ = t_forecast;
+          source_ = &source;
+          return OK;
+        }
         zeros_.assign(kZeroChunk, 0);
         return OK;
       });
-      rc != OK)
+      rc != OK || forecast_)
     return rc;
   out_ = File::create(temporary);
   if (!out_) return ERR_CREATE;
@@ -38,12 +106,12 @@ ErrorCode TrimOutput::open(std::string_view temporary, File& source) {
 ErrorCode TrimOutput::create(ReplacementEntry& entry, TextView target, File& source) {
   if (set_replacement_names(entry, target) != OK || !entry.temporary.append_terminator())
     return ERR_UNSUPPORTED;
-  return open(entry.temporary.view(), source);
+  return open(entry.temporary.view(), entry.target.view(), source);
 }
 
 ErrorCode TrimOutput::create(Replacement& record, TextView target, File& source) {
   if (set_replacement_names(record.entry, target) != OK) return ERR_UNSUPPORTED;
-  const ErrorCode rc = open(record.entry.temporary.view(), source);
+  const ErrorCode rc = open(record.entry.temporary.view(), record.entry.target.view(), source);
   record.active = out_.is_open();
   return rc;
 }
@@ -55,13 +123,15 @@ void TrimOutput::written(uint64_t end) {
 }
 
 ErrorCode TrimOutput::write(uint64_t at, std::span<const uint8_t> data) {
+  if (forecast_) return count(at, data.size());
   if (!out_.write_at(at, data)) return ERR_WRITE;
   written(at + data.size());
   return OK;
 }
 
 ErrorCode TrimOutput::write_zeros(uint64_t from, uint64_t to) {
-  if (to > from && to - from > kHoleThreshold) from = to - zeros_.size();
+  if (to > from && to - from > kHoleThreshold) from = to - kZeroChunk;
+  if (forecast_) return count(from, to > from ? to - from : 0);
   while (from < to) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(to - from, zeros_.size()));
     if (ErrorCode rc = write(from, std::span(zeros_).first(n)); rc != OK) return rc;
@@ -71,22 +141,55 @@ ErrorCode TrimOutput::write_zeros(uint64_t from, uint64_t to) {
 }
 
 ErrorCode TrimOutput::copy(uint64_t from, uint64_t to, uint64_t length) {
-  return copier_->copy(from, to, length) ? OK : ERR_READ;
+  if (forecast_) return count(to, length);
+  if (copier_->copy(from, to, length)) return OK;
+  return copier_->failure() != OK ? copier_->failure() : ERR_WRITE;
 }
 
-ErrorCode TrimOutput::finish_copies() { return copier_ && copier_->finish() ? OK : ERR_READ; }
+// An output never created has nothing to copy (a walk that changes the image in place).
+ErrorCode TrimOutput::finish_copies() {
+  if (forecast_ || !copier_) return OK;
+  if (copier_->finish()) return OK;
+  return copier_->failure() != OK ? copier_->failure() : ERR_WRITE;
+}
 
 ErrorCode TrimOutput::length(uint64_t& out) {
+  if (forecast_) {
+    out = counted_length_;
+    return OK;
+  }
   if (ErrorCode rc = finish_copies(); rc != OK) return rc;
   return out_.length(out) ? OK : ERR_FILE_SIZE;
 }
 
 ErrorCode TrimOutput::set_length(uint64_t length) {
+  if (forecast_) {
+    // What lies beyond is cut off, as ftruncate does.
+    auto it = counted_.lower_bound(length);
+    if (it != counted_.begin() && std::prev(it)->second > length) std::prev(it)->second = length;
+    counted_.erase(it, counted_.end());
+    counted_length_ = length;
+    return OK;
+  }
   if (ErrorCode rc = finish_copies(); rc != OK) return rc;
   return out_.set_length(length) ? OK : ERR_WRITE;
 }
 
 ErrorCode TrimOutput::close() {
+  if (forecast_) {
+    ForecastFile& file = forecast_->files[forecast_file_];
+    file.bytes = counted_length_;
+    uint64_t last_block = UINT64_MAX;
+    for (const auto& [start, end] : counted_) {
+      // Whole host blocks, each counted once.
+      uint64_t first = start / kHostBlock;
+      if (first == last_block) ++first;
+      last_block = (end - 1) / kHostBlock;
+      if (last_block >= first) forecast_->host_bytes += (last_block - first + 1) * kHostBlock;
+    }
+    forecast_ = nullptr;
+    return OK;
+  }
   if (ErrorCode rc = finish_copies(); rc != OK) return rc;
   if (!out_.sync()) return ERR_WRITE;
   return out_.close() ? OK : ERR_WRITE;
@@ -208,6 +311,10 @@ ErrorCode TrimWalk::put_sectors(uint32_t first, uint32_t n, uint64_t to, uint64_
     if (run.holding == LayerHolding::kStored && run.file == out_.source()) {
       if (ErrorCode copy_rc = out_.copy(run.offset, at, uint64_t{run.count} * kSectorSize); copy_rc != OK)
         return copy_rc;
+    } else if (out_.dry()) {
+      // A forecast only needs to know where the bytes go.
+      if (ErrorCode count_rc = out_.count(at, uint64_t{run.count} * kSectorSize); count_rc != OK)
+        return count_rc;
     } else if (!read.empty()) {
       const auto from = static_cast<size_t>(uint64_t{pos - first} * kSectorSize);
       if (ErrorCode write_rc = out_.write(at, read.subspan(from, size_t{run.count} * kSectorSize)); write_rc != OK)

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,6 +18,32 @@
 #include "image/sector_use.hpp"
 
 namespace qx {
+
+// What a trim would write, found by running it without writing (forecast_trim): every file it
+// would write, as the name it would replace, its new length and the length it has now; and the
+// bytes the host would have to find for them (holes cost nothing; data copied from the source
+// is counted, as the host may not share it).
+struct ForecastFile {
+  std::string path;
+  uint64_t bytes = 0;
+  uint64_t current_bytes = 0;
+};
+struct TrimForecast {
+  std::vector<ForecastFile> files;
+  uint64_t host_bytes = 0;
+  uint64_t bytes() const noexcept;
+  uint64_t current_bytes() const noexcept;
+};
+
+// Runs the trim of the image's format with every output counted instead of written: nothing is
+// created. ERR_UNSUPPORTED when the image may not be trimmed; CANCELLED when progress says stop.
+[[nodiscard]] ErrorCode forecast_trim(DiskImage& image, std::string_view path, const SectorUse& map,
+                                      TrimForecast& out, ProgressCallback progress, void* user);
+
+// Opens the image itself for a trim in place, through a second descriptor that must find the file
+// as `source` did, and finds out before anything changes that its host can punch holes of `block`
+// bytes; ERR_UNSUPPORTED (with the reason noted) when it cannot.
+[[nodiscard]] ErrorCode open_to_punch(std::string_view path, File& source, uint64_t block, File& target);
 
 // The new file of one trim and the ways data gets into it.
 class TrimOutput {
@@ -45,10 +73,19 @@ class TrimOutput {
   // Everything on the disk, then closed: the rename that follows must not publish a file whose
   // data never reached it.
   [[nodiscard]] ErrorCode close();
+  // True in a forecast: nothing is written, the bytes are counted.
+  bool dry() const noexcept { return forecast_ != nullptr; }
+  // Counts bytes written at [at, at + length) in a forecast.
+  [[nodiscard]] ErrorCode count(uint64_t at, uint64_t length);
 
  private:
-  [[nodiscard]] ErrorCode open(std::string_view temporary, File& source);
+  [[nodiscard]] ErrorCode open(std::string_view temporary, std::string_view target, File& source);
   void written(uint64_t end);
+
+  TrimForecast* forecast_ = nullptr;
+  size_t forecast_file_ = 0;
+  std::map<uint64_t, uint64_t> counted_;  // start -> end of the bytes written, disjoint
+  uint64_t counted_length_ = 0;
 
   File out_;
   const File* source_ = nullptr;

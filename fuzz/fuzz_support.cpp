@@ -75,4 +75,12 @@ void trim_and_discard(DiskImage& image, const std::string& path) {
   (void)discard_writer_record(record);
 }
 
+void trim_in_place(DiskImage& image, const std::string& path) {
+  ErrorCode error = OK;
+  uint32_t recognised = 0;
+  auto map = build_usage_map(image, error, recognised);
+  if (!map) return;
+  (void)trim_image_in_place(image, path, *map, keep_going, nullptr);
+}
+
 }  // namespace qx::fuzz

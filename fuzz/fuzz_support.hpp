@@ -22,5 +22,7 @@ std::string write_scratch(const std::string& name, std::span<const uint8_t> byte
 void exercise_image(DiskImage& image);
 // The image's trim over its own map, its output thrown away as after a failed run.
 void trim_and_discard(DiskImage& image, const std::string& path);
+// The image's trim in place over its own map: the scratch file itself is changed.
+void trim_in_place(DiskImage& image, const std::string& path);
 
 }  // namespace qx::fuzz

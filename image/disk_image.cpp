@@ -117,6 +117,17 @@ ErrorCode trim_image(DiskImage& image, std::string_view path, const SectorUse& m
   return guard_no_memory([&] { return driver->trim(path, image, map, record, progress, user); });
 }
 
+ErrorCode trim_image_in_place(DiskImage& image, std::string_view path, const SectorUse& map,
+                              ProgressCallback progress, void* user) {
+  const InPlaceTrimFunction trim = image.state ? format_in_place_trim(image.format) : nullptr;
+  if (!trim) {
+    note_refusal("in_place_refused", "only raw and QCOW2 images are trimmed in place; trim this one without --in-place");
+    return ERR_UNSUPPORTED;
+  }
+  if (!can_trim(image)) return ERR_UNSUPPORTED;
+  return guard_no_memory([&] { return trim(path, image, map, progress, user); });
+}
+
 ImageIdentity image_identity(const DiskImage& image) noexcept {
   ImageIdentity out;
   const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;

@@ -141,6 +141,15 @@ bool can_trim(const DiskImage& image) noexcept;
 // may be rewritten. Returns OK, CANCELLED or an error, with `record` naming what was written.
 ErrorCode trim_image(DiskImage& image, std::string_view path, const SectorUse& map,
                      WriterRecord& record, ProgressCallback progress, void* user);
+// Gives the free space back inside the image itself, never writing a second file. Returns OK,
+// CANCELLED (the image consistent, what was given back so far stays) or an error;
+// ERR_UNSUPPORTED with a refusal note for formats that cannot.
+using InPlaceTrimFunction = ErrorCode (*)(std::string_view path, DiskImage& image,
+                                          const SectorUse& map, ProgressCallback progress, void* user);
+ErrorCode trim_image_in_place(DiskImage& image, std::string_view path, const SectorUse& map,
+                              ProgressCallback progress, void* user);
+// The formats' in-place trim of a table row, or null.
+InPlaceTrimFunction format_in_place_trim(int32_t id) noexcept;
 // The image's own identity; kind NONE when its format carries none.
 ImageIdentity image_identity(const DiskImage& image) noexcept;
 // OK when every child of the chain was made over the parent it now finds; a mismatch anywhere

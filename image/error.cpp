@@ -3,11 +3,16 @@
 namespace qx {
 namespace {
 const char* g_refusal = nullptr;
+const char* g_refusal_key = nullptr;
 }  // namespace
 
-void note_refusal(const char* reason) noexcept { g_refusal = reason; }
-void clear_refusal() noexcept { g_refusal = nullptr; }
+void note_refusal(const char* key, const char* reason) noexcept {
+  g_refusal_key = key;
+  g_refusal = reason;
+}
+void clear_refusal() noexcept { g_refusal = g_refusal_key = nullptr; }
 const char* refusal_note() noexcept { return g_refusal; }
+const char* refusal_key() noexcept { return g_refusal_key; }
 
 const char* error_name(ErrorCode code) noexcept {
   switch (code) {

@@ -24,11 +24,12 @@ enum [[nodiscard]] ErrorCode : int32_t {
 };
 
 // A sentence for the user on why an image was refused (at open, or as one that may not be
-// trimmed), left by the driver that refused it; null when none was left. Detection clears it
-// before the outermost open.
-void note_refusal(const char* reason) noexcept;
+// trimmed), left by the driver that refused it with a stable short key; null when none was left.
+// Detection clears it before the outermost open.
+void note_refusal(const char* key, const char* reason) noexcept;
 void clear_refusal() noexcept;
 const char* refusal_note() noexcept;
+const char* refusal_key() noexcept;
 
 // The enumerator's own name ("ERR_LAYOUT"), for diagnostics of the inspection tool and tests.
 const char* error_name(ErrorCode code) noexcept;

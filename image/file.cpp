@@ -16,13 +16,21 @@ CPath::CPath(std::string_view path) noexcept {
 
 namespace {
 FileCallHook g_hook = nullptr;
+FileFailure g_last_failure;
 }  // namespace
+
+FileRecorder g_recorder = nullptr;
+
+bool failed_call(FileCall call) noexcept {
+  g_last_failure = FileFailure{call, errno};
+  return false;
+}
 
 bool file_call_allowed(FileCall call) noexcept {
   if (!g_hook) return true;
   if (const int error = g_hook(call); error != 0) {
     errno = error;
-    return false;
+    return failed_call(call);
   }
   return true;
 }
@@ -30,12 +38,18 @@ bool file_call_allowed(FileCall call) noexcept {
 }  // namespace detail
 
 void set_file_call_hook(FileCallHook hook) noexcept { detail::g_hook = hook; }
+void set_file_recorder(FileRecorder recorder) noexcept { detail::g_recorder = recorder; }
+FileFailure last_file_failure() noexcept { return detail::g_last_failure; }
+void clear_file_failure() noexcept { detail::g_last_failure = FileFailure{}; }
 
 
 namespace {
 
 using detail::CPath;
+using detail::failed_call;
 using detail::file_call_allowed;
+using detail::record_change;
+using detail::recording;
 
 uint64_t g_read_failures = 0;
 
@@ -74,6 +88,7 @@ File File::open_existing(std::string_view path, bool read_only) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return File();
   const platform::Handle fd = platform::open_existing(p.c_str(), read_only);
+  if (fd == platform::kNoHandle) failed_call(FileCall::kOpen);
   return File(fd, fd != platform::kNoHandle && !read_only);
 }
 
@@ -81,6 +96,8 @@ File File::create(std::string_view path) noexcept {
   CPath p(path);
   if (!p.ok() || !remove_stale_file(path) || !file_call_allowed(FileCall::kOpen)) return File();
   const platform::Handle fd = platform::create_new(p.c_str());
+  if (fd == platform::kNoHandle) failed_call(FileCall::kOpen);
+  if (fd != platform::kNoHandle && recording()) record_change({FileChange::kCreate, fd, path, {}, 0, 0, {}});
   return File(fd, fd != platform::kNoHandle);
 }
 
@@ -88,7 +105,7 @@ bool File::close() noexcept {
   if (!is_open()) return true;
   // Some file systems report a write that failed late only here.
   const bool allowed = !writable_ || file_call_allowed(FileCall::kWrite);
-  const bool ok = platform::close(fd_);
+  const bool ok = platform::close(fd_) || failed_call(FileCall::kWrite);
   fd_ = platform::kNoHandle;
   return ok && allowed;
 }
@@ -109,7 +126,7 @@ bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
     }
     // The end of the file is an answer; an error of the device is not.
     if (n < 0) ++g_read_failures;
-    return false;
+    return n < 0 ? failed_call(FileCall::kRead) : false;
   }
   return true;
 }
@@ -119,7 +136,10 @@ bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
   if (!file_call_allowed(FileCall::kWrite)) return false;
   for (size_t done = 0; done < data.size();) {
     const int64_t n = platform::write_at(fd_, data.data() + done, data.size() - done, offset + done);
-    if (n <= 0) return false;
+    if (n <= 0) return failed_call(FileCall::kWrite);
+    if (recording())
+      record_change({FileChange::kWrite, fd_, {}, {}, offset + done, static_cast<uint64_t>(n),
+                     data.subspan(done, static_cast<size_t>(n))});
     done += static_cast<size_t>(n);
   }
   return true;
@@ -127,14 +147,34 @@ bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
 
 bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
   if (!is_open() || !file_call_allowed(FileCall::kWrite)) return false;
-  platform::preallocate(fd_, offset, length);
+  if (platform::preallocate(fd_, offset, length) && recording())
+    record_change({FileChange::kReserve, fd_, {}, {}, offset, length, {}});
   return true;
+}
+
+bool File::info(FileInfo& out) noexcept { return is_open() && platform::handle_info(fd_, out); }
+
+bool File::punch_hole(uint64_t offset, uint64_t length, bool& unsupported) noexcept {
+  unsupported = false;
+  if (!is_open() || !writable_ || length == 0 || !fits_off_t(offset, length)) return false;
+  if (file_call_allowed(FileCall::kWrite) && platform::punch_hole(fd_, offset, length)) return true;
+  unsupported = errno == EOPNOTSUPP || errno == ENOSYS;
+  return false;
+}
+
+bool File::can_punch_holes(uint64_t block, bool& unsupported) noexcept {
+  unsupported = false;
+  uint64_t end = 0;
+  if (block == 0 || !length(end) || end > UINT64_MAX - block) return false;
+  return punch_hole((end + block - 1) / block * block, block, unsupported);
 }
 
 bool File::set_length(uint64_t length) noexcept {
   if (!is_open() || length > static_cast<uint64_t>(INT64_MAX) || !file_call_allowed(FileCall::kWrite))
     return false;
-  return platform::set_length(fd_, length);
+  if (!platform::set_length(fd_, length)) return failed_call(FileCall::kWrite);
+  if (recording()) record_change({FileChange::kSetLength, fd_, {}, {}, 0, length, {}});
+  return true;
 }
 
 bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
@@ -143,7 +183,12 @@ bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
   return true;
 }
 
-bool File::sync() noexcept { return is_open() && file_call_allowed(FileCall::kSync) && platform::sync(fd_); }
+bool File::sync() noexcept {
+  if (!is_open() || !file_call_allowed(FileCall::kSync)) return false;
+  if (!platform::sync(fd_)) return failed_call(FileCall::kSync);
+  if (recording()) record_change({FileChange::kSync, fd_, {}, {}, 0, 0, {}});
+  return true;
+}
 
 uint64_t file_read_failures() noexcept { return g_read_failures; }
 
@@ -167,18 +212,26 @@ bool file_info(std::string_view path, FileInfo& out) noexcept {
 
 bool file_rename(std::string_view from, std::string_view to) noexcept {
   CPath a(from), b(to);
-  return a.ok() && b.ok() && file_call_allowed(FileCall::kRename) && platform::rename(a.c_str(), b.c_str());
+  if (!a.ok() || !b.ok() || !file_call_allowed(FileCall::kRename)) return false;
+  if (!platform::rename(a.c_str(), b.c_str())) return failed_call(FileCall::kRename);
+  if (recording()) record_change({FileChange::kRename, platform::kNoHandle, from, to, 0, 0, {}});
+  return true;
 }
 
 bool file_remove(std::string_view path) noexcept {
   CPath p(path);
-  return p.ok() && file_call_allowed(FileCall::kRemove) && platform::remove(p.c_str());
+  if (!p.ok() || !file_call_allowed(FileCall::kRemove) || !platform::remove(p.c_str())) return false;
+  if (recording()) record_change({FileChange::kRemove, platform::kNoHandle, path, {}, 0, 0, {}});
+  return true;
 }
 
 bool remove_stale_file(std::string_view path) noexcept {
   FileInfo info;
   if (!file_info(path, info)) return errno == ENOENT;
-  return info.regular() && file_remove(path);
+  if (info.regular()) return file_remove(path);
+  // A link or folder under the name is never removed, nor written through.
+  errno = EEXIST;
+  return failed_call(FileCall::kRemove);
 }
 
 bool file_link(std::string_view from, std::string_view to, bool& unsupported) noexcept {
@@ -189,16 +242,21 @@ bool file_link(std::string_view from, std::string_view to, bool& unsupported) no
     unsupported = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
     return false;
   }
-  return platform::link(a.c_str(), b.c_str(), unsupported);
+  if (!platform::link(a.c_str(), b.c_str(), unsupported)) return false;
+  if (recording()) record_change({FileChange::kLink, platform::kNoHandle, from, to, 0, 0, {}});
+  return true;
 }
 
 bool sync_parent_folder(std::string_view path) noexcept {
-  CPath p(platform::folder_of(path, platform::last_separator(path)));
+  const std::string_view folder = platform::folder_of(path, platform::last_separator(path));
+  CPath p(folder);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen) || !file_call_allowed(FileCall::kSync)) return false;
-  return platform::sync_folder(p.c_str());
+  if (!platform::sync_folder(p.c_str())) return false;
+  if (recording()) record_change({FileChange::kSyncFolder, platform::kNoHandle, folder, {}, 0, 0, {}});
+  return true;
 }
 
-bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) noexcept {
+bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out, bool sync) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return false;
   Handle fd(platform::open_to_seal(p.c_str()));
@@ -207,8 +265,11 @@ bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) n
       now.links != 1)
     return false;
   if (like && !platform::copy_owner(fd.get(), *like)) return false;
-  if (!file_call_allowed(FileCall::kSync) || !platform::sync(fd.get()) || !platform::handle_info(fd.get(), out))
-    return false;
+  if (sync) {
+    if (!file_call_allowed(FileCall::kSync) || !platform::sync(fd.get())) return false;
+    if (recording()) record_change({FileChange::kSync, fd.get(), path, {}, 0, 0, {}});
+  }
+  if (!platform::handle_info(fd.get(), out)) return false;
   return true;
 }
 

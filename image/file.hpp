@@ -15,6 +15,9 @@ namespace qx {
 // buffers of this size plus one.
 inline constexpr size_t kMaxPathBytes = platform::kMaxPathBytes;
 
+// What the system says of a name itself (a link is described, not followed).
+using platform::FileInfo;
+
 class File {
  public:
   File() noexcept = default;
@@ -45,6 +48,14 @@ class File {
   // Asks the file system to set aside [offset, offset + length) without changing the length, so
   // that the writes that follow cost less. Only a hint: false only when the file is not usable.
   [[nodiscard]] bool preallocate(uint64_t offset, uint64_t length) noexcept;
+  // Gives [offset, offset + length) back to the host without changing the length; the range then
+  // reads as zeros. `unsupported` tells a host that cannot do it at all from a failure.
+  [[nodiscard]] bool punch_hole(uint64_t offset, uint64_t length, bool& unsupported) noexcept;
+  // Whether punch_hole works on this file's host, found out before anything is changed: a hole of
+  // `block` bytes just past the end changes nothing where it works.
+  [[nodiscard]] bool can_punch_holes(uint64_t block, bool& unsupported) noexcept;
+  // What the system says of the open file.
+  [[nodiscard]] bool info(FileInfo& out) noexcept;
   // Cuts or extends the file to exactly `length` bytes, dropping whatever was set aside beyond.
   [[nodiscard]] bool set_length(uint64_t length) noexcept;
   // Asks the system to start writing [offset, offset + length) to the disk now, so that a later
@@ -59,9 +70,6 @@ class File {
   platform::Handle fd_ = platform::kNoHandle;
   bool writable_ = false;
 };
-
-// What the system says of a name itself (a link is described, not followed).
-using platform::FileInfo;
 
 [[nodiscard]] bool file_exists(std::string_view path) noexcept;
 // True when the path names a folder (following links).
@@ -82,12 +90,15 @@ using platform::FileInfo;
 // Readies a finished new file to take the place of `like` (when given): it must be a regular file
 // with no other name; it gets the owner and permissions of `like` and is put on the disk. `out`
 // describes it afterwards.
-[[nodiscard]] bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out) noexcept;
+// `sync` false is for tests alone, which show that a crash sweep catches a missing sync.
+[[nodiscard]] bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out,
+                                 bool sync = true) noexcept;
 
 // Reads that the system failed (ends of files aside) since the process started. Readers take an
 // unreadable structure for a foreign one and keep its data, but a trim over an image that could
 // not be read whole has nothing to vouch for it.
 [[nodiscard]] uint64_t file_read_failures() noexcept;
+
 
 // Test seam: when set, asked before every system call of the file primitives; a non-zero answer
 // is the errno with which that call fails without being made.
@@ -95,9 +106,49 @@ enum class FileCall : uint8_t { kOpen, kRead, kWrite, kSync, kLink, kRename, kRe
 using FileCallHook = int (*)(FileCall call) noexcept;
 void set_file_call_hook(FileCallHook hook) noexcept;
 
+// Test seam beside it: when set, told after every change that a file primitive made, so that a
+// test can rebuild what a crash of the whole machine could leave at any point. `fd` is the open
+// file changed (-1 for changes of names); `data` is given for buffered writes only (copies and
+// clones are read back from the file).
+enum class FileChange : uint8_t {
+  kCreate,      // path: a new empty file, open as fd
+  kWrite,       // fd: data at offset
+  kCopy,        // fd: length bytes at offset, copied by the kernel or shared with the source
+  kSetLength,   // fd: cut or extended to length
+  kReserve,     // fd: space set aside, length unchanged
+  kSync,        // fd: data and length on the disk
+  kLink,        // path: a second name `to`
+  kRename,      // path: renamed to `to`
+  kRemove,      // path
+  kSyncFolder,  // path: the folder whose names are now on the disk
+};
+struct FileChangeRecord {
+  FileChange change = FileChange::kWrite;
+  platform::Handle fd = platform::kNoHandle;
+  std::string_view path, to;
+  uint64_t offset = 0, length = 0;
+  std::span<const uint8_t> data;
+};
+using FileRecorder = void (*)(const FileChangeRecord& record) noexcept;
+void set_file_recorder(FileRecorder recorder) noexcept;
+// The last call of the file primitives that failed, with the system's errno, so that a failed run
+// can quote the system's own words; error 0 when none failed since the last clear.
+struct FileFailure {
+  FileCall call = FileCall::kOpen;
+  int error = 0;
+};
+[[nodiscard]] FileFailure last_file_failure() noexcept;
+void clear_file_failure() noexcept;
+
 namespace detail {
+extern FileRecorder g_recorder;
+inline bool recording() noexcept { return g_recorder != nullptr; }
+// Only behind recording(), so that nothing is built while no recorder is set.
+inline void record_change(const FileChangeRecord& record) noexcept { g_recorder(record); }
 // False (errno set) when the seam fails the call.
 [[nodiscard]] bool file_call_allowed(FileCall call) noexcept;
+// Notes errno as the failure of a call; always false.
+bool failed_call(FileCall call) noexcept;
 
 // Copies a path into a terminated stack buffer; not ok when it does not fit or holds a NUL.
 class CPath {

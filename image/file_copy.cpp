@@ -1,6 +1,7 @@
 #include "image/file_copy.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <string>
 
@@ -29,6 +30,11 @@ bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
   return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
 }
 
+// Errors that can only come from the target's side of a kernel copy or clone.
+bool target_error(int error) noexcept {
+  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
+}
+
 }  // namespace
 
 void set_copy_path_limit(CopyPath limit) noexcept { g_limit = limit; }
@@ -47,9 +53,16 @@ FileCopier::FileCopier(File& from, File& to) noexcept : from_(from), to_(to) {
 
 bool FileCopier::is_open() const noexcept { return from_.is_open() && to_.is_open(); }
 
+// The first cause found is the one reported; later steps of a failed copy add nothing to it.
+bool FileCopier::fail(ErrorCode why) noexcept {
+  if (failure_ == OK) failure_ = why;
+  return false;
+}
+
 bool FileCopier::copy(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
-  if (!is_open() || failed_ || !fits_off_t(from_offset, length) || !fits_off_t(to_offset, length))
-    return false;
+  if (!is_open() || failed_) return false;
+  if (!fits_off_t(from_offset, length)) return fail(ERR_READ);
+  if (!fits_off_t(to_offset, length)) return fail(ERR_WRITE);
   if (length == 0) return true;
   if (pending_length_ != 0 && from_offset == pending_from_ + pending_length_ &&
       to_offset == pending_to_ + pending_length_) {
@@ -86,7 +99,8 @@ bool FileCopier::finish() noexcept {
   if (!failed_ && pending_length_ != 0 && !run(pending_from_, pending_to_, pending_length_))
     failed_ = true;
   pending_length_ = 0;
-  if (started_end_ < dirty_end_) platform::start_writeback(to_.fd_, started_end_, dirty_end_ - started_end_);
+  if (started_end_ < dirty_end_)
+    platform::start_writeback(to_.fd_, started_end_, dirty_end_ - started_end_);
   dirty_begin_ = started_end_ = dirty_end_;
   return !failed_;
 }
@@ -99,13 +113,17 @@ bool FileCopier::run(uint64_t from_offset, uint64_t to_offset, uint64_t length) 
     const uint64_t middle = (length - head) / clone_block_ * clone_block_;
     if (middle != 0) {
       if (!copy_range(from_offset, to_offset, head)) return false;
-      if (!detail::file_call_allowed(FileCall::kWrite)) return false;
+      if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
       if (clone_range(from_offset + head, to_offset + head, middle))
         return copy_range(from_offset + head + middle, to_offset + head + middle, length - head - middle);
       if (!clone_) return copy_range(from_offset + head, to_offset + head, length - head);
-      return false;
+      return fail(target_error(errno) ? ERR_WRITE : ERR_READ);
     }
   }
+  // A file system that shares blocks copies ranges that sit differently within their blocks more
+  // slowly in the kernel than through a buffer.
+  if (clone_ && from_offset % clone_block_ != to_offset % clone_block_)
+    return copy_through_buffer(from_offset, to_offset, length);
   return copy_range(from_offset, to_offset, length);
 }
 
@@ -113,23 +131,29 @@ bool FileCopier::run(uint64_t from_offset, uint64_t to_offset, uint64_t length) 
 // left on when the file system failed.
 bool FileCopier::clone_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
   switch (platform::clone_range(from_.fd_, from_offset, to_.fd_, to_offset, length)) {
-    case platform::CopyResult::kDone: g_counts.cloned += length; return true;
+    case platform::CopyResult::kDone:
+      if (detail::recording()) detail::record_change({FileChange::kCopy, to_.fd_, {}, {}, to_offset, length, {}});
+      g_counts.cloned += length;
+      return true;
     case platform::CopyResult::kRefused: clone_ = false; return false;
-    case platform::CopyResult::kFailed: return false;
+    case platform::CopyResult::kFailed: break;
   }
   return false;
 }
 
 bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
   while (length && in_kernel_) {
-    if (!detail::file_call_allowed(FileCall::kWrite)) return false;
+    if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
     // The kernel's copy reads in small pieces; asking for this step and the next one up front keeps
     // a cold source streaming as a large sequential read would.
     const uint64_t step = std::min(length, kWriteBehindStep);
     platform::advise_will_need(from_.fd_, from_offset, std::min(length, 2 * step));
     bool refused = false;
-    const int64_t n = platform::kernel_copy(from_.fd_, from_offset, to_.fd_, to_offset, static_cast<size_t>(step), refused);
+    const int64_t n =
+        platform::kernel_copy(from_.fd_, from_offset, to_.fd_, to_offset, static_cast<size_t>(step), refused);
     if (n > 0) {
+      if (detail::recording())
+        detail::record_change({FileChange::kCopy, to_.fd_, {}, {}, to_offset, static_cast<uint64_t>(n), {}});
       write_behind(to_offset, static_cast<uint64_t>(n));
       g_counts.in_kernel += static_cast<uint64_t>(n);
       from_offset += static_cast<uint64_t>(n);
@@ -137,8 +161,12 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
       length -= static_cast<uint64_t>(n);
       continue;
     }
-    if (n == 0) return false;  // the source ends early
-    if (!refused) return false;
+    if (n == 0) return fail(ERR_READ);  // the source ends early
+    if (!refused) {
+      const bool target = target_error(errno);
+      (void)detail::failed_call(target ? FileCall::kWrite : FileCall::kRead);
+      return fail(target ? ERR_WRITE : ERR_READ);
+    }
     in_kernel_ = false;
   }
   return length == 0 || copy_through_buffer(from_offset, to_offset, length);
@@ -148,18 +176,25 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
   try {
     if (buffer_.empty()) buffer_.resize(kBufferBytes);
   } catch (...) {
-    return false;
+    return fail(ERR_NO_MEMORY);
   }
   while (length) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(length, buffer_.size()));
-    if (!detail::file_call_allowed(FileCall::kRead)) return false;
+    if (!detail::file_call_allowed(FileCall::kRead)) return fail(ERR_READ);
     const int64_t got = platform::read_at(from_.fd_, buffer_.data(), want, from_offset);
-    if (got <= 0) return false;
+    if (got < 0) (void)detail::failed_call(FileCall::kRead);
+    if (got <= 0) return fail(ERR_READ);
     for (size_t done = 0; done < static_cast<size_t>(got);) {
-      if (!detail::file_call_allowed(FileCall::kWrite)) return false;
+      if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
       const int64_t put = platform::write_at(to_.fd_, buffer_.data() + done, static_cast<size_t>(got) - done,
                                              to_offset + done);
-      if (put <= 0) return false;
+      if (put <= 0) {
+        (void)detail::failed_call(FileCall::kWrite);
+        return fail(ERR_WRITE);
+      }
+      if (detail::recording())
+        detail::record_change({FileChange::kWrite, to_.fd_, {}, {}, to_offset + done, static_cast<uint64_t>(put),
+                               std::span<const uint8_t>(buffer_).subspan(done, static_cast<size_t>(put))});
       done += static_cast<size_t>(put);
     }
     write_behind(to_offset, static_cast<uint64_t>(got));

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "image/error.hpp"
+
 namespace qx {
 
 // The most capable way a copier may take; lower ones stay allowed. Tests force the lower ones to
@@ -42,6 +44,9 @@ class FileCopier {
   // Carries out what is still asked for; false when the source ends early or a read or write
   // failed. A caller calls it before it reads the target's length or syncs the target.
   [[nodiscard]] bool finish() noexcept;
+  // After a failure: ERR_READ when the source could not be read (or ended early), ERR_WRITE when
+  // the target could not take the data.
+  ErrorCode failure() const noexcept { return failure_; }
 
  private:
   bool run(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept;
@@ -50,12 +55,14 @@ class FileCopier {
   bool copy_through_buffer(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept;
   void write_behind(uint64_t to_offset, uint64_t length) noexcept;
   void read_ahead(uint64_t end) noexcept;
+  bool fail(ErrorCode why) noexcept;
 
   File& from_;
   File& to_;
   bool clone_ = false;
   bool in_kernel_ = false;
   bool failed_ = false;
+  ErrorCode failure_ = OK;
   uint64_t clone_block_ = 0;
   uint64_t pending_from_ = 0, pending_to_ = 0, pending_length_ = 0;
   uint64_t read_ahead_from_ = 0, read_ahead_to_ = 0;  // of the source, asked for already

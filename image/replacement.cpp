@@ -9,6 +9,8 @@
 namespace qx {
 namespace {
 
+bool g_skip_backup_sync = false;
+
 // Where one file of a swap stands; the way back from each stage is in roll_back.
 enum class Stage : uint8_t {
   kReady,       // nothing changed yet
@@ -103,15 +105,18 @@ bool Transaction::link_backups() noexcept {
     FileInfo backup;
     if (!file_info(s.pending.view(), backup) || !backup.same_file(s.old_file)) return false;
   }
-  return sync_folders();
+  return g_skip_backup_sync || sync_folders();
 }
 
 bool Transaction::swap_names() noexcept {
   for (Swap& s : swaps_) {
     if (s.existed && !s.linked) {
       // The two renames of old, for file systems without links: for a moment the name is empty.
+      // The first is made durable before the second, else a crash could keep only the second,
+      // which takes the old file's name and with it the only copy of the old file.
       if (!file_rename(s.target(), s.backup.view())) return false;
       s.stage = Stage::kMovedAside;
+      if (!sync_parent_folder(s.target())) return false;
     }
     if (!s.temporary().empty()) {
       if (!file_rename(s.temporary(), s.target())) return false;
@@ -250,6 +255,8 @@ void clear_list(ReplacementList& list) noexcept {
 }
 
 }  // namespace
+
+void set_swap_skips_backup_sync(bool skip) noexcept { g_skip_backup_sync = skip; }
 
 ErrorCode set_replacement_names(ReplacementEntry& entry, TextView target) {
   if (!entry.target.assign(target) || !entry.temporary.assign(target, kTempSuffix)) {

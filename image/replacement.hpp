@@ -72,4 +72,8 @@ ErrorCode commit_writer_record(WriterRecord& record, TextView suffix, bool delet
                                SwapNotice notice = {});
 ErrorCode discard_writer_record(WriterRecord& record);
 
+// For tests alone: the swap leaves out the folder sync that makes the backups' names durable
+// before the new files take the names, so that a crash sweep can show it catches the gap.
+void set_swap_skips_backup_sync(bool skip) noexcept;
+
 }  // namespace qx

@@ -4,11 +4,18 @@
 // here asks it.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// MinGW's C library has no quota error; Win32's is mapped to this number.
+#ifndef EDQUOT
+#define EDQUOT 122
+#endif
 
 namespace qx::platform {
 
@@ -33,6 +40,8 @@ struct FileInfo {
   uint32_t type_and_mode = 0;
   uint32_t owner = 0;
   uint32_t group = 0;
+  uint64_t allocated = 0;   // bytes the file takes on its host
+  uint32_t block_size = 0;  // the host's preferred block for it
 
   bool regular() const noexcept { return (type_and_mode & kTypeMask) == kTypeRegular; }
   bool same_file(const FileInfo& other) const noexcept {
@@ -81,12 +90,17 @@ bool close(Handle h) noexcept;
 [[nodiscard]] bool handle_info(Handle h, FileInfo& out) noexcept;
 
 // Hints: no answer, nothing changes if the system ignores them.
-void preallocate(Handle h, uint64_t offset, uint64_t length) noexcept;
+// Sets space aside without changing the length; true when the system did.
+bool preallocate(Handle h, uint64_t offset, uint64_t length) noexcept;
 void advise_sequential(Handle h) noexcept;
 void advise_will_need(Handle h, uint64_t offset, uint64_t length) noexcept;
 // Starts writing a range to the disk; `settle` waits for it and drops it from the cache.
 void start_writeback(Handle h, uint64_t offset, uint64_t length) noexcept;
 void settle_writeback(Handle h, uint64_t offset, uint64_t length) noexcept;
+
+// Gives [offset, offset + length) back to the host, keeping the length; the range reads as zeros.
+// errno EOPNOTSUPP or ENOSYS tells a host that cannot do it at all.
+[[nodiscard]] bool punch_hole(Handle h, uint64_t offset, uint64_t length) noexcept;
 
 // The block size at which `to` can share blocks of `from`, or 0 when they cannot share at all.
 [[nodiscard]] uint64_t clone_block_size(Handle from, Handle to) noexcept;
@@ -110,6 +124,8 @@ enum class CopyResult : uint8_t { kDone, kRefused, kFailed };
 [[nodiscard]] bool link(const char* from, const char* to, bool& unsupported) noexcept;
 // Makes the names in a folder durable, where the system needs to be asked.
 [[nodiscard]] bool sync_folder(const char* folder) noexcept;
+// Bytes this user may still write in a folder; false when the system cannot tell.
+[[nodiscard]] bool folder_free_bytes(const char* folder, uint64_t& out) noexcept;
 // Gives a new file the owner and permissions of `like`, where the system has them.
 [[nodiscard]] bool copy_owner(Handle h, const FileInfo& like) noexcept;
 
@@ -120,6 +136,18 @@ enum class CopyResult : uint8_t { kDone, kRefused, kFailed };
 [[nodiscard]] std::string_view folder_of(std::string_view path, size_t at) noexcept;
 // An absolute path of an existing file with links resolved; false when there is none.
 [[nodiscard]] bool resolve_path(const char* path, std::string& out);
+// Whether standard output goes to a terminal (a console on Windows).
+[[nodiscard]] bool output_is_terminal() noexcept;
+// A stream whose text is kept for the program: in memory on POSIX, in a temporary file that goes
+// away when closed on Windows.
+struct TextCapture {
+  std::FILE* stream = nullptr;
+  char* buffer = nullptr;
+  size_t size = 0;
+};
+[[nodiscard]] bool open_capture(TextCapture& capture) noexcept;
+// Closes the stream and gives what was written to it.
+[[nodiscard]] std::string close_capture(TextCapture& capture);
 // The program's arguments in UTF-8 (Windows hands main() the ANSI code page).
 [[nodiscard]] std::vector<std::string> utf8_arguments(int argc, const char* const* argv);
 

@@ -4,11 +4,13 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -35,6 +37,8 @@ FileInfo info_of(const struct stat& st) noexcept {
   i.type_and_mode = static_cast<uint32_t>(st.st_mode);
   i.owner = static_cast<uint32_t>(st.st_uid);
   i.group = static_cast<uint32_t>(st.st_gid);
+  i.allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+  i.block_size = static_cast<uint32_t>(st.st_blksize);
   return i;
 }
 
@@ -110,9 +114,18 @@ bool handle_info(Handle h, FileInfo& out) noexcept {
   return true;
 }
 
-void preallocate(Handle h, uint64_t offset, uint64_t length) noexcept {
-  if (fits_off_t(offset, length))
-    (void)::fallocate(fd_of(h), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
+bool preallocate(Handle h, uint64_t offset, uint64_t length) noexcept {
+  return fits_off_t(offset, length) &&
+         ::fallocate(fd_of(h), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0;
+}
+
+bool punch_hole(Handle h, uint64_t offset, uint64_t length) noexcept {
+  if (!fits_off_t(offset, length)) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::fallocate(fd_of(h), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length)) == 0;
 }
 
 void advise_sequential(Handle h) noexcept { (void)::posix_fadvise(fd_of(h), 0, 0, POSIX_FADV_SEQUENTIAL); }
@@ -241,6 +254,13 @@ bool sync_folder(const char* folder) noexcept {
   return ok;
 }
 
+bool folder_free_bytes(const char* folder, uint64_t& out) noexcept {
+  struct statvfs vfs {};
+  if (::statvfs(folder, &vfs) != 0) return false;
+  out = uint64_t{vfs.f_bavail} * vfs.f_frsize;
+  return true;
+}
+
 bool copy_owner(Handle h, const FileInfo& like) noexcept {
   // Whoever could use the old file must be able to use the new one, and nobody else. An owner
   // we may not give stays ours; the permissions are then still those of the old file.
@@ -260,6 +280,22 @@ bool resolve_path(const char* path, std::string& out) {
   if (!::realpath(path, resolved)) return false;
   out = resolved;
   return true;
+}
+
+bool output_is_terminal() noexcept { return ::isatty(STDOUT_FILENO) != 0; }
+
+bool open_capture(TextCapture& capture) noexcept {
+  capture.stream = ::open_memstream(&capture.buffer, &capture.size);
+  return capture.stream != nullptr;
+}
+
+std::string close_capture(TextCapture& capture) {
+  if (capture.stream) std::fclose(capture.stream);
+  capture.stream = nullptr;
+  std::string text(capture.buffer ? capture.buffer : "");
+  std::free(capture.buffer);
+  capture.buffer = nullptr;
+  return text;
 }
 
 std::vector<std::string> utf8_arguments(int argc, const char* const* argv) {

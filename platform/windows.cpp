@@ -6,9 +6,12 @@
 #include <shellapi.h>
 #include <winioctl.h>
 
+#include <io.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <string>
 
 #include "platform/file_ops.hpp"
@@ -26,6 +29,7 @@ struct DuplicateExtentsData {
   LARGE_INTEGER target_offset;
   LARGE_INTEGER byte_count;
 };
+constexpr DWORD kDiskQuotaExceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED
 // A clone request is kept well under the 4 GiB that one call may cover.
 constexpr uint64_t kCloneStep = uint64_t{1} << 30;
 // One ReadFile or WriteFile moves at most a DWORD's worth.
@@ -56,6 +60,8 @@ int errno_of(DWORD error) noexcept {
     case ERROR_NOT_SAME_DEVICE: return EXDEV;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case kDiskQuotaExceeded: return EDQUOT;
+    case ERROR_WRITE_PROTECT: return EROFS;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY: return ENOMEM;
     case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
@@ -149,6 +155,23 @@ FileInfo info_of(const BY_HANDLE_FILE_INFORMATION& b) noexcept {
   return i;
 }
 
+// The cluster size of the volume that holds an open file; 0 when the system does not tell.
+uint32_t cluster_bytes(HANDLE h) noexcept {
+  try {
+    std::wstring name(32768, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), VOLUME_NAME_DOS);
+    if (n == 0 || n >= name.size()) return 0;
+    name.resize(n);
+    std::wstring root(name.size() + 1, L'\0');
+    if (!GetVolumePathNameW(name.c_str(), root.data(), static_cast<DWORD>(root.size()))) return 0;
+    DWORD sectors = 0, bytes = 0, free_clusters = 0, clusters = 0;
+    if (!GetDiskFreeSpaceW(root.c_str(), &sectors, &bytes, &free_clusters, &clusters)) return 0;
+    return sectors * bytes;
+  } catch (...) {
+    return 0;
+  }
+}
+
 bool extend_to(HANDLE h, uint64_t end) noexcept {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(h, &size)) return failed(false);
@@ -230,11 +253,33 @@ bool handle_info(Handle h, FileInfo& out) noexcept {
   BY_HANDLE_FILE_INFORMATION b;
   if (!GetFileInformationByHandle(win(h), &b)) return failed(false);
   out = info_of(b);
+  FILE_STANDARD_INFO standard;
+  if (GetFileInformationByHandleEx(win(h), FileStandardInfo, &standard, sizeof standard))
+    out.allocated = static_cast<uint64_t>(standard.AllocationSize.QuadPart);
+  out.block_size = cluster_bytes(win(h));
   return true;
 }
 
 // The cache manager of Windows reads ahead and writes behind on its own.
-void preallocate(Handle, uint64_t, uint64_t) noexcept {}
+bool preallocate(Handle, uint64_t, uint64_t) noexcept { return false; }
+
+// A range given back must first be allowed to be a hole: the file is made sparse once.
+bool punch_hole(Handle h, uint64_t offset, uint64_t length) noexcept {
+  if (offset > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - offset) {
+    errno = EINVAL;
+    return false;
+  }
+  DWORD returned = 0;
+  FILE_SET_SPARSE_BUFFER sparse{};
+  sparse.SetSparse = TRUE;
+  if (!DeviceIoControl(win(h), FSCTL_SET_SPARSE, &sparse, sizeof sparse, nullptr, 0, &returned, nullptr))
+    return failed(false);
+  FILE_ZERO_DATA_INFORMATION zero{};
+  zero.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+  zero.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(offset + length);
+  return DeviceIoControl(win(h), FSCTL_SET_ZERO_DATA, &zero, sizeof zero, nullptr, 0, &returned, nullptr) ||
+         failed(false);
+}
 void advise_sequential(Handle) noexcept {}
 void advise_will_need(Handle, uint64_t, uint64_t) noexcept {}
 void start_writeback(Handle, uint64_t, uint64_t) noexcept {}
@@ -351,6 +396,20 @@ bool sync_folder(const char* folder) noexcept {
   return false;
 }
 
+bool folder_free_bytes(const char* folder, uint64_t& out) noexcept {
+  std::wstring wide;
+  if (!long_path(folder, wide)) return false;
+  try {
+    if (wide.back() != L'\\') wide += L'\\';
+  } catch (...) {
+    return false;
+  }
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) return failed(false);
+  out = available.QuadPart;
+  return true;
+}
+
 // A new file takes the permissions of the folder it is made in, as the old one mostly did.
 bool copy_owner(Handle, const FileInfo&) noexcept { return true; }
 
@@ -383,6 +442,40 @@ bool resolve_path(const char* path, std::string& out) {
   else if (starts_with(wide, L"\\\\?\\")) wide = wide.substr(4);
   std::replace(wide.begin(), wide.end(), L'\\', L'/');
   return wide_to_utf8(wide, out);
+}
+
+bool output_is_terminal() noexcept { return _isatty(_fileno(stdout)) != 0; }
+
+bool open_capture(TextCapture& capture) noexcept {
+  capture = TextCapture{};
+  wchar_t folder[MAX_PATH + 1], name[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"qx", 0, name) == 0) return false;
+  const HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DeleteFileW(name);
+    return false;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), 0);
+  if (fd < 0) {
+    CloseHandle(h);
+    return false;
+  }
+  capture.stream = _fdopen(fd, "w+b");
+  if (!capture.stream) _close(fd);
+  return capture.stream != nullptr;
+}
+
+std::string close_capture(TextCapture& capture) {
+  std::string text;
+  if (!capture.stream) return text;
+  std::rewind(capture.stream);
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, capture.stream)) > 0;) text.append(chunk, n);
+  std::fclose(capture.stream);
+  capture.stream = nullptr;
+  return text;
 }
 
 std::vector<std::string> utf8_arguments(int argc, const char* const* argv) {

@@ -12,7 +12,8 @@ case ${1:-vhd} in
 esac
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The flags of scripts/test.sh, so that the suite reuses what is built here.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=ON >/dev/null
 cmake --build build -j"$(nproc)" --target quorvex >/dev/null
 quorvex=$PWD/build/quorvex
 

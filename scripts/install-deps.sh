@@ -13,6 +13,14 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+  # On a fresh machine another install (unattended upgrades, cloud-init) often holds the package
+  # manager's locks for minutes: wait for them instead of failing.
+  wait_lock=(-o DPkg::Lock::Timeout=1800)
+  for try in $(seq 1 180); do
+    if out=$($SUDO apt-get "${wait_lock[@]}" update -qq 2>&1); then break; fi
+    if ! grep -qi "lock" <<<"$out" || [ "$try" -eq 180 ]; then echo "$out" >&2; exit 1; fi
+    [ "$try" -eq 1 ] && echo "install-deps: waiting for another package install to finish" >&2
+    sleep 10
+  done
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${wait_lock[@]}" install -y -qq "${missing[@]}" >/dev/null
 fi

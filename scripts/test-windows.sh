@@ -66,15 +66,28 @@ QX_SMOKE_DIR=$(winepath -w "$work/original") wine "$build/tests/test_platform.ex
 cp -r "$work/original" "$work/linux"
 cp -r "$work/original" "$work/windows"
 smoke=0
-for image in disk.vhdx disk.vdi split/d.vmdk; do
+for image in disk.vhdx disk.vdi split/d.vmdk disk.img; do
   build/quorvex -s "$work/linux/$image"
   wine "$build/quorvex.exe" /s "$(winepath -w "$work/windows/$image")"
   wine "$build/quorvex-inspect.exe" "$(winepath -w "$work/windows/$image")" >/dev/null
   smoke=$((smoke + 1))
 done
-if ! diff -r "$work/linux" "$work/windows" >/dev/null; then
+# In place: not available on Windows yet (the image's own read handles let nobody write it, the
+# handle that punches included); it must end in an error and leave the image as it was.
+build/quorvex -s --in-place "$work/linux/in-place/disk.img"
+same=(--exclude=in-place)
+if ! wine "$build/quorvex.exe" /s --in-place "$(winepath -w "$work/windows/in-place/disk.img")" 2>"$work/in-place.err" &&
+  cmp -s "$work/original/in-place/disk.img" "$work/windows/in-place/disk.img"; then
+  echo "windows: skipped the trim in place (not available on Windows yet; refused, the image unchanged)"
+  skipped=$((skipped + 1))
+else
+  echo "windows: FAILED: the trim in place was not refused or changed the image"
+  cat "$work/in-place.err"
+  failed=$((failed + 1))
+fi
+if ! diff -r "${same[@]}" "$work/linux" "$work/windows" >/dev/null; then
   echo "windows: FAILED: the Windows and the Linux trims differ"
-  diff -r "$work/linux" "$work/windows" || true
+  diff -r "${same[@]}" "$work/linux" "$work/windows" || true
   failed=$((failed + 1))
 fi
 [ -n "$(find "$work/windows" -name '*_DEL')" ] || { echo "windows: FAILED: no backups kept"; failed=$((failed + 1)); }

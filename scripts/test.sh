@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=build
+# The flags of scripts/demo.sh: what the demo built is reused.
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=ON)
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-sanitize

@@ -52,6 +52,8 @@ constexpr uint8_t kTypeLvm = 0x8E;
 // E6D6D379-F507-44C2-A23C-238F2A3DF928 in the GUID's stored byte order.
 constexpr uint8_t kGptLvmType[16] = {0x79, 0xD3, 0xD6, 0xE6, 0x07, 0xF5, 0xC2, 0x44,
                                      0xA2, 0x3C, 0x23, 0x8F, 0x2A, 0x3D, 0xF9, 0x28};
+// Enough entries to tell that a table reads.
+constexpr uint32_t kMaxTableEntries = 256;
 // A chain of extended boot records longer than this is taken as damaged.
 constexpr uint32_t kMaxExtendedRecords = 1024;
 
@@ -280,6 +282,16 @@ ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max,
     Enumeration en(image, max, entries);
     return read_mbr(en, base);
   });
+}
+
+bool holds_partition_table(DiskImage& image) {
+  Sector s;
+  if (read_sector(image, 0, s) != OK || !has_boot_signature(s)) return false;
+  const auto entries = table_entries(s);
+  const bool protective = entries[0].type == kTypeProtective && entries[0].start_sector.get() == 1;
+  if (!protective && !valid_table(entries, get_geometry(image).total_sectors)) return false;
+  std::vector<PartitionEntry> found;
+  return enumerate_partitions(image, 0, kMaxTableEntries, found) == OK;
 }
 
 void sort_partitions(std::span<PartitionEntry> entries) noexcept {

@@ -26,6 +26,10 @@ static_assert(sizeof(PartitionEntry) == 16);
 ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max,
                                std::vector<PartitionEntry>& entries);
 
+// True when the disk's first sector holds a table that a partitioning tool could have written
+// (valid MBR entries, or a protective entry before a GPT header) and the tables behind it read.
+bool holds_partition_table(DiskImage& image);
+
 void sort_partitions(std::span<PartitionEntry> entries) noexcept;
 
 }  // namespace qx

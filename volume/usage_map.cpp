@@ -67,6 +67,8 @@ void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
     if (kind != KIND_SWAP && try_probe(entry, image, kind)) return;
   if (try_probe(entry, image, KIND_SWAP)) return;
   entry.kind = KIND_UNRECOGNISED;
+  if (entry.reason.empty())
+    entry.reason = {"unknown_file_system", "no file system that this tool reads was found here"};
 }
 
 // Cuts the disk into partitions and gaps; the layout is checked whole before any volume is probed.
@@ -78,6 +80,7 @@ ErrorCode cut_volumes(std::span<const PartitionEntry> parts, uint32_t total,
     e.start = start;
     e.length = length;
     e.kind = kind;
+    if (kind == KIND_GAP) e.reason = {"outside_partitions", "space outside every partition is kept"};
     types.push_back(type);
   };
   for (const PartitionEntry& p : parts) {
@@ -142,6 +145,19 @@ ErrorCode UsageMap::query(uint32_t first, uint32_t count, std::span<uint8_t> bit
     count -= n;
   }
   return count ? ERR_UNSUPPORTED : OK;
+}
+
+bool holds_known_layout(DiskImage& image) noexcept {
+  try {
+    if (holds_partition_table(image)) return true;
+    VolumeEntry whole;
+    whole.length = get_geometry(image).total_sectors;
+    probe_volume(whole, image, 0);
+    // A reader that knew its file system but keeps it whole left its own reason.
+    return whole.kind >= 0 || (!whole.reason.empty() && whole.reason.key != "unknown_file_system");
+  } catch (...) {
+    return false;
+  }
 }
 
 void destroy_usage_map(UsageMap& map) noexcept { map.volumes.clear(); }

@@ -19,7 +19,7 @@ struct VolumeEntry {
   uint32_t length = 0;
   int32_t kind = KIND_UNRECOGNISED;
   std::unique_ptr<ReaderState> state;
-  KeptWholeReason reason = {};  // only on unrecognised volumes
+  KeptWholeReason reason = {};  // only on unrecognised volumes and gaps
 };
 
 struct UsageMap : SectorUse {
@@ -30,6 +30,9 @@ struct UsageMap : SectorUse {
 
 [[nodiscard]] std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
                                                         uint32_t& recognised) noexcept;
+// True when the disk holds a layout that a map can be built from: a partition table, or a file
+// system over the whole disk that a reader knows (even one it would keep whole).
+[[nodiscard]] bool holds_known_layout(DiskImage& image) noexcept;
 // Ends every entry and empties the volume list.
 void destroy_usage_map(UsageMap& map) noexcept;
 

@@ -93,19 +93,26 @@ ErrorCode read_l1(QcowImage& st, const QcowHeader& h) {
 
 ErrorCode open_backing(QcowImage& st, const QcowHeader& h, std::string_view path) {
   const uint64_t at = h.backing_name_offset;
-  const uint32_t n = std::min<uint32_t>(h.backing_name_size, kMaxBackingName);
+  // A longer name cut short could name another file.
+  if (h.backing_name_size > kMaxBackingName) {
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
+    return ERR_BAD_FORMAT;
+  }
+  const uint32_t n = h.backing_name_size;
   std::vector<char> name(n);
   if (!st.file.read_at(at, std::span(reinterpret_cast<uint8_t*>(name.data()), n))) return ERR_READ;
   uint32_t length = 0;
   PathBuffer<> work, resolved;
   // The whole name must be text; a NUL ends it early.
-  if (!stored_text_length(TextView(name.data(), n), TextEncoding::Utf8, length)) return ERR_BAD_FORMAT;
+  const bool text = stored_text_length(TextView(name.data(), n), TextEncoding::Utf8, length);
   const TextView stored(name.data(), length == kNotFound ? n : length);
-  if (stored.empty() ||
+  if (!text || stored.empty() ||
       !resolve_stored_name(stored, TextEncoding::Utf8, path, TextEncoding::Utf8, work, resolved,
                            TextEncoding::Utf8, PathStyle::Unix) ||
-      !resolved.append_terminator())
+      !resolved.append_terminator()) {
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
+  }
   if (!ParentChain::may_descend()) return ERR_BAD_FORMAT;
   {
     ParentChain guard;

@@ -92,7 +92,7 @@ ErrorCode check_header(Qcow2Image& st, const Qcow2Header& h) {
   if (st.cluster_bits < kMinClusterBits || st.cluster_bits > kMaxClusterBits) return ERR_UNSUPPORTED;
   st.cluster = uint64_t{1} << st.cluster_bits;
   if (h.crypt_method == kCryptAes || h.crypt_method == kCryptLuks) {
-    note_refusal("the image is encrypted");
+    note_refusal("encrypted", "the image is encrypted");
     return ERR_KEY_REQUIRED;
   }
   if (h.crypt_method != 0) return ERR_BAD_FORMAT;
@@ -105,11 +105,11 @@ ErrorCode check_header(Qcow2Image& st, const Qcow2Header& h) {
     if (st.refcount_order > 6) return ERR_BAD_FORMAT;
   }
   if (st.incompatible & ~kIncompatKnown) {
-    note_refusal("the image uses an incompatible feature this tool does not know");
+    note_refusal("unsupported_feature", "the image uses an incompatible feature this tool does not know");
     return ERR_UNSUPPORTED;
   }
   if (st.incompatible & kIncompatCorrupt) {
-    note_refusal("QEMU marked the image corrupt; qemu-img check -r all repairs it");
+    note_refusal("corrupt", "QEMU marked the image corrupt; qemu-img check -r all repairs it");
     return ERR_BAD_FORMAT;
   }
   st.extended = st.incompatible & kIncompatExtendedL2;
@@ -130,7 +130,7 @@ ErrorCode read_compression_type(Qcow2Image& st, uint32_t header_length) {
 #ifndef QX_HAVE_ZSTD
   // Built without libzstd (the Windows programs): no compressed cluster could be read.
   if (st.compression_type == 1) {
-    note_refusal("its clusters are zstd-compressed, which this build of quorvex cannot read");
+    note_refusal("zstd_unavailable", "its clusters are zstd-compressed, which this build of quorvex cannot read");
     return ERR_UNSUPPORTED;
   }
 #endif
@@ -245,7 +245,11 @@ ErrorCode read_snapshots(Qcow2Image& st, const Qcow2Header& h) {
     }
     st.snapshots.push_back({l1_offset, l1_size, pos});
     pos = static_cast<size_t>(ceil_div_u64(end, 8) * 8);
-    if (pos > t.size()) return ERR_BAD_FORMAT;
+    // QEMU ends the file right after the last entry, before its padding.
+    if (pos > t.size()) {
+      if (i + 1 < st.nb_snapshots) return ERR_BAD_FORMAT;
+      pos = t.size();
+    }
   }
   t.resize(pos);
   add_metadata(st, at, pos);
@@ -280,6 +284,7 @@ ErrorCode read_bitmaps(Qcow2Image& st) {
   const bool flagged = st.autoclear & kAutoclearBitmaps;
   if (!st.bitmaps_ext_at) return flagged ? ERR_BAD_FORMAT : OK;
   if (!flagged) {
+    st.refusal_key = "bitmaps_inconsistent";
     st.refusal = "its bitmaps were left inconsistent by a program that did not know them; open it once in QEMU";
     return OK;
   }
@@ -337,14 +342,18 @@ ErrorCode resolve_name(std::string_view stored, std::string_view own_path, PathB
   uint32_t length = 0;
   PathBuffer<> work;
   // The whole name must be text; a NUL ends it early.
-  if (!stored_text_length(TextView(stored.data(), static_cast<uint32_t>(stored.size())), TextEncoding::Utf8, length))
+  if (!stored_text_length(TextView(stored.data(), static_cast<uint32_t>(stored.size())), TextEncoding::Utf8, length)) {
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
+  }
   const TextView name(stored.data(), length == kNotFound ? static_cast<uint32_t>(stored.size()) : length);
   if (name.empty() ||
       !resolve_stored_name(name, TextEncoding::Utf8, own_path, TextEncoding::Utf8, work, resolved,
                            TextEncoding::Utf8, PathStyle::Unix) ||
-      !resolved.append_terminator())
+      !resolved.append_terminator()) {
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
+  }
   return OK;
 }
 
@@ -399,6 +408,7 @@ ErrorCode open_backing(Qcow2Image& st, const Qcow2Header& h, const HeadExtension
 }
 
 ErrorCode open_data_file(Qcow2Image& st, const HeadExtensions& ext, std::string_view own_path) {
+  st.refusal_key = "external_data_file";
   st.refusal = "its data lies in an external data file";
   if (ext.data_file.empty()) return ERR_UNSUPPORTED;
   PathBuffer<> resolved;
@@ -438,10 +448,15 @@ ErrorCode qcow2_open(DriverState& s, std::string_view path, bool read_only) {
   if (ErrorCode rc = check_overlaps(st); rc != OK) return rc;
   if (h.backing_file_offset != 0)
     if (ErrorCode rc = open_backing(st, h, ext, path); rc != OK) return rc;
-  if (st.incompatible & kIncompatDirty)
+  if (st.incompatible & kIncompatDirty) {
+    st.refusal_key = "not_closed_cleanly";
     st.refusal = "the image was not closed cleanly and its refcounts may be stale; open it once in QEMU to repair it";
-  for (const Qcow2Bitmap& b : st.bitmaps)
-    if (b.flags & kBitmapInUse) st.refusal = "one of its bitmaps is in use (or was not saved cleanly)";
+  }
+  for (const Qcow2Bitmap& b : st.bitmaps) {
+    if (!(b.flags & kBitmapInUse)) continue;
+    st.refusal_key = "bitmap_in_use";
+    st.refusal = "one of its bitmaps is in use (or was not saved cleanly)";
+  }
   if (!st.path.assign(path)) return ERR_UNSUPPORTED;
   return OK;
 }
@@ -689,7 +704,7 @@ DiskImage* qcow2_parent(DriverState& s) { return qcow2(s).has_backing ? &qcow2(s
 
 bool qcow2_can_trim(const DriverState& s) {
   const Qcow2Image& st = qcow2(s);
-  if (st.refusal) note_refusal(st.refusal);
+  if (st.refusal) note_refusal(st.refusal_key, st.refusal);
   return st.refusal == nullptr;
 }
 

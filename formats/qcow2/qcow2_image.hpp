@@ -135,6 +135,7 @@ struct Qcow2Image : DriverState {
   void* zstd = nullptr;           // the decompression context, made on first use
 
   const char* refusal = nullptr;  // why the image may not be trimmed
+  const char* refusal_key = nullptr;
 
   uint64_t subcluster_bytes() const noexcept { return cluster / subclusters; }
   uint32_t cluster_sectors() const noexcept { return static_cast<uint32_t>(cluster / kSectorBytes); }

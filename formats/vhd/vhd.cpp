@@ -235,8 +235,10 @@ ErrorCode open_parent(VhdImage& st, std::string_view own_path) {
       !is_valid_stored_name(name.view(), TextEncoding::Utf8) ||
       !resolve_stored_name(name.view(), TextEncoding::Utf8, own_path, TextEncoding::Utf8, work, resolved,
                            TextEncoding::Utf8, PathStyle::Unix) ||
-      !resolved.append_terminator())
+      !resolved.append_terminator()) {
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
+  }
   if (ErrorCode rc = open_sized_parent(st.parent, resolved.view(), st.geometry.total_sectors); rc != OK)
     return rc;
   st.has_parent = true;

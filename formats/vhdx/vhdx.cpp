@@ -396,8 +396,10 @@ ErrorCode read_metadata(VhdxImage& st) {
     return ERR_BAD_FORMAT;
   if (seen[kLocator])
     if (ErrorCode rc = parse_locator(st); rc != OK) return rc;
-  if ((st.file_flags & kHasParent) && !st.relative_path.present && !st.absolute_path.present)
+  if ((st.file_flags & kHasParent) && !st.relative_path.present && !st.absolute_path.present) {
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read");
     return ERR_BAD_FORMAT;
+  }
   return OK;
 }
 
@@ -483,7 +485,10 @@ ErrorCode open_parent(VhdxImage& st, std::string_view own_path) {
       break;
     }
   }
-  if (!found) return ERR_BAD_FORMAT;
+  if (!found) {
+    note_refusal("unnamed_parent", "the image has a parent but names none that can be read or found");
+    return ERR_BAD_FORMAT;
+  }
   if (ErrorCode rc = open_sized_parent(st.parent, path.view(), st.geometry.total_sectors, FORMAT_VHDX);
       rc != OK)
     return rc;

@@ -337,6 +337,13 @@ ErrorCode read_vmdk_descriptor(File& file, VmdkDescriptor& out, std::vector<char
     return ERR_BAD_FORMAT;
   if (!parse_vmdk_descriptor(all.substr(0, end == kNotFound ? all.size() : end), out)) return ERR_READ;
   if (embedded && out.is_split) return ERR_BAD_FORMAT;
+  // A child whose parent's name is missing or does not parse would read as a base disk, with
+  // zeros wherever its parent's data shows.
+  uint32_t parent_cid = 0;
+  if (!out.is_child && !(parse_cid(out.parent_cid, parent_cid) && parent_cid == 0xffffffffu)) {
+    note_refusal("unnamed_parent", "the descriptor says the disk has a parent but names none that can be read");
+    return ERR_BAD_FORMAT;
+  }
   return OK;
 }
 

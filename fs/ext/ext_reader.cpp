@@ -134,6 +134,7 @@ constexpr uint32_t kCompatSparseSuper2 = 0x0200;
 // else (compression, a journal awaiting replay, an external journal device, unknown features) is
 // kept whole.
 constexpr uint32_t kIncompatFiletype = 0x0002;
+constexpr uint32_t kIncompatRecover = 0x0004;
 constexpr uint32_t kIncompatMetaBg = 0x0010;
 constexpr uint32_t kIncompatExtents = 0x0040;
 constexpr uint32_t kIncompat64Bit = 0x0080;
@@ -286,7 +287,20 @@ ErrorCode derive_inode_tables(const ExtSuperblock& sb, ExtGeometry& geo) {
 ErrorCode derive_geometry(std::span<const uint8_t> raw, const ExtSuperblock& sb,
                           uint32_t sector_count, ExtGeometry& geo) {
   if (sb.magic != kExtMagic || sb.log_block_size > kMaxLogBlockSize) return ERR_LAYOUT;
-  if (!features_understood(sb) || !cleanly_unmounted(sb)) return ERR_LAYOUT;
+  if (sb.feature_incompat & kIncompatRecover) {
+    keep_whole_because("needs_journal_recovery",
+                       "ext: the journal holds writes not yet applied; mount the volume once in the guest");
+    return ERR_LAYOUT;
+  }
+  if (!features_understood(sb)) {
+    keep_whole_because("unsupported_feature", "ext: the volume uses a feature this tool does not read");
+    return ERR_LAYOUT;
+  }
+  if (!cleanly_unmounted(sb)) {
+    keep_whole_because("not_cleanly_unmounted",
+                       "ext: the volume was not cleanly unmounted or has errors; run fsck in the guest");
+    return ERR_LAYOUT;
+  }
   geo.block_size = 1024u << sb.log_block_size;
   geo.sectors_per_block = geo.block_size / kSectorSize;
   const uint64_t block_count = (sb.feature_incompat & kIncompat64Bit)

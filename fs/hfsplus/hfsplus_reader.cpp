@@ -420,10 +420,21 @@ ErrorCode check_journal_empty(const Volume& v, uint32_t info_block) {
 
 ErrorCode check_bitmap_trustworthy(const Volume& v, const HfsVolumeHeader& vh) {
   const uint32_t attributes = vh.attributes;
-  if (attributes & kAttrInconsistent) return ERR_FILE_SYSTEM;
-  if (attributes & kAttrJournaled) return check_journal_empty(v, vh.journal_info_block);
+  if (attributes & kAttrInconsistent) {
+    keep_whole_because("inconsistent", "HFS+: the volume is marked inconsistent; repair it with fsck_hfs");
+    return ERR_FILE_SYSTEM;
+  }
+  if (attributes & kAttrJournaled) {
+    const ErrorCode rc = check_journal_empty(v, vh.journal_info_block);
+    if (rc != OK)
+      keep_whole_because("needs_journal_recovery",
+                         "HFS+: the journal holds writes not yet applied; mount the volume once in the guest");
+    return rc;
+  }
   // Without a journal only a clean unmount leaves the bitmap in step with the catalog.
-  return (attributes & kAttrUnmounted) ? OK : ERR_FILE_SYSTEM;
+  if (attributes & kAttrUnmounted) return OK;
+  keep_whole_because("not_cleanly_unmounted", "HFS+: the volume was not cleanly unmounted");
+  return ERR_FILE_SYSTEM;
 }
 
 // ---- Probe and mark --------------------------------------------------------------------------

@@ -749,13 +749,21 @@ ErrorCode check_not_hibernated(DiskImage& image, const VolumeLayout& volume, con
 ErrorCode check_volume_state(DiskImage& image, const VolumeLayout& volume, const DataStream& mft) {
   std::vector<uint8_t> record;
   if (ErrorCode rc = read_table_record(image, volume, mft, kVolumeRecord, record); rc != OK) return rc;
-  if (!volume_is_clean(record)) return ERR_LAYOUT;
+  if (!volume_is_clean(record)) {
+    keep_whole_because("not_cleanly_unmounted",
+                       "NTFS: the volume is marked dirty (Windows did not shut down cleanly); run chkdsk in the guest");
+    return ERR_LAYOUT;
+  }
   if (ErrorCode rc = read_table_record(image, volume, mft, kRootRecord, record); rc != OK) return rc;
   std::vector<uint64_t> hibernation_files;
   if (ErrorCode rc = find_hibernation_files(image, volume, record, hibernation_files); rc != OK)
     return rc;
   for (uint64_t reference : hibernation_files)
-    if (ErrorCode rc = check_not_hibernated(image, volume, mft, reference); rc != OK) return rc;
+    if (ErrorCode rc = check_not_hibernated(image, volume, mft, reference); rc != OK) {
+      if (rc == ERR_LAYOUT)
+        keep_whole_because("hibernated", "NTFS: Windows is hibernated (or used fast startup); shut it down fully");
+      return rc;
+    }
   return OK;
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "fs/unit_allocation.hpp"
@@ -61,6 +62,14 @@ uint32_t find_page_size(std::span<const uint8_t> first, uint32_t volume_bytes_li
   return 0;
 }
 
+// The signatures Linux and its resumers leave in place of the swap signature of a 4 KiB page.
+bool hibernated(std::span<const uint8_t> first) {
+  if (first.size() < 4096) return false;
+  const std::string_view tail(reinterpret_cast<const char*>(first.data()) + 4096 - kSignatureSize,
+                              kSignatureSize);
+  return tail.find("SUSPEND") != std::string_view::npos || tail == "LINHIB0001";
+}
+
 ErrorCode swap_probe(DiskImage& image, uint32_t first, uint32_t count,
                      std::unique_ptr<ReaderState>& out) {
   return guard_no_memory([&]() -> ErrorCode {
@@ -70,7 +79,11 @@ ErrorCode swap_probe(DiskImage& image, uint32_t first, uint32_t count,
     std::vector<uint8_t> page(readable);
     if (ErrorCode e = read_bytes(image, uint64_t{first} * kSectorSize, page); e != OK) return e;
     const uint32_t page_size = find_page_size(page, readable);
-    if (page_size == 0) return ERR_LAYOUT;
+    if (page_size == 0) {
+      if (hibernated(page))
+        keep_whole_because("hibernated", "swap: the area holds a hibernation image; resume or shut down the guest");
+      return ERR_LAYOUT;
+    }
     SwapHeader header;
     if (!read_struct(std::span<const uint8_t>(page), 0, header)) return ERR_LAYOUT;
     const uint32_t last_page = header.last_page;

@@ -297,8 +297,14 @@ ErrorCode read_geometry(const VolumeReader& volume, uint32_t volume_sectors, Xfs
   if (version != kVersionWithoutChecksums && version != kVersionWithChecksums)
     return ERR_UNSUPPORTED;
   geo.checksums = version == kVersionWithChecksums;
-  if (!has_understood_features(sb, geo.checksums)) return ERR_UNSUPPORTED;
-  if (sb.in_progress != 0) return ERR_LAYOUT;
+  if (!has_understood_features(sb, geo.checksums)) {
+    keep_whole_because("unsupported_feature", "XFS: the volume uses a feature this tool does not read");
+    return ERR_UNSUPPORTED;
+  }
+  if (sb.in_progress != 0) {
+    keep_whole_because("incomplete", "XFS: the volume was never finished by mkfs.xfs");
+    return ERR_LAYOUT;
+  }
 
   geo.block_size = sb.block_size;
   geo.sector_size = sb.sector_size;
@@ -310,7 +316,10 @@ ErrorCode read_geometry(const VolumeReader& volume, uint32_t volume_sectors, Xfs
   if (geo.checksums) {
     std::vector<uint8_t> sector(geo.sector_size);
     if (ErrorCode e = volume.read(0, sector); e != OK) return e;
-    if (!checksum_holds(sector, offsetof(XfsSuperblock, crc))) return ERR_LAYOUT;
+    if (!checksum_holds(sector, offsetof(XfsSuperblock, crc))) {
+      keep_whole_because("checksum_mismatch", "XFS: checksum mismatch in the superblock");
+      return ERR_LAYOUT;
+    }
     geo.tree_header_size = sizeof(XfsTreeBlockHeaderV5);
     std::memcpy(geo.uuid, (sb.features_incompat & kIncompatMetaUuid) ? sb.meta_uuid : sb.uuid,
                 sizeof geo.uuid);
@@ -700,7 +709,11 @@ ErrorCode xfs_probe(DiskImage& image, uint32_t first, uint32_t count,
     const VolumeReader volume{image, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize};
     XfsGeometry geo;
     if (ErrorCode e = read_geometry(volume, count, geo); e != OK) return e;
-    if (ErrorCode e = check_log_clean(volume, geo); e != OK) return e;
+    if (ErrorCode e = check_log_clean(volume, geo); e != OK) {
+      keep_whole_because("needs_log_recovery",
+                         "XFS: the log holds writes not yet applied; mount the volume once in the guest");
+      return e;
+    }
 
     auto state = std::make_unique<XfsState>();
     UnitAllocation& allocation = state->allocation;

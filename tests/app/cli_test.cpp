@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "app/progress.hpp"
@@ -9,11 +12,11 @@
 namespace qx {
 namespace {
 
-const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] filepath\n";
+const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n";
 
 test::CommandResult run(const std::string& args, const std::string& cwd = "") {
   std::string cmd = (cwd.empty() ? "" : "cd " + test::shell_quote(cwd) + " && ") +
-                    test::shell_quote(test::quorvex_binary()) + " " + args + " 2>&1";
+                    test::shell_quote(test::quorvex_binary()) + " " + args + " 2>/dev/null";
   return test::run_command(cmd);
 }
 
@@ -25,14 +28,23 @@ TEST(CommandLine, ParsesOptionsInAnyOrderAndSpelling) {
   const char* b[] = {"/S", "/d", "img"};
   ASSERT_TRUE(parse_command_line(b, cmd));
   EXPECT_TRUE(cmd.delete_backup && cmd.silent);
+  const char* j[] = {"--json", "-s", "img"};
+  ASSERT_TRUE(parse_command_line(j, cmd));
+  EXPECT_TRUE(cmd.json && cmd.silent && !cmd.delete_backup);
   const char* c[] = {"-s"};
   ASSERT_TRUE(parse_command_line(c, cmd));
   EXPECT_EQ(cmd.path, "-s");
   EXPECT_FALSE(cmd.silent);
   for (auto args : std::vector<std::vector<const char*>>{
            {"-d", "-d", "img"}, {"-x", "img"}, {"-ds", "img"}, {"-d", "img", "extra"},
-           {"/D", "-d", "img"}, {"-s", "/S", "img"}, {"-", "img"}, {"-d", "-s", "-d", "img"}})
+           {"/D", "-d", "img"}, {"-s", "/S", "img"}, {"-", "img"}, {"-d", "-s", "-d", "img"},
+           {"--json", "--json", "img"}, {"--help", "img"}, {"--JSON", "img"}, {"--version", "img"},
+           {"--in-place", "-d", "img"}, {"/d", "--in-place", "img"}, {"--in-place", "--in-place", "img"},
+           {"--in-placex", "img"}})
     EXPECT_FALSE(parse_command_line(args, cmd)) << args[0] << " " << args[1];
+  const char* d[] = {"-s", "--in-place", "img"};
+  ASSERT_TRUE(parse_command_line(d, cmd));
+  EXPECT_TRUE(cmd.in_place && cmd.silent && !cmd.delete_backup);
 }
 
 TEST(CommandLine, UsageErrorsExitOneWithTheUsageText) {
@@ -44,6 +56,21 @@ TEST(CommandLine, UsageErrorsExitOneWithTheUsageText) {
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_EQ(r.output, kUsage) << args;
   }
+}
+
+TEST(CommandLine, HelpExplainsEveryOptionAndVersionPrintsIt) {
+  const auto help = run("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.output.substr(0, kUsage.size()), kUsage);
+  for (const char* option : {"-d ", "-s ", "--json ", "--help ", "--version "})
+    EXPECT_NE(help.output.find("\n  " + std::string(option)), std::string::npos) << option;
+  const auto version = run("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output, std::string("quorvex ") + kQuorvexVersion + "\n");
+  // The version is the project's.
+  const auto cmake = test::read_file(std::string(QX_SOURCE_DIR) + "/CMakeLists.txt");
+  EXPECT_NE(std::string(cmake.begin(), cmake.end()).find(std::string("VERSION ") + kQuorvexVersion + " "),
+            std::string::npos);
 }
 
 TEST(CommandLine, UnknownFileExitsTwoAndPrintsNothing) {
@@ -80,6 +107,32 @@ TEST(Progress, LineIsPaddedOverThePreviousOne) {
   // No overflow for the largest done, and an empty disk does not divide by zero.
   EXPECT_EQ(progress_line(4294967295u, 4294967295u, state).substr(0, 5), "100% ");
   EXPECT_EQ(progress_line(0, 0, state).substr(0, 12), "100%  0 / 0 ");
+}
+
+TEST(Progress, ALogGetsOneLinePerWholePercent) {
+  test::TempDir dir;
+  const std::string out = dir.file("out");
+  std::fflush(stdout);
+  const int saved = ::dup(1);
+  std::FILE* f = std::fopen(out.c_str(), "w");
+  ::dup2(::fileno(f), 1);
+  ProgressState log{false, false, 0};
+  log.once_per_percent = true;
+  ProgressState json = log;
+  json.json = true;
+  for (ProgressState* state : {&log, &json})
+    for (uint32_t done = 0; done <= 100000; done += 8) EXPECT_TRUE(print_progress(done, 100000, state));
+  std::fflush(stdout);
+  ::dup2(saved, 1);
+  ::close(saved);
+  std::fclose(f);
+  const auto bytes = test::read_file(out);
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 101);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 101);
+  EXPECT_NE(text.find("{\"event\": \"progress\", \"phase\": \"trim\", \"done_bytes\": 25600000, "
+                      "\"total_bytes\": 51200000}\n"),
+            std::string::npos);
 }
 
 TEST(Progress, SilentPrintsNothingAndAlwaysContinues) {

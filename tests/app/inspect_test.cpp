@@ -9,6 +9,7 @@
 #include "app/inspect.hpp"
 #include "fs/reader.hpp"
 #include "support/disk_builder.hpp"
+#include "support/json_reader.hpp"
 #include "support/lvm_builder.hpp"
 #include "support/test_support.hpp"
 #include "image/sector_bitmap.hpp"
@@ -16,96 +17,8 @@
 namespace qx {
 namespace {
 
-// ---- A small JSON reader: objects, arrays, integers and plain strings are all the tool prints.
-
-struct Json {
-  enum Kind { Null, Number, String, Array, Object } kind = Null;
-  long long number = 0;
-  std::string text;
-  std::vector<Json> items;
-  std::map<std::string, Json> fields;
-
-  const Json& operator[](const std::string& key) const {
-    static const Json none;
-    auto it = fields.find(key);
-    return it == fields.end() ? none : it->second;
-  }
-  const Json& operator[](size_t i) const { return items.at(i); }
-  bool has(const std::string& key) const { return fields.count(key) != 0; }
-};
-
-class JsonReader {
- public:
-  explicit JsonReader(const std::string& s) : s_(s) {}
-  bool read(Json& out) {
-    if (!value(out)) return false;
-    skip();
-    return pos_ == s_.size();
-  }
-
- private:
-  void skip() {
-    while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
-  }
-  bool take(char c) {
-    skip();
-    if (pos_ < s_.size() && s_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
-  bool string(std::string& out) {
-    if (!take('"')) return false;
-    while (pos_ < s_.size() && s_[pos_] != '"') {
-      if (s_[pos_] == '\\') return false;
-      out += s_[pos_++];
-    }
-    return take('"');
-  }
-  bool value(Json& out) {
-    skip();
-    if (pos_ >= s_.size()) return false;
-    const char c = s_[pos_];
-    if (c == '"') {
-      out.kind = Json::String;
-      return string(out.text);
-    }
-    if (c == '[') {
-      ++pos_;
-      out.kind = Json::Array;
-      if (take(']')) return true;
-      do {
-        out.items.emplace_back();
-        if (!value(out.items.back())) return false;
-      } while (take(','));
-      return take(']');
-    }
-    if (c == '{') {
-      ++pos_;
-      out.kind = Json::Object;
-      if (take('}')) return true;
-      do {
-        std::string key;
-        if (!string(key) || !take(':') || out.fields.count(key)) return false;
-        if (!value(out.fields[key])) return false;
-      } while (take(','));
-      return take('}');
-    }
-    size_t used = 0;
-    try {
-      out.number = std::stoll(s_.substr(pos_), &used);
-    } catch (...) {
-      return false;
-    }
-    out.kind = Json::Number;
-    pos_ += used;
-    return true;
-  }
-
-  const std::string& s_;
-  size_t pos_ = 0;
-};
+using test::Json;
+using test::JsonReader;
 
 struct ToolRun {
   int status = -1;
@@ -128,6 +41,13 @@ Json inspect_json(const std::string& image, const test::TempDir& dir, bool range
   EXPECT_EQ(r.err, "");
   Json j;
   EXPECT_TRUE(JsonReader(r.out).read(j)) << r.out;
+  // No volume kept whole without its reason, no image refused without one.
+  EXPECT_EQ(j["trimmable"].kind, Json::Bool) << r.out;
+  EXPECT_EQ(j["trimmable"].number == 0, j.has("reason")) << r.out;
+  for (const Json& v : j["volumes"].items)
+    if (v["kind"].number < 0) {
+      EXPECT_NE(v["reason"]["key"].text, "") << r.out;
+    }
   return j;
 }
 
@@ -289,6 +209,28 @@ TEST(Inspect, TextReport) {
   EXPECT_NE(r.out.find("unused sectors: 0"), std::string::npos) << r.out;
 }
 
+TEST(Inspect, SaysWhetherQuorvexWouldTrimTheImageAndWhyNot) {
+  test::TempDir dir;
+  const std::string disk = raw_disk(dir, 20000);
+  const Json flat = inspect_json(disk, dir);
+  EXPECT_EQ(flat["trimmable"].number, 0);
+  EXPECT_EQ(flat["reason"]["key"].text, "read_only_format");
+  EXPECT_EQ(flat["reason"]["text"].text, "flat images are read but not trimmed");
+  EXPECT_EQ(flat["volumes"][0]["reason"]["key"].text, "unknown_file_system");
+  const ToolRun text = inspect(test::shell_quote(disk), dir);
+  EXPECT_NE(text.out.find("\ntrimmable: no (read_only_format): flat images are read but not trimmed\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("kept whole (unknown_file_system)"), std::string::npos) << text.out;
+
+  const std::string vhd = dir.file("d.vhd");
+  if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+  ASSERT_EQ(test::run_command("qemu-img create -q -f vpc " + test::shell_quote(vhd) + " 8M").status, 0);
+  const Json trimmable = inspect_json(vhd, dir);
+  EXPECT_EQ(trimmable["trimmable"].number, 1);
+  EXPECT_NE(inspect(test::shell_quote(vhd), dir).out.find("\ntrimmable: yes\n"), std::string::npos);
+}
+
 TEST(Inspect, FailuresAndUsage) {
   test::TempDir dir;
   std::vector<uint8_t> junk(8192);
@@ -312,12 +254,12 @@ TEST(Inspect, FailuresAndUsage) {
   EXPECT_NE(r.err.find("ERR_LAYOUT"), std::string::npos) << r.err;
 
   const std::string image = test::shell_quote(disk);
-  for (const std::string& args : {std::string(""), "--bogus " + image, image + " " + image,
+  for (const std::string& args : {std::string(""), "--bogus " + image, image + " --bogus",
                                   "--json --json " + image, std::string("--json"), "-j " + image}) {
     r = inspect(args, dir);
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_EQ(r.out, "") << args;
-    EXPECT_NE(r.err.find("Usage: quorvex-inspect [--json] [--ranges] IMAGE"), std::string::npos) << args;
+    EXPECT_NE(r.err.find("Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE"), std::string::npos) << args;
   }
 }
 
@@ -335,6 +277,38 @@ TEST(InspectArguments, OptionsInAnyOrder) {
   EXPECT_FALSE(parse_inspect_arguments(c, o));
   const char* d[] = {""};
   EXPECT_FALSE(parse_inspect_arguments(d, o));
+  const char* e[] = {"a", "--json", "b", "--", "-c"};
+  ASSERT_TRUE(parse_inspect_arguments(e, o));
+  EXPECT_EQ(o.path, "a");
+  EXPECT_EQ(o.more_paths, (std::vector<std::string_view>{"b", "-c"}));
+}
+
+TEST(Inspect, SeveralImagesGiveOneReportEachAndGoOnPastAFailure) {
+  test::TempDir dir;
+  const std::string a = raw_disk(dir, 20000, "a"), b = raw_disk(dir, 30000, "b");
+  test::write_file(dir.file("junk.bin"), std::vector<uint8_t>(8192, 0x77));
+  const std::string args = test::shell_quote(a) + " " + test::shell_quote(dir.file("junk.bin")) + " " +
+                           test::shell_quote(b);
+  ToolRun r = inspect("--json --estimate " + args, dir);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  std::vector<Json> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    lines.emplace_back();
+    EXPECT_TRUE(JsonReader(line).read(lines.back())) << line;
+  }
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0]["path"].text, a);
+  EXPECT_EQ(lines[0]["geometry"]["total_sectors"].number, 20000);
+  EXPECT_EQ(lines[0]["estimate"].kind, Json::Null);
+  EXPECT_EQ(lines[1]["path"].text, dir.file("junk.bin"));
+  EXPECT_NE(lines[1]["error"].text.find("ERR_UNSUPPORTED"), std::string::npos);
+  EXPECT_EQ(lines[2]["geometry"]["total_sectors"].number, 30000);
+  r = inspect(test::shell_quote(a) + " " + test::shell_quote(b), dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("image: " + a + "\nformat: -1 (flat)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("image: " + b + "\n"), std::string::npos) << r.out;
 }
 
 // Counting and ranges over a volume larger than one query, with runs that cross query borders.

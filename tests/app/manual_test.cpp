@@ -70,7 +70,8 @@ TEST(ManualPages, RenderWithoutWarnings) {
 
 TEST(ManualPages, QuorvexOptionsFilesAndStatusesAreWhatTheToolDoes) {
   const std::string text = page("quorvex.1");
-  EXPECT_EQ(items(section(text, "OPTIONS")), (std::set<std::string>{"-d", "-s"}));
+  EXPECT_EQ(items(section(text, "OPTIONS")),
+            (std::set<std::string>{"-d", "-s", "--json", "--in-place", "--help", "--version"}));
   EXPECT_EQ(items(section(text, "EXIT STATUS")), (std::set<std::string>{"0", "1", "2"}));
   EXPECT_EQ(items(section(text, "FILES")), (std::set<std::string>{"filepath_TEMP", "filepath_DEL"}));
   EXPECT_NE(text.find("QxDeleteFile"), std::string::npos);
@@ -109,7 +110,7 @@ TEST(ManualPages, QuorvexOptionsFilesAndStatusesAreWhatTheToolDoes) {
 
 TEST(ManualPages, InspectOptionsAndStatusesAreWhatTheToolDoes) {
   const std::string text = page("quorvex-inspect.1");
-  EXPECT_EQ(items(section(text, "OPTIONS")), (std::set<std::string>{"--json", "--ranges", "--"}));
+  EXPECT_EQ(items(section(text, "OPTIONS")), (std::set<std::string>{"--json", "--ranges", "--estimate", "--"}));
   EXPECT_EQ(items(section(text, "EXIT STATUS")), (std::set<std::string>{"0", "1", "2"}));
   test::TempDir dir;
   const std::string image = make_image(dir);

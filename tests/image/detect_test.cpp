@@ -20,7 +20,7 @@ std::vector<int32_t> order_of(const std::string& path) {
 
 const std::vector<int32_t> kProbing = {0,  9,  10, 11, 15, 16, 17, 18, 28, 19, 20, 21, kAttemptNdi,
                                        5,  6,  7,  8,  22, 23, 24, 25, 26, FORMAT_NVT,
-                                       kAttemptSplitRawText, kAttemptSplitRawPart};
+                                       kAttemptSplitRawText, kAttemptSplitRawPart, FORMAT_RAW};
 
 std::vector<int32_t> then_probing(std::vector<int32_t> first) {
   first.insert(first.end(), kProbing.begin(), kProbing.end());

@@ -34,6 +34,7 @@ TEST(FileCopier, EveryPathCopiesTheSameRangesAndRefusesASourceThatEndsEarly) {
         EXPECT_TRUE(copier.copy(0, 512, 1000));
         EXPECT_TRUE(copier.finish());
         EXPECT_FALSE(copier.copy(data.size() - 100, 0, 200) && copier.finish());
+        EXPECT_EQ(copier.failure(), ERR_READ);
         EXPECT_FALSE(copier.copy(0, 0, 1));  // a failure sticks
       }
       const auto out = test::read_file(dir.file("dst"));
@@ -45,6 +46,38 @@ TEST(FileCopier, EveryPathCopiesTheSameRangesAndRefusesASourceThatEndsEarly) {
   set_copy_path_limit(CopyPath::kClone);
   File missing = File::open_existing(dir.file("missing"), true), to = File::open_existing(dir.file("dst"), false);
   EXPECT_FALSE(FileCopier(missing, to).is_open());
+}
+
+// A full disk is the target's fault, a failed read the source's; callers tell users which.
+TEST(FileCopier, SaysWhichSideFailed) {
+  test::TempDir dir;
+  test::write_file(dir.file("src"), std::vector<uint8_t>(1u << 20, 7));
+  static FileCall failing;
+  for (const CopyPath limit : {CopyPath::kBuffer, CopyPath::kKernel, CopyPath::kClone})
+    for (const FileCall call : {FileCall::kRead, FileCall::kWrite}) {
+      set_copy_path_limit(limit);
+      test::write_file(dir.file("dst"), {});
+      File from = File::open_existing(dir.file("src"), true), to = File::open_existing(dir.file("dst"), false);
+      FileCopier copier(from, to);
+      failing = call;
+      set_file_call_hook([](FileCall c) noexcept { return c == failing ? EIO : 0; });
+      const bool ok = copier.copy(0, 0, 1u << 20) && copier.finish();
+      set_file_call_hook(nullptr);
+      // The kernel's copy reads and writes in one call: the seam sees it as a write. Windows has
+      // no such copy (nor clones off ReFS): there every path reads through the buffer.
+#ifdef _WIN32
+      constexpr bool kKernelCopies = false;
+#else
+      constexpr bool kKernelCopies = true;
+#endif
+      if (kKernelCopies && call == FileCall::kRead && limit != CopyPath::kBuffer) {
+        EXPECT_TRUE(ok);
+        continue;
+      }
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(copier.failure(), call == FileCall::kRead ? ERR_READ : ERR_WRITE) << static_cast<int>(limit);
+    }
+  set_copy_path_limit(CopyPath::kClone);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // paths beyond 260 characters, files in use; and the images of the Windows smoke test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -70,6 +71,39 @@ TEST(Platform, PathsLongerThan260Characters) {
   EXPECT_FALSE(file_exists(path + "_TEMP"));
 }
 
+// The one probe of in-place trims changes nothing either way; where it says yes a hole reads as
+// zeros and the length stays, where it says no the host cannot do it at all.
+TEST(Platform, HolesAreProbedBeforeTheyArePunched) {
+  test::TempDir dir;
+  const std::string path = dir.file("disk.img");
+  const std::vector<uint8_t> data(256u << 10, 0x6b);
+  test::write_file(path, data);
+  File f = File::open_existing(path, false);
+  ASSERT_TRUE(f);
+  bool unsupported = false;
+  const bool can = f.can_punch_holes(4096, unsupported);
+  EXPECT_NE(can, unsupported);
+  uint64_t length = 0;
+  ASSERT_TRUE(f.length(length));
+  EXPECT_EQ(length, data.size());
+  std::vector<uint8_t> expected = data;
+  if (can) {
+    ASSERT_TRUE(f.punch_hole(64u << 10, 64u << 10, unsupported));
+    std::fill(expected.begin() + (64 << 10), expected.begin() + (128 << 10), 0);
+  }
+  ASSERT_TRUE(f.close());
+  EXPECT_EQ(test::read_file(path), expected);
+  FileInfo info;
+  ASSERT_TRUE(file_info(path, info));
+  EXPECT_GT(info.allocated, 0u);
+  if (can) {
+    EXPECT_LE(info.allocated, data.size() - (64u << 10));
+  }
+  uint64_t free = 0;
+  EXPECT_TRUE(platform::folder_free_bytes(dir.path().string().c_str(), free));
+  EXPECT_GT(free, 0u);
+}
+
 // A hypervisor that runs the image has it open for writing.
 TEST(Platform, AnImageOpenForWritingIsInUse) {
 #ifndef _WIN32
@@ -89,7 +123,7 @@ TEST(Platform, AnImageOpenForWritingIsInUse) {
 }
 
 // The images of the smoke test of both programs, from the builders: a FAT disk with data and
-// dirtied free clusters as a VHDX and a VDI, and a split VMDK.
+// dirtied free clusters as a VHDX, a VDI and a raw image (one for a trim in place), and a split VMDK.
 TEST(Smoke, WriteImages) {
   const char* folder = std::getenv("QX_SMOKE_DIR");
   if (!folder) GTEST_SKIP() << "writes the images of scripts/test-windows.sh into QX_SMOKE_DIR";
@@ -112,6 +146,9 @@ TEST(Smoke, WriteImages) {
   const std::vector<uint8_t> disk = test::read_file(raw);
   vdi.write(0, std::span(disk).first(std::min<size_t>(disk.size(), 8u << 20)));
   vdi.write_to(std::string(folder) + "/disk.vdi");
+  std::filesystem::copy_file(raw, std::string(folder) + "/disk.img");
+  std::filesystem::create_directory(std::string(folder) + "/in-place");
+  std::filesystem::copy_file(raw, std::string(folder) + "/in-place/disk.img");
   std::filesystem::create_directory(std::string(folder) + "/split");
   (void)test::write_split_vmdk(std::string(folder) + "/split");
 }
@@ -121,7 +158,7 @@ TEST(Smoke, UsedSectorsReadBack) {
   const char* originals = std::getenv("QX_SMOKE_ORIGINALS");
   const char* trimmed = std::getenv("QX_SMOKE_DIR");
   if (!originals || !trimmed) GTEST_SKIP() << "checks the images of scripts/test-windows.sh";
-  for (const char* name : {"disk.vhdx", "disk.vdi", "split/d.vmdk"}) {
+  for (const char* name : {"disk.vhdx", "disk.vdi", "split/d.vmdk", "disk.img", "in-place/disk.img"}) {
     SCOPED_TRACE(name);
     const std::string before = std::string(originals) + "/" + name, after = std::string(trimmed) + "/" + name;
     const test::UsedSectors used = test::used_sectors(before);

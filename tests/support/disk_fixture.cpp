@@ -197,6 +197,15 @@ DiskFixture make_gpt_xfs_ext4(const std::string& dir) {
   return d;
 }
 
+DiskFixture make_whole_ext4(const std::string& dir) {
+  DiskFixture d;
+  d.raw = dir + "/whole.raw";
+  d.bytes = 32 * kMiB;
+  d.partitions = {{"ext4", 0, d.bytes / 512}};
+  make_ext(dir, d.raw, d.bytes / 512, "ext4", true);
+  return d;
+}
+
 DiskFixture make_mbr_lvm_ext4(const std::string& dir) {
   DiskFixture d;
   d.raw = dir + "/lvm.raw";

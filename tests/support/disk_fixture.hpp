@@ -46,6 +46,8 @@ DiskFixture make_gpt_xfs_ext4(const std::string& dir);
 // 64 MiB, MBR: one LVM2 physical volume (partition type 8e) whose linear volume "lv0" of 40 MiB
 // starts at its second extent and holds ext4 with mke2fs's defaults.
 DiskFixture make_mbr_lvm_ext4(const std::string& dir);
+// 32 MiB, no partition table: ext4 with mke2fs's defaults over the whole disk.
+DiskFixture make_whole_ext4(const std::string& dir);
 // True when the XFS tools that make_gpt_xfs_ext4 needs are installed.
 bool have_xfs_disk_tools();
 

@@ -96,7 +96,7 @@ int run_as_child(const std::string& spec) {
     if (next == std::string::npos) break;
     at = next + 1;
   }
-  if (fields.size() < 8) return 121;
+  if (fields.size() < 9) return 121;
   FaultPlan plan;
   plan.mode = static_cast<FaultMode>(std::stoi(fields[0]));
   plan.at = std::stoull(fields[1]);
@@ -104,9 +104,10 @@ int run_as_child(const std::string& spec) {
   plan.kind = static_cast<FileCall>(std::stoi(fields[3]));
   plan.error = std::stoi(fields[4]);
   plan.no_links = fields[5] == "1";
-  if (!std::freopen(fields[6].c_str(), "w", stdout)) return 120;
+  if (!std::freopen(fields[6].c_str(), "w", stdout) || !std::freopen(fields[8].c_str(), "w", stderr))
+    return 120;
   std::vector<const char*> argv{"quorvex"};
-  for (size_t i = 8; i < fields.size(); ++i) argv.push_back(fields[i].c_str());
+  for (size_t i = 9; i < fields.size(); ++i) argv.push_back(fields[i].c_str());
   int rc;
   uint64_t calls;
   {
@@ -133,11 +134,12 @@ const bool g_child_ran = [] {
 ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
                            const std::string& scratch_dir) {
   (void)g_child_ran;
-  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls";
+  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls",
+                    err_path = scratch_dir + "/child.err";
   std::string spec = std::to_string(static_cast<int>(plan.mode)) + kSeparator + std::to_string(plan.at) +
                      kSeparator + (plan.only_kind ? "1" : "0") + kSeparator +
                      std::to_string(static_cast<int>(plan.kind)) + kSeparator + std::to_string(plan.error) +
-                     kSeparator + (plan.no_links ? "1" : "0") + kSeparator + out_path + kSeparator + count_path;
+                     kSeparator + (plan.no_links ? "1" : "0") + kSeparator + out_path + kSeparator + count_path + kSeparator + err_path;
   for (const std::string& a : args) spec += kSeparator + a;
   ChildRun run;
   char self[MAX_PATH];
@@ -162,21 +164,27 @@ ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan
   else run.exit_code = static_cast<int>(code);
   const auto out = read_file(out_path);
   run.output.assign(out.begin(), out.end());
+  const auto err = read_file(err_path);
+  run.errors.assign(err.begin(), err.end());
   std::ifstream(count_path) >> run.calls;
   std::filesystem::remove(out_path);
   std::filesystem::remove(count_path);
+  std::filesystem::remove(err_path);
   return run;
 }
 #else
 ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
                            const std::string& scratch_dir) {
-  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls";
+  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls",
+                    err_path = scratch_dir + "/child.err";
   std::fflush(stdout);
   const pid_t pid = ::fork();
   if (pid == 0) {
     std::FILE* out = std::fopen(out_path.c_str(), "w");
-    if (!out) ::_exit(120);
+    std::FILE* err = std::fopen(err_path.c_str(), "w");
+    if (!out || !err) ::_exit(120);
     ::dup2(::fileno(out), 1);
+    ::dup2(::fileno(err), 2);
     std::vector<const char*> argv{"quorvex"};
     for (const std::string& a : args) argv.push_back(a.c_str());
     int rc;
@@ -200,9 +208,12 @@ ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   const auto out = read_file(out_path);
   run.output.assign(out.begin(), out.end());
+  const auto err = read_file(err_path);
+  run.errors.assign(err.begin(), err.end());
   std::ifstream(count_path) >> run.calls;
   std::filesystem::remove(out_path);
   std::filesystem::remove(count_path);
+  std::filesystem::remove(err_path);
   return run;
 }
 

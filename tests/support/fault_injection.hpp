@@ -49,9 +49,10 @@ struct ChildRun {
   int signal = 0;
   uint64_t calls = 0;       // calls counted, when the child exited
   std::string output;
+  std::string errors;       // standard error
 };
 
-// run_quorvex(args) in a forked child under the plan, standard output captured.
+// run_quorvex(args) in a forked child under the plan, standard output and error captured.
 ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
                            const std::string& scratch_dir);
 

@@ -34,7 +34,8 @@ DiskMap map_disk_file(const std::string& disk) {
   uint32_t recognised = 0;
   std::unique_ptr<UsageMap> map = build_usage_map(image, out.error, recognised);
   if (map) {
-    for (const VolumeEntry& e : map->volumes) out.regions.push_back({e.start, e.length, e.kind});
+    for (const VolumeEntry& e : map->volumes)
+      out.regions.push_back({e.start, e.length, e.kind, e.reason.key});
     out.used.assign(bitmap_bytes(sectors), 0);
     out.error = query_used(*map, 0, sectors, out.used);
     destroy_usage_map(*map);
@@ -53,20 +54,27 @@ void expect_partition_answers_alone(const std::string& disk, const std::string& 
   EXPECT_EQ(m.regions[1].start, 2048u);
   EXPECT_EQ(m.regions[1].length, alone.sectors);
   EXPECT_EQ(m.regions[1].kind, kind);
+  EXPECT_EQ(m.regions[1].reason_key, "");
   EXPECT_EQ(m.regions[2].kind, KIND_GAP);
+  EXPECT_EQ(m.regions[2].reason_key, "outside_partitions");
   for (uint32_t s = 0; s < total; ++s) {
     const bool expected = s < 2048 || s >= 2048 + alone.sectors || alone.used(s - 2048);
     ASSERT_EQ(m.sector_used(s), expected) << "sector " << s;
   }
 }
 
-void expect_kept_whole(const std::string& disk, const std::string& volume, uint8_t type) {
+void expect_kept_whole(const std::string& disk, const std::string& volume, uint8_t type,
+                       const char* key) {
   const uint32_t total = make_mbr_disk(disk, volume, 2048, type, 64);
   const DiskMap m = map_disk_file(disk);
   ASSERT_EQ(m.error, OK);
   ASSERT_EQ(m.regions.size(), 3u);
   EXPECT_EQ(m.regions[1].start, 2048u);
   EXPECT_EQ(m.regions[1].kind, KIND_UNRECOGNISED);
+  EXPECT_NE(m.regions[1].reason_key, "");
+  if (key) {
+    EXPECT_EQ(m.regions[1].reason_key, key);
+  }
   for (uint32_t s = 0; s < total; ++s) ASSERT_TRUE(m.sector_used(s)) << s;
 }
 

@@ -20,6 +20,7 @@ struct DiskMapRegion {
   uint32_t start = 0;
   uint32_t length = 0;
   int32_t kind = 0;
+  std::string reason_key;  // why the region is kept whole, if it is
 };
 struct DiskMap {
   ErrorCode error = ERR_UNSUPPORTED;
@@ -38,6 +39,8 @@ DiskMap map_disk_file(const std::string& disk);
 void expect_partition_answers_alone(const std::string& disk, const std::string& volume,
                                     uint8_t type, int32_t kind, const ReaderResult& alone);
 
-void expect_kept_whole(const std::string& disk, const std::string& volume, uint8_t type);
+// The partition must also say why it is kept whole (with `key`, when given).
+void expect_kept_whole(const std::string& disk, const std::string& volume, uint8_t type,
+                       const char* key = nullptr);
 
 }  // namespace qx::test

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
+#include "formats/trim_walk.hpp"
 #include "image/replacement.hpp"
 #include "image/disk_image.hpp"
 #include "volume/usage_map.hpp"
@@ -12,7 +14,7 @@
 namespace qx::test {
 
 CommandResult quorvex(const std::string& args) {
-  return run_command(shell_quote(quorvex_binary()) + " " + args + " 2>&1");
+  return run_command(shell_quote(quorvex_binary()) + " " + args + " 2>/dev/null");
 }
 
 void qemu_convert(const std::string& from, const std::string& to, const std::string& options) {
@@ -97,9 +99,26 @@ Trimmed trim(const std::string& path, ProgressLog* log, const UsageMap* custom) 
   DiskImage image;
   if ((t.rc = open_image(image, path, true)) != OK) return t;
   const UsageMap whole = whole_disk_map(get_geometry(image).total_sectors);
+  // Every trim is forecast first: the forecast must name exactly the files it writes, to the byte.
+  TrimForecast forecast;
+  const ErrorCode forecast_rc = forecast_trim(image, path, custom ? *custom : whole, forecast, nullptr, nullptr);
   WriterRecord record;
   t.rc = trim_image(image, path, custom ? *custom : whole, record, log ? log_progress : nullptr, log);
   close_image(image);
+  if (t.rc == OK && (!log || log->cancel_at == SIZE_MAX)) {
+    EXPECT_EQ(forecast_rc, OK);
+    std::vector<std::pair<std::string, uint64_t>> written, forecast_files;
+    auto add = [&](const ReplacementEntry& e) {
+      if (!e.temporary.empty())
+        written.emplace_back(std::string(e.target.view()), std::filesystem::file_size(std::string(e.temporary.view())));
+    };
+    if (record.single.active) add(record.single.entry);
+    for (uint32_t i = 0; i < record.list.count; ++i) add(record.list.entries[i]);
+    for (const ForecastFile& f : forecast.files) forecast_files.emplace_back(f.path, f.bytes);
+    std::sort(written.begin(), written.end());
+    std::sort(forecast_files.begin(), forecast_files.end());
+    EXPECT_EQ(forecast_files, written) << path;
+  }
   t.temp_created = record.single.active;
   if (std::filesystem::exists(path + "_TEMP")) t.temp_size = std::filesystem::file_size(path + "_TEMP");
   if (t.rc == OK) {
@@ -109,6 +128,25 @@ Trimmed trim(const std::string& path, ProgressLog* log, const UsageMap* custom) 
     EXPECT_EQ(discard_writer_record(record), OK);
   }
   return t;
+}
+
+uint64_t host_bytes(const std::string& path) {
+  FileInfo info;
+  EXPECT_TRUE(file_info(path, info)) << path;
+  return info.allocated;
+}
+
+ErrorCode trim_in_place_with_hook(const std::string& path, FileCallHook hook) {
+  DiskImage image;
+  if (ErrorCode rc = open_image(image, path, true); rc != OK) return rc;
+  ErrorCode error = OK;
+  uint32_t recognised = 0;
+  auto map = build_usage_map(image, error, recognised);
+  if (!map) return error;
+  set_file_call_hook(hook);
+  const ErrorCode rc = trim_image_in_place(image, path, *map, nullptr, nullptr);
+  set_file_call_hook(nullptr);
+  return rc;
 }
 
 }  // namespace qx::test

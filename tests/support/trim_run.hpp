@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "image/error.hpp"
+#include "image/file.hpp"
 #include "support/test_support.hpp"
 #include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx::test {
 
-// quorvex with these arguments (already quoted), standard error merged.
+// quorvex with these arguments (already quoted); its reason line on standard error is left out.
 CommandResult quorvex(const std::string& args);
 // qemu-img convert with the options; a failure fails the test.
 void qemu_convert(const std::string& from, const std::string& to, const std::string& options);
@@ -41,6 +42,11 @@ UsedSectors used_sectors(const std::string& path);
 // First used sector whose content differs, or -1.
 int64_t first_used_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
                               const UsedSectors& used);
+
+// Bytes the file takes on its host.
+uint64_t host_bytes(const std::string& path);
+// Opens and maps the image, then trims it in place with `hook` on the file primitives' seam.
+ErrorCode trim_in_place_with_hook(const std::string& path, FileCallHook hook);
 
 // Every sector used, unless a test hands in a map of its own.
 UsageMap whole_disk_map(uint32_t total);

@@ -221,7 +221,8 @@ TEST_F(UsageMapTest, ReasonsOfVolumesKeptWhole) {
   EXPECT_TRUE(map->volumes[3].reason.empty());
   g_reason_from = -1;
   map = build();
-  EXPECT_TRUE(map->volumes[1].reason.empty());
+  EXPECT_EQ(map->volumes[1].reason.key, "unknown_file_system");
+  EXPECT_EQ(map->volumes[0].reason.key, "outside_partitions");
   // Outside a map, a reason goes nowhere.
   keep_whole_because("stray", "nobody listens");
   ReasonCapture capture;

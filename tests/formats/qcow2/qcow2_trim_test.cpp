@@ -306,8 +306,17 @@ TEST_F(Qcow2Trim, RefusedImagesStayAsTheyWere) {
        "bitmaps is in use", true},
       {"external data file", [&](const std::string& p) { data(p, "-o data_file=" + p + ".data"); },
        "external data file", true},
-      {"encrypted", [](const std::string& p) {
-         sh("qemu-img create -q -f qcow2 --object secret,id=s,data=k -o encrypt.format=luks,encrypt.key-secret=s " + p + " 64M");
+      {"encrypted", [&](const std::string& p) {
+         // qemu-img times its key derivation by the thread's CPU clock and gives up where that clock is
+         // too coarse; the header's method field then stands in for the real thing.
+         const auto luks = test::run_command(
+             "qemu-img create -q -f qcow2 --object secret,id=s,data=k -o encrypt.format=luks,encrypt.key-secret=s " +
+             shell_quote(p) + " 64M 2>&1");
+         if (luks.status != 0) {
+           fs::remove(p);
+           data(p, "");
+           test::patch_byte(p, 35, 2);
+         }
        }, "encrypted", false},
       {"corrupt", [&](const std::string& p) { data(p, ""); test::patch_byte(p, 79, 2); }, "corrupt", false},
       {"unknown feature", [&](const std::string& p) { data(p, ""); test::patch_byte(p, 78, 1); }, "feature", false},

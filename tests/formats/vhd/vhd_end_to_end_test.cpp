@@ -288,7 +288,8 @@ Victim make_victim(const test::TempDir& dir, const std::string& path = "") {
   test::VhdShape shape;
   shape.total_sectors = 64 * 1024;  // 32 MiB
   test::VhdBuilder b(shape);
-  for (uint32_t s = 0; s < shape.total_sectors; s += 2000) b.fill(s, 8, static_cast<uint8_t>(s / 2000 + 1));
+  for (uint32_t s = 0; s < 56 * 1024; s += 2000) b.fill(s, 8, static_cast<uint8_t>(s / 2000 + 1));
+  b.fill(60 * 1024, 8, 0);  // a block of zeros, so that the trim has something to gain
   Victim v{path.empty() ? dir.file("disk.vhd") : path, b.bytes()};
   test::write_file(v.path, v.bytes);
   return v;

@@ -1,0 +1,126 @@
+#include "app/run_outcome.hpp"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "app/inspect.hpp"
+#include "image/file.hpp"
+#include "platform/file_ops.hpp"
+
+namespace qx {
+namespace {
+
+std::string system_words(const FileFailure& f) {
+  return f.error ? std::string(": ") + std::strerror(f.error) : std::string();
+}
+
+std::string bytes_text(uint64_t n) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%" PRIu64 " bytes", n);
+  return text;
+}
+
+void json_list(const std::vector<std::string>& names) {
+  std::fputc('[', stdout);
+  for (size_t i = 0; i < names.size(); ++i)
+    std::printf("%s%s", i ? ", " : "", json_quote(names[i]).c_str());
+  std::fputc(']', stdout);
+}
+
+}  // namespace
+
+uint64_t folder_free_bytes(std::string_view path) {
+  const std::string folder(platform::folder_of(path, platform::last_separator(path)));
+  uint64_t free = 0;
+  return platform::folder_free_bytes(folder.c_str(), free) ? free : UINT64_MAX;  // unknown: the writes will tell
+}
+
+Reason no_room(uint64_t needed, uint64_t free) {
+  return {"no_space", "out of space for the new file beside the image: it needs " + bytes_text(needed) +
+                          ", the folder has " + bytes_text(free) + " free; nothing was written"};
+}
+
+Reason failure_reason(ErrorCode code, std::string_view image) {
+  const FileFailure f = last_file_failure();
+  if (f.error == ENOSPC || f.error == EDQUOT) {
+    FileInfo info;
+    const uint64_t size = file_info(image, info) ? info.size : 0;
+    return {"no_space", "out of space for the new file beside the image: it needs up to " +
+                            bytes_text(size) + " (the size of the image), the folder has " +
+                            bytes_text(folder_free_bytes(image)) + " free"};
+  }
+  switch (code) {
+    case CANCELLED:
+      return {"interrupted", "interrupted by a signal before the swap; the image is as it was"};
+    case ERR_NO_MEMORY: return {"no_memory", "out of memory"};
+    case ERR_READ: return {"read_failed", "a read failed" + system_words(f)};
+    case ERR_WRITE:
+    case ERR_FILE_SIZE: return {"write_failed", "a write of the new file failed" + system_words(f)};
+    case ERR_CREATE:
+      if (f.error == EEXIST)
+        return {"name_taken", "a link or folder holds the name of the new file (the image's name with "
+                              "_TEMP or _DEL_TEMP added); remove it, nothing is ever written through it"};
+      return {"create_failed", "the new file could not be created or put in place" + system_words(f)};
+    default: break;
+  }
+  return {"failed", std::string("the trim failed (") + error_name(code) + ")" + system_words(f)};
+}
+
+Reason refusal_reason(std::string_view fallback_key, std::string fallback) {
+  if (const char* note = refusal_note())
+    return {refusal_key() ? refusal_key() : std::string(fallback_key), note};
+  return {std::string(fallback_key), std::move(fallback)};
+}
+
+Reason why_not_trimmed(const DiskImage& image) {
+  clear_refusal();
+  if (can_trim(image)) return {};
+  return refusal_reason("read_only_format",
+                        std::string(format_name(image.format)) + " images are read but not trimmed");
+}
+
+std::string json_quote(std::string_view s) {
+  std::string out = "\"";
+  for (const unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + '"';
+}
+
+int end_run(const RunOutcome& run, int exit_status, bool word) {
+  const int path_length = static_cast<int>(run.shown_path.size());
+  if (!run.reason.empty())
+    std::fprintf(stderr, "quorvex: %.*s: %s\n", path_length, run.shown_path.data(),
+                 run.reason.text.c_str());
+  if (run.json) {
+    std::printf("{\"event\": \"result\", \"result\": \"%s\", \"exit_status\": %d, \"path\": %s, "
+                "\"size_before\": %" PRIu64 ", \"size_after\": %" PRIu64 ", \"new_files\": ",
+                exit_status == 0 ? "SUCCESS" : "ERROR", exit_status,
+                json_quote(run.shown_path).c_str(), run.size_before, run.size_after);
+    json_list(run.new_files);
+    std::fputs(", \"backups\": ", stdout);
+    json_list(run.backups);
+    if (run.reason.empty())
+      std::fputs(", \"reason\": null}\n", stdout);
+    else
+      std::printf(", \"reason\": {\"key\": %s, \"text\": %s}}\n", json_quote(run.reason.key).c_str(),
+                  json_quote(run.reason.text).c_str());
+  } else if (word && !run.silent) {
+    std::printf("\n%s\n", exit_status == 0 ? "SUCCESS" : "ERROR");
+  }
+  std::fflush(stdout);
+  return exit_status;
+}
+
+}  // namespace qx

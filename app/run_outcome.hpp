@@ -1,0 +1,54 @@
+// What a run of quorvex tells when it ends: why it failed, on standard error, and for --json the
+// events and the final object on standard output (a stable interface: see man/quorvex.1).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "image/disk_image.hpp"
+#include "image/error.hpp"
+
+namespace qx {
+
+// A stable short key (listed in the manual page) and words a user can act on.
+struct Reason {
+  std::string key;
+  std::string text;
+  bool empty() const noexcept { return key.empty(); }
+};
+
+struct RunOutcome {
+  std::string_view shown_path;  // the image as the user named it
+  bool json = false;
+  bool silent = false;
+  Reason reason;
+  uint64_t size_before = 0;
+  uint64_t size_after = 0;
+  std::vector<std::string> new_files;
+  std::vector<std::string> backups;
+};
+
+// The reason of a run that ended in `code`, from what the file primitives saw fail last; `image`
+// is the resolved path (its folder is where the new file goes).
+Reason failure_reason(ErrorCode code, std::string_view image);
+// The refusal a driver left (refusal_note), or `fallback_key` with `fallback` words.
+Reason refusal_reason(std::string_view fallback_key, std::string fallback);
+// Why quorvex would not trim the opened image; empty when it would.
+Reason why_not_trimmed(const DiskImage& image);
+
+// Prints the reason line (on a success too, when it has one), then (unless silent) the result word, or with
+// --json the final object; returns `exit_status`. `word` is false for the failures that have
+// always ended without a word.
+int end_run(const RunOutcome& run, int exit_status, bool word = true);
+
+// Free bytes of the folder that holds `path`, for whoever may write there.
+uint64_t folder_free_bytes(std::string_view path);
+// The reason of a new file that cannot fit: what it needs and what the folder has.
+Reason no_room(uint64_t needed, uint64_t free);
+
+// A JSON string literal of s.
+std::string json_quote(std::string_view s);
+
+}  // namespace qx
