@@ -12,6 +12,9 @@ build=build-windows
 # Only the folders whose tests build for Windows; each links the whole library, so every folder
 # costs a link.
 tests="image;text;platform;formats/vhdx;formats/vdi;formats/vmdk;fs/hfsplus"
+# Left out until mended: formats/split_raw (descriptions opened by a path with "\" find none of
+# their parts) and formats/read_only (its byte-flip campaign reads no disk back under Wine); the
+# causes are not found yet.
 # Tests that run bash, ulimit or qemu-img without asking whether they are there: the tools they
 # need do not exist on Windows.
 linux_only=(
