@@ -10,6 +10,7 @@
 #include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
 #include "image/sector_bitmap.hpp"
+#include "platform/file_ops.hpp"
 
 namespace qx {
 namespace {
@@ -143,8 +144,8 @@ int fail(std::FILE* err, std::string_view path, ErrorCode rc) {
 int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   // Resolved and opened exactly as the trim does.
   const std::string path(options.path);
-  char resolved[PATH_MAX];
-  if (!::realpath(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
+  std::string resolved;
+  if (!platform::resolve_path(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
   DiskImage image;
   if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
   // A map read through the wrong parent would describe another disk's file systems.
@@ -265,18 +266,11 @@ namespace {
 // One report of several: the text report under a line naming the image; in JSON the report on one
 // line with its path, or the path and the error of an image that fails.
 int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE* err) {
-  char* report = nullptr;
-  char* error = nullptr;
-  size_t report_size = 0, error_size = 0;
-  std::FILE* report_file = ::open_memstream(&report, &report_size);
-  std::FILE* error_file = ::open_memstream(&error, &error_size);
+  platform::TextCapture report, error;
   int status = 2;
-  if (report_file && error_file) status = inspect(options, report_file, error_file);
-  if (report_file) std::fclose(report_file);
-  if (error_file) std::fclose(error_file);
-  std::string text(report ? report : ""), why(error ? error : "");
-  std::free(report);
-  std::free(error);
+  if (platform::open_capture(report) && platform::open_capture(error))
+    status = inspect(options, report.stream, error.stream);
+  std::string text = platform::close_capture(report), why = platform::close_capture(error);
   std::fputs(why.c_str(), err);
   while (!why.empty() && why.back() == '\n') why.pop_back();
   const std::string path = json_quote(options.path);

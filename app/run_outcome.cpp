@@ -1,7 +1,5 @@
 #include "app/run_outcome.hpp"
 
-#include <sys/statvfs.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -9,6 +7,7 @@
 
 #include "app/inspect.hpp"
 #include "image/file.hpp"
+#include "platform/file_ops.hpp"
 
 namespace qx {
 namespace {
@@ -33,12 +32,9 @@ void json_list(const std::vector<std::string>& names) {
 }  // namespace
 
 uint64_t folder_free_bytes(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder(slash == std::string_view::npos ? std::string_view(".")
-                                                           : path.substr(0, slash ? slash : 1));
-  struct statvfs vfs {};
-  if (::statvfs(folder.c_str(), &vfs) != 0) return UINT64_MAX;  // unknown: the writes will tell
-  return uint64_t{vfs.f_bavail} * vfs.f_frsize;
+  const std::string folder(platform::folder_of(path, platform::last_separator(path)));
+  uint64_t free = 0;
+  return platform::folder_free_bytes(folder.c_str(), free) ? free : UINT64_MAX;  // unknown: the writes will tell
 }
 
 Reason no_room(uint64_t needed, uint64_t free) {

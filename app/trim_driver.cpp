@@ -1,9 +1,5 @@
 #include "app/trim_driver.hpp"
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <climits>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -18,6 +14,8 @@
 #include "image/disk_image.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/file_guard.hpp"
+#include "platform/file_ops.hpp"
+#include "platform/stop_signals.hpp"
 #include "volume/usage_map.hpp"
 
 namespace qx {
@@ -49,26 +47,11 @@ class StopSignals {
  public:
   StopSignals() noexcept {
     clear_stop_signal();
-    struct sigaction stop {};
-    stop.sa_handler = note_stop_signal;
-    stop.sa_flags = SA_RESTART;
-    sigemptyset(&stop.sa_mask);
-    for (size_t i = 0; i < kStops; ++i) ::sigaction(kSignals[i], &stop, &saved_[i]);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, &saved_[kStops]);
+    platform::install_stop_handlers(note_stop_signal);
   }
-  ~StopSignals() {
-    for (size_t i = 0; i <= kStops; ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
-  }
+  ~StopSignals() { platform::restore_stop_handlers(); }
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  static constexpr size_t kStops = 3;
-  static constexpr int kSignals[kStops + 1] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  struct sigaction saved_[kStops + 1];
 };
 
 void print_swap_event(SwapEvent event, TextView path, void* json) noexcept {
@@ -209,7 +192,7 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
   }
 
   ProgressState progress{cmd.silent, cmd.delete_backup, 0};
-  progress.once_per_percent = !::isatty(STDOUT_FILENO);
+  progress.once_per_percent = !platform::output_is_terminal();
   progress.json = cmd.json;
   if (get_geometry(image).bytes_per_sector) progress.unit_bytes = get_geometry(image).bytes_per_sector;
   ErrorCode result = ERR_UNSUPPORTED;
@@ -346,8 +329,8 @@ int run_quorvex(int argc, const char* const* argv) noexcept {
       else std::printf("quorvex %s\n", kQuorvexVersion);
       return 0;
     }
-    char resolved[PATH_MAX];
-    if (!::realpath(argv[argc - 1], resolved))
+    std::string resolved;
+    if (!platform::resolve_path(argv[argc - 1], resolved))
       return usage_error({errno == ENOENT ? "not_found" : "cannot_open",
                           errno == ENOENT ? std::string("the file does not exist")
                                           : std::string("the path cannot be followed: ") +

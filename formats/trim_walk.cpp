@@ -38,6 +38,18 @@ uint64_t TrimForecast::current_bytes() const noexcept {
   return n;
 }
 
+ErrorCode open_to_punch(std::string_view path, File& source, uint64_t block, File& target) {
+  target = File::open_existing(path, false);
+  FileInfo opened, reopened;
+  if (!target || !source.info(opened) || !target.info(reopened) || !opened.same_state(reopened))
+    return ERR_OPEN;
+  bool unsupported = false;
+  if (target.can_punch_holes(block, unsupported)) return OK;
+  if (!unsupported) return ERR_WRITE;
+  note_refusal("no_holes", "the host file system cannot punch holes into the image; trim it without --in-place");
+  return ERR_UNSUPPORTED;
+}
+
 ErrorCode forecast_trim(DiskImage& image, std::string_view path, const SectorUse& map,
                         TrimForecast& out, ProgressCallback progress, void* user) {
   out = TrimForecast{};

@@ -40,6 +40,11 @@ struct TrimForecast {
 [[nodiscard]] ErrorCode forecast_trim(DiskImage& image, std::string_view path, const SectorUse& map,
                                       TrimForecast& out, ProgressCallback progress, void* user);
 
+// Opens the image itself for a trim in place, through a second descriptor that must find the file
+// as `source` did, and finds out before anything changes that its host can punch holes of `block`
+// bytes; ERR_UNSUPPORTED (with the reason noted) when it cannot.
+[[nodiscard]] ErrorCode open_to_punch(std::string_view path, File& source, uint64_t block, File& target);
+
 // The new file of one trim and the ways data gets into it.
 class TrimOutput {
  public:

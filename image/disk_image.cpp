@@ -2,6 +2,8 @@
 
 #include "image/primitives.hpp"
 #include "image/replacement.hpp"
+#include "platform/file_ops.hpp"
+#include "text/path_string.hpp"
 
 namespace qx {
 namespace {
@@ -50,6 +52,14 @@ void adopt_state(DiskImage& image, FormatId id, std::unique_ptr<DriverState> sta
 }
 
 ErrorCode open_image_as(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
+  // Windows paths come with "\" too; the formats resolve stored names against "/".
+  PathBuffer<4096> portable;
+  if (platform::kBackslashSeparates && path.find('\\') != std::string_view::npos) {
+    if (!portable.assign(path)) return ERR_UNSUPPORTED;
+    for (uint32_t i = 0; i < portable.length(); ++i)
+      if (portable.data()[i] == '\\') portable.data()[i] = '/';
+    path = portable.view();
+  }
   const FormatDriver* driver = id >= 0 ? format_driver(id) : nullptr;
   if (!driver || !driver->open) return ERR_UNSUPPORTED;
   std::unique_ptr<DriverState> state = driver->make_state();

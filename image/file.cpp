@@ -1,9 +1,5 @@
 #include "image/file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -61,35 +57,19 @@ bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
   return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
 }
 
-FileInfo info_of(const struct stat& st) noexcept {
-  FileInfo i;
-  i.device = static_cast<uint64_t>(st.st_dev);
-  i.inode = static_cast<uint64_t>(st.st_ino);
-  i.size = static_cast<uint64_t>(st.st_size);
-  i.links = static_cast<uint64_t>(st.st_nlink);
-  i.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
-  i.mtime_nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
-  i.type_and_mode = static_cast<uint32_t>(st.st_mode);
-  i.owner = static_cast<uint32_t>(st.st_uid);
-  i.group = static_cast<uint32_t>(st.st_gid);
-  i.allocated = static_cast<uint64_t>(st.st_blocks) * 512;
-  i.block_size = static_cast<uint32_t>(st.st_blksize);
-  return i;
-}
-
-// Closes a descriptor on every path out.
-class Fd {
+// Closes a handle on every path out.
+class Handle {
  public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+  explicit Handle(platform::Handle h) noexcept : h_(h) {}
+  ~Handle() {
+    if (h_ != platform::kNoHandle) (void)platform::close(h_);
   }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const noexcept { return fd_; }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  platform::Handle get() const noexcept { return h_; }
 
  private:
-  int fd_;
+  platform::Handle h_;
 };
 
 }  // namespace
@@ -99,7 +79,7 @@ File& File::operator=(File&& other) noexcept {
     close();
     fd_ = other.fd_;
     writable_ = other.writable_;
-    other.fd_ = -1;
+    other.fd_ = platform::kNoHandle;
   }
   return *this;
 }
@@ -107,53 +87,43 @@ File& File::operator=(File&& other) noexcept {
 File File::open_existing(std::string_view path, bool read_only) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return File();
-  int fd;
-  do fd = ::open(p.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) failed_call(FileCall::kOpen);
-  return File(fd, fd >= 0 && !read_only);
+  const platform::Handle fd = platform::open_existing(p.c_str(), read_only);
+  if (fd == platform::kNoHandle) failed_call(FileCall::kOpen);
+  return File(fd, fd != platform::kNoHandle && !read_only);
 }
 
 File File::create(std::string_view path) noexcept {
   CPath p(path);
   if (!p.ok() || !remove_stale_file(path) || !file_call_allowed(FileCall::kOpen)) return File();
-  const int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) failed_call(FileCall::kOpen);
-  if (fd >= 0 && recording()) record_change({FileChange::kCreate, fd, path, {}, 0, 0, {}});
-  return File(fd, fd >= 0);
+  const platform::Handle fd = platform::create_new(p.c_str());
+  if (fd == platform::kNoHandle) failed_call(FileCall::kOpen);
+  if (fd != platform::kNoHandle && recording()) record_change({FileChange::kCreate, fd, path, {}, 0, 0, {}});
+  return File(fd, fd != platform::kNoHandle);
 }
 
 bool File::close() noexcept {
-  if (fd_ < 0) return true;
+  if (!is_open()) return true;
   // Some file systems report a write that failed late only here.
   const bool allowed = !writable_ || file_call_allowed(FileCall::kWrite);
-  const bool ok = ::close(fd_) == 0 || failed_call(FileCall::kWrite);
-  fd_ = -1;
+  const bool ok = platform::close(fd_) || failed_call(FileCall::kWrite);
+  fd_ = platform::kNoHandle;
   return ok && allowed;
 }
 
-bool File::length(uint64_t& out) noexcept {
-  if (fd_ < 0) return false;
-  // Not fstat: a block device has its length only at its end.
-  const off_t end = ::lseek(fd_, 0, SEEK_END);
-  if (end < 0) return false;
-  out = static_cast<uint64_t>(end);
-  return true;
-}
+bool File::length(uint64_t& out) noexcept { return is_open() && platform::end_offset(fd_, out); }
 
 bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
-  if (fd_ < 0 || !fits_off_t(offset, out.size())) return false;
+  if (!is_open() || !fits_off_t(offset, out.size())) return false;
   if (!file_call_allowed(FileCall::kRead)) {
     ++g_read_failures;
     return false;
   }
   for (size_t done = 0; done < out.size();) {
-    const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    const int64_t n = platform::read_at(fd_, out.data() + done, out.size() - done, offset + done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
     // The end of the file is an answer; an error of the device is not.
     if (n < 0) ++g_read_failures;
     return n < 0 ? failed_call(FileCall::kRead) : false;
@@ -162,45 +132,32 @@ bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
 }
 
 bool File::write_at(uint64_t offset, std::span<const uint8_t> data) noexcept {
-  if (fd_ < 0 || !fits_off_t(offset, data.size())) return false;
+  if (!is_open() || !fits_off_t(offset, data.size())) return false;
   if (!file_call_allowed(FileCall::kWrite)) return false;
   for (size_t done = 0; done < data.size();) {
-    const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-    if (n > 0) {
-      if (recording())
-        record_change({FileChange::kWrite, fd_, {}, {}, offset + done, static_cast<uint64_t>(n),
-                       data.subspan(done, static_cast<size_t>(n))});
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return failed_call(FileCall::kWrite);
+    const int64_t n = platform::write_at(fd_, data.data() + done, data.size() - done, offset + done);
+    if (n <= 0) return failed_call(FileCall::kWrite);
+    if (recording())
+      record_change({FileChange::kWrite, fd_, {}, {}, offset + done, static_cast<uint64_t>(n),
+                     data.subspan(done, static_cast<size_t>(n))});
+    done += static_cast<size_t>(n);
   }
   return true;
 }
 
 bool File::preallocate(uint64_t offset, uint64_t length) noexcept {
-  if (fd_ < 0 || !file_call_allowed(FileCall::kWrite)) return false;
-  if (fits_off_t(offset, length) &&
-      ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0 &&
-      recording())
+  if (!is_open() || !file_call_allowed(FileCall::kWrite)) return false;
+  if (platform::preallocate(fd_, offset, length) && recording())
     record_change({FileChange::kReserve, fd_, {}, {}, offset, length, {}});
   return true;
 }
 
-bool File::info(FileInfo& out) noexcept {
-  struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
-  out = info_of(st);
-  return true;
-}
+bool File::info(FileInfo& out) noexcept { return is_open() && platform::handle_info(fd_, out); }
 
 bool File::punch_hole(uint64_t offset, uint64_t length, bool& unsupported) noexcept {
   unsupported = false;
-  if (fd_ < 0 || !writable_ || length == 0 || !fits_off_t(offset, length)) return false;
-  if (file_call_allowed(FileCall::kWrite) &&
-      ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                  static_cast<off_t>(length)) == 0) {
+  if (!is_open() || !writable_ || length == 0 || !fits_off_t(offset, length)) return false;
+  if (file_call_allowed(FileCall::kWrite) && platform::punch_hole(fd_, offset, length)) {
     if (recording()) record_change({FileChange::kPunch, fd_, {}, {}, offset, length, {}});
     return true;
   }
@@ -208,68 +165,66 @@ bool File::punch_hole(uint64_t offset, uint64_t length, bool& unsupported) noexc
   return false;
 }
 
+bool File::can_punch_holes(uint64_t block, bool& unsupported) noexcept {
+  unsupported = false;
+  uint64_t end = 0;
+  if (block == 0 || !length(end) || end > UINT64_MAX - block) return false;
+  return punch_hole((end + block - 1) / block * block, block, unsupported);
+}
+
 bool File::set_length(uint64_t length) noexcept {
-  if (fd_ < 0 || length > static_cast<uint64_t>(INT64_MAX) || !file_call_allowed(FileCall::kWrite))
+  if (!is_open() || length > static_cast<uint64_t>(INT64_MAX) || !file_call_allowed(FileCall::kWrite))
     return false;
-  int rc;
-  do rc = ::ftruncate(fd_, static_cast<off_t>(length));
-  while (rc != 0 && errno == EINTR);
-  if (rc != 0) return failed_call(FileCall::kWrite);
+  if (!platform::set_length(fd_, length)) return failed_call(FileCall::kWrite);
   if (recording()) record_change({FileChange::kSetLength, fd_, {}, {}, 0, length, {}});
   return true;
 }
 
 bool File::start_writeback(uint64_t offset, uint64_t length) noexcept {
-  if (fd_ < 0 || !file_call_allowed(FileCall::kWrite)) return false;
-  if (fits_off_t(offset, length))
-    (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
-                            SYNC_FILE_RANGE_WRITE);
+  if (!is_open() || !file_call_allowed(FileCall::kWrite)) return false;
+  platform::start_writeback(fd_, offset, length);
   return true;
 }
 
 bool File::sync() noexcept {
-  if (fd_ < 0 || !file_call_allowed(FileCall::kSync)) return false;
-  if (::fsync(fd_) != 0) return failed_call(FileCall::kSync);
+  if (!is_open() || !file_call_allowed(FileCall::kSync)) return false;
+  if (!platform::sync(fd_)) return failed_call(FileCall::kSync);
   if (recording()) record_change({FileChange::kSync, fd_, {}, {}, 0, 0, {}});
   return true;
 }
 
 uint64_t file_read_failures() noexcept { return g_read_failures; }
 
-bool FileInfo::regular() const noexcept { return S_ISREG(static_cast<mode_t>(type_and_mode)); }
-
 bool file_exists(std::string_view path) noexcept {
   CPath p(path);
-  struct stat st;
-  return p.ok() && ::stat(p.c_str(), &st) == 0;
+  FileInfo info;
+  return p.ok() && platform::path_info(p.c_str(), true, info);
 }
 
 bool is_directory(std::string_view path) noexcept {
   CPath p(path);
-  struct stat st;
-  return p.ok() && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  FileInfo info;
+  return p.ok() && platform::path_info(p.c_str(), true, info) &&
+         (info.type_and_mode & platform::kTypeMask) == platform::kTypeFolder;
 }
 
 bool file_info(std::string_view path, FileInfo& out) noexcept {
   CPath p(path);
-  struct stat st;
-  if (!p.ok() || ::lstat(p.c_str(), &st) != 0) return false;
-  out = info_of(st);
-  return true;
+  return p.ok() && platform::path_info(p.c_str(), false, out);
 }
 
 bool file_rename(std::string_view from, std::string_view to) noexcept {
   CPath a(from), b(to);
   if (!a.ok() || !b.ok() || !file_call_allowed(FileCall::kRename)) return false;
-  if (::rename(a.c_str(), b.c_str()) != 0) return failed_call(FileCall::kRename);
-  if (recording()) record_change({FileChange::kRename, -1, from, to, 0, 0, {}});
+  if (!platform::rename(a.c_str(), b.c_str())) return failed_call(FileCall::kRename);
+  if (recording()) record_change({FileChange::kRename, platform::kNoHandle, from, to, 0, 0, {}});
   return true;
 }
 
 bool file_remove(std::string_view path) noexcept {
   CPath p(path);
-  if (!p.ok() || !file_call_allowed(FileCall::kRemove) || ::unlink(p.c_str()) != 0) return false;
-  if (recording()) record_change({FileChange::kRemove, -1, path, {}, 0, 0, {}});
+  if (!p.ok() || !file_call_allowed(FileCall::kRemove) || !platform::remove(p.c_str())) return false;
+  if (recording()) record_change({FileChange::kRemove, platform::kNoHandle, path, {}, 0, 0, {}});
   return true;
 }
 
@@ -286,48 +241,38 @@ bool file_link(std::string_view from, std::string_view to, bool& unsupported) no
   unsupported = false;
   CPath a(from), b(to);
   if (!a.ok() || !b.ok()) return false;
-  if (file_call_allowed(FileCall::kLink) && ::link(a.c_str(), b.c_str()) == 0) {
-    if (recording()) record_change({FileChange::kLink, -1, from, to, 0, 0, {}});
-    return true;
+  if (!file_call_allowed(FileCall::kLink)) {
+    unsupported = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
+    return false;
   }
-  unsupported = errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS;
-  return false;
+  if (!platform::link(a.c_str(), b.c_str(), unsupported)) return false;
+  if (recording()) record_change({FileChange::kLink, platform::kNoHandle, from, to, 0, 0, {}});
+  return true;
 }
 
 bool sync_parent_folder(std::string_view path) noexcept {
-  const size_t slash = path.rfind('/');
-  const std::string_view folder =
-      slash == std::string_view::npos ? std::string_view(".") : path.substr(0, slash ? slash : 1);
+  const std::string_view folder = platform::folder_of(path, platform::last_separator(path));
   CPath p(folder);
-  if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return false;
-  Fd fd(::open(p.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0 || !file_call_allowed(FileCall::kSync)) return false;
-  // Some file systems cannot sync a folder at all; their names are as durable as they get.
-  if (::fsync(fd.get()) != 0 && errno != EINVAL) return false;
-  if (recording()) record_change({FileChange::kSyncFolder, -1, folder, {}, 0, 0, {}});
+  if (!p.ok() || !file_call_allowed(FileCall::kOpen) || !file_call_allowed(FileCall::kSync)) return false;
+  if (!platform::sync_folder(p.c_str())) return false;
+  if (recording()) record_change({FileChange::kSyncFolder, platform::kNoHandle, folder, {}, 0, 0, {}});
   return true;
 }
 
 bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out, bool sync) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return false;
-  Fd fd(::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  struct stat st;
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+  Handle fd(platform::open_to_seal(p.c_str()));
+  FileInfo now;
+  if (fd.get() == platform::kNoHandle || !platform::handle_info(fd.get(), now) || !now.regular() ||
+      now.links != 1)
     return false;
-  if (like) {
-    // Whoever could use the old file must be able to use the new one, and nobody else. An owner
-    // we may not give stays ours; the permissions are then still those of the old file.
-    if (::fchown(fd.get(), like->owner, like->group) != 0)
-      (void)::fchown(fd.get(), static_cast<uid_t>(-1), like->group);
-    if (::fchmod(fd.get(), static_cast<mode_t>(like->type_and_mode) & 07777) != 0) return false;
-  }
+  if (like && !platform::copy_owner(fd.get(), *like)) return false;
   if (sync) {
-    if (!file_call_allowed(FileCall::kSync) || ::fsync(fd.get()) != 0) return false;
+    if (!file_call_allowed(FileCall::kSync) || !platform::sync(fd.get())) return false;
     if (recording()) record_change({FileChange::kSync, fd.get(), path, {}, 0, 0, {}});
   }
-  if (::fstat(fd.get(), &st) != 0) return false;
-  out = info_of(st);
+  if (!platform::handle_info(fd.get(), out)) return false;
   return true;
 }
 

@@ -7,19 +7,22 @@
 #include <span>
 #include <string_view>
 
+#include "platform/file_ops.hpp"
+
 namespace qx {
 
 // Longest path (in bytes, without terminator) that the file functions accept; names are built in
 // buffers of this size plus one.
-inline constexpr size_t kMaxPathBytes = 4095;
+inline constexpr size_t kMaxPathBytes = platform::kMaxPathBytes;
 
-struct FileInfo;
+// What the system says of a name itself (a link is described, not followed).
+using platform::FileInfo;
 
 class File {
  public:
   File() noexcept = default;
   ~File() { close(); }
-  File(File&& other) noexcept : fd_(other.fd_), writable_(other.writable_) { other.fd_ = -1; }
+  File(File&& other) noexcept : fd_(other.fd_), writable_(other.writable_) { other.fd_ = platform::kNoHandle; }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -31,7 +34,7 @@ class File {
   // output can never land in some other file.
   [[nodiscard]] static File create(std::string_view path) noexcept;
 
-  bool is_open() const noexcept { return fd_ >= 0; }
+  bool is_open() const noexcept { return fd_ != platform::kNoHandle; }
   explicit operator bool() const noexcept { return is_open(); }
 
   // False when the system reports a write that failed late (data may not have reached the file).
@@ -48,6 +51,9 @@ class File {
   // Gives [offset, offset + length) back to the host without changing the length; the range then
   // reads as zeros. `unsupported` tells a host that cannot do it at all from a failure.
   [[nodiscard]] bool punch_hole(uint64_t offset, uint64_t length, bool& unsupported) noexcept;
+  // Whether punch_hole works on this file's host, found out before anything is changed: a hole of
+  // `block` bytes just past the end changes nothing where it works.
+  [[nodiscard]] bool can_punch_holes(uint64_t block, bool& unsupported) noexcept;
   // What the system says of the open file.
   [[nodiscard]] bool info(FileInfo& out) noexcept;
   // Cuts or extends the file to exactly `length` bytes, dropping whatever was set aside beyond.
@@ -60,34 +66,9 @@ class File {
 
  private:
   friend class FileCopier;  // borrows the descriptor of its source and of its target
-  File(int fd, bool writable) noexcept : fd_(fd), writable_(writable) {}
-  int fd_ = -1;
+  File(platform::Handle fd, bool writable) noexcept : fd_(fd), writable_(writable) {}
+  platform::Handle fd_ = platform::kNoHandle;
   bool writable_ = false;
-};
-
-// What the system says of a name itself (a link is described, not followed).
-struct FileInfo {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  uint64_t size = 0;
-  uint64_t links = 0;
-  int64_t mtime_sec = 0;
-  int64_t mtime_nsec = 0;
-  uint32_t type_and_mode = 0;
-  uint32_t owner = 0;
-  uint32_t group = 0;
-  uint64_t allocated = 0;   // bytes the file takes on its host
-  uint32_t block_size = 0;  // the host's preferred block for it
-
-  bool regular() const noexcept;
-  bool same_file(const FileInfo& other) const noexcept {
-    return device == other.device && inode == other.inode;
-  }
-  // Same file, same size, same modification time.
-  bool same_state(const FileInfo& other) const noexcept {
-    return same_file(other) && size == other.size && mtime_sec == other.mtime_sec &&
-           mtime_nsec == other.mtime_nsec;
-  }
 };
 
 [[nodiscard]] bool file_exists(std::string_view path) noexcept;
@@ -144,7 +125,7 @@ enum class FileChange : uint8_t {
 };
 struct FileChangeRecord {
   FileChange change = FileChange::kWrite;
-  int fd = -1;
+  platform::Handle fd = platform::kNoHandle;
   std::string_view path, to;
   uint64_t offset = 0, length = 0;
   std::span<const uint8_t> data;

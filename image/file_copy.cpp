@@ -1,18 +1,12 @@
 #include "image/file_copy.hpp"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <string>
 
 #include "image/file.hpp"
+#include "platform/file_ops.hpp"
 
 namespace qx {
 namespace {
@@ -36,13 +30,6 @@ bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
   return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
 }
 
-// Errors that say the files cannot share or copy in the kernel at all, rather than that a read or
-// a write went wrong.
-bool refused(int error) noexcept {
-  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
-         error == ENOTSUP || error == ENOTTY || error == EBADF || error == EPERM;
-}
-
 // Errors that can only come from the target's side of a kernel copy or clone.
 bool target_error(int error) noexcept {
   return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
@@ -56,14 +43,11 @@ CopyCounts copy_counts() noexcept { return g_counts; }
 
 FileCopier::FileCopier(File& from, File& to) noexcept : from_(from), to_(to) {
   if (!is_open()) return;
-  (void)::posix_fadvise(from_.fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  platform::advise_sequential(from_.fd_);
   in_kernel_ = g_limit >= CopyPath::kKernel;
-  struct stat a {}, b {};
-  struct statfs fs {};
-  if (g_limit >= CopyPath::kClone && ::fstat(from_.fd_, &a) == 0 && ::fstat(to_.fd_, &b) == 0 &&
-      a.st_dev == b.st_dev && ::fstatfs(to_.fd_, &fs) == 0 && fs.f_bsize > 0) {
-    clone_ = true;
-    clone_block_ = static_cast<uint64_t>(fs.f_bsize);
+  if (g_limit >= CopyPath::kClone) {
+    clone_block_ = platform::clone_block_size(from_.fd_, to_.fd_);
+    clone_ = clone_block_ != 0;
   }
 }
 
@@ -105,8 +89,7 @@ void FileCopier::read_ahead(uint64_t end) noexcept {
   if (end >= read_ahead_from_ && end + kReadAhead / 2 <= read_ahead_to_) return;
   const uint64_t from = end >= read_ahead_from_ && end < read_ahead_to_ ? read_ahead_to_ : end;
   if (!fits_off_t(end, kReadAhead)) return;
-  (void)::posix_fadvise(from_.fd_, static_cast<off_t>(from), static_cast<off_t>(end + kReadAhead - from),
-                        POSIX_FADV_WILLNEED);
+  platform::advise_will_need(from_.fd_, from, end + kReadAhead - from);
   read_ahead_from_ = end;
   read_ahead_to_ = end + kReadAhead;
 }
@@ -117,8 +100,7 @@ bool FileCopier::finish() noexcept {
     failed_ = true;
   pending_length_ = 0;
   if (started_end_ < dirty_end_)
-    (void)::sync_file_range(to_.fd_, static_cast<off64_t>(started_end_),
-                            static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
+    platform::start_writeback(to_.fd_, started_end_, dirty_end_ - started_end_);
   dirty_begin_ = started_end_ = dirty_end_;
   return !failed_;
 }
@@ -148,20 +130,14 @@ bool FileCopier::run(uint64_t from_offset, uint64_t to_offset, uint64_t length) 
 // True when shared; false with cloning switched off when the files cannot share, false with it
 // left on when the file system failed.
 bool FileCopier::clone_range(uint64_t from_offset, uint64_t to_offset, uint64_t length) noexcept {
-  struct file_clone_range request {};
-  request.src_fd = from_.fd_;
-  request.src_offset = from_offset;
-  request.src_length = length;
-  request.dest_offset = to_offset;
-  int rc;
-  do rc = ::ioctl(to_.fd_, FICLONERANGE, &request);
-  while (rc != 0 && errno == EINTR);
-  if (rc == 0) {
-    if (detail::recording()) detail::record_change({FileChange::kCopy, to_.fd_, {}, {}, to_offset, length, {}});
-    g_counts.cloned += length;
-    return true;
+  switch (platform::clone_range(from_.fd_, from_offset, to_.fd_, to_offset, length)) {
+    case platform::CopyResult::kDone:
+      if (detail::recording()) detail::record_change({FileChange::kCopy, to_.fd_, {}, {}, to_offset, length, {}});
+      g_counts.cloned += length;
+      return true;
+    case platform::CopyResult::kRefused: clone_ = false; return false;
+    case platform::CopyResult::kFailed: break;
   }
-  if (refused(errno)) clone_ = false;
   return false;
 }
 
@@ -171,10 +147,10 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
     // The kernel's copy reads in small pieces; asking for this step and the next one up front keeps
     // a cold source streaming as a large sequential read would.
     const uint64_t step = std::min(length, kWriteBehindStep);
-    (void)::posix_fadvise(from_.fd_, static_cast<off_t>(from_offset), static_cast<off_t>(std::min(length, 2 * step)),
-                          POSIX_FADV_WILLNEED);
-    off64_t in = static_cast<off64_t>(from_offset), out = static_cast<off64_t>(to_offset);
-    const ssize_t n = ::copy_file_range(from_.fd_, &in, to_.fd_, &out, static_cast<size_t>(step), 0);
+    platform::advise_will_need(from_.fd_, from_offset, std::min(length, 2 * step));
+    bool refused = false;
+    const int64_t n =
+        platform::kernel_copy(from_.fd_, from_offset, to_.fd_, to_offset, static_cast<size_t>(step), refused);
     if (n > 0) {
       if (detail::recording())
         detail::record_change({FileChange::kCopy, to_.fd_, {}, {}, to_offset, static_cast<uint64_t>(n), {}});
@@ -186,8 +162,7 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
       continue;
     }
     if (n == 0) return fail(ERR_READ);  // the source ends early
-    if (errno == EINTR) continue;
-    if (!refused(errno)) {
+    if (!refused) {
       const bool target = target_error(errno);
       (void)detail::failed_call(target ? FileCall::kWrite : FileCall::kRead);
       return fail(target ? ERR_WRITE : ERR_READ);
@@ -206,15 +181,13 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
   while (length) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(length, buffer_.size()));
     if (!detail::file_call_allowed(FileCall::kRead)) return fail(ERR_READ);
-    const ssize_t got = ::pread(from_.fd_, buffer_.data(), want, static_cast<off_t>(from_offset));
-    if (got < 0 && errno == EINTR) continue;
+    const int64_t got = platform::read_at(from_.fd_, buffer_.data(), want, from_offset);
     if (got < 0) (void)detail::failed_call(FileCall::kRead);
     if (got <= 0) return fail(ERR_READ);
     for (size_t done = 0; done < static_cast<size_t>(got);) {
       if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
-      const ssize_t put = ::pwrite(to_.fd_, buffer_.data() + done, static_cast<size_t>(got) - done,
-                                   static_cast<off_t>(to_offset + done));
-      if (put < 0 && errno == EINTR) continue;
+      const int64_t put = platform::write_at(to_.fd_, buffer_.data() + done, static_cast<size_t>(got) - done,
+                                             to_offset + done);
       if (put <= 0) {
         (void)detail::failed_call(FileCall::kWrite);
         return fail(ERR_WRITE);
@@ -236,23 +209,16 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
 // Only hints to the system: the final sync of the caller is what vouches for the data.
 void FileCopier::write_behind(uint64_t to_offset, uint64_t length) noexcept {
   if (to_offset < dirty_end_ || to_offset - dirty_end_ > kWriteBehindGap) {
-    if (started_end_ < dirty_end_)
-      (void)::sync_file_range(to_.fd_, static_cast<off64_t>(started_end_),
-                              static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
+    if (started_end_ < dirty_end_) platform::start_writeback(to_.fd_, started_end_, dirty_end_ - started_end_);
     dirty_begin_ = started_end_ = to_offset;
   }
   dirty_end_ = to_offset + length;
   if (dirty_end_ - started_end_ < kWriteBehindStep) return;
-  (void)::sync_file_range(to_.fd_, static_cast<off64_t>(started_end_),
-                          static_cast<off64_t>(dirty_end_ - started_end_), SYNC_FILE_RANGE_WRITE);
+  platform::start_writeback(to_.fd_, started_end_, dirty_end_ - started_end_);
   started_end_ = dirty_end_;
   if (started_end_ - dirty_begin_ < 2 * kWriteBehindStep) return;
   const uint64_t settled = started_end_ - kWriteBehindStep;
-  (void)::sync_file_range(to_.fd_, static_cast<off64_t>(dirty_begin_),
-                          static_cast<off64_t>(settled - dirty_begin_),
-                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-  (void)::posix_fadvise(to_.fd_, static_cast<off_t>(dirty_begin_), static_cast<off_t>(settled - dirty_begin_),
-                        POSIX_FADV_DONTNEED);
+  platform::settle_writeback(to_.fd_, dirty_begin_, settled - dirty_begin_);
   dirty_begin_ = settled;
 }
 

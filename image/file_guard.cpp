@@ -1,60 +1,17 @@
 #include "image/file_guard.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include "platform/file_ops.hpp"
 
 namespace qx {
 namespace {
 
-// QEMU's lock bytes: one per permission a user holds from 100 on, one per permission it does not
-// let others have from 200 on (read, write, unchanged write, resize, graph change). A trim reads
-// the file and lets nobody else have anything, since the file is going to be replaced.
-constexpr off_t kPermissionBase = 100;
-constexpr off_t kUnsharedBase = 200;
-constexpr off_t kPermissions = 5;
-
 FileGuard* g_active = nullptr;
-
-int lock_range(int fd, int command, short type, off_t start, off_t length, short& found) noexcept {
-  struct flock fl {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = start;
-  fl.l_len = length;
-  if (::fcntl(fd, command, &fl) != 0) return errno;
-  found = fl.l_type;
-  return 0;
-}
-
-// File systems without record locks have nobody to hold them either, QEMU included.
-bool locks_unsupported(int error) noexcept {
-  return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
-}
-
-// Our shared locks first, then the test for anybody else's, as QEMU does: of two processes that
-// race, each sees the other.
-HoldResult take_locks(int fd) noexcept {
-  short found = F_UNLCK;
-  int error = lock_range(fd, F_OFD_SETLK, F_RDLCK, kPermissionBase, 1, found);
-  if (error == 0) error = lock_range(fd, F_OFD_SETLK, F_RDLCK, kUnsharedBase, kPermissions, found);
-  if (error != 0) return locks_unsupported(error) ? HoldResult::kHeld : HoldResult::kInUse;
-  for (const auto& [start, length] : {std::pair{kPermissionBase, kPermissions}, std::pair{kUnsharedBase, off_t{1}}}) {
-    found = F_UNLCK;
-    error = lock_range(fd, F_OFD_GETLK, F_WRLCK, start, length, found);
-    if (error != 0 && !locks_unsupported(error)) return HoldResult::kInUse;
-    if (error == 0 && found != F_UNLCK) return HoldResult::kInUse;
-  }
-  return HoldResult::kHeld;
-}
 
 }  // namespace
 
 FileGuard::~FileGuard() {
   for (Held& h : held_)
-    if (h.fd >= 0) ::close(h.fd);
+    if (h.fd != platform::kNoHandle) (void)platform::close(h.fd);
 }
 
 const FileGuard::Held* FileGuard::find(std::string_view path) const noexcept {
@@ -71,13 +28,18 @@ HoldResult FileGuard::hold(std::string_view path) noexcept {
   detail::CPath p(path);
   if (!h.path.assign(path) || !p.ok() || !detail::file_call_allowed(FileCall::kOpen))
     return HoldResult::kCannotOpen;
-  h.fd = ::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (h.fd < 0) return HoldResult::kCannotOpen;
-  struct stat st;
+  bool in_use = false;
+  h.fd = platform::open_held(p.c_str(), in_use);
+  if (h.fd == platform::kNoHandle) {
+    // Windows refuses the open itself while another process writes the file.
+    saw_in_use_ = saw_in_use_ || in_use;
+    return in_use ? HoldResult::kInUse : HoldResult::kCannotOpen;
+  }
+  FileInfo opened;
   HoldResult result = HoldResult::kCannotOpen;
-  if (::fstat(h.fd, &st) == 0 && S_ISREG(st.st_mode) && file_info(path, h.info) &&
-      h.info.inode == static_cast<uint64_t>(st.st_ino))
-    result = take_locks(h.fd);
+  if (platform::handle_info(h.fd, opened) && opened.regular() && file_info(path, h.info) &&
+      h.info.same_file(opened))
+    result = platform::take_image_locks(h.fd) ? HoldResult::kHeld : HoldResult::kInUse;
   if (result == HoldResult::kHeld) {
     try {
       held_.push_back(h);
@@ -86,19 +48,26 @@ HoldResult FileGuard::hold(std::string_view path) noexcept {
       result = HoldResult::kCannotOpen;
     }
   }
-  ::close(h.fd);
+  (void)platform::close(h.fd);
   if (result == HoldResult::kInUse) saw_in_use_ = true;
   return result;
 }
 
 bool FileGuard::unchanged(std::string_view path) const noexcept {
   const Held* h = find(path);
-  struct stat st;
-  FileInfo now;
-  if (!h || ::fstat(h->fd, &st) != 0 || !file_info(path, now)) return false;
+  FileInfo held, now;
+  if (!h || !platform::handle_info(h->fd, held) || !file_info(path, now)) return false;
   // The name must still lead to the held file, and the file must not have been written.
-  return now.same_file(h->info) && static_cast<uint64_t>(st.st_size) == h->info.size &&
-         st.st_mtim.tv_sec == h->info.mtime_sec && st.st_mtim.tv_nsec == h->info.mtime_nsec;
+  return now.same_file(h->info) && held.same_state(h->info);
+}
+
+void FileGuard::release(std::string_view path) noexcept {
+  for (auto it = held_.begin(); it != held_.end(); ++it) {
+    if (it->path.view() != path) continue;
+    if (it->fd != platform::kNoHandle) (void)platform::close(it->fd);
+    held_.erase(it);
+    return;
+  }
 }
 
 ActiveGuard::ActiveGuard(FileGuard& guard) noexcept : previous_(g_active) { g_active = &guard; }
@@ -108,6 +77,10 @@ ActiveGuard::~ActiveGuard() { g_active = previous_; }
 ErrorCode guard_replaced_file(std::string_view path) noexcept {
   if (!g_active) return OK;
   return g_active->hold(path) == HoldResult::kHeld ? OK : ERR_OPEN;
+}
+
+void release_replaced_file(std::string_view path) noexcept {
+  if (g_active) g_active->release(path);
 }
 
 ErrorCode check_replaced_file(std::string_view path) noexcept {

@@ -27,13 +27,15 @@ class FileGuard {
   bool holds(std::string_view path) const noexcept;
   // True when path still names the held file, with the size and modification time it had.
   bool unchanged(std::string_view path) const noexcept;
+  // Lets go of a held file, which then no longer counts as held.
+  void release(std::string_view path) noexcept;
   // Some hold was refused because another process uses the file.
   bool saw_file_in_use() const noexcept { return saw_in_use_; }
 
  private:
   struct Held {
     PathBuffer<4096> path;
-    int fd = -1;
+    platform::Handle fd = platform::kNoHandle;
     FileInfo info;
   };
   const Held* find(std::string_view path) const noexcept;
@@ -57,6 +59,9 @@ class ActiveGuard {
 // file that the trim would rewrite. OK when no trim is running or the file is held; ERR_OPEN
 // when it cannot be held (in use, or no regular file).
 [[nodiscard]] ErrorCode guard_replaced_file(std::string_view path) noexcept;
+// Where the system cannot rename over an open file: lets go of it once it has been checked, just
+// before the names are swapped. Anybody who opens it in between makes the swap fail and roll back.
+void release_replaced_file(std::string_view path) noexcept;
 // Just before a file is swapped: OK when no trim is running, when the file is held and unchanged
 // (still there), or when it is not held and can be held now (or does not exist: a file the trim
 // adds); ERR_CREATE otherwise.

@@ -5,6 +5,7 @@
 
 #include "image/file.hpp"
 #include "image/file_guard.hpp"
+#include "platform/file_ops.hpp"
 
 namespace qx {
 namespace {
@@ -274,7 +275,7 @@ bool Transaction::sync_folders() noexcept {
     std::vector<std::string> done;
     for (const Swap& s : swaps_) {
       const TextView t = s.target();
-      const std::string folder(t.substr(0, t.rfind('/') + 1));
+      const std::string folder(t.substr(0, platform::last_separator(t) + 1));
       bool seen = false;
       for (const std::string& d : done) seen = seen || d == folder;
       if (seen) continue;
@@ -314,7 +315,10 @@ ErrorCode Transaction::run() noexcept {
       return rc;
     }
   }
-  if (!link_backups() || !write_journal() || !swap_names() || !name_backups()) {
+  const bool ready = link_backups() && write_journal();
+  if (ready && platform::kReplacedFilesMustBeClosed)
+    for (const Swap& s : swaps_) release_replaced_file(s.target());
+  if (!ready || !swap_names() || !name_backups()) {
     roll_back();
     return ERR_CREATE;
   }

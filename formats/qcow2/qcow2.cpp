@@ -127,6 +127,13 @@ ErrorCode read_compression_type(Qcow2Image& st, uint32_t header_length) {
   const bool flagged = st.incompatible & kIncompatCompressionType;
   if (flagged != (st.compression_type != 0)) return ERR_BAD_FORMAT;
   if (st.compression_type > 1) return ERR_UNSUPPORTED;
+#ifndef QX_HAVE_ZSTD
+  // Built without libzstd (the Windows programs): no compressed cluster could be read.
+  if (st.compression_type == 1) {
+    note_refusal("zstd_unavailable", "its clusters are zstd-compressed, which this build of quorvex cannot read");
+    return ERR_UNSUPPORTED;
+  }
+#endif
   return OK;
 }
 

@@ -9,6 +9,7 @@
 #include "formats/format_ids.hpp"
 #include "formats/qcow2/qcow2.hpp"
 #include "formats/qcow2/qcow2_image.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/byte_order.hpp"
 #include "image/primitives.hpp"
 
@@ -183,18 +184,9 @@ ErrorCode qcow2_trim_in_place(std::string_view path, DiskImage& image, const Sec
     note_refusal("in_place_refused", why);
     return ERR_UNSUPPORTED;
   }
-  File target = File::open_existing(path, false);
-  FileInfo opened, reopened;
-  if (!target || !st.file.info(opened) || !target.info(reopened) || !opened.same_state(reopened))
-    return ERR_OPEN;
-  // A host that cannot punch holes must be found out before any table changes: a hole past the
-  // end of the file changes nothing where it works.
-  bool unsupported = false;
-  if (!target.punch_hole(ceil_div_u64(reopened.size, st.cluster) * st.cluster, st.cluster, unsupported)) {
-    if (!unsupported) return ERR_WRITE;
-    note_refusal("no_holes", "the host file system cannot punch holes into the image; trim it without --in-place");
-    return ERR_UNSUPPORTED;
-  }
+  // A host that cannot punch holes must be found out before any table changes.
+  File target;
+  if (ErrorCode rc = open_to_punch(path, st.file, st.cluster, target); rc != OK) return rc;
   InPlace run(st, image, map, target);
   if (ErrorCode rc = run.read_refcount_table(); rc != OK) return rc;
   const uint64_t sectors_per_table = st.l2_entries * st.cluster_sectors();

@@ -165,17 +165,10 @@ class RawWriter : public BlockWriter {
     punch_ = Run{};
     if (run.n == 0) return OK;
     bool unsupported = false;
-    if (punch_into_->punch_hole(uint64_t{run.first} * kSectorSize, uint64_t{run.n} * kSectorSize,
-                                unsupported)) {
-      punched_ += uint64_t{run.n} * kSectorSize;
-      return OK;
-    }
-    // The first punch is the one that finds out; nothing was changed before it.
-    if (unsupported && punched_ == 0) {
-      note_refusal("no_holes", "the host file system cannot punch holes into the image; trim it without --in-place");
-      return ERR_UNSUPPORTED;
-    }
-    return ERR_WRITE;
+    if (!punch_into_->punch_hole(uint64_t{run.first} * kSectorSize, uint64_t{run.n} * kSectorSize, unsupported))
+      return ERR_WRITE;
+    punched_ += uint64_t{run.n} * kSectorSize;
+    return OK;
   }
 
   uint32_t host_;
@@ -213,11 +206,10 @@ ErrorCode raw_trim_in_place(std::string_view path, DiskImage& image, const Secto
   if (image.format != FORMAT_RAW || !image.state) return ERR_UNSUPPORTED;
   RawImage& st = raw(*image.state);
   // The image was opened for reading; the holes go through a second descriptor of the same file.
-  File target = File::open_existing(path, false);
-  FileInfo opened, reopened;
-  if (!target || !st.file.info(opened) || !target.info(reopened)) return ERR_OPEN;
-  if (!opened.same_state(reopened)) return ERR_OPEN;
-  RawWriter writer(host_block_sectors(target), &target);
+  const uint32_t host = host_block_sectors(st.file);
+  File target;
+  if (ErrorCode rc = open_to_punch(path, st.file, uint64_t{host} * kSectorSize, target); rc != OK) return rc;
+  RawWriter writer(host, &target);
   TrimOutput none;
   const ErrorCode rc = walk_disk(image, map, none, writer, progress, user);
   // Punched holes need no sync to be safe: a hole lost in a crash is the old free data again.

@@ -63,8 +63,14 @@ TEST(FileCopier, SaysWhichSideFailed) {
       set_file_call_hook([](FileCall c) noexcept { return c == failing ? EIO : 0; });
       const bool ok = copier.copy(0, 0, 1u << 20) && copier.finish();
       set_file_call_hook(nullptr);
-      // The kernel's copy reads and writes in one call: the seam sees it as a write.
-      if (call == FileCall::kRead && limit != CopyPath::kBuffer) {
+      // The kernel's copy reads and writes in one call: the seam sees it as a write. Windows has
+      // no such copy (nor clones off ReFS): there every path reads through the buffer.
+#ifdef _WIN32
+      constexpr bool kKernelCopies = false;
+#else
+      constexpr bool kKernelCopies = true;
+#endif
+      if (kKernelCopies && call == FileCall::kRead && limit != CopyPath::kBuffer) {
         EXPECT_TRUE(ok);
         continue;
       }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "image/byte_order.hpp"
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 
@@ -106,9 +108,15 @@ TEST(File, CreateReplacesOnlyAStaleRegularFile) {
   EXPECT_EQ(test::read_file(name), std::vector<uint8_t>{7});
   fs::remove(name);
   for (int taken = 0; taken < 3; ++taken) {
-    if (taken == 0) fs::create_symlink(other, name);
+    std::error_code ec;
+    if (taken == 0) fs::create_symlink(other, name, ec);
+    if (ec) continue;  // Wine makes no symbolic links
     if (taken == 1) fs::create_directory(name);
+#ifndef _WIN32
     if (taken == 2) ::mkfifo(name.c_str(), 0600);
+#else
+    if (taken == 2) break;  // Windows has no named pipes among files
+#endif
     EXPECT_FALSE(File::create(name)) << taken;
     EXPECT_EQ(test::read_file(other), (std::vector<uint8_t>{1, 2, 3}));
     fs::remove(name);
@@ -119,9 +127,12 @@ TEST(FileGuard, AHeldFileIsInUseForEveryOtherHolderAndShowsChanges) {
   test::TempDir dir;
   const std::string path = dir.file("img"), link = dir.file("link");
   test::write_file(path, std::vector<uint8_t>(1024, 1));
-  std::filesystem::create_symlink(path, link);
+  std::error_code no_links;  // Wine makes no symbolic links
+  std::filesystem::create_symlink(path, link, no_links);
   FileGuard first, second;
-  EXPECT_EQ(first.hold(link), HoldResult::kCannotOpen);
+  if (!no_links) {
+    EXPECT_EQ(first.hold(link), HoldResult::kCannotOpen);
+  }
   ASSERT_EQ(first.hold(path), HoldResult::kHeld);
   EXPECT_EQ(first.hold(path), HoldResult::kHeld);
   // Open file description locks part even descriptors of one process.
@@ -133,7 +144,14 @@ TEST(FileGuard, AHeldFileIsInUseForEveryOtherHolderAndShowsChanges) {
     EXPECT_EQ(check_replaced_file(path), OK);
     EXPECT_EQ(guard_replaced_file(path), OK);
     test::write_file(path + "2", std::vector<uint8_t>(1024, 1));
-    std::filesystem::rename(path + "2", path);
+    std::error_code refused;
+    std::filesystem::rename(path + "2", path, refused);
+#ifdef _WIN32
+    // Windows renames nothing over a file that is held open: the change cannot happen.
+    EXPECT_TRUE(refused);
+    GTEST_SKIP() << "a held file cannot be replaced on Windows";
+#endif
+    ASSERT_FALSE(refused) << refused.message();
     EXPECT_EQ(check_replaced_file(path), ERR_CREATE);
   }
   EXPECT_EQ(check_replaced_file(path), OK);  // no trim running

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cstdio>
 #include <filesystem>
 
 #include "image/file.hpp"
@@ -65,6 +66,12 @@ TEST(Replacement, WhileATrimRunsEveryTargetIsHeldAndMustStayAsItWas) {
   EXPECT_EQ(set_replacement_names(e, other), ERR_OPEN);
   Replacement r = make_record(t);
   EXPECT_TRUE(trim.holds(t));
+#ifdef _WIN32
+  // Windows refuses the writer itself while the file is held, so nothing can change it.
+  EXPECT_FALSE(std::fopen(t.c_str(), "r+b"));
+  EXPECT_EQ(discard_replacement(r), OK);
+  GTEST_SKIP() << "a held file cannot be written on Windows: the change this test makes cannot happen";
+#endif
   test::write_file(t, bytes("changed"));
   EXPECT_EQ(commit_replacement(r, kBackupSuffix, false), ERR_CREATE);
   EXPECT_EQ(test::read_file(t), bytes("changed"));
@@ -204,6 +211,9 @@ TEST(Replacement, WithoutLinksTheImageIsRenamedAsideAndThatIsSaid) {
 }
 
 TEST(Replacement, TheNewFileTakesTheOldOnesPermissions) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows files have ACLs, not owner and mode bits; a new file takes its folder's ACL";
+#endif
   test::TempDir dir;
   const std::string t = dir.file("disk.vhd");
   test::write_file(t, bytes("old"));

@@ -1,8 +1,5 @@
 #include "support/crash_states.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <random>
@@ -35,17 +32,19 @@ void record(const FileChangeRecord& r) noexcept {
     c.to = r.to.empty() ? std::string() : normal(r.to);
     c.offset = r.offset;
     c.length = r.length;
-    if (r.fd >= 0) {
-      struct stat st {};
-      if (::fstat(r.fd, &st) == 0) c.inode = static_cast<uint64_t>(st.st_ino);
+    if (r.fd != platform::kNoHandle) {
+      platform::FileInfo info;
+      if (platform::handle_info(r.fd, info)) c.inode = info.inode;
     }
     if (r.change == FileChange::kWrite) c.data.assign(r.data.begin(), r.data.end());
     if (r.change == FileChange::kCopy) {
       // Copied inside the kernel or shared: what the file holds there now.
       c.data.resize(r.length);
-      if (::pread(r.fd, c.data.data(), c.data.size(), static_cast<off_t>(r.offset)) !=
-          static_cast<ssize_t>(c.data.size()))
-        std::abort();
+      for (size_t done = 0; done < c.data.size();) {
+        const int64_t n = platform::read_at(r.fd, c.data.data() + done, c.data.size() - done, r.offset + done);
+        if (n <= 0) std::abort();
+        done += static_cast<size_t>(n);
+      }
     }
     g_changes->push_back(std::move(c));
   } catch (...) {
@@ -216,8 +215,8 @@ ChangeRecording::ChangeRecording(const std::string& folder) {
     if (!e.is_regular_file()) continue;
     const std::string path = normal(e.path().string());
     initial_[path] = std::make_shared<const std::vector<uint8_t>>(read_file(path));
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) inodes_[path] = static_cast<uint64_t>(st.st_ino);
+    FileInfo info;
+    if (file_info(path, info)) inodes_[path] = info.inode;
   }
   g_changes = &changes_;
   set_file_recorder(record);

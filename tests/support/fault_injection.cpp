@@ -1,13 +1,18 @@
 #include "support/fault_injection.hpp"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -16,6 +21,10 @@
 
 namespace qx::test {
 namespace {
+
+#ifdef _WIN32
+constexpr UINT kKilledExitCode = 137;
+#endif
 
 FaultPlan g_plan;
 uint64_t g_calls = 0;
@@ -27,7 +36,15 @@ int hook(FileCall call) noexcept {
   if (++g_calls != g_plan.at || g_plan.mode == FaultMode::kCount) return 0;
   g_fired = true;
   switch (g_plan.mode) {
-    case FaultMode::kKill: std::fflush(stdout); ::raise(SIGKILL); return 0;
+    case FaultMode::kKill:
+      std::fflush(stdout);
+#ifdef _WIN32
+      // What Task Manager's "End task" does: no handler, no cleanup, handles closed by the system.
+      TerminateProcess(GetCurrentProcess(), kKilledExitCode);
+#else
+      ::raise(SIGKILL);
+#endif
+      return 0;
     case FaultMode::kAct: g_plan.action(); return 0;
     case FaultMode::kFail:
       if (g_plan.error) return g_plan.error;
@@ -64,6 +81,99 @@ FaultScope::~FaultScope() { set_file_call_hook(nullptr); }
 uint64_t FaultScope::calls() const { return g_calls; }
 bool FaultScope::fired() const { return g_fired; }
 
+#ifdef _WIN32
+namespace {
+
+// Windows has no fork(): the child is this test program again, started with the plan in its
+// environment, which runs the command line before its tests would start.
+constexpr const char* kChildPlan = "QX_FAULT_CHILD_PLAN";
+constexpr char kSeparator = '\x1f';
+
+int run_as_child(const std::string& spec) {
+  std::vector<std::string> fields;
+  for (size_t at = 0;;) {
+    const size_t next = spec.find(kSeparator, at);
+    fields.push_back(spec.substr(at, next == std::string::npos ? std::string::npos : next - at));
+    if (next == std::string::npos) break;
+    at = next + 1;
+  }
+  if (fields.size() < 9) return 121;
+  FaultPlan plan;
+  plan.mode = static_cast<FaultMode>(std::stoi(fields[0]));
+  plan.at = std::stoull(fields[1]);
+  plan.only_kind = fields[2] == "1";
+  plan.kind = static_cast<FileCall>(std::stoi(fields[3]));
+  plan.error = std::stoi(fields[4]);
+  plan.no_links = fields[5] == "1";
+  if (!std::freopen(fields[6].c_str(), "w", stdout) || !std::freopen(fields[8].c_str(), "w", stderr))
+    return 120;
+  std::vector<const char*> argv{"quorvex"};
+  for (size_t i = 9; i < fields.size(); ++i) argv.push_back(fields[i].c_str());
+  int rc;
+  uint64_t calls;
+  {
+    FaultScope scope(plan);
+    rc = run_quorvex(static_cast<int>(argv.size()), argv.data());
+    calls = scope.calls();
+  }
+  std::fflush(stdout);
+  if (std::FILE* f = std::fopen(fields[7].c_str(), "w")) {
+    std::fprintf(f, "%llu", static_cast<unsigned long long>(calls));
+    std::fclose(f);
+  }
+  return rc;
+}
+
+const bool g_child_ran = [] {
+  const char* spec = std::getenv(kChildPlan);
+  if (spec && *spec) std::exit(run_as_child(spec));
+  return false;
+}();
+
+}  // namespace
+
+ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
+                           const std::string& scratch_dir) {
+  (void)g_child_ran;
+  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls",
+                    err_path = scratch_dir + "/child.err";
+  std::string spec = std::to_string(static_cast<int>(plan.mode)) + kSeparator + std::to_string(plan.at) +
+                     kSeparator + (plan.only_kind ? "1" : "0") + kSeparator +
+                     std::to_string(static_cast<int>(plan.kind)) + kSeparator + std::to_string(plan.error) +
+                     kSeparator + (plan.no_links ? "1" : "0") + kSeparator + out_path + kSeparator + count_path + kSeparator + err_path;
+  for (const std::string& a : args) spec += kSeparator + a;
+  ChildRun run;
+  char self[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return run;
+  std::fflush(stdout);
+  SetEnvironmentVariableA(kChildPlan, spec.c_str());
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  std::string command = std::string("\"") + self + "\"";
+  const bool started = CreateProcessA(self, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                      &startup, &child);
+  SetEnvironmentVariableA(kChildPlan, nullptr);
+  if (!started) return run;
+  WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(child.hProcess, &code);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  if (code == kKilledExitCode) run.signal = SIGKILL;
+  else run.exit_code = static_cast<int>(code);
+  const auto out = read_file(out_path);
+  run.output.assign(out.begin(), out.end());
+  const auto err = read_file(err_path);
+  run.errors.assign(err.begin(), err.end());
+  std::ifstream(count_path) >> run.calls;
+  std::filesystem::remove(out_path);
+  std::filesystem::remove(count_path);
+  std::filesystem::remove(err_path);
+  return run;
+}
+#else
 ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
                            const std::string& scratch_dir) {
   const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls",
@@ -108,6 +218,7 @@ ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan
   return run;
 }
 
+// Runs the tool in this process, with its standard output dropped (no Windows build needs it).
 int run_quorvex_here(const std::vector<std::string>& args, const FaultPlan& plan) {
   std::vector<const char*> argv{"quorvex"};
   for (const std::string& a : args) argv.push_back(a.c_str());
@@ -125,10 +236,11 @@ int run_quorvex_here(const std::vector<std::string>& args, const FaultPlan& plan
   ::close(null);
   return rc;
 }
+#endif
 
 std::vector<std::string> folder_names(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -2,12 +2,18 @@
 // at it or runs an action there; and runs the command line in a child process under such a plan.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "image/file.hpp"
+
+// A child killed at a failure point reports this signal on Windows too.
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
 
 namespace qx::test {
 

@@ -1,14 +1,39 @@
 #include "support/image_checks.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
 
+#include "image/file.hpp"
+
 namespace qx::test {
 
+#ifdef _WIN32
+// Without SEEK_DATA: the files are read whole through the file primitives.
+int64_t first_used_difference_in_files(const std::string& a, const std::string& b,
+                                       const UsedSectors& used) {
+  constexpr uint64_t kPiece = 16384;  // sectors
+  if (std::filesystem::file_size(a) != std::filesystem::file_size(b)) return 0;
+  File fa = File::open_existing(a, true), fb = File::open_existing(b, true);
+  if (!fa || !fb) return 0;
+  std::vector<uint8_t> pa(kPiece * 512), pb(kPiece * 512);
+  for (uint64_t first = 0; first < used.total; first += kPiece) {
+    const uint64_t n = std::min<uint64_t>(kPiece, used.total - first);
+    const auto len = static_cast<size_t>(n * 512);
+    if (!fa.read_at(first * 512, std::span(pa).first(len)) || !fb.read_at(first * 512, std::span(pb).first(len)))
+      return static_cast<int64_t>(first);
+    for (uint64_t i = 0; i < n; ++i)
+      if (used.used(first + i) && std::memcmp(pa.data() + i * 512, pb.data() + i * 512, 512) != 0)
+        return static_cast<int64_t>(first + i);
+  }
+  return -1;
+}
+#else
 namespace {
 
 // True when [offset, offset + length) of the file is a hole (or lies beyond its end).
@@ -44,5 +69,6 @@ int64_t first_used_difference_in_files(const std::string& a, const std::string& 
   if (fb >= 0) ::close(fb);
   return result;
 }
+#endif
 
 }  // namespace qx::test

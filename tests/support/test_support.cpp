@@ -1,7 +1,9 @@
 #include "support/test_support.hpp"
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <cstdio>
@@ -12,7 +14,64 @@
 #include "image/disk_image.hpp"
 
 namespace qx::test {
+namespace {
 
+// The tool takes paths as UTF-8; the narrow file calls of Windows take the ANSI code page.
+std::filesystem::path utf8_path(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+}  // namespace
+
+std::string TempDir::file(const std::string& name) const {
+  const std::u8string text = (path_ / utf8_path(name)).u8string();
+  return std::string(text.begin(), text.end());
+}
+
+#ifdef _WIN32
+TempDir::TempDir(const std::filesystem::path& base) {
+  const std::filesystem::path parent = base.empty() ? std::filesystem::temp_directory_path() : base;
+  static unsigned counter = 0;
+  for (unsigned tries = 0; tries < 1000; ++tries) {
+    const std::filesystem::path p =
+        parent / ("qxtest-" + std::to_string(std::rand()) + "-" + std::to_string(++counter));
+    if (std::filesystem::create_directory(p)) {
+      path_ = p;
+      return;
+    }
+  }
+  throw std::runtime_error("no temporary folder");
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+// Through cmd.exe, which takes the whole line in quotes when it starts with a quoted program.
+CommandResult run_command(const std::string& command) {
+  CommandResult result;
+  std::fflush(stdout);
+  FILE* pipe = ::_popen(("\"" + command + "\"").c_str(), "rb");
+  if (!pipe) return result;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) result.output.append(buf.data(), n);
+  result.status = ::_pclose(pipe);
+  // Lines as a Linux shell would have given them; a progress line's own "\r" stays.
+  std::string text;
+  for (size_t i = 0; i < result.output.size(); ++i)
+    if (result.output[i] != '\r' || i + 1 == result.output.size() || result.output[i + 1] != '\n')
+      text += result.output[i];
+  result.output = std::move(text);
+  return result;
+}
+
+// The Linux tools that tests drive are not there: those tests skip themselves.
+bool have_tool(const std::string&) { return false; }
+
+std::string shell_quote(const std::string& s) { return "\"" + s + "\""; }
+#else
 TempDir::TempDir(const std::filesystem::path& base) {
   std::string tmpl =
       ((base.empty() ? std::filesystem::temp_directory_path() : base) / "qxtest-XXXXXX").string();
@@ -51,9 +110,10 @@ std::string shell_quote(const std::string& s) {
   }
   return out + "'";
 }
+#endif
 
 std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::ifstream in(utf8_path(path), std::ios::binary | std::ios::ate);
   if (!in) return {};
   std::vector<uint8_t> data(static_cast<size_t>(in.tellg()));
   in.seekg(0);
@@ -63,20 +123,20 @@ std::vector<uint8_t> read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(utf8_path(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
 void make_sparse_file(const std::string& path, uint64_t size) {
-  if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) {
-    std::ofstream(path, std::ios::binary | std::ios::app).close();
-    if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0)
-      throw std::runtime_error("truncate failed: " + path);
-  }
+  std::error_code ec;
+  if (!std::filesystem::exists(utf8_path(path), ec))
+    std::ofstream(utf8_path(path), std::ios::binary | std::ios::app).close();
+  std::filesystem::resize_file(utf8_path(path), size, ec);
+  if (ec) throw std::runtime_error("truncate failed: " + path);
 }
 
 void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uint8_t seed) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  std::fstream f(utf8_path(path), std::ios::binary | std::ios::in | std::ios::out);
   f.seekp(static_cast<std::streamoff>(offset));
   std::vector<char> chunk(1 << 20);
   uint8_t v = seed;
@@ -94,10 +154,14 @@ void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uin
 std::string quorvex_binary() { return QX_BINARY; }
 
 std::filesystem::path memory_folder() {
+#ifdef _WIN32
+  return std::filesystem::temp_directory_path();
+#else
   std::error_code ec;
   return std::filesystem::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
              ? std::filesystem::path("/dev/shm")
              : std::filesystem::temp_directory_path();
+#endif
 }
 
 std::vector<uint8_t> read_whole_disk(const std::string& path) {

@@ -17,7 +17,8 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // UTF-8, as the tool takes paths.
+  std::string file(const std::string& name) const;
 
  private:
   std::filesystem::path path_;
