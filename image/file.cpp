@@ -55,8 +55,6 @@ using detail::file_call_allowed;
 using detail::record_change;
 using detail::recording;
 
-uint64_t g_read_failures = 0;
-
 bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
   return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
 }
@@ -99,6 +97,7 @@ File& File::operator=(File&& other) noexcept {
     close();
     fd_ = other.fd_;
     writable_ = other.writable_;
+    read_failed_ = other.read_failed_;
     other.fd_ = -1;
   }
   return *this;
@@ -144,7 +143,7 @@ bool File::length(uint64_t& out) noexcept {
 bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
   if (fd_ < 0 || !fits_off_t(offset, out.size())) return false;
   if (!file_call_allowed(FileCall::kRead)) {
-    ++g_read_failures;
+    read_failed_ = true;
     return false;
   }
   for (size_t done = 0; done < out.size();) {
@@ -155,7 +154,7 @@ bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
     }
     if (n < 0 && errno == EINTR) continue;
     // The end of the file is an answer; an error of the device is not.
-    if (n < 0) ++g_read_failures;
+    if (n < 0) read_failed_ = true;
     return n < 0 ? failed_call(FileCall::kRead) : false;
   }
   return true;
@@ -232,7 +231,6 @@ bool File::sync() noexcept {
   return true;
 }
 
-uint64_t file_read_failures() noexcept { return g_read_failures; }
 
 bool FileInfo::regular() const noexcept { return S_ISREG(static_cast<mode_t>(type_and_mode)); }
 
