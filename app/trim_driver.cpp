@@ -97,8 +97,7 @@ Reason in_use_reason() {
 }
 
 // `unread`: some read failed meanwhile, so that detection may have passed over the right format.
-Reason open_reason(ErrorCode rc, std::string_view resolved, bool unread) {
-  if (unread) rc = ERR_READ;
+Reason open_reason(ErrorCode rc, std::string_view resolved) {
   if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
   if (rc == ERR_OPEN && !refusal_note()) {
     const FileFailure f = last_file_failure();
@@ -141,7 +140,6 @@ Reason nothing_to_gain(const TrimForecast& forecast) {
 int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run) {
   StopSignals signals;
   clear_file_failure();
-  const uint64_t read_failures = file_read_failures();
   // The image is held before its first byte is read, so that no hypervisor writes it while it is
   // trimmed and any other change shows at the swap.
   FileGuard guard;
@@ -171,8 +169,7 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
   DiskImage image;
   if (ErrorCode rc = open_image(image, resolved, true); rc != OK)
     return guard.saw_file_in_use() ? finish(run, ERR_OPEN, in_use_reason())
-                                   : fail_quietly(run, open_reason(rc, resolved,
-                                                                   file_read_failures() != read_failures));
+                                   : fail_quietly(run, open_reason(rc, resolved));
   // Over the wrong parent the map itself would be wrong: refuse before anything is built.
   if (ErrorCode rc = parent_chain_status(image); rc != OK)
     return finish(run, rc, rc == ERR_UNSUPPORTED
@@ -186,7 +183,8 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
   std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);
   if (!map) {
     Reason why = failure_reason(map_error, resolved);
-    why.key = why.key == "no_memory" ? why.key : "map_failed";
+    // A device that failed a read is said as such, wherever the run met it.
+    why.key = why.key == "no_memory" || why.key == "read_failed" ? why.key : "map_failed";
     why.text = "the partitions and file systems could not be read: " + why.text;
     return fail_quietly(run, std::move(why));
   }
@@ -204,7 +202,6 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
     clear_refusal();
     result = trim_image_in_place(image, resolved, *map, print_progress, &progress);
     if (result == OK && stop_signalled()) result = CANCELLED;
-    if (result == OK && file_read_failures() != read_failures) result = ERR_READ;
     if (result != OK)
       reason = result == ERR_UNSUPPORTED ? refusal_reason("in_place_refused", "this image cannot be trimmed in place; trim it without --in-place")
                                          : failure_reason(result, resolved);
@@ -239,7 +236,6 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
     close_image(image);
     // A stop that came after the last progress call still stops the run.
     if (result == OK && stop_signalled()) result = CANCELLED;
-    if (result == OK && file_read_failures() != read_failures) result = ERR_READ;
     if (result == OK) {
       note_new_files(record, cmd.delete_backup, run);
       // A swap that failed is a failed run, whatever the trim achieved.

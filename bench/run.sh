@@ -23,6 +23,10 @@
 #   --xfs: the runs take place on an XFS with reflink=1, loop-mounted from a sparse file in the
 #   work folder (needs root and a loop device; skipped with a message where not allowed); the
 #   free space of that file system before and after each quorvex run is printed too.
+# QUORVEX=/path/to/quorvex times that binary instead of building this tree's.
+# QUORVEX_BASELINE=/path/to/another/quorvex times that binary too (an older build, say), on the
+# same image in the same sitting, alternating with this one run by run, and prints its median
+# beside this one's: on a shared machine only alternation keeps the two comparable.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -53,9 +57,13 @@ case $format in
   raw) qfmt=raw; qopts=(); ext=img; in_place=1 ;;
 esac
 bash scripts/install-deps.sh
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-bench -j"$(nproc)" --target quorvex >/dev/null
-quorvex=$root/build-bench/quorvex
+if [ -n "${QUORVEX:-}" ]; then
+  quorvex=$(realpath "$QUORVEX")  # a binary built before, kept apart from the tree being edited
+else
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build-bench -j"$(nproc)" --target quorvex >/dev/null
+  quorvex=$root/build-bench/quorvex
+fi
 
 mkdir -p "$work"
 cd "$work"
@@ -196,17 +204,31 @@ dd if=/dev/zero of=warmup bs=4M count=2048 status=none
 rm -f warmup
 sync
 # Every run starts with the page cache holding the source and nothing left to write back.
-for run in $(seq 1 "$runs"); do
-  rm -f quorvex.$ext qemu.$ext disk.$ext disk.${ext}_DEL floor
+baseline=${QUORVEX_BASELINE:-}
+[ -z "$baseline" ] || [ -x "$baseline" ] || { echo "QUORVEX_BASELINE is not an executable: $baseline" >&2; exit 1; }
+# Trims a fresh copy of the source with binary $2, timed as $1; leaves the result in $1.$ext.
+trim_copy() {
+  local label=$1 binary=$2 before
+  rm -f "$label.$ext" disk.$ext disk.${ext}_DEL
   cp --sparse=always --reflink=never source.$ext disk.$ext
   sync
   before=$(free_kib)
-  timed quorvex "$quorvex" -s disk.$ext
+  timed "$label" "$binary" -s disk.$ext
   # Taken with the old image still there as the backup: what the new file costs the host.
   sync
-  echo "$(((before - $(free_kib)) * 1024))" >>space.bytes
+  echo "$(((before - $(free_kib)) * 1024))" >>"$label.space"
   rm -f disk.${ext}_DEL
-  mv disk.$ext quorvex.$ext
+  mv disk.$ext "$label.$ext"
+}
+for run in $(seq 1 "$runs"); do
+  rm -f qemu.$ext floor
+  if [ -n "$baseline" ] && [ $((run % 2)) = 0 ]; then
+    trim_copy baseline "$baseline"
+    trim_copy quorvex "$quorvex"
+  else
+    trim_copy quorvex "$quorvex"
+    [ -z "$baseline" ] || trim_copy baseline "$baseline"
+  fi
   kept=$(stat -c %s quorvex.$ext)
   timed floor dd if=source.$ext of=floor bs=4M count="$kept" iflag=count_bytes conv=fsync status=none
   rm -f floor
@@ -216,21 +238,25 @@ for run in $(seq 1 "$runs"); do
   sync
   # quorvex puts its output on the disk (fsync) before the swap; qemu-img leaves it in the cache.
   timed qemu-img+sync sh -c "qemu-img convert -f $qfmt -O $qfmt ${qopts[*]} source.$ext qemu.$ext && sync qemu.$ext"
+  [ -z "$baseline" ] || echo "run $run: baseline $(tail -1 baseline.times | cut -d' ' -f1) s," \
+    "output $(stat -c %s baseline.$ext) bytes, host space $(tail -1 baseline.space) bytes"
   echo "run $run: quorvex $(tail -1 quorvex.times | cut -d' ' -f1) s," \
     "floor $(tail -1 floor.times | cut -d' ' -f1) s," \
     "qemu-img $(tail -1 qemu-img.times | cut -d' ' -f1) s," \
     "qemu-img+sync $(tail -1 qemu-img+sync.times | cut -d' ' -f1) s," \
-    "host space taken by quorvex's output $(tail -1 space.bytes) bytes"
+    "host space taken by quorvex's output $(tail -1 quorvex.space) bytes"
 done
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 echo
 printf '%-14s %16s %16s %16s\n' tool "median wall (s)" "peak RSS (MiB)" "output (bytes)"
-for tool in quorvex floor qemu-img qemu-img+sync; do
+for tool in quorvex baseline floor qemu-img qemu-img+sync; do
+  [ -f "$tool.times" ] || continue
   wall=$(cut -d' ' -f1 "$tool.times" | median)
   peak=$(cut -d' ' -f2 "$tool.times" | sort -n | tail -1)
   case $tool in
     quorvex | floor) out=$(stat -c %s quorvex.$ext) ;;
+    baseline) out=$(stat -c %s baseline.$ext) ;;
     *) out=$(stat -c %s qemu.$ext) ;;
   esac
   printf '%-14s %16s %16s %16s\n' "$tool" "$wall" "$((peak / 1024))" "$out"
@@ -238,6 +264,9 @@ for tool in quorvex floor qemu-img qemu-img+sync; do
 done
 echo "quorvex / floor: $(awk "BEGIN {printf \"%.3f\", $wall_quorvex / $wall_floor}")," \
   "quorvex / (qemu-img+sync): $(awk "BEGIN {printf \"%.3f\", $wall_quorvex / $wall_qemu_img_sync}")"
-echo "host space taken by quorvex's output (median): $(median <space.bytes) bytes"
+[ -z "$baseline" ] || echo "baseline / floor: $(awk "BEGIN {printf \"%.3f\", $wall_baseline / $wall_floor}")," \
+  "quorvex / baseline: $(awk "BEGIN {printf \"%.3f\", $wall_quorvex / $wall_baseline}") (alternating run by run)"
+echo "host space taken by quorvex's output (median): $(median <quorvex.space) bytes"
+[ -z "$baseline" ] || echo "host space taken by the baseline's output (median): $(median <baseline.space) bytes"
 echo "source image ($format): $(stat -c %s source.$ext) bytes; $runs runs each;" \
   "cache $([ $cold = 1 ] && echo cold || echo warm); host file system $(stat -f -c %T .)"

@@ -68,8 +68,15 @@ ErrorCode detect_image(DiskImage& image, std::string_view path, bool read_only,
   std::array<int32_t, kMaxDetectionAttempts> order;
   const size_t n = detection_order(path, order);
   ErrorCode result = ERR_UNSUPPORTED;
-  for (size_t i = 0; i < n; ++i)
-    if (stops(image, order[i], try_open(image, path, read_only, order[i]), result)) return result;
+  for (size_t i = 0; i < n; ++i) {
+    clear_file_failure();
+    const ErrorCode rc = try_open(image, path, read_only, order[i]);
+    if (stops(image, order[i], rc, result)) return result;
+    // A file that could not be read is no sign of another format: the next one might take it
+    // for its own.
+    if (const FileFailure f = last_file_failure(); f.call == FileCall::kRead && f.error != 0)
+      return ERR_READ;
+  }
   return ERR_UNSUPPORTED;
 }
 

@@ -66,8 +66,9 @@ ErrorCode open_image_as(DiskImage& image, std::string_view path, bool read_only,
   if (!state) return ERR_NO_MEMORY;
   const ErrorCode rc = guard_no_memory([&] { return driver->open(*state, path, read_only); });
   if (rc != OK) {
-    // The opener releases what it acquired; the state itself goes here.
-    return rc;
+    // The opener releases what it acquired; the state itself goes here. A file that could not
+    // be read is no sign of another format.
+    return state->read_failed() ? ERR_READ : rc;
   }
   adopt_state(image, static_cast<FormatId>(id), std::move(state));
   return OK;
@@ -86,6 +87,10 @@ DiskGeometry get_geometry(const DiskImage& image) noexcept {
   const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
   if (!driver || !driver->get_geometry) return DiskGeometry{};
   return driver->get_geometry(*image.state);
+}
+
+bool image_read_failed(const DiskImage& image) noexcept {
+  return image.state && image.state->read_failed();
 }
 
 ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out) {
@@ -116,7 +121,8 @@ ErrorCode trim_image(DiskImage& image, std::string_view path, const SectorUse& m
   const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
   if (!driver || !driver->trim || !can_trim(image)) return ERR_UNSUPPORTED;
   if (!record.image.assign(path)) return ERR_UNSUPPORTED;
-  return guard_no_memory([&] { return driver->trim(path, image, map, record, progress, user); });
+  const ErrorCode rc = guard_no_memory([&] { return driver->trim(path, image, map, record, progress, user); });
+  return rc == OK && image_read_failed(image) ? ERR_READ : rc;
 }
 
 ErrorCode trim_image_in_place(DiskImage& image, std::string_view path, const SectorUse& map,
@@ -127,7 +133,8 @@ ErrorCode trim_image_in_place(DiskImage& image, std::string_view path, const Sec
     return ERR_UNSUPPORTED;
   }
   if (!can_trim(image)) return ERR_UNSUPPORTED;
-  return guard_no_memory([&] { return trim(path, image, map, progress, user); });
+  const ErrorCode rc = guard_no_memory([&] { return trim(path, image, map, progress, user); });
+  return rc == OK && image_read_failed(image) ? ERR_READ : rc;
 }
 
 ImageIdentity image_identity(const DiskImage& image) noexcept {

@@ -55,6 +55,10 @@ struct FormatDriver;
 // Base of every driver's state, so that a handle can own it without knowing its type.
 struct DriverState {
   virtual ~DriverState() = default;
+  // Whether a read of the state's files, or of the images it reads through, failed since it was
+  // opened. Answers that a driver gave despite it (a structure taken for a foreign one, a block
+  // kept) lose nothing, but a run that reads data must not succeed on them.
+  virtual bool read_failed() const noexcept { return false; }
   // The row that serves this state, set when a handle takes it.
   const FormatDriver* driver = nullptr;
   LayerScratch layer_scratch;
@@ -133,6 +137,9 @@ ErrorCode open_image(DiskImage& image, std::string_view path, bool read_only);
 void close_image(DiskImage& image) noexcept;
 
 DiskGeometry get_geometry(const DiskImage& image) noexcept;
+// Whether a read of the image (any file of it, any image below it) failed since it was opened.
+// The runs that vouch for data (the map, the forecast, the trims) then end in ERR_READ.
+bool image_read_failed(const DiskImage& image) noexcept;
 ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out);
 ErrorCode is_range_free(DiskImage& image, const SectorUse* map, uint32_t first, uint32_t count,
                         bool& free, ProgressRelay* relay);

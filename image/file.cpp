@@ -51,8 +51,6 @@ using detail::file_call_allowed;
 using detail::record_change;
 using detail::recording;
 
-uint64_t g_read_failures = 0;
-
 bool fits_off_t(uint64_t offset, uint64_t length) noexcept {
   return offset <= static_cast<uint64_t>(INT64_MAX) && length <= static_cast<uint64_t>(INT64_MAX) - offset;
 }
@@ -79,6 +77,7 @@ File& File::operator=(File&& other) noexcept {
     close();
     fd_ = other.fd_;
     writable_ = other.writable_;
+    read_failed_ = other.read_failed_;
     other.fd_ = platform::kNoHandle;
   }
   return *this;
@@ -115,7 +114,7 @@ bool File::length(uint64_t& out) noexcept { return is_open() && platform::end_of
 bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
   if (!is_open() || !fits_off_t(offset, out.size())) return false;
   if (!file_call_allowed(FileCall::kRead)) {
-    ++g_read_failures;
+    read_failed_ = true;
     return false;
   }
   for (size_t done = 0; done < out.size();) {
@@ -125,7 +124,7 @@ bool File::read_at(uint64_t offset, std::span<uint8_t> out) noexcept {
       continue;
     }
     // The end of the file is an answer; an error of the device is not.
-    if (n < 0) ++g_read_failures;
+    if (n < 0) read_failed_ = true;
     return n < 0 ? failed_call(FileCall::kRead) : false;
   }
   return true;
@@ -193,7 +192,6 @@ bool File::sync() noexcept {
   return true;
 }
 
-uint64_t file_read_failures() noexcept { return g_read_failures; }
 
 bool file_exists(std::string_view path) noexcept {
   CPath p(path);

@@ -22,7 +22,10 @@ class File {
  public:
   File() noexcept = default;
   ~File() { close(); }
-  File(File&& other) noexcept : fd_(other.fd_), writable_(other.writable_) { other.fd_ = platform::kNoHandle; }
+  File(File&& other) noexcept
+      : fd_(other.fd_), writable_(other.writable_), read_failed_(other.read_failed_) {
+    other.fd_ = platform::kNoHandle;
+  }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -42,6 +45,10 @@ class File {
   [[nodiscard]] bool length(uint64_t& out) noexcept;
   // Succeed only when exactly the whole span was transferred; the file has no position of its own.
   [[nodiscard]] bool read_at(uint64_t offset, std::span<uint8_t> out) noexcept;
+  // Whether a read of this file failed (its end aside) since it was opened, closed or not: a
+  // reader may take an unreadable structure for a foreign one, but a run over a file it could
+  // not read whole has nothing to vouch for it.
+  bool read_failed() const noexcept { return read_failed_; }
   [[nodiscard]] bool write_at(uint64_t offset, std::span<const uint8_t> data) noexcept;
   // Nothing is buffered here: true while the file is open.
   [[nodiscard]] bool flush() noexcept { return is_open(); }
@@ -69,6 +76,7 @@ class File {
   File(platform::Handle fd, bool writable) noexcept : fd_(fd), writable_(writable) {}
   platform::Handle fd_ = platform::kNoHandle;
   bool writable_ = false;
+  bool read_failed_ = false;
 };
 
 [[nodiscard]] bool file_exists(std::string_view path) noexcept;
@@ -93,11 +101,6 @@ class File {
 // `sync` false is for tests alone, which show that a crash sweep catches a missing sync.
 [[nodiscard]] bool seal_new_file(std::string_view path, const FileInfo* like, FileInfo& out,
                                  bool sync = true) noexcept;
-
-// Reads that the system failed (ends of files aside) since the process started. Readers take an
-// unreadable structure for a foreign one and keep its data, but a trim over an image that could
-// not be read whole has nothing to vouch for it.
-[[nodiscard]] uint64_t file_read_failures() noexcept;
 
 
 // Test seam: when set, asked before every system call of the file primitives; a non-zero answer

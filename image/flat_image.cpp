@@ -13,6 +13,8 @@ struct FlatState : DriverState {
   File file;
   uint64_t data_offset = 0;
   DiskGeometry geometry;
+
+  bool read_failed() const noexcept override { return file.read_failed(); }
 };
 
 FlatState& flat(DriverState& s) { return static_cast<FlatState&>(s); }

@@ -13,6 +13,8 @@ struct WindowState : DriverState {
   DiskImage* inner = nullptr;    // the image read through the window
   DiskGeometry inner_geometry;
   uint32_t total_sectors = 0;
+
+  bool read_failed() const noexcept override { return inner && image_read_failed(*inner); }
 };
 
 WindowState& window(DriverState& s) { return static_cast<WindowState&>(s); }

@@ -117,6 +117,8 @@ std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
   try {
     auto map = std::make_unique<UsageMap>();
     error = build(*map, image, recognised);
+    // A file system taken for foreign, or a table for absent, because it could not be read.
+    if (error == OK && image_read_failed(image)) error = ERR_READ;
     if (error != OK) return nullptr;
     return map;
   } catch (...) {

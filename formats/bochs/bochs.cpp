@@ -48,6 +48,8 @@ struct BochsImage : DriverState {
   std::vector<uint8_t> bitmap;
   int64_t cached_extent = -1;
   DiskGeometry geometry;
+
+  bool read_failed() const noexcept override { return file.read_failed(); }
 };
 
 BochsImage& bochs(DriverState& s) { return static_cast<BochsImage&>(s); }

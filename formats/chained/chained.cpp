@@ -39,6 +39,8 @@ struct ChainedImage : DriverState {
   DiskGeometry geometry;
   DiskImage parent;
   bool has_parent = false;
+
+  bool read_failed() const noexcept override { return file.read_failed() || image_read_failed(parent); }
 };
 
 ChainedImage& chained(DriverState& s) { return static_cast<ChainedImage&>(s); }

@@ -60,6 +60,8 @@ struct ChdImage : DriverState {
   int64_t cached_hunk = -1;
   std::vector<uint8_t> compressed;
   DiskGeometry geometry;
+
+  bool read_failed() const noexcept override { return file.read_failed(); }
 };
 
 ChdImage& chd(DriverState& s) { return static_cast<ChdImage&>(s); }

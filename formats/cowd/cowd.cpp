@@ -78,6 +78,12 @@ struct CowdImage : DriverState {
   std::vector<CowdPart> parts;
   DiskImage parent;  // redo logs
   std::vector<uint8_t> work;
+
+  bool read_failed() const noexcept override {
+    for (const CowdPart& p : parts)
+      if (p.file.read_failed()) return true;
+    return image_read_failed(parent);
+  }
 };
 
 CowdImage& cowd(DriverState& s) { return static_cast<CowdImage&>(s); }

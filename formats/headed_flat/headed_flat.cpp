@@ -24,6 +24,8 @@ constexpr char kHddSignature[8] = "VHD1.00";
 
 struct HeadedFlatState : DriverState {
   DiskImage flat;
+
+  bool read_failed() const noexcept override { return image_read_failed(flat); }
 };
 
 HeadedFlatState& headed(DriverState& s) { return static_cast<HeadedFlatState&>(s); }

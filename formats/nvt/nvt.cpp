@@ -50,6 +50,8 @@ struct NvtImage : DriverState {
   int64_t second_index = -1;
   Table third{};
   int64_t third_index = -1;
+
+  bool read_failed() const noexcept override { return file.read_failed() || image_read_failed(parent); }
 };
 
 NvtImage& nvt(DriverState& s) { return static_cast<NvtImage&>(s); }

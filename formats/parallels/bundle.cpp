@@ -35,6 +35,12 @@ struct BundleState : DriverState {
   uint32_t padding = 0;
   bool single_snapshot = false;
   std::vector<std::unique_ptr<Storage>> storages;  // in disk order
+
+  bool read_failed() const noexcept override {
+    for (const auto& s : storages)
+      if (s && (s->image.file.read_failed() || s->raw.read_failed())) return true;
+    return false;
+  }
 };
 
 BundleState& bundle(DriverState& s) { return static_cast<BundleState&>(s); }

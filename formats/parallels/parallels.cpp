@@ -12,6 +12,8 @@ namespace {
 
 struct ParallelsState : DriverState {
   ExpandingImage img;
+
+  bool read_failed() const noexcept override { return img.file.read_failed(); }
 };
 
 ExpandingImage& image_of(DriverState& s) { return static_cast<ParallelsState&>(s).img; }

@@ -61,6 +61,8 @@ struct QcowImage : DriverState {
   uint64_t cluster_entry = 0;    // its L2 entry; 0 while none is cached
   DiskImage backing;
 
+  bool read_failed() const noexcept override { return file.read_failed() || image_read_failed(backing); }
+
   uint64_t cluster_bytes() const noexcept { return uint64_t{1} << cluster_bits; }
 };
 

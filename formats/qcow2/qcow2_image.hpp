@@ -144,6 +144,9 @@ struct Qcow2Image : DriverState {
     return subclusters == 32 ? 0xFFFFFFFFu : (1u << subclusters) - 1;
   }
   File& data() noexcept { return external ? data_file : file; }
+  bool read_failed() const noexcept override {
+    return file.read_failed() || data_file.read_failed() || image_read_failed(backing);
+  }
 };
 
 inline Qcow2Image& qcow2(DriverState& s) { return static_cast<Qcow2Image&>(s); }

@@ -22,6 +22,8 @@ constexpr uint32_t kSectorsPerTrack = 63;
 struct RawImage : DriverState {
   File file;
   DiskGeometry geometry;
+
+  bool read_failed() const noexcept override { return file.read_failed(); }
 };
 
 RawImage& raw(DriverState& s) { return static_cast<RawImage&>(s); }

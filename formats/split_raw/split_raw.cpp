@@ -69,6 +69,9 @@ struct SplitRawState : DriverState {
   DiskGeometry geometry;
   File file;  // the part currently open
   uint32_t open_part = UINT32_MAX;
+  bool closed_part_failed = false;  // a read of a part no longer open failed
+
+  bool read_failed() const noexcept override { return closed_part_failed || file.read_failed(); }
 };
 
 SplitRawState& split(DriverState& s) { return static_cast<SplitRawState&>(s); }
@@ -265,6 +268,7 @@ uint32_t part_at(const SplitRawState& st, uint64_t offset) noexcept {
 
 ErrorCode switch_part(SplitRawState& st, uint32_t index) {
   if (st.open_part == index && st.file) return OK;
+  st.closed_part_failed = st.closed_part_failed || st.file.read_failed();
   (void)st.file.close();
   st.open_part = UINT32_MAX;
   PathBuffer<> name;

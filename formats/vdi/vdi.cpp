@@ -63,6 +63,8 @@ struct VdiImage : DriverState {
   uint32_t block_bytes = 0;
   uint32_t block_sectors = 0;
   uint64_t stride = 0;           // block size + block extra data
+
+  bool read_failed() const noexcept override { return file.read_failed(); }
 };
 
 VdiImage& vdi(DriverState& s) { return static_cast<VdiImage&>(s); }

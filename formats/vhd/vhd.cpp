@@ -102,6 +102,8 @@ struct VhdImage : DriverState {
   uint32_t gap_sectors = 0;
   uint32_t padding_sectors = 0;
   PathBuffer<4096> path;
+
+  bool read_failed() const noexcept override { return file.read_failed() || image_read_failed(parent); }
 };
 
 VhdImage& vhd(DriverState& s) { return static_cast<VhdImage&>(s); }

@@ -71,6 +71,10 @@ struct VariantImage : DriverState {
   DiskImage parent;  // id 14
   uint8_t parent_unique_id[16] = {};
   std::vector<uint8_t> work;
+
+  bool read_failed() const noexcept override {
+    return file.read_failed() || image_read_failed(flat) || image_read_failed(parent);
+  }
 };
 
 VariantImage& variant(DriverState& s) { return static_cast<VariantImage&>(s); }

@@ -208,6 +208,8 @@ struct VhdxImage : DriverState {
   bool has_parent = false;
   bool log_pending = false;
   DiskGeometry geometry;
+
+  bool read_failed() const noexcept override { return file.read_failed() || image_read_failed(parent); }
 };
 
 VhdxImage& vhdx(DriverState& s) { return static_cast<VhdxImage&>(s); }

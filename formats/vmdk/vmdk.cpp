@@ -35,6 +35,13 @@ struct VmdkImage : DriverState {
 
   uint32_t extent_count() const noexcept { return static_cast<uint32_t>(starts.size()); }
   bool is_flat() const noexcept { return descriptor.is_flat != 0; }
+  bool read_failed() const noexcept override {
+    for (const SparseExtent& e : sparse)
+      if (e.file.read_failed()) return true;
+    for (const FlatExtent& e : flat)
+      if (e.file.read_failed()) return true;
+    return image_read_failed(parent);
+  }
 };
 
 VmdkImage& vmdk(DriverState& s) { return static_cast<VmdkImage&>(s); }
