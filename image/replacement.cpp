@@ -207,6 +207,14 @@ bool Transaction::end_journal() noexcept {
 bool Transaction::link_backups() noexcept {
   for (Swap& s : swaps_) {
     if (!s.existed) continue;
+    // A run cut off after this step left the very link: Windows would not remove it while the
+    // file is held, and it already is what the step makes.
+    FileInfo left;
+    if (file_info(s.pending.view(), left) && left.regular() && left.same_file(s.old_file)) {
+      s.linked = true;
+      s.stage = Stage::kLinked;
+      continue;
+    }
     if (!remove_stale_file(s.pending.view())) return false;
     bool unsupported = false;
     if (!file_link(s.target(), s.pending.view(), unsupported)) {

@@ -69,7 +69,7 @@ QX_SMOKE_DIR=$(winepath -w "$work/original") wine "$build/tests/test_platform.ex
 cp -r "$work/original" "$work/linux"
 cp -r "$work/original" "$work/windows"
 smoke=0
-for image in disk.vhdx disk.vdi split/d.vmdk disk.img; do
+for image in disk.vhdx disk.vdi disk.vhd disk.hdd disk.qcow2 split/d.vmdk disk.img; do
   build/quorvex -s "$work/linux/$image"
   wine "$build/quorvex.exe" /s "$(winepath -w "$work/windows/$image")"
   wine "$build/quorvex-inspect.exe" "$(winepath -w "$work/windows/$image")" >/dev/null

@@ -12,9 +12,12 @@
 #include "image/file_guard.hpp"
 #include "platform/file_ops.hpp"
 #include "support/fat_builder.hpp"
+#include "support/parallels_builder.hpp"
+#include "support/qcow_builder.hpp"
 #include "support/test_support.hpp"
 #include "support/trim_run.hpp"
 #include "support/vdi_builder.hpp"
+#include "support/vhd_builder.hpp"
 #include "support/vhdx_builder.hpp"
 #include "support/vmdk_builder.hpp"
 
@@ -146,6 +149,20 @@ TEST(Smoke, WriteImages) {
   const std::vector<uint8_t> disk = test::read_file(raw);
   vdi.write(0, std::span(disk).first(std::min<size_t>(disk.size(), 8u << 20)));
   vdi.write_to(std::string(folder) + "/disk.vdi");
+  test::VhdShape vhd_shape;
+  vhd_shape.total_sectors = 16384;
+  vhd_shape.geometry = std::array<uint32_t, 3>{256, 16, 4};
+  test::VhdBuilder vhd(vhd_shape);
+  vhd.write(0, disk);
+  vhd.write_to(std::string(folder) + "/disk.vhd");
+  test::ParallelsShape hdd_shape;
+  hdd_shape.total_sectors = 16384;
+  test::ParallelsBuilder hdd(hdd_shape);
+  hdd.write(0, disk);
+  hdd.write_to(std::string(folder) + "/disk.hdd");
+  test::Qcow2Shape qcow2_shape;
+  qcow2_shape.size = disk.size();
+  test::write_file(std::string(folder) + "/disk.qcow2", test::qcow2_bytes(qcow2_shape, disk).bytes);
   std::filesystem::copy_file(raw, std::string(folder) + "/disk.img");
   std::filesystem::create_directory(std::string(folder) + "/in-place");
   std::filesystem::copy_file(raw, std::string(folder) + "/in-place/disk.img");
@@ -158,7 +175,8 @@ TEST(Smoke, UsedSectorsReadBack) {
   const char* originals = std::getenv("QX_SMOKE_ORIGINALS");
   const char* trimmed = std::getenv("QX_SMOKE_DIR");
   if (!originals || !trimmed) GTEST_SKIP() << "checks the images of scripts/test-windows.sh";
-  for (const char* name : {"disk.vhdx", "disk.vdi", "split/d.vmdk", "disk.img", "in-place/disk.img"}) {
+  for (const char* name : {"disk.vhdx", "disk.vdi", "disk.vhd", "disk.hdd", "disk.qcow2", "split/d.vmdk", "disk.img",
+                           "in-place/disk.img"}) {
     SCOPED_TRACE(name);
     const std::string before = std::string(originals) + "/" + name, after = std::string(trimmed) + "/" + name;
     const test::UsedSectors used = test::used_sectors(before);
