@@ -81,7 +81,7 @@ TEST_P(VmdkFailurePoints, FailuresLeaveEveryExtentAndKillsLeaveEachWhole) {
     EXPECT_EQ(olds + news, 3u);
     if (fs::exists(image + "_SWAP")) {
       const test::ChildRun again = run(test::FaultMode::kCount, 0);
-      EXPECT_EQ(again.exit_code, 0) << again.output;
+      EXPECT_EQ(again.exit_code, 0) << again.output << again.errors;
       for (const char* extent : {"s0.vmdk", "s1.vmdk", "s2.vmdk"})
         EXPECT_EQ(test::read_file(folder + "/" + extent), trimmed.at(extent)) << extent;
       EXPECT_FALSE(fs::exists(image + "_SWAP"));
