@@ -324,7 +324,9 @@ ErrorCode Transaction::run() noexcept {
     }
   }
   const bool ready = link_backups() && write_journal();
-  if (ready && platform::kReplacedFilesMustBeClosed)
+  // Let go before a roll-back too: it removes a backup link, and Windows removes no name of a held
+  // file.
+  if (platform::kReplacedFilesMustBeClosed)
     for (const Swap& s : swaps_) release_replaced_file(s.target());
   if (!ready || !swap_names() || !name_backups()) {
     roll_back();
