@@ -13,6 +13,8 @@ namespace {
 
 constexpr size_t kBufferBytes = 4u << 20;
 constexpr uint64_t kPageBytes = 4096;
+// Runs at least this long are data; formats' own tables are shorter.
+constexpr uint64_t kDataRun = 256u << 10;
 // Copied output is sent to the disk in steps of this size, and a step is waited for and dropped
 // from the page cache once the next one is on its way: the cache never fills with output, and the
 // final sync finds little left to do.
@@ -126,8 +128,13 @@ bool FileCopier::run(uint64_t from_offset, uint64_t to_offset, uint64_t length) 
   // within their pages writes every page of the output in two pieces (a VHD's data lies 512 bytes
   // past its bitmap in qemu-img's images, on page boundaries in ours), slower than a buffer too.
   if ((clone_ && from_offset % clone_block_ != to_offset % clone_block_) ||
-      from_offset % kPageBytes != to_offset % kPageBytes)
+      from_offset % kPageBytes != to_offset % kPageBytes) {
+    // Data, not a table, that lies differently: the source's blocks are not where the output's
+    // are, and the few that match by chance are not worth sharing between buffered copies (each
+    // share makes the file system write out and wait): the rest goes through the buffer too.
+    if (length >= kDataRun) clone_ = in_kernel_ = false;
     return copy_through_buffer(from_offset, to_offset, length);
+  }
   return copy_range(from_offset, to_offset, length);
 }
 
