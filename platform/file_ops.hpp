@@ -159,5 +159,18 @@ struct TextCapture {
 [[nodiscard]] std::string close_capture(TextCapture& capture);
 // The program's arguments in UTF-8 (Windows hands main() the ANSI code page).
 [[nodiscard]] std::vector<std::string> utf8_arguments(int argc, const char* const* argv);
+// What main() does with them: run(argc, argv) in UTF-8, or exit status 2 when they cannot be had.
+template <typename Run>
+int run_with_utf8_arguments(int argc, const char* const* argv, Run&& run) noexcept {
+  std::vector<std::string> args;
+  std::vector<const char*> views;
+  try {
+    args = utf8_arguments(argc, argv);
+    for (const std::string& a : args) views.push_back(a.c_str());
+  } catch (...) {
+    return 2;
+  }
+  return run(static_cast<int>(views.size()), views.data());
+}
 
 }  // namespace qx::platform
