@@ -1,19 +1,11 @@
 // quorvex-inspect: shows what a trim would see in an image, without writing anything.
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "app/inspect.hpp"
 #include "platform/file_ops.hpp"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args;
-  std::vector<const char*> views;
-  try {
-    args = qx::platform::utf8_arguments(argc, argv);
-    for (const std::string& a : args) views.push_back(a.c_str());
-  } catch (...) {
-    return 2;
-  }
-  return qx::run_inspect(static_cast<int>(views.size()), views.data(), stdout, stderr);
+  return qx::platform::run_with_utf8_arguments(argc, argv, [](int n, const char* const* args) {
+    return qx::run_inspect(n, args, stdout, stderr);
+  });
 }

@@ -117,6 +117,25 @@ Reason cannot_hold_reason(std::string_view resolved, int error) {
   return {"cannot_open", std::string("the image cannot be opened: ") + std::strerror(error)};
 }
 
+Reason changed_reason() {
+  return {"changed", "the image changed while it was trimmed (another program wrote it); it was left "
+                     "as that program left it"};
+}
+
+// In place, the image's own handles let the one that punches in beside them for the run.
+class InPlaceSharing {
+ public:
+  explicit InPlaceSharing(bool on) noexcept : on_(on) { platform::share_writes_in_read_opens(on); }
+  ~InPlaceSharing() {
+    if (on_) platform::share_writes_in_read_opens(false);
+  }
+  InPlaceSharing(const InPlaceSharing&) = delete;
+  InPlaceSharing& operator=(const InPlaceSharing&) = delete;
+
+ private:
+  bool on_;
+};
+
 bool keep_going(uint32_t, uint32_t, void*) { return !stop_signalled(); }
 
 // What the files the trim would replace take on the host today.
@@ -139,6 +158,7 @@ Reason nothing_to_gain(const TrimForecast& forecast) {
 // Opens, maps, trims and swaps; returns the exit status.
 int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run) {
   StopSignals signals;
+  InPlaceSharing sharing(cmd.in_place);
   clear_file_failure();
   // The image is held before its first byte is read, so that no hypervisor writes it while it is
   // trimmed and any other change shows at the swap.
@@ -202,9 +222,12 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
     clear_refusal();
     result = trim_image_in_place(image, resolved, *map, print_progress, &progress);
     if (result == OK && stop_signalled()) result = CANCELLED;
+    const std::string_view key = refusal_key() ? refusal_key() : "";
     if (result != OK)
       reason = result == ERR_UNSUPPORTED ? refusal_reason("in_place_refused", "this image cannot be trimmed in place; trim it without --in-place")
-                                         : failure_reason(result, resolved);
+               : result == ERR_OPEN && key == "in_use"  ? in_use_reason()
+               : result == ERR_OPEN && key == "changed" ? changed_reason()
+                                                        : failure_reason(result, resolved);
   } else if ((reason = why_not_trimmed(image)).empty()) {
     clear_file_failure();
     // The trim run without writing says what it would write: nothing is written when that gains
@@ -249,8 +272,7 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
       reason = guard.saw_file_in_use() ? in_use_reason()
                : result == CANCELLED || is_directory(resolved) || guard.unchanged(resolved)
                    ? failure_reason(result, resolved)
-                   : Reason{"changed", "the image changed while it was trimmed (another program "
-                                       "wrote it); it was left as that program left it"};
+                   : changed_reason();
   }
   FileInfo after;
   if (result == OK && tell_host_bytes && !cmd.silent && file_info(resolved, after))

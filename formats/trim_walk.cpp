@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "image/file_guard.hpp"
 #include "image/primitives.hpp"
 
 namespace qx {
@@ -39,10 +40,18 @@ uint64_t TrimForecast::current_bytes() const noexcept {
 }
 
 ErrorCode open_to_punch(std::string_view path, File& source, uint64_t block, File& target) {
-  target = File::open_existing(path, false);
+  bool in_use = false;
+  target = File::open_to_punch(path, in_use);
+  if (in_use) note_refusal("in_use", "another program has the image open for writing");
   FileInfo opened, reopened;
   if (!target || !source.info(opened) || !target.info(reopened) || !opened.same_state(reopened))
     return ERR_OPEN;
+  // Where the hold let writers in (Windows, in place), one that came and went before this handle
+  // shut them out leaves the image changed since it was held.
+  if (check_replaced_file(path) != OK) {
+    note_refusal("changed", "the image changed while it was read");
+    return ERR_OPEN;
+  }
   bool unsupported = false;
   if (target.can_punch_holes(block, unsupported)) return OK;
   if (!unsupported) return ERR_WRITE;

@@ -41,8 +41,10 @@ struct TrimForecast {
                                       TrimForecast& out, ProgressCallback progress, void* user);
 
 // Opens the image itself for a trim in place, through a second descriptor that must find the file
-// as `source` did, and finds out before anything changes that its host can punch holes of `block`
-// bytes; ERR_UNSUPPORTED (with the reason noted) when it cannot.
+// as `source` did (and as the running trim held it), and finds out before anything changes that
+// its host can punch holes of `block` bytes; ERR_UNSUPPORTED (with the reason noted) when it
+// cannot. ERR_OPEN with the key "in_use" or "changed" noted when another program writes the image
+// or wrote it.
 [[nodiscard]] ErrorCode open_to_punch(std::string_view path, File& source, uint64_t block, File& target);
 
 // The new file of one trim and the ways data gets into it.

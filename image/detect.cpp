@@ -6,6 +6,7 @@
 #include "image/file.hpp"
 #include "image/parent_chain.hpp"
 #include "image/replacement.hpp"
+#include "text/paths.hpp"
 
 namespace qx {
 namespace {
@@ -38,11 +39,9 @@ bool stops(DiskImage& image, int32_t id, ErrorCode rc, ErrorCode& result) noexce
 }  // namespace
 
 std::string_view path_extension(std::string_view path) noexcept {
-  const size_t slash = path.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  const size_t dot = name.rfind('.');
-  return dot == std::string_view::npos ? std::string_view(name.data() + name.size(), 0)
-                                       : name.substr(dot + 1);
+  TextView dir, stem, ext;
+  split_host_path(path, dir, stem, ext);
+  return ext;
 }
 
 size_t detection_order(std::string_view path,

@@ -91,6 +91,15 @@ File File::open_existing(std::string_view path, bool read_only) noexcept {
   return File(fd, fd != platform::kNoHandle && !read_only);
 }
 
+File File::open_to_punch(std::string_view path, bool& in_use) noexcept {
+  in_use = false;
+  CPath p(path);
+  if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return File();
+  const platform::Handle fd = platform::open_to_punch(p.c_str(), in_use);
+  if (fd == platform::kNoHandle) failed_call(FileCall::kOpen);
+  return File(fd, fd != platform::kNoHandle);
+}
+
 File File::create(std::string_view path) noexcept {
   CPath p(path);
   if (!p.ok() || !remove_stale_file(path) || !file_call_allowed(FileCall::kOpen)) return File();

@@ -32,6 +32,9 @@ class File {
 
   // Opened for reading, or for reading and writing.
   [[nodiscard]] static File open_existing(std::string_view path, bool read_only) noexcept;
+  // For reading and writing, to punch holes into an image in place; `in_use` tells that another
+  // process may write it (Windows, where this handle then keeps writers off).
+  [[nodiscard]] static File open_to_punch(std::string_view path, bool& in_use) noexcept;
   // A new, empty file readable by its owner alone. A regular file left under the name by an
   // earlier run is removed first; a link, folder or anything else there is refused, so that the
   // output can never land in some other file.

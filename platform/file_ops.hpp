@@ -71,6 +71,15 @@ inline constexpr size_t kMaxPathBytes = 4095;
 // Following links; Windows shares reads only, so that a file another process writes cannot be
 // opened and one opened here cannot be written by others.
 [[nodiscard]] Handle open_existing(const char* path, bool read_only) noexcept;
+// For a trim in place, which punches through a second handle of the image: while on, read-only
+// opens (open_existing, open_held) let others write too, so that this process's own handle that
+// punches (open_to_punch) can be opened beside them, and that handle keeps writers off instead.
+// POSIX opens share everything anyway: nothing changes there.
+void share_writes_in_read_opens(bool on) noexcept;
+// Reading and writing, for punching holes into an image. Windows shares reads only: the open
+// fails, `in_use`, while another process may write the file, and nobody else may write it while
+// the handle is open.
+[[nodiscard]] Handle open_to_punch(const char* path, bool& in_use) noexcept;
 // Exclusively, never through a link; readable by the owner alone; sparse where that must be asked.
 [[nodiscard]] Handle create_new(const char* path) noexcept;
 // Read-only, never through a link; the name may be renamed or removed while it is open.
@@ -150,5 +159,18 @@ struct TextCapture {
 [[nodiscard]] std::string close_capture(TextCapture& capture);
 // The program's arguments in UTF-8 (Windows hands main() the ANSI code page).
 [[nodiscard]] std::vector<std::string> utf8_arguments(int argc, const char* const* argv);
+// What main() does with them: run(argc, argv) in UTF-8, or exit status 2 when they cannot be had.
+template <typename Run>
+int run_with_utf8_arguments(int argc, const char* const* argv, Run&& run) noexcept {
+  std::vector<std::string> args;
+  std::vector<const char*> views;
+  try {
+    args = utf8_arguments(argc, argv);
+    for (const std::string& a : args) views.push_back(a.c_str());
+  } catch (...) {
+    return 2;
+  }
+  return run(static_cast<int>(views.size()), views.data());
+}
 
 }  // namespace qx::platform

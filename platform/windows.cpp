@@ -9,6 +9,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -181,11 +182,28 @@ bool extend_to(HANDLE h, uint64_t end) noexcept {
   return SetFileInformationByHandle(h, FileEndOfFileInfo, &eof, sizeof eof) || failed(false);
 }
 
+// Set for a trim in place; see share_writes_in_read_opens.
+std::atomic<bool> g_read_opens_share_writes{false};
+
+DWORD read_open_sharing() noexcept {
+  return g_read_opens_share_writes.load() ? FILE_SHARE_WRITE : 0;
+}
+
 }  // namespace
 
 Handle open_existing(const char* path, bool read_only) noexcept {
-  return open_wide(path, read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                   FILE_ATTRIBUTE_NORMAL);
+  return open_wide(path, read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                   FILE_SHARE_READ | (read_only ? read_open_sharing() : 0), OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+}
+
+void share_writes_in_read_opens(bool on) noexcept { g_read_opens_share_writes.store(on); }
+
+// Our own read handles share writes (or this open fails as theirs would): only another process
+// that may write makes it fail.
+Handle open_to_punch(const char* path, bool& in_use) noexcept {
+  const Handle h = open_wide(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  in_use = h == kNoHandle && errno == EBUSY;
+  return h;
 }
 
 Handle create_new(const char* path) noexcept {
@@ -199,10 +217,11 @@ Handle create_new(const char* path) noexcept {
 }
 
 // Others may go on reading, and the swap may rename the file, but nobody may write it while it is
-// held: an open of a file that a hypervisor writes fails, and tells us so.
+// held: an open of a file that a hypervisor writes fails, and tells us so. In place, the handle
+// that punches does that instead.
 Handle open_held(const char* path, bool& in_use) noexcept {
-  const Handle h = open_wide(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+  const Handle h = open_wide(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE | read_open_sharing(),
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   in_use = h == kNoHandle && errno == EBUSY;
   return h;
 }

@@ -7,6 +7,12 @@
 namespace qx {
 namespace {
 
+#ifdef _WIN32
+constexpr bool kHostBackslash = true;
+#else
+constexpr bool kHostBackslash = false;
+#endif
+
 // The character at the start of text, or an empty view.
 TextView first_char(TextView text, TextEncoding enc) noexcept {
   return text.substr(0, char_step(text, enc));
@@ -21,6 +27,19 @@ uint32_t drive_prefix_length(TextView path, TextEncoding enc) noexcept {
   if (!after.starts_with(k.colon)) return 0;
   if (!after.substr(k.colon.size()).starts_with(k.backslash)) return 0;
   return static_cast<uint32_t>(letter.size() + k.colon.size() + k.backslash.size());
+}
+
+// A name on a drive ("X:\" or "X:/") when this system is Windows: names written there may be in
+// its own form.
+bool host_absolute(TextView name, TextEncoding enc) noexcept {
+  if (!kHostBackslash) return false;
+  const TextConstants& k = text_constants(enc);
+  const TextView letter = first_char(name, enc);
+  if (!char_is_letter(letter, enc)) return false;
+  const TextView after = name.substr(letter.size());
+  if (!after.starts_with(k.colon)) return false;
+  const TextView rest = after.substr(k.colon.size());
+  return rest.starts_with(k.backslash) || rest.starts_with(k.slash);
 }
 
 // Removes the last component written behind body_start (with the separator before it).
@@ -63,25 +82,21 @@ bool normalize_body(TextView rest, TextEncoding enc, PathString& out, TextView s
   return !trailing_sep || out.append(sep);
 }
 
-}  // namespace
-
-TextView path_separator(TextEncoding enc, PathStyle style) noexcept {
-  const TextConstants& k = text_constants(enc);
-  return style == PathStyle::Unix ? k.slash : k.backslash;
-}
-
-void split_dir(TextView path, TextEncoding enc, TextView& dir, TextView& name, PathStyle style) noexcept {
-  const TextView sep = path_separator(enc, style);
-  const uint32_t pos = find_last_char(path, sep, enc);
+// Splits behind the last sep, or the last of either separator when both count.
+void split_at(TextView path, TextEncoding enc, TextView sep, bool both, TextView& dir, TextView& name) noexcept {
+  uint32_t pos = find_last_char(path, sep, enc);
+  if (both) {
+    const TextConstants& k = text_constants(enc);
+    const TextView other = sep == k.slash ? k.backslash : k.slash;
+    const uint32_t at = find_last_char(path, other, enc);
+    if (at != kNotFound && (pos == kNotFound || at > pos)) pos = at;
+  }
   const size_t cut = pos == kNotFound ? 0 : pos + sep.size();
   dir = path.substr(0, cut);
   name = path.substr(cut);
 }
 
-void split_path(TextView path, TextEncoding enc, TextView& dir, TextView& stem, TextView& ext,
-                PathStyle style) noexcept {
-  TextView name;
-  split_dir(path, enc, dir, name, style);
+void split_name(TextView name, TextEncoding enc, TextView& stem, TextView& ext) noexcept {
   const TextView dot = text_constants(enc).dot;
   const uint32_t pos = find_last_char(name, dot, enc);
   if (pos == kNotFound) {
@@ -91,6 +106,34 @@ void split_path(TextView path, TextEncoding enc, TextView& dir, TextView& stem, 
   }
   stem = name.substr(0, pos);
   ext = name.substr(pos + dot.size());
+}
+
+}  // namespace
+
+TextView path_separator(TextEncoding enc, PathStyle style) noexcept {
+  const TextConstants& k = text_constants(enc);
+  return style == PathStyle::Unix ? k.slash : k.backslash;
+}
+
+void split_dir(TextView path, TextEncoding enc, TextView& dir, TextView& name, PathStyle style) noexcept {
+  split_at(path, enc, path_separator(enc, style), false, dir, name);
+}
+
+void split_path(TextView path, TextEncoding enc, TextView& dir, TextView& stem, TextView& ext,
+                PathStyle style) noexcept {
+  TextView name;
+  split_dir(path, enc, dir, name, style);
+  split_name(name, enc, stem, ext);
+}
+
+void split_host_dir(TextView path, TextView& dir, TextView& name) noexcept {
+  split_at(path, TextEncoding::Utf8, text_constants(TextEncoding::Utf8).slash, kHostBackslash, dir, name);
+}
+
+void split_host_path(TextView path, TextView& dir, TextView& stem, TextView& ext) noexcept {
+  TextView name;
+  split_host_dir(path, dir, name);
+  split_name(name, TextEncoding::Utf8, stem, ext);
 }
 
 bool is_valid_stored_name(TextView name, TextEncoding enc) noexcept {
@@ -132,13 +175,31 @@ uint32_t root_prefix_length(TextView path, TextEncoding enc, PathStyle style) no
   return path.starts_with(k.backslash) ? static_cast<uint32_t>(k.backslash.size()) : 0;
 }
 
-bool normalize_path(TextView path, TextEncoding enc, PathString& out, PathStyle style) noexcept {
+namespace {
+
+// On Windows, with every "\" made "/": "X:/", "//server/share/" or "/"; else 0.
+uint32_t host_root_length(TextView path) noexcept {
+  if (path.size() >= 3 && char_is_letter(path.substr(0, 1), TextEncoding::Utf8) && path[1] == ':' &&
+      path[2] == '/')
+    return 3;
+  if (!path.starts_with("//")) return path.starts_with('/') ? 1 : 0;
+  const size_t server_end = path.find('/', 2);
+  const size_t share_end = server_end == TextView::npos ? server_end : path.find('/', server_end + 1);
+  return static_cast<uint32_t>(share_end == TextView::npos ? path.size() : share_end + 1);
+}
+
+bool normalize_behind(TextView path, uint32_t root, TextEncoding enc, PathString& out, PathStyle style) noexcept {
   const uint32_t before = out.length();
-  const uint32_t root = root_prefix_length(path, enc, style);
   const bool ok = out.append(path.substr(0, root)) &&
                   normalize_body(path.substr(root), enc, out, path_separator(enc, style), root != 0);
   if (!ok) out.truncate(before);
   return ok;
+}
+
+}  // namespace
+
+bool normalize_path(TextView path, TextEncoding enc, PathString& out, PathStyle style) noexcept {
+  return normalize_behind(path, root_prefix_length(path, enc, style), enc, out, style);
 }
 
 bool resolve_stored_name(TextView name, TextEncoding name_enc, TextView base, TextEncoding base_enc,
@@ -146,12 +207,23 @@ bool resolve_stored_name(TextView name, TextEncoding name_enc, TextView base, Te
   work.clear();
   out.clear();
   bool ok = true;
-  if (!is_absolute_path(name, name_enc, style)) {
+  const bool absolute = is_absolute_path(name, name_enc, style) ||
+                        (style == PathStyle::Unix && host_absolute(name, name_enc));
+  if (!absolute) {
     TextView dir, file;
-    split_dir(base, base_enc, dir, file, style);
+    if (style == PathStyle::Unix && base_enc == TextEncoding::Utf8) split_host_dir(base, dir, file);
+    else split_dir(base, base_enc, dir, file, style);
     ok = append_converted(work, out_enc, dir, base_enc);
   }
-  ok = ok && append_converted(work, out_enc, name, name_enc) && normalize_path(work.view(), out_enc, out, style);
+  ok = ok && append_converted(work, out_enc, name, name_enc);
+  if (ok && kHostBackslash && style == PathStyle::Unix && out_enc == TextEncoding::Utf8) {
+    // Windows separates with "\" as well: one separator throughout, so that ".." is applied.
+    for (uint32_t i = 0; i < work.length(); ++i)
+      if (work.data()[i] == '\\') work.data()[i] = '/';
+    ok = normalize_behind(work.view(), host_root_length(work.view()), out_enc, out, style);
+  } else {
+    ok = ok && normalize_path(work.view(), out_enc, out, style);
+  }
   work.clear();
   if (!ok) out.clear();
   return ok;

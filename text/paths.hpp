@@ -20,6 +20,10 @@ void split_dir(TextView path, TextEncoding enc, TextView& dir, TextView& name,
 // Without a dot the extension is empty and sits at the end of the name.
 void split_path(TextView path, TextEncoding enc, TextView& dir, TextView& stem, TextView& ext,
                 PathStyle style = PathStyle::Unix) noexcept;
+// As split_dir and split_path for a path of this system's own (an image's path as the user gave
+// it): "/" separates, and on Windows "\" too; on other systems "\" is part of a name.
+void split_host_dir(TextView path, TextView& dir, TextView& name) noexcept;
+void split_host_path(TextView path, TextView& dir, TextView& stem, TextView& ext) noexcept;
 
 // A name stored by an image and meant for the image's own directory: none of / : , ; * ? " < > |.
 bool is_valid_stored_name(TextView name, TextEncoding enc) noexcept;
@@ -39,7 +43,8 @@ uint32_t root_prefix_length(TextView path, TextEncoding enc, PathStyle style) no
 
 // Makes a usable path of a file name stored by an image: an absolute name is taken as is, a
 // relative one is put behind the directory of base; both are converted to out_enc (through
-// work, left empty afterwards) and normalised. out is replaced; on failure it is left empty.
+// work, left empty afterwards) and normalised. With Unix style, base is a path of this system
+// (split as split_host_dir does) and on Windows a name on a drive ("X:\") is absolute too. out is replaced; on failure it is left empty.
 [[nodiscard]] bool resolve_stored_name(TextView name, TextEncoding name_enc, TextView base,
                                        TextEncoding base_enc, PathString& work, PathString& out,
                                        TextEncoding out_enc, PathStyle style) noexcept;

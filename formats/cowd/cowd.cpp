@@ -182,7 +182,7 @@ ErrorCode open_v3_part(CowdPart& part, std::string_view path, bool read_only, ui
 
 ErrorCode part_name(std::string_view path, uint32_t number, PathString& out) {
   TextView dir, stem, ext;
-  split_path(path, TextEncoding::Utf8, dir, stem, ext);
+  split_host_path(path, dir, stem, ext);
   out.clear();
   const bool built = append_formatted(out, TextEncoding::Utf8, "%t%t-%02u.%t", TextEncoding::Utf8,
                                       {FormatArg(dir, TextEncoding::Utf8), FormatArg(stem, TextEncoding::Utf8),

@@ -21,7 +21,7 @@ constexpr TextEncoding kUtf8 = TextEncoding::Utf8;
 // The image path with its extension replaced by "ndi" (appended when there is none).
 bool description_path(std::string_view image_path, PathString& out) noexcept {
   TextView dir, stem, ext;
-  split_path(image_path, kUtf8, dir, stem, ext);
+  split_host_path(image_path, dir, stem, ext);
   return out.assign(dir, stem) && out.append(".ndi");
 }
 

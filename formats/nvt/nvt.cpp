@@ -11,6 +11,7 @@
 #include "image/file.hpp"
 #include "image/primitives.hpp"
 #include "text/path_string.hpp"
+#include "text/paths.hpp"
 
 namespace qx {
 namespace {
@@ -71,15 +72,15 @@ bool read_table(File& file, uint64_t offset, Table& out) {
   return true;
 }
 
-// The directory of this file (with its '/') and the stored name, or ERR_UNSUPPORTED when both do
+// The directory of this file (with its separator) and the stored name, or ERR_UNSUPPORTED when both do
 // not fit the path buffer.
 ErrorCode parent_path(std::string_view own, std::span<const uint8_t> field, PathString& out) {
   const auto* name = reinterpret_cast<const char*>(field.data());
   const void* nul = std::memchr(name, 0, field.size());
   if (!nul || nul == name) return ERR_BAD_FORMAT;
   const std::string_view stored(name, static_cast<size_t>(static_cast<const char*>(nul) - name));
-  const size_t slash = own.rfind('/');
-  const std::string_view dir = slash == std::string_view::npos ? std::string_view{} : own.substr(0, slash + 1);
+  TextView dir, file;
+  split_host_dir(own, dir, file);
   if (!out.assign(dir, stored) || !out.append_terminator()) return ERR_UNSUPPORTED;
   return OK;
 }

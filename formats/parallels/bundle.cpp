@@ -212,7 +212,7 @@ ErrorCode bundle_open(DriverState& s, std::string_view path, bool) {
   if (ErrorCode rc = snapshot_guid(d, guid); rc != OK) return rc;
   st.single_snapshot = true;
   TextView folder, name;
-  split_dir(descriptor.view(), TextEncoding::Utf8, folder, name);
+  split_host_dir(descriptor.view(), folder, name);
   if (ErrorCode rc = open_storages(st, d, guid, folder); rc != OK) return rc;
   st.padding = d.padding;
   st.geometry = DiskGeometry{d.disk_size, d.heads, d.sectors, kSectorSize};

@@ -39,7 +39,7 @@ bool parallels_can_trim(const DriverState& s) { return expanding_trimmable(image
 // on its own it could come out as another disk.
 bool belongs_to_bundle(std::string_view path) {
   TextView folder, name;
-  split_dir(path, TextEncoding::Utf8, folder, name);
+  split_host_dir(path, folder, name);
   PathBuffer<4096> descriptor;
   return !descriptor.assign(folder, kBundleDescriptorName) || file_exists(descriptor.view());
 }

@@ -88,15 +88,15 @@ bool described_part_name(std::string_view description_path, TextView stored, boo
                                PathStyle::Unix);
   }
   TextView dir, file, stored_dir, stored_file;
-  split_dir(description_path, kUtf8, dir, file);
-  split_dir(stored, kUtf8, stored_dir, stored_file);
+  split_host_dir(description_path, dir, file);
+  split_host_dir(stored, stored_dir, stored_file);
   return !stored_file.empty() && out.assign(dir, stored_file);
 }
 
 // Stem mode: directory + stem + ".p00" (".p100" from part 100 on).
 bool stem_part_name(std::string_view first_part_path, uint32_t number, PathString& out) noexcept {
   TextView dir, stem, ext;
-  split_path(first_part_path, kUtf8, dir, stem, ext);
+  split_host_path(first_part_path, dir, stem, ext);
   out.clear();
   const TextView format = number < 100 ? "%t%t.p%02u" : "%t%t.p%u";
   return append_formatted(out, kUtf8, format, kUtf8,

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
 #include "image/file_guard.hpp"
@@ -123,6 +124,77 @@ TEST(Platform, AnImageOpenForWritingIsInUse) {
   writer.close();
   EXPECT_EQ(guard.hold(path), HoldResult::kHeld);
 #endif
+}
+
+// In place the image is read and punched through two handles of ours; the one that punches is
+// what keeps other writers off, and cannot be had while another writes the image or has written
+// it since it was held.
+TEST(Platform, InPlaceOpensShareWritesWithTheirOwnPunchOnly) {
+#ifdef _WIN32
+  constexpr bool kShareModes = true;
+#else
+  constexpr bool kShareModes = false;  // locks stand for them, tested with qemu-io
+#endif
+  test::TempDir dir;
+  const std::string path = dir.file("disk.img");
+  test::write_file(path, std::vector<uint8_t>(64u << 10, 1));
+  struct Sharing {
+    Sharing() { platform::share_writes_in_read_opens(true); }
+    ~Sharing() { platform::share_writes_in_read_opens(false); }
+  };
+  {
+    Sharing sharing;
+    FileGuard guard;
+    ActiveGuard active(guard);
+    ASSERT_EQ(guard.hold(path), HoldResult::kHeld);
+    File source = File::open_existing(path, true);
+    ASSERT_TRUE(source);
+    File target;
+    clear_refusal();
+    const ErrorCode rc = open_to_punch(path, source, 4096, target);
+    // A host that cannot punch (Wine) says so only once the handle is open.
+    EXPECT_TRUE(rc == OK || (rc == ERR_UNSUPPORTED && std::string_view(refusal_key()) == "no_holes")) << rc;
+    ASSERT_TRUE(target);
+    std::ofstream third(path, std::ios::binary | std::ios::in | std::ios::out);
+    EXPECT_EQ(!third, kShareModes);
+  }
+  std::ofstream writer(path, std::ios::binary | std::ios::in | std::ios::out);
+  ASSERT_TRUE(writer);
+  {
+    Sharing sharing;
+    File source = File::open_existing(path, true);
+    ASSERT_TRUE(source);
+    bool in_use = false;
+    File target = File::open_to_punch(path, in_use);
+    EXPECT_EQ(in_use, kShareModes);
+    EXPECT_EQ(!target, kShareModes);
+    clear_refusal();
+    if (kShareModes) {
+      EXPECT_EQ(open_to_punch(path, source, 4096, target), ERR_OPEN);
+      EXPECT_STREQ(refusal_key(), "in_use");
+    }
+  }
+  // Outside a trim in place the image's read handles let nobody write, as before.
+  if (kShareModes) {
+    EXPECT_FALSE(File::open_existing(path, true));
+  }
+  // A writer that came and went between the hold and the punch.
+  Sharing sharing;
+  FileGuard guard;
+  ActiveGuard active(guard);
+  writer.close();
+  ASSERT_EQ(guard.hold(path), HoldResult::kHeld);
+  File source = File::open_existing(path, true);
+  ASSERT_TRUE(source);
+  {
+    std::ofstream later(path, std::ios::binary | std::ios::app);
+    ASSERT_TRUE(later);
+    later << "more";
+  }
+  File target;
+  clear_refusal();
+  EXPECT_EQ(open_to_punch(path, source, 4096, target), ERR_OPEN);
+  EXPECT_STREQ(refusal_key(), "changed");
 }
 
 // The images of the smoke test of both programs, from the builders: a FAT disk with data and

@@ -81,6 +81,46 @@ FaultScope::~FaultScope() { set_file_call_hook(nullptr); }
 uint64_t FaultScope::calls() const { return g_calls; }
 bool FaultScope::fired() const { return g_fired; }
 
+namespace {
+
+// Where a child run leaves its standard output, its errors and the count of its calls.
+struct ChildFiles {
+  explicit ChildFiles(const std::string& dir)
+      : out(dir + "/child.out"), calls(dir + "/child.calls"), err(dir + "/child.err") {}
+  std::string out, calls, err;
+};
+
+// In the child: the tool under the plan, and the count of the calls it made written down.
+int run_planned(const std::vector<const char*>& argv, const FaultPlan& plan, const std::string& calls_path) {
+  int rc;
+  uint64_t calls;
+  {
+    FaultScope scope(plan);
+    rc = run_quorvex(static_cast<int>(argv.size()), argv.data());
+    calls = scope.calls();
+  }
+  std::fflush(stdout);
+  if (std::FILE* f = std::fopen(calls_path.c_str(), "w")) {
+    std::fprintf(f, "%llu", static_cast<unsigned long long>(calls));
+    std::fclose(f);
+  }
+  return rc;
+}
+
+// In the parent, once the child ended: what it left, its files removed.
+void collect(const ChildFiles& files, ChildRun& run) {
+  const auto out = read_file(files.out);
+  run.output.assign(out.begin(), out.end());
+  const auto err = read_file(files.err);
+  run.errors.assign(err.begin(), err.end());
+  std::ifstream(files.calls) >> run.calls;
+  std::filesystem::remove(files.out);
+  std::filesystem::remove(files.calls);
+  std::filesystem::remove(files.err);
+}
+
+}  // namespace
+
 #ifdef _WIN32
 namespace {
 
@@ -109,19 +149,7 @@ int run_as_child(const std::string& spec) {
     return 120;
   std::vector<const char*> argv{"quorvex"};
   for (size_t i = 9; i < fields.size(); ++i) argv.push_back(fields[i].c_str());
-  int rc;
-  uint64_t calls;
-  {
-    FaultScope scope(plan);
-    rc = run_quorvex(static_cast<int>(argv.size()), argv.data());
-    calls = scope.calls();
-  }
-  std::fflush(stdout);
-  if (std::FILE* f = std::fopen(fields[7].c_str(), "w")) {
-    std::fprintf(f, "%llu", static_cast<unsigned long long>(calls));
-    std::fclose(f);
-  }
-  return rc;
+  return run_planned(argv, plan, fields[7]);
 }
 
 const bool g_child_ran = [] {
@@ -135,12 +163,12 @@ const bool g_child_ran = [] {
 ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
                            const std::string& scratch_dir) {
   (void)g_child_ran;
-  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls",
-                    err_path = scratch_dir + "/child.err";
+  const ChildFiles files(scratch_dir);
   std::string spec = std::to_string(static_cast<int>(plan.mode)) + kSeparator + std::to_string(plan.at) +
                      kSeparator + (plan.only_kind ? "1" : "0") + kSeparator +
                      std::to_string(static_cast<int>(plan.kind)) + kSeparator + std::to_string(plan.error) +
-                     kSeparator + (plan.no_links ? "1" : "0") + kSeparator + out_path + kSeparator + count_path + kSeparator + err_path;
+                     kSeparator + (plan.no_links ? "1" : "0") + kSeparator + files.out + kSeparator + files.calls +
+                     kSeparator + files.err;
   for (const std::string& a : args) spec += kSeparator + a;
   ChildRun run;
   char self[MAX_PATH];
@@ -163,58 +191,31 @@ ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan
   CloseHandle(child.hThread);
   if (code == kKilledExitCode) run.signal = SIGKILL;
   else run.exit_code = static_cast<int>(code);
-  const auto out = read_file(out_path);
-  run.output.assign(out.begin(), out.end());
-  const auto err = read_file(err_path);
-  run.errors.assign(err.begin(), err.end());
-  std::ifstream(count_path) >> run.calls;
-  std::filesystem::remove(out_path);
-  std::filesystem::remove(count_path);
-  std::filesystem::remove(err_path);
+  collect(files, run);
   return run;
 }
 #else
 ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan& plan,
                            const std::string& scratch_dir) {
-  const std::string out_path = scratch_dir + "/child.out", count_path = scratch_dir + "/child.calls",
-                    err_path = scratch_dir + "/child.err";
+  const ChildFiles files(scratch_dir);
   std::fflush(stdout);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    std::FILE* out = std::fopen(out_path.c_str(), "w");
-    std::FILE* err = std::fopen(err_path.c_str(), "w");
+    std::FILE* out = std::fopen(files.out.c_str(), "w");
+    std::FILE* err = std::fopen(files.err.c_str(), "w");
     if (!out || !err) ::_exit(120);
     ::dup2(::fileno(out), 1);
     ::dup2(::fileno(err), 2);
     std::vector<const char*> argv{"quorvex"};
     for (const std::string& a : args) argv.push_back(a.c_str());
-    int rc;
-    uint64_t calls;
-    {
-      FaultScope scope(plan);
-      rc = run_quorvex(static_cast<int>(argv.size()), argv.data());
-      calls = scope.calls();
-    }
-    std::fflush(stdout);
-    if (std::FILE* f = std::fopen(count_path.c_str(), "w")) {
-      std::fprintf(f, "%llu", static_cast<unsigned long long>(calls));
-      std::fclose(f);
-    }
-    ::_exit(rc);
+    ::_exit(run_planned(argv, plan, files.calls));
   }
   ChildRun run;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
   if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-  const auto out = read_file(out_path);
-  run.output.assign(out.begin(), out.end());
-  const auto err = read_file(err_path);
-  run.errors.assign(err.begin(), err.end());
-  std::ifstream(count_path) >> run.calls;
-  std::filesystem::remove(out_path);
-  std::filesystem::remove(count_path);
-  std::filesystem::remove(err_path);
+  collect(files, run);
   return run;
 }
 

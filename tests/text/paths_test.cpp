@@ -201,6 +201,55 @@ TEST(Resolve, FailuresLeaveNothingBehind) {
   EXPECT_EQ(small.length(), 0u);
 }
 
+// A path of this system's: on Windows "\\" separates as "/" does; elsewhere it is part of a name.
+TEST(HostPaths, SplitAndResolveAsTheSystemDoes) {
+#ifdef _WIN32
+  constexpr bool kWindows = true;
+#else
+  constexpr bool kWindows = false;
+#endif
+  struct Case {
+    const char* path;
+    const char* dir;  // Linux, Windows
+    const char* windows_dir;
+    const char* ext;
+    const char* windows_ext;
+  };
+  const Case cases[] = {
+      {"/vm/disk.vmdk", "/vm/", "/vm/", "vmdk", "vmdk"},
+      {"Z:\\tmp\\x\\d.img", "", "Z:\\tmp\\x\\", "img", "img"},
+      {"C:\\a/b\\c", "C:\\a/", "C:\\a/b\\", "", ""},
+      {"/a.d\\disk", "/", "/a.d\\", "d\\disk", ""},
+  };
+  for (const Case& c : cases) {
+    TextView dir, stem, ext;
+    split_host_path(c.path, dir, stem, ext);
+    EXPECT_EQ(dir, kWindows ? c.windows_dir : c.dir) << c.path;
+    EXPECT_EQ(ext, kWindows ? c.windows_ext : c.ext) << c.path;
+  }
+  struct Resolved {
+    const char* name;
+    const char* base;
+    const char* out;  // Linux, Windows
+    const char* windows_out;
+  };
+  const Resolved resolved[] = {
+      {"../b.bin", "/vm/sub/d.txt", "/vm/b.bin", "/vm/b.bin"},
+      {"../b.bin", "C:\\vm\\sub/d.txt", "b.bin", "C:/vm/b.bin"},
+      {"a\\..\\b.bin", "C:\\vm\\d.txt", "a\\..\\b.bin", "C:/vm/b.bin"},
+      {"D:\\x\\p.bin", "C:\\vm\\d.txt", "D:\\x\\p.bin", "D:/x/p.bin"},
+      {"../../x", "C:\\vm\\d.txt", "../../x", "<fail>"},
+      {"../../y", "\\\\server\\share\\d.txt", "../../y", "<fail>"},
+      {"p.bin", "\\\\server\\share\\d.txt", "p.bin", "//server/share/p.bin"},
+  };
+  for (const Resolved& r : resolved) {
+    PathBuffer<4096> work, out;
+    const bool ok = resolve_stored_name(r.name, TextEncoding::Utf8, r.base, TextEncoding::Utf8, work, out,
+                                        TextEncoding::Utf8, PathStyle::Unix);
+    EXPECT_EQ(ok ? std::string(out.view()) : "<fail>", kWindows ? r.windows_out : r.out) << r.name;
+  }
+}
+
 std::string relative(std::string_view from, std::string_view to, PathStyle style = PathStyle::Unix) {
   PathBuffer<256> out;
   if (!relative_path(from, to, TextEncoding::Utf8, out, style)) return "<fail>";
