@@ -92,6 +92,9 @@ int fail_quietly(RunOutcome& run, Reason reason) {
 }
 
 Reason in_use_reason() {
+  if (platform::kBackslashSeparates)
+    return {"in_use", "the image is in use by another program (it has the file open for writing); "
+                      "shut down the virtual machine or close the program, then run again"};
   return {"in_use", "the image is in use by another program (it holds QEMU's lock on the file); "
                     "shut down the virtual machine or close the QEMU tool, then run again"};
 }

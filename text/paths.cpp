@@ -138,6 +138,8 @@ void split_host_path(TextView path, TextView& dir, TextView& stem, TextView& ext
 
 bool is_valid_stored_name(TextView name, TextEncoding enc) noexcept {
   const TextConstants& k = text_constants(enc);
+  // On Windows "\" separates folders: "..\x" would leave the image's folder.
+  if (kHostBackslash && find_first_in(name, k.backslash, enc) != kNotFound) return false;
   return find_first_in(name, k.stored_name_forbidden, enc) == kNotFound &&
          find_text(name, k.double_slash, enc) == kNotFound;
 }

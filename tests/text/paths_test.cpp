@@ -65,6 +65,11 @@ TEST(StoredNames, UnixFormRefusesSeparatorsAndShellCharacters) {
   EXPECT_TRUE(is_valid_stored_name("x.vmdk", TextEncoding::Utf8));
   EXPECT_TRUE(is_valid_stored_name("my disk-s001.vmdk", TextEncoding::Utf8));
   EXPECT_FALSE(is_valid_stored_name("sub/x.vmdk", TextEncoding::Utf8));
+#ifdef _WIN32
+  EXPECT_FALSE(is_valid_stored_name("..\\x.vmdk", TextEncoding::Utf8));
+#else
+  EXPECT_TRUE(is_valid_stored_name("..\\x.vmdk", TextEncoding::Utf8));
+#endif
   EXPECT_FALSE(is_valid_stored_name("a,b", TextEncoding::Utf8));
   for (char c : std::string("/:,;*?\"<>|")) {
     EXPECT_FALSE(is_valid_stored_name(std::string("a") + c + "b", TextEncoding::Utf8)) << c;
