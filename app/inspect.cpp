@@ -181,8 +181,9 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
     unused += v.length - used;
   }
   TrimForecast forecast;
+  CountingSink counting(forecast);
   if (options.estimate && why_not.empty())
-    if (rc = forecast_trim(image, resolved, *map, forecast, nullptr, nullptr); rc != OK)
+    if (rc = trim_image(image, resolved, *map, counting, nullptr, nullptr); rc != OK)
       return fail(err, options.path, rc);
   report.end(unused, options.estimate && why_not.empty() ? &forecast : nullptr);
   if (std::fflush(out) != 0 || std::ferror(out)) return fail(err, options.path, ERR_WRITE);

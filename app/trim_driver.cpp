@@ -233,10 +233,12 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
                                                         : failure_reason(result, resolved);
   } else if ((reason = why_not_trimmed(image)).empty()) {
     clear_file_failure();
-    // The trim run without writing says what it would write: nothing is written when that gains
-    // nothing, or does not fit.
+    // The trim run without writing says what it would write (and decides for the trim that
+    // follows): nothing is written when that gains nothing, or does not fit.
     TrimForecast forecast;
-    result = forecast_trim(image, resolved, *map, forecast, keep_going, nullptr);
+    TrimDecisions decisions;
+    CountingSink counting(forecast);
+    result = trim_image(image, resolved, *map, counting, keep_going, nullptr, &decisions);
     // A raw image keeps its length: what it can gain is room on the host.
     const bool no_gain = image.format == FORMAT_RAW ? forecast.host_bytes >= host_bytes_now(forecast)
                                                     : forecast.bytes() >= forecast.current_bytes();
@@ -256,7 +258,8 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
     }
     if (result != OK) return finish(run, result, failure_reason(result, resolved));
     WriterRecord record;
-    result = trim_image(image, resolved, *map, record, print_progress, &progress);
+    FileSink files(record);
+    result = trim_image(image, resolved, *map, files, print_progress, &progress, &decisions);
     // Nothing of the image may stay open while its files are renamed.
     destroy_usage_map(*map);
     close_image(image);

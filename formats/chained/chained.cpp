@@ -121,8 +121,6 @@ uint64_t block_offset(const ChainedImage& st, uint32_t block) noexcept {
 
 ErrorCode chained_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   ChainedImage& st = chained(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
   size_t done = 0;
   for (BlockSplit64 sp(st.header.block_size, offset, out.size()); sp.more(); sp.next()) {
     const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
@@ -163,15 +161,8 @@ const FormatDriver kChainedDriver = {
     .name = "chained block image",
     .make_state = make_driver_state<ChainedImage>,
     .open = chained_open,
-    .close = nullptr,
     .get_geometry = chained_geometry,
     .read_bytes = chained_read,
-    .is_range_free = layered_is_range_free,
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
     .chain_status = chained_chain_status,
     .layer_status = chained_layer_status,
     .parent = chained_parent,
