@@ -125,20 +125,6 @@ Reason changed_reason() {
                      "as that program left it"};
 }
 
-// In place, the image's own handles let the one that punches in beside them for the run.
-class InPlaceSharing {
- public:
-  explicit InPlaceSharing(bool on) noexcept : on_(on) { platform::share_writes_in_read_opens(on); }
-  ~InPlaceSharing() {
-    if (on_) platform::share_writes_in_read_opens(false);
-  }
-  InPlaceSharing(const InPlaceSharing&) = delete;
-  InPlaceSharing& operator=(const InPlaceSharing&) = delete;
-
- private:
-  bool on_;
-};
-
 bool keep_going(uint32_t, uint32_t, void*) { return !stop_signalled(); }
 
 // What the files the trim would replace take on the host today.
@@ -161,7 +147,8 @@ Reason nothing_to_gain(const TrimForecast& forecast) {
 // Opens, maps, trims and swaps; returns the exit status.
 int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run) {
   StopSignals signals;
-  InPlaceSharing sharing(cmd.in_place);
+  // In place, the image's own handles let the one that punches in beside them for the run.
+  platform::ReadOpensShareWrites sharing(cmd.in_place);
   clear_file_failure();
   // The image is held before its first byte is read, so that no hypervisor writes it while it is
   // trimmed and any other change shows at the swap.
@@ -306,7 +293,11 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n", stdout);
+  // The version as the first releases showed it: "Ver.<major> alpha<minor, two digits>".
+  const std::string_view version = kQuorvexVersion;
+  const size_t dot = version.find('.');
+  std::printf("QUORVEX Ver.%.*s alpha%02d\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n",
+              static_cast<int>(dot), version.data(), std::atoi(kQuorvexVersion + dot + 1));
   std::fflush(stdout);
 }
 
