@@ -174,14 +174,10 @@ ErrorCode read_extent_piece(BochsImage& st, uint32_t extent, uint64_t in_extent,
 
 ErrorCode bochs_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   BochsImage& st = bochs(s);
-  size_t done = 0;
-  for (BlockSplit64 sp(uint64_t{st.extent_sectors} * kSectorSize, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
-    if (ErrorCode rc = read_extent_piece(st, static_cast<uint32_t>(sp.block), sp.offset, piece); rc != OK)
-      return rc;
-    done += piece.size();
-  }
-  return OK;
+  return read_by_blocks(uint64_t{st.extent_sectors} * kSectorSize, offset, out,
+                        [&](uint64_t extent, uint64_t in, std::span<uint8_t> piece) {
+                          return read_extent_piece(st, static_cast<uint32_t>(extent), in, piece);
+                        });
 }
 
 // ---- the layer question ----

@@ -139,19 +139,12 @@ ErrorCode find_chunk(NvtImage& st, uint64_t offset, uint64_t& chunk) {
 
 ErrorCode nvt_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   NvtImage& st = nvt(s);
-  size_t done = 0;
-  for (BlockSplit64 sp(kChunkBytes, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
+  return read_by_blocks(kChunkBytes, offset, out, [&](uint64_t index, uint64_t in, std::span<uint8_t> piece) {
     uint64_t chunk = 0;
-    if (ErrorCode rc = find_chunk(st, offset + done, chunk); rc != OK) return rc;
-    if (chunk == 0) {
-      if (ErrorCode rc = read_bytes(st.parent, offset + done, piece); rc != OK) return rc;
-    } else if (!st.file.read_at(chunk + sp.offset, piece)) {
-      return ERR_READ;
-    }
-    done += piece.size();
-  }
-  return OK;
+    if (ErrorCode rc = find_chunk(st, index * kChunkBytes + in, chunk); rc != OK) return rc;
+    if (chunk == 0) return read_bytes(st.parent, index * kChunkBytes + in, piece);
+    return st.file.read_at(chunk + in, piece) ? OK : ERR_READ;
+  });
 }
 
 }  // namespace
