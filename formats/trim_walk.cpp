@@ -17,8 +17,8 @@ constexpr size_t kCopyChunk = 4u << 20;
 constexpr uint32_t kGroupSectors = 1u << 16;
 // A decide pass tells where it stands (and may be cancelled) once per this many sectors examined.
 constexpr uint64_t kCheckInSectors = 1u << 18;
-// The layer's answers a walk keeps for its kept blocks, at most (32 bytes each): past these,
-// writing a block asks the image again.
+// The layer's answers the walks of a run keep for their kept blocks, at most (32 bytes each): past
+// these, writing a block asks the image again.
 constexpr size_t kMaxKeptAnswers = 1u << 20;
 
 // Whether `b` goes on where `a` ends, as one answer would.
@@ -314,7 +314,7 @@ ErrorCode BlockWriter::decide_free(TrimWalk&, uint32_t, uint32_t, BlockFate& fat
 }
 
 TrimWalk::TrimWalk(DiskImage& image, TrimJob& job) noexcept
-    : image_(image), job_(job), out_(job.sink), total_(get_geometry(image).total_sectors) {
+    : image_(image), job_(job), total_(get_geometry(image).total_sectors) {
   relay_.callback = relay_report;
   relay_.user = this;
   relay_.total = total_;
@@ -373,10 +373,10 @@ ErrorCode TrimWalk::note(uint32_t value) {
   });
 }
 
-uint32_t TrimWalk::noted(uint32_t block) const noexcept {
+uint32_t TrimWalk::noted(uint32_t block, uint32_t otherwise) const noexcept {
   const auto& notes = d_->notes;
   const auto it = std::lower_bound(notes.begin(), notes.end(), std::make_pair(block, uint32_t{0}));
-  return it != notes.end() && it->first == block ? it->second : 0;
+  return it != notes.end() && it->first == block ? it->second : otherwise;
 }
 
 // The layer's answers for the sectors of a kept block, from the question about its stretch and
@@ -389,7 +389,7 @@ ErrorCode TrimWalk::keep_answers(uint32_t first, uint32_t end) {
     if (lo >= hi) return;
     const LayerAnswer part = clip(a, static_cast<uint32_t>(lo), static_cast<uint32_t>(hi));
     if (!kept.empty() && continues(kept.back(), part)) kept.back().run.count += part.run.count;
-    else if (kept.size() < kMaxKeptAnswers) kept.push_back(part);
+    else if (kept.size() < answer_room_) kept.push_back(part);
     else return;
     from = hi;
   };
@@ -446,25 +446,24 @@ ErrorCode TrimWalk::write_all(BlockWriter& writer) {
         rc != OK)
       return rc;
     // The last report says the data is all there.
-    if (block + 1 == blocks_ && out_)
-      if (ErrorCode rc = out_->finish_copies(); rc != OK) return rc;
+    if (block + 1 == blocks_ && job_.sink)
+      if (ErrorCode rc = job_.sink->finish_copies(); rc != OK) return rc;
     if (!report(first + n)) return CANCELLED;
   }
-  return out_ ? out_->finish_copies() : OK;
+  return job_.sink ? job_.sink->finish_copies() : OK;
 }
 
 ErrorCode TrimWalk::run(const TrimSpan& span, BlockWriter& writer) {
   if (span.block_sectors == 0) return ERR_UNSUPPORTED;
-  WalkDecisions* kept = nullptr;
-  if (job_.decisions)
+  TrimDecisions* const all = job_.decisions;
+  if (all)
     if (ErrorCode rc = guard_no_memory([&] {
-          kept = job_.decisions->next(span);
+          if (WalkDecisions* d = all->next(span)) d_ = d;
           return OK;
         });
         rc != OK)
       return rc;
-  const bool replay = kept && job_.decisions->replay_;
-  d_ = kept ? kept : &own_;
+  const bool replay = d_ != &own_ && all->replay_;
   blocks_ = ceil_div_u64(span.sectors, span.block_sectors);
   if (!replay) {
     *d_ = WalkDecisions{};
@@ -479,8 +478,13 @@ ErrorCode TrimWalk::run(const TrimSpan& span, BlockWriter& writer) {
   relay_.done = span.first;
   if (ErrorCode rc = writer.begin(*this); rc != OK) return rc;
   if (!report(span.first)) return CANCELLED;
-  if (!replay)
+  if (!replay) {
+    // The answers kept are bounded over the whole run, whose walks' decisions may all be kept.
+    const size_t before = d_ != &own_ ? all->answers_ : 0;
+    answer_room_ = kMaxKeptAnswers - std::min(before, kMaxKeptAnswers);
     if (ErrorCode rc = decide_all(writer); rc != OK) return rc;
+    if (d_ != &own_) all->answers_ = before + d_->answers.size();
+  }
   if (ErrorCode rc = writer.plan(*this); rc != OK) return rc;
   if (ErrorCode rc = write_all(writer); rc != OK) return rc;
   return writer.finish(*this);
@@ -525,14 +529,14 @@ ErrorCode TrimWalk::put_sectors(uint32_t first, uint32_t n, uint64_t to, uint64_
     const uint64_t at = to + uint64_t{pos - first} * kSectorSize;
     const uint64_t length = uint64_t{run.count} * kSectorSize;
     const ErrorCode rc =
-        run.holding == LayerHolding::kStored && run.file == out_->source() ? out_->copy(run.offset, at, length)
-        : !read.empty() ? out_->write(at, read.subspan(static_cast<size_t>(uint64_t{pos - first} * kSectorSize),
+        run.holding == LayerHolding::kStored && run.file == job_.sink->source() ? job_.sink->copy(run.offset, at, length)
+        : !read.empty() ? job_.sink->write(at, read.subspan(static_cast<size_t>(uint64_t{pos - first} * kSectorSize),
                                                        static_cast<size_t>(length)))
-                        : out_->put_read(image_, pos, run.count, at);
+                        : job_.sink->put_read(image_, pos, run.count, at);
     if (rc != OK) return rc;
     pos += run.count;
   }
-  return whole > data ? out_->write_zeros(to + data, to + whole) : OK;
+  return whole > data ? job_.sink->write_zeros(to + data, to + whole) : OK;
 }
 
 ErrorCode TrimWalk::copy_used(uint32_t first, uint32_t n, uint64_t from, uint64_t to) {
@@ -557,7 +561,7 @@ ErrorCode TrimWalk::copy_used(uint32_t first, uint32_t n, uint64_t from, uint64_
       }
     }
     const uint64_t at = uint64_t{i} * kSectorSize, length = uint64_t{end - i} * kSectorSize;
-    if (ErrorCode rc = out_->copy(from + at, to + at, length); rc != OK) return rc;
+    if (ErrorCode rc = job_.sink->copy(from + at, to + at, length); rc != OK) return rc;
     i = end;
   }
   return OK;

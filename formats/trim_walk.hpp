@@ -194,10 +194,6 @@ ErrorCode trim_image_in_place(DiskImage& image, std::string_view path, const Sec
 // takes them over instead of deciding again, as long as the files it rewrites are held and
 // unchanged since.
 class TrimDecisions {
- public:
-  bool complete() const noexcept { return complete_; }
-
- private:
   friend class TrimWalk;
   friend ErrorCode trim_image(DiskImage&, std::string_view, const SectorUse&, TrimSink&, ProgressCallback,
                               void*, TrimDecisions*);
@@ -209,6 +205,7 @@ class TrimDecisions {
   const SectorUse* map_ = nullptr;
   std::vector<std::string> files_;  // those the counting run named
   std::vector<WalkDecisions> walks_;
+  size_t answers_ = 0;  // kept by all walks so far
   bool complete_ = false;
   bool replay_ = false;
   size_t next_ = 0;
@@ -260,7 +257,7 @@ class TrimWalk {
 
   DiskImage& image() noexcept { return image_; }
   const SectorUse& map() const noexcept { return job_.map; }
-  TrimSink& out() noexcept { return *out_; }
+  TrimSink& out() noexcept { return *job_.sink; }
   const TrimSpan& span() const noexcept { return d_->span; }
   uint64_t blocks() const noexcept { return blocks_; }
   uint64_t kept_blocks() const noexcept { return d_->kept; }
@@ -273,9 +270,10 @@ class TrimWalk {
   [[nodiscard]] ErrorCode is_free(uint32_t first, uint32_t n, bool& free);
   [[nodiscard]] ErrorCode layer_use(uint32_t first, uint32_t n, bool zeros_too, LayerUse& use);
   [[nodiscard]] ErrorCode is_free_below(uint32_t first, uint32_t n, bool& free);
-  // A value of the block being decided, given back to its keep or drop by noted() (0 if none).
+  // A value of the block being decided, given back to its keep or drop by noted() (`otherwise`
+  // for a block without one).
   [[nodiscard]] ErrorCode note(uint32_t value);
-  uint32_t noted(uint32_t block) const noexcept;
+  uint32_t noted(uint32_t block, uint32_t otherwise) const noexcept;
   // Long work between blocks (a plan that copies much) checks in here, and may be cancelled.
   [[nodiscard]] ErrorCode check_in(uint64_t sectors);
 
@@ -304,7 +302,6 @@ class TrimWalk {
 
   DiskImage& image_;
   TrimJob& job_;
-  TrimSink* out_;
   uint32_t total_;
   WalkDecisions own_;
   WalkDecisions* d_ = &own_;
@@ -312,6 +309,7 @@ class TrimWalk {
   uint32_t deciding_ = 0;
   ProgressRelay relay_;
   uint64_t reported_ = 0;  // sectors examined when the relay last reported
+  size_t answer_room_ = 0;
   std::vector<LayerAnswer> group_answers_, block_answers_;
   size_t group_at_ = 0;
   std::vector<uint8_t> used_;

@@ -144,14 +144,14 @@ class Qcow2Writer : public BlockWriter {
   }
 
   // What a cluster that stays needs is learned here, once: the subclusters that hold a used sector
-  // (noted for keep and drop where there are several), and whether it takes a data cluster.
+  // (noted for keep and drop where not all of them do), and whether it takes a data cluster.
   ErrorCode decide(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) override {
     if (ErrorCode rc = layered_ ? decide_child(walk, block, first, n, fate) : BlockWriter::decide(walk, block, first, n, fate);
         rc != OK)
       return rc;
     if (fate == kDropBlock) return OK;
     const uint32_t used = used_subclusters(walk, first, n);
-    if (st_.extended)
+    if (used != st_.all_subclusters())
       if (ErrorCode rc = walk.note(used); rc != OK) return rc;
     if (fate != kKeepBlock) return OK;
     Qcow2Cluster c;
@@ -178,7 +178,7 @@ class Qcow2Writer : public BlockWriter {
     Qcow2Cluster c;
     if (ErrorCode rc = qcow2_cluster(st_, block, c); rc != OK) return rc;
     if (c.compressed) return keep_compressed(walk.out(), block, c);
-    const uint32_t used = st_.extended ? walk.noted(block) : 1;
+    const uint32_t used = walk.noted(block, st_.all_subclusters());
     const uint32_t alloc = c.alloc & used, zero = c.zero & used;
     uint64_t host = 0;
     if (alloc) {
@@ -211,7 +211,7 @@ class Qcow2Writer : public BlockWriter {
     }
     // Only what this layer held reads as zeros; the rest still comes from the backing file.
     const uint32_t held = c.compressed ? st_.all_subclusters() : c.alloc | c.zero;
-    const uint32_t zero = held & walk.noted(block);
+    const uint32_t zero = held & walk.noted(block, st_.all_subclusters());
     set_entry(block, 0, uint64_t{zero} << 32);
     return OK;
   }
