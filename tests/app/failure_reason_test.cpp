@@ -202,7 +202,8 @@ TEST(FailureReasons, EveryCodeOfTheWriterIsSaidInWords) {
                                ERR_FILE_SYSTEM}) {
     const Reason r = failure_reason(code, "/nonexistent/disk.qcow2");
     EXPECT_NE(r.key, "failed") << error_name(code);
-    EXPECT_GT(r.text.size(), std::string(error_name(code)).size() + 30) << r.text;
+    EXPECT_NE(r.text.rfind("the trim failed (", 0), 0u) << r.text;
+    EXPECT_NE(r.text.substr(0, 4), "ERR_") << r.text;
     EXPECT_TRUE(manual.find(" " + r.key + "\n") != std::string::npos || manual.find(" " + r.key + " ") != std::string::npos)
         << r.key;
   }
