@@ -25,7 +25,7 @@ class Report {
 
   // `refusal`: why a trim of this image would be refused, when its format says; `why_not`: why
   // quorvex would not trim it, empty when it would.
-  void begin(const DiskImage& image, const char* refusal, const Reason& why_not) {
+  void begin(const DiskImage& image, const char* refusal, const Reason& why_not, const KeptWholeReason& table_note) {
     const DiskGeometry g = get_geometry(image);
     if (options_.json) {
       std::fprintf(out_,
@@ -40,6 +40,11 @@ class Report {
         reason_object(why_not.key, why_not.text);
         std::fputs(",\n", out_);
       }
+      if (!table_note.empty()) {
+        std::fputs("  \"table_note\": ", out_);
+        reason_object(table_note.key, table_note.text);
+        std::fputs(",\n", out_);
+      }
       std::fputs("  \"volumes\": [", out_);
     } else {
       std::fprintf(out_, "format: %d (%s)\n", static_cast<int>(image.format),
@@ -50,6 +55,8 @@ class Report {
       if (refusal) std::fprintf(out_, "trim refused: %s\n", refusal);
       if (why_not.empty()) std::fputs("trimmable: yes\n", out_);
       else std::fprintf(out_, "trimmable: no (%s): %s\n", why_not.key.c_str(), why_not.text.c_str());
+      if (!table_note.empty())
+        std::fprintf(out_, "partition table (%s): %s\n", table_note.key.c_str(), table_note.text.c_str());
       std::fprintf(out_, "volumes:\n  %-12s %-12s %-18s %s\n", "start", "length", "kind", "used");
     }
   }
@@ -165,7 +172,7 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
 
   Report report(out, options);
   const Reason why_not = why_not_trimmed(image);
-  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not);
+  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not, map->table_note);
   uint64_t unused = 0;
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;
@@ -183,8 +190,12 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   TrimForecast forecast;
   CountingSink counting(forecast);
   if (options.estimate && why_not.empty())
-    if (rc = trim_image(image, resolved, *map, counting, nullptr, nullptr); rc != OK)
-      return fail(err, options.path, rc);
+    if (rc = trim_image(image, resolved, *map, counting, nullptr, nullptr); rc != OK) {
+      // The forecast is the trim itself: its failure says what the trim would say.
+      std::fprintf(err, "quorvex-inspect: %.*s: %s (%s)\n", static_cast<int>(options.path.size()),
+                   options.path.data(), error_name(rc), failure_reason(rc, resolved).text.c_str());
+      return 2;
+    }
   report.end(unused, options.estimate && why_not.empty() ? &forecast : nullptr);
   if (std::fflush(out) != 0 || std::ferror(out)) return fail(err, options.path, ERR_WRITE);
   return 0;

@@ -63,9 +63,22 @@ Reason failure_reason(ErrorCode code, std::string_view image) {
         return {"name_taken", "a link or folder holds the name of the new file (the image's name with "
                               "_TEMP or _DEL_TEMP added); remove it, nothing is ever written through it"};
       return {"create_failed", "the new file could not be created or put in place" + system_words(f)};
+    case ERR_OPEN: return {"cannot_open", "a file of the image could not be opened" + system_words(f)};
+    case ERR_BAD_FORMAT:
+    case ERR_BAD_RECORD:
+    case ERR_LAYOUT:
+    case ERR_FILE_SYSTEM:
+      return {"image_damaged", std::string("the image holds a table entry or structure that is out of range or "
+                                     "out of place, met only as it was copied (") +
+                             error_name(code) + "); check it with its hypervisor's tools (qemu-img check)"};
+    case ERR_UNSUPPORTED:
+      return {"unsupported", std::string("the image holds a layout this tool cannot rewrite (") + error_name(code) +
+                                 "); the image is as it was"};
+    case ERR_KEY_REQUIRED: return {"encrypted", "the image, or a file it refers to, is encrypted"};
     default: break;
   }
-  return {"failed", std::string("the trim failed (") + error_name(code) + ")" + system_words(f)};
+  return {"failed", std::string("the trim failed on an error of this tool's own (") + error_name(code) + ")" +
+                        system_words(f)};
 }
 
 Reason refusal_reason(std::string_view fallback_key, std::string fallback) {

@@ -198,6 +198,9 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
     why.text = "the partitions and file systems could not be read: " + why.text;
     return fail_quietly(run, std::move(why));
   }
+  if (!map->table_note.empty())
+    std::fprintf(stderr, "quorvex: %.*s: %s\n", static_cast<int>(run.shown_path.size()), run.shown_path.data(),
+                 map->table_note.text.c_str());
 
   ProgressState progress{cmd.silent, cmd.delete_backup, 0};
   progress.once_per_percent = !platform::output_is_terminal();

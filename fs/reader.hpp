@@ -33,6 +33,9 @@ const char* volume_kind_name(int32_t kind) noexcept;
 // Base of every allocation reader's state: what it loaded at probe time to answer queries.
 struct ReaderState {
   virtual ~ReaderState() = default;
+  // Volume sectors from the first that the file system declares its own; the map keeps every
+  // sector behind them, whatever mark() says. None unless a reader says: the volume is then kept.
+  virtual uint64_t declared_sectors() const noexcept { return 0; }
 };
 
 // Why a volume is kept whole although a reader knew its file system: a stable short key

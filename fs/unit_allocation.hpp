@@ -31,6 +31,10 @@ struct UnitAllocation {
 // The state of a reader whose whole answer is one UnitAllocation loaded at probe time.
 struct AllocationState : ReaderState {
   UnitAllocation allocation;
+  // The units described: mark() keeps everything behind them anyway.
+  uint64_t declared_sectors() const noexcept override {
+    return allocation.first_unit_sector + allocation.unit_count * allocation.sectors_per_unit;
+  }
 };
 
 // The allocation inside a reader state of this shape, or null for any other state.

@@ -4,7 +4,7 @@
 set -uo pipefail
 out=$1
 # Each target's folder is made by the section that seeds it.
-mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,btrfs_fuzz}
+mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,btrfs_fuzz,gpt_fuzz}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -68,6 +68,12 @@ for table in dos gpt; do
   cp disk-$table.raw "$out/volume_fuzz/$table"
   prefixed 0 disk-$table.raw "$out/detect_fuzz/raw-$table"
 done
+
+# The GPT disk as gpt_fuzz reads it: its length in 4 KiB units, the length of the front part,
+# the first 34 sectors (protective MBR, primary header and entries), the last 33 (the backup).
+units=$(($(stat -c %s disk-gpt.raw) / 4096))
+{ printf "\\$(printf '%03o' $((units & 255)))\\$(printf '%03o' $((units >> 8)))\\000\\104\\000\\000"
+  head -c 17408 disk-gpt.raw; tail -c 16896 disk-gpt.raw; } >"$out/gpt_fuzz/gpt"
 
 # Images of the MBR disk in each container format qemu-img writes; the selector is the index of
 # the extension in detect_fuzz.cpp.

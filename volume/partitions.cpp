@@ -3,7 +3,10 @@
 #include "volume/partitions.hpp"
 
 #include <algorithm>
+#include <zlib.h>
+
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -78,10 +81,11 @@ ErrorCode read_sector(DiskImage& image, uint64_t sector, Sector& out) {
 // One enumeration: where entries go, how many fit, and the extended records already visited.
 class Enumeration {
  public:
-  Enumeration(DiskImage& image, uint32_t limit, std::vector<PartitionEntry>& entries)
-      : image_(image), limit_(limit), entries_(entries) {}
+  Enumeration(DiskImage& image, uint32_t limit, std::vector<PartitionEntry>& entries, TableFindings& findings)
+      : image_(image), limit_(limit), entries_(entries), findings_(findings) {}
 
   DiskImage& image() noexcept { return image_; }
+  TableFindings& findings() noexcept { return findings_; }
   bool full() const noexcept { return entries_.size() >= limit_; }
 
   // A partition at absolute `start`; sectors past 32 bits cannot be on the disk.
@@ -110,6 +114,7 @@ class Enumeration {
   DiskImage& image_;
   uint32_t limit_;
   std::vector<PartitionEntry>& entries_;
+  TableFindings& findings_;
   std::vector<uint64_t> visited_;
 };
 
@@ -151,38 +156,158 @@ ErrorCode walk_extended(Enumeration& en, uint64_t extended_base) {
   return OK;
 }
 
-ErrorCode read_gpt(Enumeration& en, uint32_t base) {
-  Sector s;
-  if (ErrorCode rc = read_sector(en.image(), uint64_t{base} + 1, s); rc != OK) return rc;
-  GptHeader h;
-  if (!read_struct(std::span<const uint8_t>(s), 0, h)) return ERR_BAD_FORMAT;
+// One GPT as found at a header's sector: the header and its entry array, each checked whole.
+struct GptTable {
+  uint64_t lba = 0;  // of the header, relative to the table's base
+  bool header_holds = false;
+  GptHeader h{};
+  std::vector<uint8_t> array;
+  uint64_t array_sectors() const noexcept { return ceil_div_u64(array.size(), kSectorSize); }
+};
+
+uint32_t gpt_crc(std::span<const uint8_t> bytes) noexcept {
+  return static_cast<uint32_t>(::crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
+}
+
+// The header in sector `s` read from `lba` of a disk of `sectors`: its own checksum over the size it
+// declares, its place, and usable limits inside the disk.
+bool gpt_header_holds(const Sector& s, uint64_t lba, uint64_t sectors, GptHeader& h) noexcept {
+  if (!read_struct(std::span<const uint8_t>(s), 0, h)) return false;
+  const uint32_t size = h.header_size.get();
   if (std::memcmp(h.signature, "EFI PART", 8) != 0 || h.revision.get() != kGptRevision ||
-      h.header_size.get() != sizeof(GptHeader) || h.current_lba.get() != 1 ||
-      h.entry_count.get() > kGptMaxEntries || h.entry_size.get() != sizeof(GptEntry))
-    return ERR_BAD_FORMAT;
-  const uint32_t n = h.entry_count.get();
-  if (n == 0) return OK;
-  if (h.entry_lba.get() > UINT32_MAX) return ERR_BAD_FORMAT;
-  // At most 128 KiB: the whole array in one read.
-  std::vector<uint8_t> array(size_t{n} * sizeof(GptEntry));
-  if (ErrorCode rc = read_bytes(en.image(), (base + h.entry_lba.get()) * kSectorSize, array);
-      rc != OK)
-    return rc;
-  for (uint32_t i = 0; i < n; ++i) {
-    GptEntry g;
-    if (!read_struct(std::span<const uint8_t>(array), size_t{i} * sizeof(GptEntry), g))
-      return ERR_BAD_FORMAT;
+      size < sizeof(GptHeader) || size > kSectorSize || h.current_lba.get() != lba)
+    return false;
+  Sector zeroed = s;
+  std::memset(zeroed.data() + offsetof(GptHeader, header_crc), 0, sizeof h.header_crc);
+  if (gpt_crc(std::span(zeroed).first(size)) != h.header_crc.get()) return false;
+  return h.first_usable_lba.get() <= h.last_usable_lba.get() + 1 && h.last_usable_lba.get() < sectors &&
+         h.entry_count.get() <= kGptMaxEntries && h.entry_size.get() == sizeof(GptEntry);
+}
+
+// The table whose header lies at `lba` (relative to `base`): false in `valid` when the header or its
+// entry array does not check out; an error only when the disk cannot be read.
+ErrorCode read_gpt_table(DiskImage& image, uint32_t base, uint64_t lba, uint64_t sectors, GptTable& out,
+                         bool& valid) {
+  valid = false;
+  out = GptTable{};
+  if (lba == 0 || lba >= sectors) return OK;
+  Sector s;
+  if (ErrorCode rc = read_sector(image, base + lba, s); rc != OK) return rc;
+  out.lba = lba;
+  out.header_holds = gpt_header_holds(s, lba, sectors, out.h);
+  if (!out.header_holds) return OK;
+  const uint64_t bytes = uint64_t{out.h.entry_count.get()} * sizeof(GptEntry);
+  const uint64_t at = out.h.entry_lba.get();
+  // The array lies inside the disk, clear of the header, before a byte of it is read (at most 128 KiB).
+  if (at == 0 || at >= sectors || ceil_div_u64(bytes, kSectorSize) > sectors - at ||
+      (lba >= at && lba < at + ceil_div_u64(bytes, kSectorSize)))
+    return OK;
+  out.array.resize(static_cast<size_t>(bytes));
+  if (ErrorCode rc = read_bytes(image, (base + at) * kSectorSize, out.array); rc != OK) return rc;
+  valid = gpt_crc(out.array) == out.h.entry_array_crc.get();
+  return OK;
+}
+
+GptEntry gpt_entry(const GptTable& t, uint32_t i) noexcept {
+  GptEntry g{};
+  (void)read_struct(std::span<const uint8_t>(t.array), size_t{i} * sizeof(GptEntry), g);
+  return g;
+}
+
+// True when both tables name the same partitions (type and sectors) in the same order.
+bool same_partitions(const GptTable& a, const GptTable& b) noexcept {
+  std::vector<GptEntry> ea, eb;
+  for (const auto& [t, out] : {std::pair{&a, &ea}, std::pair{&b, &eb}})
+    for (uint32_t i = 0; i < t->h.entry_count.get(); ++i)
+      if (const GptEntry g = gpt_entry(*t, i); !is_all_zero(g.type_guid)) out->push_back(g);
+  return std::equal(ea.begin(), ea.end(), eb.begin(), eb.end(), [](const GptEntry& x, const GptEntry& y) {
+    return std::memcmp(x.type_guid, y.type_guid, 16) == 0 && x.first_lba.get() == y.first_lba.get() &&
+           x.last_lba.get() == y.last_lba.get();
+  });
+}
+
+// Sectors [first, last] of a partition or a table.
+struct LbaRange {
+  uint64_t first, last;
+};
+
+// True when two partitions share a sector, or one lies over the protective MBR, a header or an
+// entry array of the tables found.
+bool partitions_overlap(std::vector<LbaRange> parts, std::span<const GptTable* const> tables) {
+  std::vector<LbaRange> all = std::move(parts);
+  const size_t partitions = all.size();
+  all.push_back({0, 1});
+  for (const GptTable* t : tables) {
+    all.push_back({t->lba, t->lba});
+    if (!t->array.empty()) all.push_back({t->h.entry_lba.get(), t->h.entry_lba.get() + t->array_sectors() - 1});
+  }
+  for (size_t i = 0; i < partitions; ++i)
+    for (size_t j = i + 1; j < all.size(); ++j)
+      if (all[i].first <= all[j].last && all[j].first <= all[i].last) return true;
+  return false;
+}
+
+// The GUID partition table as firmware and partitioning tools read it: the primary when its header
+// and entries check out, else the backup (at the primary's alternate sector or the disk's last);
+// the whole disk is kept when neither does, when they name different partitions, or when a
+// partition lies over another or over a table.
+ErrorCode read_gpt(Enumeration& en, uint32_t base) {
+  TableFindings& findings = en.findings();
+  const uint64_t sectors = get_geometry(en.image()).total_sectors - uint64_t{base};
+  const auto keep_whole = [&](const char* key, const char* text) {
+    findings.note = {key, text};
+    findings.keep_whole = true;
+    return OK;
+  };
+  GptTable primary, backup;
+  bool primary_valid = false, backup_valid = false;
+  if (ErrorCode rc = read_gpt_table(en.image(), base, 1, sectors, primary, primary_valid); rc != OK) return rc;
+  // A primary header that holds names its backup even when its entries do not.
+  const uint64_t last = sectors - 1;
+  const uint64_t alternate = primary.header_holds ? primary.h.backup_lba.get() : last;
+  if (ErrorCode rc = read_gpt_table(en.image(), base, alternate, sectors, backup, backup_valid); rc != OK) return rc;
+  if (!backup_valid && alternate != last)
+    if (ErrorCode rc = read_gpt_table(en.image(), base, last, sectors, backup, backup_valid); rc != OK) return rc;
+  if (!primary_valid && !backup_valid)
+    return keep_whole("gpt_damaged",
+                      "neither the primary GPT nor its backup checks out (their checksums or fields are "
+                      "wrong), so no partition can be trusted; the whole disk is kept");
+  if (primary_valid && backup_valid && !same_partitions(primary, backup))
+    return keep_whole("gpt_tables_differ",
+                      "the primary GPT and its backup name different partitions; the whole disk is kept "
+                      "until one is chosen (gdisk's recovery menu)");
+  const GptTable& table = primary_valid ? primary : backup;
+  if (!primary_valid)
+    findings.note = {"gpt_backup_used",
+                     "the primary GPT is damaged (its checksum does not match); the partitions were read "
+                     "from the backup GPT at the end of the disk, as firmware and gdisk read them "
+                     "(gdisk or sgdisk can rewrite the primary from it)"};
+  std::vector<LbaRange> parts;
+  for (uint32_t i = 0; i < table.h.entry_count.get(); ++i) {
+    const GptEntry g = gpt_entry(table, i);
     if (is_all_zero(g.type_guid)) continue;
-    const uint64_t first = g.first_lba.get(), last = g.last_lba.get();
+    const uint64_t first = g.first_lba.get(), last_lba = g.last_lba.get();
     // An entry that ends before it starts, or lies past 32-bit sectors, describes no region of
     // this disk; truncating it would invent one.
-    if (first > UINT32_MAX || last > UINT32_MAX || last < first) return ERR_LAYOUT;
+    if (first > UINT32_MAX || last_lba > UINT32_MAX || last_lba < first) return ERR_LAYOUT;
+    parts.push_back({first, last_lba});
+  }
+  std::vector<const GptTable*> tables = {&table};
+  if (primary_valid && backup_valid) tables.push_back(&backup);
+  if (partitions_overlap(parts, tables))
+    return keep_whole("partitions_overlap",
+                      "a GPT partition lies over another partition or over the partition table itself; "
+                      "the whole disk is kept");
+  for (uint32_t i = 0; i < table.h.entry_count.get(); ++i) {
+    const GptEntry g = gpt_entry(table, i);
+    if (is_all_zero(g.type_guid)) continue;
+    const uint64_t first = g.first_lba.get(), last_lba = g.last_lba.get();
     ErrorCode rc = OK;
     if (std::memcmp(g.type_guid, kGptLvmType, 16) == 0) {
       rc = en.read_lvm(base + first);
     } else {
       PartitionEntry e;
-      e.sector_count = static_cast<uint32_t>(last - first + 1);
+      e.sector_count = static_cast<uint32_t>(last_lba - first + 1);
       rc = en.append(e, base + first);
     }
     if (rc != OK) return rc;
@@ -275,12 +400,17 @@ ErrorCode read_mbr(Enumeration& en, uint32_t base) {
 }  // namespace
 
 ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max,
-                               std::vector<PartitionEntry>& entries) {
+                               std::vector<PartitionEntry>& entries, TableFindings* findings) {
   entries.clear();
+  TableFindings ignored;
+  TableFindings& found = findings ? *findings : ignored;
+  found = {};
   if (max == 0) return OK;
   return guard_no_memory([&] {
-    Enumeration en(image, max, entries);
-    return read_mbr(en, base);
+    Enumeration en(image, max, entries, found);
+    const ErrorCode rc = read_mbr(en, base);
+    if (rc == OK && found.keep_whole) entries.clear();
+    return rc;
   });
 }
 

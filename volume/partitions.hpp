@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "fs/reader.hpp"
 #include "image/byte_order.hpp"
 #include "image/disk_image.hpp"
 
@@ -22,9 +23,16 @@ struct PartitionEntry {
 };
 static_assert(sizeof(PartitionEntry) == 16);
 
+// What the tables said beside their partitions: a note on how they were read (the backup GPT in
+// place of a damaged primary), or, with `keep_whole`, why none of them can be trusted.
+struct TableFindings {
+  KeptWholeReason note;
+  bool keep_whole = false;  // no entries then: the disk is one volume kept whole
+};
+
 // The partitions found from sector `base` on, at most `max`, in table order.
 ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max,
-                               std::vector<PartitionEntry>& entries);
+                               std::vector<PartitionEntry>& entries, TableFindings* findings = nullptr);
 
 // True when the disk's first sector holds a table that a partitioning tool could have written
 // (valid MBR entries, or a protective entry before a GPT header) and the tables behind it read.

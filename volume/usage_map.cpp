@@ -97,7 +97,15 @@ ErrorCode cut_volumes(std::span<const PartitionEntry> parts, uint32_t total,
 
 ErrorCode build(UsageMap& map, DiskImage& image, uint32_t& recognised) {
   std::vector<PartitionEntry> parts;
-  if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, parts); rc != OK) return rc;
+  TableFindings findings;
+  if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, parts, &findings); rc != OK) return rc;
+  map.table_note = findings.note;
+  if (findings.keep_whole) {
+    VolumeEntry& whole = map.volumes.emplace_back();
+    whole.length = get_geometry(image).total_sectors;
+    whole.reason = findings.note;
+    return OK;
+  }
   sort_partitions(parts);
   std::vector<uint8_t> types;
   if (ErrorCode rc = cut_volumes(parts, get_geometry(image).total_sectors, map.volumes, types); rc != OK)
@@ -140,6 +148,12 @@ ErrorCode UsageMap::query(uint32_t first, uint32_t count, std::span<uint8_t> bit
     const uint32_t n = std::min(count, e.length - offset);
     if (e.kind >= 0 && e.state) {
       if (ErrorCode rc = reader_of(e.kind).mark(*e.state, offset, n, bitmap, bit); rc != OK) return rc;
+      // What lies past the file system's own end is no part of it: some other data may be there.
+      const uint64_t declared = e.state->declared_sectors();
+      if (declared < uint64_t{offset} + n) {
+        const uint64_t from = std::max<uint64_t>(declared, offset) - offset;
+        put_bits(bitmap, bit + from, n - from, true);
+      }
     } else {
       put_bits(bitmap, bit, n, true);
     }

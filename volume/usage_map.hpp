@@ -24,6 +24,9 @@ struct VolumeEntry {
 
 struct UsageMap : SectorUse {
   std::vector<VolumeEntry> volumes;
+  // What the partition tables said of themselves (a backup table read in place of the primary, or
+  // why the whole disk is kept); empty when nothing.
+  KeptWholeReason table_note;
 
   ErrorCode query(uint32_t first, uint32_t count, std::span<uint8_t> bitmap) const override;
 };

@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string_view>
 
@@ -523,7 +524,10 @@ ErrorCode qcow2_decode(const Qcow2Image& st, uint64_t entry, uint64_t bitmap, Qc
   if (out.alloc && out.host == 0 && !st.external) return ERR_BAD_FORMAT;
   // An external data file holds each cluster at its guest offset, whatever the entry says.
   if (out.host == 0 || st.external) return OK;
-  if (!qcow2_in_file(st, out.host, st.cluster) || overlaps_metadata(st, out.host, st.cluster)) return ERR_BAD_FORMAT;
+  // The file may end after the last subcluster QEMU wrote: what lies behind is never read.
+  const uint64_t stored = st.extended ? std::bit_width(out.alloc) * st.subcluster_bytes() : st.cluster;
+  if (out.host >= st.file_length || !qcow2_in_file(st, out.host, stored) || overlaps_metadata(st, out.host, st.cluster))
+    return ERR_BAD_FORMAT;
   return OK;
 }
 

@@ -166,6 +166,23 @@ inline bool qcow2_in_file(const Qcow2Image& st, uint64_t offset, uint64_t length
 // The active L2 entry of guest cluster `index`, decoded.
 [[nodiscard]] ErrorCode qcow2_cluster(Qcow2Image& st, uint64_t index, Qcow2Cluster& out);
 
+// The refcount table where the header names it, as block offsets (0: no block there).
+[[nodiscard]] ErrorCode qcow2_refcount_table(Qcow2Image& st, std::vector<uint64_t>& out);
+// Entry `i` of a refcount block: big-endian words of 8 bits and more, narrower ones packed from
+// the low bits of a byte.
+inline uint64_t qcow2_refcount_entry(std::span<const uint8_t> block, uint64_t i, uint32_t order) noexcept {
+  const uint32_t width = 1u << order;
+  if (width < 8) return (block[static_cast<size_t>(i * width / 8)] >> (i * width % 8)) & ((1u << width) - 1);
+  uint64_t out = 0;
+  for (uint32_t b = 0; b < width / 8; ++b) out = out << 8 | block[static_cast<size_t>(i * (width / 8) + b)];
+  return out;
+}
+// Counts the references to every host cluster (header, tables, snapshots, bitmaps, data and
+// compressed clusters, as qemu-img check counts them) and holds them against the refcounts: OK
+// when no cluster is named more often than its refcount says, nor twice while an active entry
+// flags it "copied"; ERR_UNSUPPORTED with the refusal "corrupt" noted otherwise. Leaks pass.
+[[nodiscard]] ErrorCode qcow2_check_references(Qcow2Image& st);
+
 // The trim into new files (qcow2_trim.cpp), and the one inside the live file (qcow2_in_place.cpp):
 // images it cannot keep consistent that way are ERR_UNSUPPORTED with a refusal note, nothing
 // changed.

@@ -38,18 +38,8 @@ class InPlaceWriter : public BlockWriter {
 
   // The refcount table, where the header names it (checked at open; checked again here).
   ErrorCode begin(TrimWalk&) override {
-    if (st_.head.size() < 60) return ERR_BAD_FORMAT;
-    const uint64_t at = be64(st_.head.data() + 48);
-    const uint64_t bytes = uint64_t{be32(st_.head.data() + 56)} * st_.cluster;
-    if (at == 0 || at % st_.cluster || bytes == 0 || !qcow2_in_file(st_, at, bytes)) return ERR_BAD_FORMAT;
     per_block_ = st_.cluster * 8 >> st_.refcount_order;
-    return guard_no_memory([&] {
-      refcount_table_.resize(static_cast<size_t>(bytes / 8));
-      if (!st_.file.read_at(at, std::span(reinterpret_cast<uint8_t*>(refcount_table_.data()), bytes)))
-        return ERR_READ;
-      for (uint64_t& e : refcount_table_) e = swap64(e) & kOffsetMask;
-      return OK;
-    });
+    return qcow2_refcount_table(st_, refcount_table_);
   }
 
   ErrorCode keep(TrimWalk&, uint32_t block, uint32_t, uint32_t) override { return enter(block); }
@@ -118,18 +108,11 @@ class InPlaceWriter : public BlockWriter {
     return OK;
   }
 
-  // Refcount entries: big-endian words of 8 bits and more, the low bits of a byte first below.
   ErrorCode refcount(uint64_t host, uint64_t& out) {
     std::vector<uint8_t>* block = nullptr;
     uint64_t i = 0;
     if (ErrorCode rc = block_of(host, block, i); rc != OK) return rc;
-    const uint32_t width = 1u << st_.refcount_order;
-    out = 0;
-    if (width >= 8) {
-      for (uint32_t b = 0; b < width / 8; ++b) out = out << 8 | (*block)[static_cast<size_t>(i * (width / 8) + b)];
-    } else {
-      out = ((*block)[static_cast<size_t>(i * width / 8)] >> (i * width % 8)) & ((1u << width) - 1);
-    }
+    out = qcow2_refcount_entry(*block, i, st_.refcount_order);
     return OK;
   }
 
@@ -185,6 +168,8 @@ ErrorCode qcow2_trim_in_place(DiskImage& image, TrimJob& job) {
     note_refusal("in_place_refused", why);
     return ERR_UNSUPPORTED;
   }
+  // A cluster that another entry still names must never be dropped: the refcounts must hold first.
+  if (ErrorCode rc = qcow2_check_references(st); rc != OK) return rc;
   // A host that cannot punch holes must be found out before any table changes.
   File target;
   if (ErrorCode rc = open_to_punch(job.path, st.file, st.cluster, target); rc != OK) return rc;

@@ -1,8 +1,8 @@
-// Btrfs allocation reader. The superblock (the valid copy of the highest generation) leads to the
+// Btrfs allocation reader. The primary superblock, as the kernel mounts it, leads to the
 // chunk tree, which maps logical addresses to places on the device, and to the tree of tree roots,
 // which leads to the extent tree. Every extent and tree block that the extent tree lists is used,
 // in every stripe of its chunk; the first MiB and the superblock copies are used too; the rest of
-// the device is free.
+// the device is free (past the device size it declares, the map keeps the volume).
 //
 // A volume is trusted only when its metadata checks out: every tree block read carries a matching
 // CRC-32C, its own address, its tree as owner and the level and generation its parent expects;
@@ -249,6 +249,8 @@ struct TreeRoot {
 
 struct BtrfsState : ReaderState {
   std::vector<ByteRange> used;
+  uint64_t device_bytes = 0;  // the device size the superblock declares
+  uint64_t declared_sectors() const noexcept override { return ceil_div_u64(device_bytes, kSectorSize); }
 };
 
 void sort_and_merge(std::vector<ByteRange>& ranges) {
@@ -301,7 +303,7 @@ class Probe {
   Probe(DiskImage& image, uint32_t first, uint32_t count)
       : image_(image), first_byte_(uint64_t{first} * kSectorSize), size_(uint64_t{count} * kSectorSize) {}
 
-  ErrorCode run(std::vector<ByteRange>& used) {
+  ErrorCode run(std::vector<ByteRange>& used, uint64_t& device_bytes) {
     if (ErrorCode e = read_superblock(); e != OK) return e;
     if (ErrorCode e = check_superblock(); e != OK) return e;
     if (ErrorCode e = read_system_chunks(); e != OK) return e;
@@ -318,6 +320,7 @@ class Probe {
       if (fits(offset, kSuperSize, size_)) add_range(offset, kSuperSize);
     sort_and_merge(used_);
     used = std::move(used_);
+    device_bytes = device_bytes_;
     return OK;
   }
 
@@ -334,34 +337,21 @@ class Probe {
   }
   ErrorCode damaged(const std::string& text) { return keep("damaged", text); }
 
-  // The valid copy of the highest generation among those of the primary's file system.
+  // The primary copy, the only one the kernel mounts from: the mirrors may be stale, and one of a
+  // higher generation would describe trees the kernel never reads.
   ErrorCode read_superblock() {
     std::vector<uint8_t> block(kSuperSize);
-    BtrfsSuperblock primary;
     if (ErrorCode e = read(kSuperOffsets[0], block); e != OK) return e;
-    if (!read_struct(std::span<const uint8_t>(block), 0, primary)) return ERR_LAYOUT;
-    if (std::memcmp(primary.magic, kMagic, sizeof kMagic) != 0) return ERR_FILE_SYSTEM;
-    if (primary.csum_type != 0)
+    if (!read_struct(std::span<const uint8_t>(block), 0, sb_)) return ERR_LAYOUT;
+    if (std::memcmp(sb_.magic, kMagic, sizeof kMagic) != 0) return ERR_FILE_SYSTEM;
+    if (sb_.csum_type != 0)
       return keep("unsupported_feature",
-                  format("checksums of type %s are not verified by this tool", csum_name(primary.csum_type)));
-    bool found = false;
-    for (uint64_t offset : kSuperOffsets) {
-      if (!fits(offset, kSuperSize, size_)) break;
-      if (ErrorCode e = read(offset, block); e != OK) return e;
-      BtrfsSuperblock copy;
-      if (!read_struct(std::span<const uint8_t>(block), 0, copy)) return ERR_LAYOUT;
-      if (std::memcmp(copy.magic, kMagic, sizeof kMagic) != 0 || copy.bytenr != offset ||
-          std::memcmp(copy.fsid, primary.fsid, sizeof copy.fsid) != 0 || copy.csum_type != 0 ||
-          !crc_holds(block))
-        continue;
-      if (!found || copy.generation > sb_.generation) {
-        sb_ = copy;
-        sys_array_.assign(block.begin() + kSysChunkArrayOffset,
-                          block.begin() + kSysChunkArrayOffset + kSysChunkArrayMax);
-      }
-      found = true;
-    }
-    if (!found) return keep("checksum_mismatch", "checksum mismatch in every superblock copy");
+                  format("checksums of type %s are not verified by this tool", csum_name(sb_.csum_type)));
+    if (sb_.bytenr != kSuperOffsets[0] || !crc_holds(block))
+      return keep("checksum_mismatch",
+                  "the primary superblock is damaged, and the kernel mounts from no other copy "
+                  "(btrfs rescue super-recover restores it from a mirror)");
+    sys_array_.assign(block.begin() + kSysChunkArrayOffset, block.begin() + kSysChunkArrayOffset + kSysChunkArrayMax);
     return OK;
   }
 
@@ -776,7 +766,7 @@ ErrorCode btrfs_probe(DiskImage& image, uint32_t first, uint32_t count,
                       std::unique_ptr<ReaderState>& out) {
   return guard_no_memory([&]() -> ErrorCode {
     auto state = std::make_unique<BtrfsState>();
-    if (ErrorCode e = Probe(image, first, count).run(state->used); e != OK) return e;
+    if (ErrorCode e = Probe(image, first, count).run(state->used, state->device_bytes); e != OK) return e;
     out = std::move(state);
     return OK;
   });

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <functional>
 
+#include "app/run_outcome.hpp"
+#include "image/file.hpp"
 #include "support/fault_injection.hpp"
 #include "support/json_reader.hpp"
 #include "support/qemu_tools.hpp"
@@ -187,6 +189,23 @@ TEST(FailureReasons, EveryFailureGivesOneReasonLineAndItsKey) {
       EXPECT_EQ(last["reason"]["key"].text, c.key);
       EXPECT_EQ(line + last["reason"]["text"].text + "\n", r.errors);
     }
+  }
+}
+
+// Whatever code a writer's own failure ends in, the reason says it in words.
+TEST(FailureReasons, EveryCodeOfTheWriterIsSaidInWords) {
+  clear_file_failure();
+  const auto page = test::read_file(std::string(QX_SOURCE_DIR) + "/man/quorvex.1");
+  const std::string manual(page.begin(), page.end());
+  for (const ErrorCode code : {ERR_OPEN, ERR_READ, ERR_WRITE, ERR_FILE_SIZE, ERR_NO_MEMORY, ERR_BAD_FORMAT,
+                               ERR_UNSUPPORTED, ERR_CREATE, ERR_KEY_REQUIRED, ERR_LAYOUT, ERR_BAD_RECORD,
+                               ERR_FILE_SYSTEM}) {
+    const Reason r = failure_reason(code, "/nonexistent/disk.qcow2");
+    EXPECT_NE(r.key, "failed") << error_name(code);
+    EXPECT_NE(r.text.rfind("the trim failed (", 0), 0u) << r.text;
+    EXPECT_NE(r.text.substr(0, 4), "ERR_") << r.text;
+    EXPECT_TRUE(manual.find(" " + r.key + "\n") != std::string::npos || manual.find(" " + r.key + " ") != std::string::npos)
+        << r.key;
   }
 }
 

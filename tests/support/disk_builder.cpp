@@ -91,6 +91,41 @@ void write_gpt(const std::string& path, uint64_t disk_sectors, const std::vector
   put32(h.data() + 16, crc_of(h.data(), std::min<size_t>(layout.header_size, 512)));
   write_at(path, 512, h);
   if (!array.empty()) write_at(path, layout.entry_lba * 512, array);
+  if (!layout.backup) return;
+  const uint64_t last = disk_sectors - 1, backup_array = last - (array.size() + 511) / 512;
+  put64(h.data() + 24, last);
+  put64(h.data() + 32, layout.current_lba);
+  put64(h.data() + 72, backup_array);
+  put32(h.data() + 16, 0);
+  put32(h.data() + 16, crc_of(h.data(), std::min<size_t>(layout.header_size, 512)));
+  if (!array.empty()) write_at(path, backup_array * 512, array);
+  write_at(path, last * 512, h);
+}
+
+}  // namespace qx::test
+
+namespace qx::test {
+
+void reseal_gpt(const std::string& path, uint64_t lba) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> h(512);
+  in.seekg(static_cast<std::streamoff>(lba * 512));
+  in.read(reinterpret_cast<char*>(h.data()), 512);
+  uint32_t size = 0, count = 0, entry = 0;
+  uint64_t array_lba = 0;
+  std::memcpy(&size, h.data() + 12, 4);
+  std::memcpy(&array_lba, h.data() + 72, 8);
+  std::memcpy(&count, h.data() + 80, 4);
+  std::memcpy(&entry, h.data() + 84, 4);
+  if (!in) throw std::runtime_error("cannot read the GPT of " + path);
+  // An array that runs past the end of the file is taken as zeros there.
+  std::vector<uint8_t> array(size_t{count} * entry);
+  in.seekg(static_cast<std::streamoff>(array_lba * 512));
+  in.read(reinterpret_cast<char*>(array.data()), static_cast<std::streamsize>(array.size()));
+  put32(h.data() + 88, crc_of(array.data(), array.size()));
+  put32(h.data() + 16, 0);
+  put32(h.data() + 16, crc_of(h.data(), std::min<size_t>(size, 512)));
+  write_at(path, lba * 512, h);
 }
 
 }  // namespace qx::test

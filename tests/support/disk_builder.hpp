@@ -48,11 +48,14 @@ struct GptLayout {
   uint32_t revision = 0x00010000;
   uint64_t current_lba = 1;
   std::string signature = "EFI PART";
+  bool backup = false;  // also the backup: its entry array, then its header in the last sector
 };
 
 // Protective MBR (0xEE at start 1), GPT header at sector 1 and its entry array, with valid CRCs;
 // disk_sectors sets the header's backup and last usable LBAs.
 void write_gpt(const std::string& path, uint64_t disk_sectors, const std::vector<GptPart>& parts,
                const GptLayout& layout = {});
+// Recomputes the CRCs of the GPT header at `lba`: its entry array's, then its own.
+void reseal_gpt(const std::string& path, uint64_t lba);
 
 }  // namespace qx::test

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/disk_builder.hpp"
+#include "support/ext_builder.hpp"
 #include "support/fs_support.hpp"
 #include "support/lvm_builder.hpp"
 #include "support/xfs_tools.hpp"
@@ -171,6 +173,39 @@ DiskFixture make_gpt_ntfs_ext2(const std::string& dir) {
   make_ext(dir, dir + "/p2.ext2", 73728, "ext2");
   copy_range(dir + "/p1.ntfs", 0, d.raw, 2048 * 512ull, 98304 * 512ull);
   copy_range(dir + "/p2.ext2", 0, d.raw, 100352 * 512ull, 73728 * 512ull);
+  return d;
+}
+
+DiskFixture make_mbr_mixed_logical(const std::string& dir) {
+  constexpr uint64_t kExtended = 133120, kSecondRecord = kExtended + 41024, kSectors = 205063;
+  DiskFixture d;
+  d.raw = dir + "/mixed.raw";
+  d.bytes = kSectors * 512;
+  d.partitions = {{"vfat", 2048, 73728}, {"ext4", 75776, 57344}, {"ntfs", kExtended + 63, 40960},
+                  {"ext2", kSecondRecord + 63, 30700}};
+  make_dirty_file(d.raw, d.bytes, 0x96);
+  const uint64_t end = (kSecondRecord + 63 + 30700) * 512;
+  zero_range(d.raw, end, d.bytes - end);
+  write_boot_sector(d.raw, 0, {{0x0C, 2048, 73728}, {0x83, 75776, 57344}, {0x0F, kExtended, kSectors - kExtended}});
+  write_boot_sector(d.raw, kExtended, {{0x07, 63, 40960}, {0x05, kSecondRecord - kExtended, kSectors - kSecondRecord}});
+  write_boot_sector(d.raw, kSecondRecord, {{0x83, 63, 30700}});
+  make_fat32(dir, dir + "/p1.fat", 73728, 2048);
+  make_ext(dir, dir + "/p2.ext4", 57344, "ext4");
+  make_ntfs(dir, dir + "/p5.ntfs", 40960, kExtended + 63);
+  std::filesystem::create_directories(dir + "/ext2tree/sub");
+  for (uint32_t i = 0; i < 4; ++i)
+    make_data_file(dir + "/ext2tree" + (i % 2 ? "/sub/k" : "/k") + std::to_string(i), kMiB + i * 3001, 700 + i);
+  MkExtOptions ext2;
+  ext2.block_size = 1024;
+  ext2.blocks = 30700 / 2;
+  ext2.tree = dir + "/ext2tree";
+  if (!make_ext_volume(dir + "/p6.ext2", ext2)) throw std::runtime_error("mke2fs of the 1 KiB ext2 failed");
+  const char* parts[] = {"/p1.fat", "/p2.ext4", "/p5.ntfs", "/p6.ext2"};
+  for (size_t i = 0; i < d.partitions.size(); ++i)
+    copy_range(dir + parts[i], 0, d.raw, d.partitions[i].start * 512, d.partitions[i].sectors * 512);
+  // 4 KiB of data behind the last partition, at the start of the disk's last whole 64 KiB.
+  make_data_file(dir + "/tail", 4096, 800);
+  copy_range(dir + "/tail", 0, d.raw, (d.bytes / 65536 - 1) * 65536, 4096);
   return d;
 }
 

@@ -50,6 +50,12 @@ DiskFixture make_mbr_lvm_ext4(const std::string& dir);
 DiskFixture make_mbr_ext4(const std::string& dir);
 // 32 MiB, no partition table: ext4 with mke2fs's defaults over the whole disk.
 DiskFixture make_whole_ext4(const std::string& dir);
+// About 100 MiB (an odd number of sectors, the space behind the partitions zero but for 4 KiB), MBR: FAT32 and ext4 as primary
+// partitions, then NTFS and ext2 with 1 KiB blocks as logical ones, each 63 sectors behind its
+// extended boot record (so that no logical partition starts on a 4 KiB boundary); 4 KiB of data
+// behind the last partition start the disk's last whole 64 KiB, so that an extended-L2 QCOW2
+// of the disk ends inside its last host cluster.
+DiskFixture make_mbr_mixed_logical(const std::string& dir);
 // True when the XFS tools that make_gpt_xfs_ext4 needs are installed.
 bool have_xfs_disk_tools();
 

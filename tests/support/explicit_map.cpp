@@ -10,6 +10,7 @@ namespace {
 
 struct ExplicitState : ReaderState {
   std::vector<uint8_t> bits;
+  uint64_t declared_sectors() const noexcept override { return UINT64_MAX; }
 };
 
 ErrorCode no_probe(DiskImage&, uint32_t, uint32_t, std::unique_ptr<ReaderState>&) { return ERR_FILE_SYSTEM; }

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <sstream>
 
+#include "image/byte_order.hpp"
 #include "support/disk_builder.hpp"
+#include "support/disk_fixture.hpp"
+#include "support/fs_support.hpp"
+#include "support/qemu_tools.hpp"
+#include "support/trim_run.hpp"
 #include "support/lvm_builder.hpp"
 #include "support/test_support.hpp"
 #include "volume/partitions.hpp"
@@ -29,12 +35,13 @@ void open_disk(DiskImage& image, const std::string& path) {
 }
 
 // Lists and sorts, as the map does.
-ErrorCode enumerate(const std::string& path, std::vector<Part>& out, uint32_t max = 256) {
+ErrorCode enumerate(const std::string& path, std::vector<Part>& out, uint32_t max = 256,
+                    TableFindings* findings = nullptr) {
   DiskImage image;
   open_disk(image, path);
   out.clear();
   std::vector<PartitionEntry> entries;
-  if (ErrorCode rc = enumerate_partitions(image, 0, max, entries); rc != OK) return rc;
+  if (ErrorCode rc = enumerate_partitions(image, 0, max, entries, findings); rc != OK) return rc;
   EXPECT_LE(entries.size(), max);
   sort_partitions(entries);
   for (const PartitionEntry& e : entries) out.push_back({e.type, e.start_sector, e.sector_count});
@@ -184,17 +191,21 @@ TEST(Partitions, GptEntriesAreInclusiveRanges) {
   EXPECT_EQ(parts, (std::vector<Part>{{0, 2048, 2048}, {0, 4096, 1}}));
 }
 
+// With no backup to fall back on, a damaged primary leaves the whole disk kept.
 TEST(Partitions, DamagedGptHeaderFailsWithoutFallback) {
   test::TempDir dir;
   const std::string path = make_disk(dir, 20000);
   const std::vector<test::GptPart> one = {{test::guid_from_text(test::kGuidLinuxData), 2048, 4095}};
   const test::GptLayout bad[] = {
       {.signature = "EFI PARX"}, {.revision = 0x00010001}, {.current_lba = 2},
-      {.header_size = 96},      {.entry_size = 256},      {.entry_count = 1025}};
+      {.header_size = 600},     {.entry_size = 256},      {.entry_count = 1025}};
   for (const test::GptLayout& layout : bad) {
     test::write_gpt(path, 20000, one, layout);
     std::vector<Part> parts;
-    EXPECT_EQ(enumerate(path, parts), ERR_BAD_FORMAT) << layout.signature;
+    TableFindings found;
+    EXPECT_EQ(enumerate(path, parts, 256, &found), OK) << layout.signature;
+    EXPECT_TRUE(found.keep_whole && parts.empty());
+    EXPECT_EQ(found.note.key, "gpt_damaged");
   }
 }
 
@@ -203,18 +214,66 @@ TEST(Partitions, GptClaimingManyEntriesOnATinyDisk) {
   const std::string path = make_disk(dir, 40);
   test::write_gpt(path, 40, {}, {.entry_count = 4});
   std::vector<Part> parts;
-  ASSERT_EQ(enumerate(path, parts), OK);
+  TableFindings found;
+  ASSERT_EQ(enumerate(path, parts, 256, &found), OK);
   EXPECT_TRUE(parts.empty());
-  // 1024 entries need 256 sectors: the read fails cleanly.
-  test::write_gpt(path, 40, {}, {.entry_count = 4});
-  std::vector<uint8_t> count = {0x00, 0x04, 0x00, 0x00};
-  test::write_at(path, 512 + 80, count);
-  EXPECT_NE(enumerate(path, parts), OK);
-  // An entry array placed past 32-bit sectors.
-  test::write_gpt(path, 40, {}, {.entry_count = 4});
-  std::vector<uint8_t> far = {0, 0, 0, 0, 0, 1, 0, 0};  // LBA 2^40
-  test::write_at(path, 512 + 72, far);
-  EXPECT_EQ(enumerate(path, parts), ERR_BAD_FORMAT);
+  EXPECT_FALSE(found.keep_whole);
+  // 1024 entries need 256 sectors, and an entry array placed past 32-bit sectors lies outside the
+  // disk: neither is read, with its checksums right or wrong.
+  for (const bool reseal : {false, true}) {
+    test::write_gpt(path, 40, {}, {.entry_count = 4});
+    test::write_at(path, 512 + 80, std::vector<uint8_t>{0x00, 0x04, 0x00, 0x00});
+    if (reseal) test::reseal_gpt(path, 1);
+    EXPECT_EQ(enumerate(path, parts, 256, &found), OK);
+    EXPECT_EQ(found.note.key, "gpt_damaged");
+    test::write_gpt(path, 40, {}, {.entry_count = 4});
+    test::write_at(path, 512 + 72, std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 0, 0});  // LBA 2^40
+    EXPECT_EQ(enumerate(path, parts, 256, &found), OK);
+    EXPECT_EQ(found.note.key, "gpt_damaged");
+  }
+}
+
+// Both tables, each checked whole, read as firmware and gdisk read them.
+TEST(Partitions, GptBackupAndChecksums) {
+  test::TempDir dir;
+  constexpr uint64_t kSectors = 20000;
+  const std::string path = make_disk(dir, kSectors);
+  const test::Guid data = test::guid_from_text(test::kGuidLinuxData);
+  const std::vector<test::GptPart> two = {{data, 2048, 4095}, {data, 4096, 8191}};
+  const std::vector<Part> both = {{0, 2048, 2048}, {0, 4096, 4096}};
+  const auto flip = [&](uint64_t offset) { test::write_at(path, offset, std::vector<uint8_t>{0x5A}); };
+  // The first entry's last sector, in the primary's array (sector 2).
+  const auto widen = [&] { test::write_at(path, 1024 + 40, std::vector<uint8_t>{0xFF, 0x1F, 0, 0}); };
+  const struct {
+    const char* name;
+    std::vector<test::GptPart> parts;
+    std::function<void()> damage;
+    std::vector<Part> expected;  // empty: the whole disk kept
+    std::string key;
+  } cases[] = {
+      {"both sound", two, [] {}, both, ""},
+      {"header size 96", two, [&] { test::write_gpt(path, kSectors, two, {.header_size = 96, .backup = true}); }, both, ""},
+      {"primary header stale", two, [&] { flip(512 + 60); }, both, "gpt_backup_used"},
+      {"first entry widened, checksums stale", two, widen, both, "gpt_backup_used"},
+      {"primary gone", two, [&] { test::write_at(path, 512, std::vector<uint8_t>(512, 0)); }, both, "gpt_backup_used"},
+      {"backup stale", two, [&] { flip((kSectors - 1) * 512 + 60); }, both, ""},
+      {"both stale", two, [&] { flip(512 + 60); flip((kSectors - 1) * 512 + 60); }, {}, "gpt_damaged"},
+      {"widened and resealed", two, [&] { widen(); test::reseal_gpt(path, 1); }, {}, "gpt_tables_differ"},
+      {"partitions overlap", {{data, 2048, 4095}, {data, 4000, 8191}}, [] {}, {}, "partitions_overlap"},
+      {"over the primary array", {{data, 20, 4095}}, [] {}, {}, "partitions_overlap"},
+      {"over the backup header", {{data, 2048, kSectors - 1}}, [] {}, {}, "partitions_overlap"},
+  };
+  for (const auto& c : cases) {
+    test::write_gpt(path, kSectors, c.parts, {.backup = true});
+    c.damage();
+    std::vector<Part> parts;
+    TableFindings found;
+    ASSERT_EQ(enumerate(path, parts, 256, &found), OK) << c.name;
+    EXPECT_EQ(parts, c.expected) << c.name;
+    EXPECT_EQ(found.keep_whole, c.expected.empty()) << c.name;
+    EXPECT_EQ(found.note.key, c.key) << c.name;
+    EXPECT_EQ(found.note.text.empty(), c.key.empty()) << c.name;
+  }
 }
 
 TEST(Partitions, GptEntriesThatDescribeNoRegionOfTheDiskFail) {
@@ -400,6 +459,54 @@ TEST(Partitions, MatchesSgdiskOnAGptDisk) {
   std::vector<Part> parts;
   ASSERT_EQ(enumerate(path, parts), OK);
   EXPECT_EQ(parts, expected);
+}
+
+// A primary GPT whose first entry was widened over the second partition (and the second entry
+// cleared), its checksums left stale, in front of an intact backup: Btrfs in the first partition,
+// ext4 in the second. Both modes keep every used sector of the ext4 volume, read through the
+// backup table (the primary alone shows one Btrfs volume over both).
+TEST(Partitions, WidenedPrimaryGptKeepsTheSecondPartition) {
+  for (const char* tool : {"sgdisk", "mkfs.btrfs", "mke2fs", "qemu-img", "e2fsck"})
+    if (!test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
+  test::TempDir dir;
+  constexpr uint64_t kMiB = 1024 * 1024, kFirst = 2048, kSecond = 2048 + 40 * 2048, kLength = 40 * 2048;
+  const std::string sound = dir.file("sound.img");
+  test::make_dirty_file(sound, 100 * kMiB, 0x97);
+  test::sh("sgdisk -n 1:2048:+40M -t 1:8300 -n 2:0:+40M -t 2:8300 " + test::shell_quote(sound) + " >/dev/null");
+  test::make_dirty_file(dir.file("p1.btrfs"), kLength * 512, 0x98);
+  test::sh("mkfs.btrfs -q -K -f -M " + test::shell_quote(dir.file("p1.btrfs")) + " >/dev/null");
+  test::make_ext(dir.path().string(), dir.file("p2.ext4"), kLength, "ext4");
+  test::copy_range(dir.file("p1.btrfs"), 0, sound, kFirst * 512, kLength * 512);
+  test::copy_range(dir.file("p2.ext4"), 0, sound, kSecond * 512, kLength * 512);
+  const test::UsedSectors used = test::used_sectors(sound);
+  ASSERT_EQ(used.recognised, 2u);
+  const std::string damaged = dir.file("damaged.img");
+  std::filesystem::copy_file(sound, damaged);
+  uint8_t last[8];
+  store_le<uint64_t>(last, kSecond + kLength - 1);
+  test::write_at(damaged, 2 * 512 + 40, last);
+  test::write_at(damaged, 2 * 512 + 128, std::vector<uint8_t>(128, 0));
+  const std::vector<uint8_t> before = test::read_file(damaged);
+  const test::DiskFixture second{damaged, 0, {{"ext4", kSecond, kLength}}};
+  test::qemu_convert(damaged, dir.file("damaged.qcow2"), "-f raw -O qcow2");
+  const auto inspect = test::run_command(test::shell_quote(QX_INSPECT_BINARY) + " " + test::shell_quote(damaged));
+  EXPECT_NE(inspect.output.find("partition table (gpt_backup_used): the primary GPT is damaged"), std::string::npos)
+      << inspect.output;
+  for (const char* format : {"img", "qcow2"}) {
+    for (const char* mode : {"-d", "--in-place"}) {
+      SCOPED_TRACE(std::string(format) + " " + mode);
+      const std::string image = dir.file(std::string("run.") + format);
+      std::filesystem::remove(image);
+      std::filesystem::copy_file(dir.file(std::string("damaged.") + format), image);
+      const auto r = test::run_command(test::shell_quote(test::quorvex_binary()) + " -s " + mode + " " +
+                                       test::shell_quote(image) + " 2>&1");
+      EXPECT_EQ(r.status, 0) << r.output;
+      EXPECT_NE(r.output.find("read from the backup GPT"), std::string::npos) << r.output;
+      const auto after = test::qemu_guest_disk(image, dir.file("after.raw"));
+      EXPECT_EQ(test::first_used_difference(before, after, used), -1);
+      EXPECT_EQ(test::check_file_systems(second, dir.file("after.raw"), dir.path().string()), "");
+    }
+  }
 }
 
 }  // namespace

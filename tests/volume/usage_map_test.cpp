@@ -22,10 +22,12 @@ bool g_fail_after_state = false;
 bool g_throw = false;
 bool g_mark_fails = false;
 int g_reason_from = -1;  // a kind whose probe leaves a reason when it fails
+uint64_t g_declared = UINT64_MAX;  // the sectors every fake file system declares its own
 
 struct FakeState : ReaderState {
   FakeState() { ++g_live_states; }
   ~FakeState() override { --g_live_states; }
+  uint64_t declared_sectors() const noexcept override { return g_declared; }
 };
 
 template <int K>
@@ -76,6 +78,7 @@ class UsageMapTest : public ::testing::Test {
     g_probes.clear();
     g_fail_after_state = g_throw = g_mark_fails = false;
     g_reason_from = -1;
+    g_declared = UINT64_MAX;
   }
   void TearDown() override {
     for (int k = 0; k < kReaderKindCount; ++k) override_fs_reader(k, nullptr);
@@ -298,6 +301,44 @@ TEST_F(UsageMapTest, QueriesAtTheEndOfTheDisk) {
   EXPECT_EQ(rc, ERR_UNSUPPORTED);
   std::vector<uint8_t> small(1);
   EXPECT_EQ(query_used(*map, 0, 9, small), ERR_UNSUPPORTED) << "bitmap too short";
+}
+
+// Whatever a reader says of the sectors past the end its file system declares, they are kept.
+TEST_F(UsageMapTest, SpacePastTheDeclaredEndIsKept) {
+  disk(20000);
+  test::write_boot_sector(path_, 0, {{0x83, 2048, 100}});
+  stamp(2048, KIND_EXT);
+  for (const uint64_t declared : {uint64_t{0}, uint64_t{41}, uint64_t{100}, UINT64_MAX}) {
+    g_declared = declared;
+    auto map = build();
+    ASSERT_TRUE(map);
+    ErrorCode rc = ERR_UNSUPPORTED;
+    const std::vector<bool> bits = used_bits(*map, 2040, 120, rc);
+    ASSERT_EQ(rc, OK);
+    for (uint32_t i = 8; i < 108; ++i)
+      EXPECT_EQ(bits[i], (i - 8) % 4 == 0 || i - 8 >= declared) << declared << " " << i;
+  }
+}
+
+// A GPT whose tables cannot be trusted is one volume kept whole, with the reason on the map too.
+TEST_F(UsageMapTest, UntrustedGptKeepsTheWholeDisk) {
+  disk(20000);
+  const test::Guid data = test::guid_from_text(test::kGuidLinuxData);
+  test::write_gpt(path_, 20000, {{data, 2048, 4095}, {data, 4000, 8191}}, {.backup = true});
+  stamp(2048, KIND_EXT);
+  auto map = build();
+  ASSERT_TRUE(map);
+  EXPECT_EQ(regions(*map), (std::vector<Region>{{0, 20000, KIND_UNRECOGNISED}}));
+  EXPECT_EQ(map->volumes[0].reason.key, "partitions_overlap");
+  EXPECT_EQ(map->table_note.key, "partitions_overlap");
+  EXPECT_TRUE(g_probes.empty());
+  // A damaged primary in front of a sound backup: the backup's partitions, and a note.
+  test::write_gpt(path_, 20000, {{data, 2048, 4095}}, {.backup = true});
+  test::write_at(path_, 512 + 60, std::vector<uint8_t>{0x5A});
+  map = build();
+  ASSERT_TRUE(map);
+  EXPECT_EQ(regions(*map), (std::vector<Region>{{0, 2048, KIND_GAP}, {2048, 2048, KIND_EXT}, {4096, 15904, KIND_GAP}}));
+  EXPECT_EQ(map->table_note.key, "gpt_backup_used");
 }
 
 TEST_F(UsageMapTest, ReaderErrorsReachTheQuery) {

@@ -4,10 +4,15 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <cinttypes>
+#include <cstdio>
 #include <optional>
+#include <sstream>
 
+#include "image/byte_order.hpp"
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
+#include "support/disk_builder.hpp"
 #include "support/disk_fixture.hpp"
 #include "support/fault_injection.hpp"
 #include "support/qemu_tools.hpp"
@@ -140,6 +145,66 @@ TEST_F(Qcow2InPlace, HostWithoutHolesChangesNothing) {
   ASSERT_NE(refusal_note(), nullptr);
   EXPECT_NE(std::string(refusal_note()).find("cannot punch holes"), std::string::npos);
   EXPECT_EQ(test::read_file(image), bytes);
+}
+
+// Host offsets of the guest's clusters, as `qemu-img map` lists them (0 where not allocated).
+std::vector<uint64_t> host_clusters(const std::string& image, uint64_t cluster, uint64_t clusters) {
+  const auto r = test::run_command("qemu-img map " + shell_quote(image) + " 2>&1");
+  std::vector<uint64_t> hosts(clusters, 0);
+  std::istringstream in(r.output);
+  for (std::string line; std::getline(in, line);) {
+    uint64_t guest = 0, length = 0, host = 0;
+    if (std::sscanf(line.c_str(), "%" SCNx64 " %" SCNx64 " %" SCNx64, &guest, &length, &host) != 3) continue;
+    for (uint64_t at = 0; at < length; at += cluster)
+      if ((guest + at) / cluster < clusters) hosts[(guest + at) / cluster] = host + at;
+  }
+  return hosts;
+}
+
+// A free guest cluster's L2 entry made to name the host cluster of a file's data ("refcount=1
+// reference=2"): in place, dropping it would free the file's data; the trim refuses instead.
+TEST_F(Qcow2InPlace, ClusterNamedTwiceIsRefused) {
+  const test::DiskFixture& disk = whole_disk();
+  test::TempDir dir;
+  const std::string image = dir.file("disk.qcow2"), copy = dir.file("copy.qcow2");
+  test::qemu_convert(disk.raw, image, "-f raw -O qcow2");
+  constexpr uint64_t kCluster = 65536, kSectors = kCluster / 512;
+  const test::UsedSectors used = test::used_sectors(image);
+  const uint64_t clusters = used.total / kSectors;
+  const std::vector<uint64_t> hosts = host_clusters(image, kCluster, clusters);
+  const auto all = [&](uint64_t c, bool value) {
+    for (uint64_t s = c * kSectors; s < (c + 1) * kSectors; ++s)
+      if (used.used(s) != value) return false;
+    return true;
+  };
+  uint64_t free_cluster = 0, file_cluster = 0;
+  for (uint64_t c = 1; c < clusters && !(free_cluster && file_cluster); ++c) {
+    if (!hosts[c]) continue;
+    if (!free_cluster && all(c, false)) free_cluster = c;
+    if (!file_cluster && all(c, true)) file_cluster = c;
+  }
+  ASSERT_TRUE(free_cluster && file_cluster);
+  const std::vector<uint8_t> bytes = test::read_file(image);
+  const uint64_t l2 = be64(bytes.data() + be64(bytes.data() + 40)) & 0x00FFFFFFFFFFFE00ull;
+  uint8_t entry[8];
+  store_be<uint64_t>(entry, hosts[file_cluster] | uint64_t{1} << 63);
+  test::write_at(image, l2 + free_cluster * 8, entry);
+  const auto check = test::qemu_check(image);
+  ASSERT_NE(check.output.find("refcount=1 reference=2"), std::string::npos) << check.output;
+  fs::copy_file(image, copy);
+  const auto before = test::qemu_guest_disk(image, dir.file("before.raw"));
+  const auto damaged = test::read_file(image);
+
+  const auto r = test::run_command(shell_quote(test::quorvex_binary()) + " --in-place " + shell_quote(image) + " 2>&1");
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_NE(r.output.find("corrupt: run qemu-img check -r all"), std::string::npos) << r.output;
+  EXPECT_EQ(test::read_file(image), damaged);
+  // The copy keeps both names' data: every used sector reads back as it did, and QEMU finds the
+  // new file sound.
+  ASSERT_EQ(test::quorvex("-s " + shell_quote(copy)).status, 0);
+  EXPECT_EQ(test::qemu_check(copy).status, 0);
+  const auto after = test::qemu_guest_disk(copy, dir.file("after.raw"));
+  EXPECT_EQ(test::first_used_difference(before, after, used), -1);
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ class Qcow2Trim : public testing::Test {
     make("mbr", test::make_mbr_fat32_ext4);
     make("gpt", test::make_gpt_ntfs_ext2);
     make("lvm", test::make_mbr_lvm_ext4);
+    make("mixed", test::make_mbr_mixed_logical);
     if (test::have_xfs_disk_tools()) make("xfs", test::make_gpt_xfs_ext4);
   }
   static void TearDownTestSuite() {
@@ -103,6 +104,9 @@ TEST_F(Qcow2Trim, EveryCreationOptionTrimsAndStaysSmallerThanAConvert) {
       {"1-bit refcounts", "-o refcount_bits=1"},
       {"64-bit refcounts", "-o refcount_bits=64"},
       {"extended L2", "-o extended_l2=on"},
+      // The file ends inside the last cluster, behind the last subcluster written.
+      {"extended L2, logical partitions", "-o extended_l2=on", "mixed"},
+      {"logical partitions", "", "mixed"},
       {"deflate", "-c -o compression_type=zlib"},
       {"deflate, 1-bit refcounts", "-c -o refcount_bits=1"},
       {"zstd", "-c -o compression_type=zstd"},

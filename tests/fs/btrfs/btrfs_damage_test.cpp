@@ -149,6 +149,24 @@ TEST_F(BtrfsDamage, HandBuiltDamageKeepsTheVolumeWholeWithItsReason) {
             std::string::npos) << text.output;
 }
 
+// The kernel mounts from the primary superblock alone: a mirror of a higher generation changes
+// nothing, and a damaged primary keeps the volume whole whatever the mirror holds.
+TEST_F(BtrfsDamage, OnlyThePrimarySuperblockCounts) {
+  constexpr uint64_t kGeneration = 0x48;
+  const test::ReaderResult pristine = test::map_volume_file(path_, KIND_BTRFS);
+  ASSERT_EQ(pristine.probe, OK);
+  write64(kSuperCopies[1] + kGeneration, read64(kSuperCopies[1] + kGeneration) + 1);
+  test::reseal_btrfs_block(path_, kSuperCopies[1], 4096);
+  const test::ReaderResult mirrored = test::map_volume_file(path_, KIND_BTRFS);
+  ASSERT_EQ(mirrored.probe, OK);
+  EXPECT_EQ(mirrored.bitmap, pristine.bitmap);
+  test::write_at(path_, kSuperCopies[0] + 300, std::vector<uint8_t>{0x5A});
+  ErrorCode probe = OK;
+  const KeptWholeReason reason = probe_reason(path_, probe);
+  EXPECT_NE(probe, OK);
+  EXPECT_EQ(reason.key, "checksum_mismatch") << reason.text;
+}
+
 TEST_F(BtrfsDamage, ShapesThatBtrfsProgsMakesButTheReaderDoesNotRead) {
   const struct {
     const char* options;
