@@ -191,7 +191,7 @@ TEST(FailureReasons, EveryFailureGivesOneReasonLineAndItsKey) {
 }
 
 TEST(FailureReasons, TheManualPageListsEveryKey) {
-  const auto bytes = test::read_file(std::string(QX_SOURCE_DIR) + "/man/quorvex.1");
+  const auto bytes = test::read_file(test::source_dir() + "/man/quorvex.1");
   const std::string page(bytes.begin(), bytes.end());
   for (const ReasonCase& c : cases())
     EXPECT_TRUE(page.find(" " + std::string(c.key) + "\n") != std::string::npos ||
