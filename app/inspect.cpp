@@ -2,10 +2,10 @@
 
 #include <bit>
 #include <cerrno>
-#include <cstring>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/run_outcome.hpp"
