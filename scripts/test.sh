@@ -20,6 +20,11 @@ if [ "${1:-}" = "--sanitize" ]; then
   plain_only=(PowerCut PowerCutSweep InPlacePowerCut InPlacePowerCutSweep CopyPaths ManualPages)
   select=(-E "^([^/.]*/)?($(IFS='|'; echo "${plain_only[*]}"))\\.")
 fi
+started=$SECONDS
 cmake -S . -B "$build" "${flags[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" -j"$(nproc)" --output-on-failure ${select[@]+"${select[@]}"}
+built=$SECONDS
+status=0
+ctest --test-dir "$build" -j"$(nproc)" --output-on-failure ${select[@]+"${select[@]}"} || status=$?
+echo "test.sh: built in $((built - started)) s, tests ran in $((SECONDS - built)) s"
+exit $status

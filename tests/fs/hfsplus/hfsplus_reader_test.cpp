@@ -29,8 +29,8 @@ void patch_be16(const std::string& path, uint64_t offset, uint16_t v) {
 }
 void patch_be32(const std::string& path, uint64_t offset, uint32_t v) {
   patch_file(path, offset,
-        {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-         static_cast<uint8_t>(v)});
+             {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+              static_cast<uint8_t>(v)});
 }
 
 // Volume-header field offsets.
