@@ -1,14 +1,17 @@
 #include "app/inspect.hpp"
 
 #include <bit>
+#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/run_outcome.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
+#include "image/file.hpp"
 #include "image/sector_bitmap.hpp"
 #include "platform/file_ops.hpp"
 
@@ -17,7 +20,20 @@ namespace {
 
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
+constexpr const char* kProgram = "quorvex-inspect";
 constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE...\n";
+constexpr const char* kHelp =
+    "Shows what quorvex would see in each image (format, geometry, volumes and the sectors no\n"
+    "file system uses) without writing anything.\n"
+    "  --json      one JSON object per image instead of text (see man quorvex-inspect)\n"
+    "  --ranges    also the runs of used sectors of every volume\n"
+    "  --estimate  also the size of every file a trim would write\n"
+    "  --          ends the options (for an image whose name begins with -)\n"
+    "  --help      this text\n"
+    "  --version   the version\n"
+    "Exit status: 0 every report printed, 1 usage error, 2 an image failed (its reason is on\n"
+    "standard error, and with --json an object {\"path\", \"error\", \"reason\"} on standard\n"
+    "output).\n";
 
 class Report {
  public:
@@ -141,34 +157,21 @@ class Report {
   uint32_t ranges_ = 0;
 };
 
-int fail(std::FILE* err, std::string_view path, ErrorCode rc) {
-  const char* why = refusal_note();
-  std::fprintf(err, "quorvex-inspect: %.*s: %s%s%s%s\n", static_cast<int>(path.size()), path.data(),
-               error_name(rc), why ? " (" : "", why ? why : "", why ? ")" : "");
-  return 2;
-}
-
-int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
-  // Resolved and opened exactly as the trim does.
-  const std::string path(options.path);
+// Reports one image on `out`; a failure gives its reason instead, the report left unfinished.
+Reason inspect(const InspectOptions& options, std::string_view shown, std::FILE* out) {
+  // Resolved and opened exactly as the trim does, and its failures given in the same words.
+  const std::string path(shown);
   std::string resolved;
-  if (!platform::resolve_path(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
+  if (!platform::resolve_path(path.c_str(), resolved)) return unresolved_reason(errno);
+  clear_file_failure();
   DiskImage image;
-  if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
+  if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return open_reason(rc, resolved);
   // A map read through the wrong parent would describe another disk's file systems.
-  if (ErrorCode rc = parent_chain_status(image); rc != OK) {
-    const char* why = rc == ERR_UNSUPPORTED
-                          ? "the image (or a parent) holds writes in its log that were never applied; "
-                            "open it once in the hypervisor that wrote it"
-                          : "the parent image is not the disk this image was made over";
-    std::fprintf(err, "quorvex-inspect: %.*s: %s (%s)\n", static_cast<int>(options.path.size()),
-                 options.path.data(), why, error_name(rc));
-    return 2;
-  }
+  if (ErrorCode rc = parent_chain_status(image); rc != OK) return parent_chain_reason(rc);
   ErrorCode rc = OK;
   uint32_t recognised = 0;
   std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised);
-  if (!map) return fail(err, options.path, rc);
+  if (!map) return map_failure_reason(rc, resolved);
 
   Report report(out, options);
   const Reason why_not = why_not_trimmed(image);
@@ -176,55 +179,62 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   uint64_t unused = 0;
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;
-    if (rc = count_used_sectors(*map, v, used); rc != OK) return fail(err, options.path, rc);
+    if (rc = count_used_sectors(*map, v, used); rc != OK) return map_failure_reason(rc, resolved);
     report.volume(v, used);
     if (options.ranges) {
       uint64_t again = 0;
       rc = count_used_sectors(*map, v, again,
                               [&](uint32_t first, uint32_t count) { report.range(first, count); });
-      if (rc != OK) return fail(err, options.path, rc);
+      if (rc != OK) return map_failure_reason(rc, resolved);
     }
     report.end_volume();
     unused += v.length - used;
   }
   TrimForecast forecast;
   if (options.estimate && why_not.empty())
-    if (rc = forecast_trim(image, resolved, *map, forecast, nullptr, nullptr); rc != OK) {
-      // The forecast is the trim itself: its failure says what the trim would say.
-      std::fprintf(err, "quorvex-inspect: %.*s: %s (%s)\n", static_cast<int>(options.path.size()),
-                   options.path.data(), error_name(rc), failure_reason(rc, resolved).text.c_str());
-      return 2;
-    }
+    if (rc = forecast_trim(image, resolved, *map, forecast, nullptr, nullptr); rc != OK)
+      return failure_reason(rc, resolved);
   report.end(unused, options.estimate && why_not.empty() ? &forecast : nullptr);
-  if (std::fflush(out) != 0 || std::ferror(out)) return fail(err, options.path, ERR_WRITE);
-  return 0;
+  return {};
 }
 
 }  // namespace
 
 bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& out) noexcept {
   out = InspectOptions{};
+  if (args.size() == 1 && (std::string_view(args[0]) == "--help" || std::string_view(args[0]) == "--version")) {
+    (std::string_view(args[0]) == "--help" ? out.help : out.version) = true;
+    return true;
+  }
   bool have_path = false, options_done = false;
   for (const char* a : args) {
     const std::string_view arg(a);
-    if (!options_done && arg == "--json" && !out.json) {
-      out.json = true;
-    } else if (!options_done && arg == "--ranges" && !out.ranges) {
-      out.ranges = true;
-    } else if (!options_done && arg == "--estimate" && !out.estimate) {
-      out.estimate = true;
-    } else if (!options_done && arg == "--") {
+    if (!options_done && arg == "--") {
       options_done = true;
-    } else if ((options_done || arg.empty() || arg[0] != '-') && !have_path) {
-      out.path = arg;
-      have_path = true;
-    } else if ((options_done || (!arg.empty() && arg[0] != '-')) && have_path && !arg.empty()) {
+    } else if (!options_done && arg.starts_with("-")) {
+      bool* flag = arg == "--json"       ? &out.json
+                   : arg == "--ranges"   ? &out.ranges
+                   : arg == "--estimate" ? &out.estimate
+                                         : nullptr;
+      if (!flag || *flag) {
+        out.fault = {arg, flag                                     ? "given twice"
+                          : arg == "--help" || arg == "--version" ? "stands alone"
+                                                                  : "not an option"};
+        return false;
+      }
+      *flag = true;
+    } else if (arg.empty()) {
+      out.fault = {arg, "an empty argument names no image"};
+      return false;
+    } else if (have_path) {
       out.more_paths.push_back(arg);
     } else {
-      return false;
+      out.path = arg;
+      have_path = true;
     }
   }
-  return have_path && !out.path.empty();
+  if (!have_path) out.fault = {};
+  return have_path;
 }
 
 ErrorCode count_used_sectors(const UsageMap& map, const VolumeEntry& volume, uint64_t& used,
@@ -274,25 +284,36 @@ const char* format_name(int32_t id) noexcept {
 
 namespace {
 
-// One report of several: the text report under a line naming the image; in JSON the report on one
-// line with its path, or the path and the error of an image that fails.
-int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE* err) {
-  platform::TextCapture report, error;
-  int status = 2;
-  if (platform::open_capture(report) && platform::open_capture(error))
-    status = inspect(options, report.stream, error.stream);
-  std::string text = platform::close_capture(report), why = platform::close_capture(error);
-  std::fputs(why.c_str(), err);
-  while (!why.empty() && why.back() == '\n') why.pop_back();
-  const std::string path = json_quote(options.path);
-  if (!options.json) {
-    std::fprintf(out, "image: %.*s\n%s", static_cast<int>(options.path.size()), options.path.data(),
-                 status == 0 ? text.c_str() : (why + "\n").c_str());
-    return status;
+// The report of one image, or its reason line on `err` (with --json also its object on `out`);
+// one of `many` gets its path on its report, in text as a line "image: PATH".
+int report_image(const InspectOptions& options, std::string_view path, bool many, std::FILE* out,
+                 std::FILE* err) {
+  platform::TextCapture capture;
+  Reason why{"no_memory", "out of memory"};
+  std::string text;
+  if (platform::open_capture(capture)) {
+    why = inspect(options, path, capture.stream);
+    text = platform::close_capture(capture);
   }
-  if (status != 0) {
-    std::fprintf(out, "{\"path\": %s, \"error\": %s}\n", path.c_str(), json_quote(why).c_str());
-    return status;
+  const std::string quoted = json_quote(path);
+  if (!why.empty()) {
+    print_reason_line(err, kProgram, path, why);
+    if (options.json) {
+      std::fprintf(out, "{\"path\": %s, \"error\": %s, \"reason\": %s}\n", quoted.c_str(),
+                   json_quote(why.key).c_str(), json_quote(why.text).c_str());
+    } else if (many) {
+      std::fprintf(out, "image: %.*s\n", static_cast<int>(path.size()), path.data());
+      print_reason_line(out, kProgram, path, why);
+    }
+    return 2;
+  }
+  if (!many) {
+    std::fputs(text.c_str(), out);
+    return 0;
+  }
+  if (!options.json) {
+    std::fprintf(out, "image: %.*s\n%s", static_cast<int>(path.size()), path.data(), text.c_str());
+    return 0;
   }
   // The report's strings hold no raw line ends: dropping them and the indentation after them
   // leaves the same object on one line.
@@ -304,7 +325,7 @@ int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE
     }
     while (i + 1 < text.size() && text[i + 1] == ' ') ++i;
   }
-  std::fprintf(out, "{\"path\": %s, %s\n", path.c_str(), line.c_str() + 1);
+  std::fprintf(out, "{\"path\": %s, %s\n", quoted.c_str(), line.c_str() + 1);
   return 0;
 }
 
@@ -313,27 +334,33 @@ int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE
 int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* err) noexcept {
   std::setlocale(LC_ALL, "");
   InspectOptions options;
-  if (argc < 2 || !parse_inspect_arguments(
-                      std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)), options)) {
-    std::fputs(kUsage, err);
-    return 1;
-  }
   try {
-    if (options.more_paths.empty()) return inspect(options, out, err);
-    // An inventory goes on past an image that fails.
-    int status = 0;
-    std::vector<std::string_view> paths{options.path};
-    paths.insert(paths.end(), options.more_paths.begin(), options.more_paths.end());
-    for (const std::string_view path : paths) {
-      InspectOptions one = options;
-      one.path = path;
-      one.more_paths.clear();
-      if (inspect_one_of_many(one, out, err) != 0) status = 2;
+    const std::span<const char* const> args(argv + 1, static_cast<size_t>(argc > 1 ? argc - 1 : 0));
+    if (!parse_inspect_arguments(args, options)) {
+      print_reason_line(err, kProgram, {}, usage_reason(kProgram, options.fault.argument, options.fault.why));
+      std::fputs(kUsage, err);
+      return 1;
     }
-    std::fflush(out);
+    if (options.help || options.version) {
+      if (options.help) std::fprintf(out, "%s%s", kUsage, kHelp);
+      else std::fprintf(out, "%s %s\n", kProgram, kQuorvexVersion);
+      return std::fflush(out) == 0 ? 0 : 2;
+    }
+    // An inventory goes on past an image that fails.
+    int status = report_image(options, options.path, !options.more_paths.empty(), out, err);
+    for (const std::string_view path : options.more_paths)
+      if (report_image(options, path, true, out, err) != 0) status = 2;
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+      const int error = errno;
+      print_reason_line(err, kProgram, {},
+                        {"write_failed", std::string("the report could not be written to standard output: ") +
+                                             std::strerror(error)});
+      return 2;
+    }
     return status;
   } catch (...) {
-    return fail(err, options.path, ERR_NO_MEMORY);
+    print_reason_line(err, kProgram, options.path, {"no_memory", "out of memory"});
+    return 2;
   }
 }
 

@@ -87,6 +87,51 @@ Reason refusal_reason(std::string_view fallback_key, std::string fallback) {
   return {std::string(fallback_key), std::move(fallback)};
 }
 
+Reason unresolved_reason(int error) {
+  if (error == ENOENT) return {"not_found", "the file does not exist"};
+  return {"cannot_open", std::string("the path cannot be followed: ") + std::strerror(error)};
+}
+
+Reason open_reason(ErrorCode rc, std::string_view resolved) {
+  if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
+  if (rc == ERR_OPEN && !refusal_note()) {
+    const FileFailure f = last_file_failure();
+    return {"cannot_open", "the image, or a file it refers to (a parent, an extent), cannot be opened" +
+                               system_words(f)};
+  }
+  if (rc == ERR_KEY_REQUIRED) return refusal_reason("encrypted", "the image is encrypted");
+  return refusal_reason("unknown_format",
+                        "no known image format (or an image damaged beyond recognition)");
+}
+
+Reason parent_chain_reason(ErrorCode rc) {
+  if (rc == ERR_UNSUPPORTED)
+    return {"log_not_replayed", "the image (or a parent) holds writes in its log that were never "
+                                "applied; open it once in the hypervisor that wrote it"};
+  return {"wrong_parent", "the parent image is not the disk this image was made over"};
+}
+
+Reason map_failure_reason(ErrorCode rc, std::string_view resolved) {
+  Reason why = failure_reason(rc, resolved);
+  // A device that failed a read is said as such, wherever the run met it.
+  if (why.key != "no_memory" && why.key != "read_failed") why.key = "map_failed";
+  why.text = "the partitions and file systems could not be read: " + why.text;
+  return why;
+}
+
+Reason usage_reason(std::string_view program, std::string_view argument, std::string_view why) {
+  std::string text(argument);
+  if (!text.empty()) text += ": ";
+  return {"usage", text.append(why) + "; " + std::string(program) + " --help explains the arguments"};
+}
+
+void print_reason_line(std::FILE* to, std::string_view program, std::string_view subject,
+                       const Reason& reason) {
+  std::fprintf(to, "%.*s: ", static_cast<int>(program.size()), program.data());
+  if (!subject.empty()) std::fprintf(to, "%.*s: ", static_cast<int>(subject.size()), subject.data());
+  std::fprintf(to, "%s\n", reason.text.c_str());
+}
+
 Reason why_not_trimmed(const DiskImage& image) {
   clear_refusal();
   if (can_trim(image)) return {};
@@ -112,10 +157,8 @@ std::string json_quote(std::string_view s) {
 }
 
 int end_run(const RunOutcome& run, int exit_status, bool word) {
-  const int path_length = static_cast<int>(run.shown_path.size());
   if (!run.reason.empty())
-    std::fprintf(stderr, "quorvex: %.*s: %s\n", path_length, run.shown_path.data(),
-                 run.reason.text.c_str());
+    print_reason_line(stderr, "quorvex", run.usage_error ? std::string_view() : run.shown_path, run.reason);
   if (run.json) {
     std::printf("{\"event\": \"result\", \"result\": \"%s\", \"exit_status\": %d, \"path\": %s, "
                 "\"size_before\": %" PRIu64 ", \"size_after\": %" PRIu64 ", \"new_files\": ",

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "app/inspect.hpp"
 #include "app/progress.hpp"
@@ -21,22 +22,30 @@
 namespace qx {
 namespace {
 
-bool parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
-  if (arg == "--json") return !out.json && (out.json = true);
-  if (arg == "--in-place") return !out.in_place && (out.in_place = true);
-  if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/')) return false;
+constexpr const char* kTwice = "given twice";
+
+// Why `arg` is refused after the options before it; null when it is taken.
+const char* parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
+  if (arg == "--json") return std::exchange(out.json, true) ? kTwice : nullptr;
+  if (arg == "--in-place") {
+    if (std::exchange(out.in_place, true)) return kTwice;
+    return out.delete_backup ? "cannot be given with -d (in place there is no backup)" : nullptr;
+  }
+  if (arg == "--help" || arg == "--version") return "stands alone";
+  if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/'))
+    return arg.starts_with("-") ? "not an option" : "one image at a time, named last";
   switch (arg[1]) {
     case 'd':
     case 'D':
-      if (seen_d) return false;
-      seen_d = out.delete_backup = true;
-      return true;
+      if (std::exchange(seen_d, true)) return kTwice;
+      out.delete_backup = true;
+      return out.in_place ? "cannot be given with --in-place (in place there is no backup)" : nullptr;
     case 's':
     case 'S':
-      if (seen_s) return false;
-      seen_s = out.silent = true;
-      return true;
-    default: return false;
+      if (std::exchange(seen_s, true)) return kTwice;
+      out.silent = true;
+      return nullptr;
+    default: return "not an option";
   }
 }
 
@@ -97,20 +106,6 @@ Reason in_use_reason() {
                       "shut down the virtual machine or close the program, then run again"};
   return {"in_use", "the image is in use by another program (it holds QEMU's lock on the file); "
                     "shut down the virtual machine or close the QEMU tool, then run again"};
-}
-
-// `unread`: some read failed meanwhile, so that detection may have passed over the right format.
-Reason open_reason(ErrorCode rc, std::string_view resolved) {
-  if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
-  if (rc == ERR_OPEN && !refusal_note()) {
-    const FileFailure f = last_file_failure();
-    return {"cannot_open", std::string("the image, or a file it refers to (a parent, an extent), "
-                                       "cannot be opened") +
-                               (f.error ? std::string(": ") + std::strerror(f.error) : "")};
-  }
-  if (rc == ERR_KEY_REQUIRED) return refusal_reason("encrypted", "the image is encrypted");
-  return refusal_reason("unknown_format",
-                        "no known image format (or an image damaged beyond recognition)");
 }
 
 Reason cannot_hold_reason(std::string_view resolved, int error) {
@@ -195,22 +190,11 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
                                    : fail_quietly(run, open_reason(rc, resolved));
   // Over the wrong parent the map itself would be wrong: refuse before anything is built.
   if (ErrorCode rc = parent_chain_status(image); rc != OK)
-    return finish(run, rc, rc == ERR_UNSUPPORTED
-                               ? Reason{"log_not_replayed",
-                                        "the image (or a parent) holds writes in its log that were "
-                                        "never applied; open it once in the hypervisor that wrote it"}
-                               : Reason{"wrong_parent",
-                                        "the parent image is not the disk this image was made over"});
+    return finish(run, rc, parent_chain_reason(rc));
   ErrorCode map_error = OK;
   uint32_t recognised = 0;
   std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);
-  if (!map) {
-    Reason why = failure_reason(map_error, resolved);
-    // A device that failed a read is said as such, wherever the run met it.
-    why.key = why.key == "no_memory" || why.key == "read_failed" ? why.key : "map_failed";
-    why.text = "the partitions and file systems could not be read: " + why.text;
-    return fail_quietly(run, std::move(why));
-  }
+  if (!map) return fail_quietly(run, map_failure_reason(map_error, resolved));
   if (!map->table_note.empty())
     std::fprintf(stderr, "quorvex: %.*s: %s\n", static_cast<int>(run.shown_path.size()), run.shown_path.data(),
                  map->table_note.text.c_str());
@@ -297,10 +281,12 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
     return true;
   }
   bool seen_d = false, seen_s = false;
-  for (size_t i = 0; i + 1 < args.size(); ++i)
-    if (!parse_option(args[i], out, seen_d, seen_s)) return false;
-  // Nothing is replaced in place, so there is no backup to delete.
-  if (out.in_place && out.delete_backup) return false;
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (const char* why = parse_option(args[i], out, seen_d, seen_s)) {
+      out.fault = {args[i], why};
+      return false;
+    }
+  }
   out.path = args.back();
   return true;
 }
@@ -345,20 +331,17 @@ int run_quorvex(int argc, const char* const* argv) noexcept {
       run.reason = std::move(reason);
       return end_run(run, 1, false);
     };
-    if (args.empty() || !parse_command_line(args, cmd))
-      return usage_error({"usage", "these are not the arguments quorvex takes; quorvex --help "
-                                   "explains them"});
+    if (!parse_command_line(args, cmd)) {
+      run.usage_error = true;
+      return usage_error(usage_reason("quorvex", cmd.fault.argument, cmd.fault.why));
+    }
     if (cmd.help || cmd.version) {
       if (cmd.help) print_help();
       else std::printf("quorvex %s\n", kQuorvexVersion);
       return 0;
     }
     std::string resolved;
-    if (!platform::resolve_path(argv[argc - 1], resolved))
-      return usage_error({errno == ENOENT ? "not_found" : "cannot_open",
-                          errno == ENOENT ? std::string("the file does not exist")
-                                          : std::string("the path cannot be followed: ") +
-                                                std::strerror(errno)});
+    if (!platform::resolve_path(argv[argc - 1], resolved)) return usage_error(unresolved_reason(errno));
     run.silent = cmd.silent;
     return run_trim(cmd, resolved, run);
   } catch (...) {

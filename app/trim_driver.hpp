@@ -8,6 +8,12 @@ namespace qx {
 
 inline constexpr const char* kQuorvexVersion = "0.4.0";
 
+// An argument that a program does not take and why; `argument` empty when the image is missing.
+struct ArgumentFault {
+  std::string_view argument;
+  const char* why = "no image named";
+};
+
 struct CommandLine {
   bool delete_backup = false;
   bool silent = false;
@@ -16,10 +22,12 @@ struct CommandLine {
   bool help = false;      // "--help" alone
   bool version = false;   // "--version" alone
   std::string_view path;
+  ArgumentFault fault;  // when the arguments are refused
 };
 
 // False when the arguments (without the program name) are not "[-d] [-s] [--json] [--in-place]
-// filepath" (-d and --in-place exclude each other), "--help" or "--version".
+// filepath" (-d and --in-place exclude each other), "--help" or "--version"; `out.fault` then
+// names the first argument at fault.
 [[nodiscard]] bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept;
 
 void print_usage() noexcept;

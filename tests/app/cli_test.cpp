@@ -58,6 +58,21 @@ TEST(CommandLine, UsageErrorsExitOneWithTheUsageText) {
   }
 }
 
+TEST(CommandLine, ArgumentErrorsNameTheArgument) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"", "no image named"},
+      {"-x img", "-x: not an option"},
+      {"/d -s /D img", "/D: given twice"},
+      {"-d img extra", "img: one image at a time, named last"},
+      {"--in-place -d img", "-d: cannot be given with --in-place (in place there is no backup)"},
+      {"--help img", "--help: stands alone"}};
+  for (const auto& [args, why] : cases) {
+    const auto r = test::run_command(test::shell_quote(test::quorvex_binary()) + " " + args + " 2>&1 >/dev/null");
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(r.output, "quorvex: " + why + "; quorvex --help explains the arguments\n") << args;
+  }
+}
+
 TEST(CommandLine, HelpExplainsEveryOptionAndVersionPrintsIt) {
   const auto help = run("--help");
   EXPECT_EQ(help.status, 0);
@@ -68,7 +83,7 @@ TEST(CommandLine, HelpExplainsEveryOptionAndVersionPrintsIt) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.output, std::string("quorvex ") + kQuorvexVersion + "\n");
   // The version is the project's.
-  const auto cmake = test::read_file(std::string(QX_SOURCE_DIR) + "/CMakeLists.txt");
+  const auto cmake = test::read_file(test::source_dir() + "/CMakeLists.txt");
   EXPECT_NE(std::string(cmake.begin(), cmake.end()).find(std::string("VERSION ") + kQuorvexVersion + " "),
             std::string::npos);
 }

@@ -13,8 +13,8 @@
 
 namespace qx::test {
 
-CommandResult quorvex(const std::string& args) {
-  return run_command(shell_quote(quorvex_binary()) + " " + args + " 2>/dev/null");
+CommandResult quorvex(const std::string& args, bool errors) {
+  return run_command(shell_quote(quorvex_binary()) + " " + args + (errors ? " 2>&1" : " 2>/dev/null"));
 }
 
 void qemu_convert(const std::string& from, const std::string& to, const std::string& options) {

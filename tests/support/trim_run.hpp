@@ -15,8 +15,9 @@
 
 namespace qx::test {
 
-// quorvex with these arguments (already quoted); its reason line on standard error is left out.
-CommandResult quorvex(const std::string& args);
+// quorvex with these arguments (already quoted); its reason line on standard error is left out,
+// or with `errors` kept in the output.
+CommandResult quorvex(const std::string& args, bool errors = false);
 // qemu-img convert with the options; a failure fails the test.
 void qemu_convert(const std::string& from, const std::string& to, const std::string& options);
 

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "support/disk_builder.hpp"
+#include "support/file_patch.hpp"
 #include "support/lvm_builder.hpp"
 #include "support/test_support.hpp"
 #include "volume/lvm2.hpp"
@@ -195,16 +196,15 @@ TEST(Lvm2, DamagedMetadataAreaHeaderIsRejected) {
     EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT) << what;
     EXPECT_TRUE(v.empty());
   };
-  auto put64 = [](std::vector<uint8_t>& h, size_t off, uint64_t v) { std::memcpy(&h[off], &v, 8); };
   expect_rejected([](auto& h) { h[200] = 1; }, false, "CRC");
   expect_rejected([](auto& h) { h[5] = 'l'; }, true, "magic");
   expect_rejected([](auto& h) { h[20] = 2; }, true, "version");
-  expect_rejected([&](auto& h) { put64(h, 24, 8192); }, true, "start");
-  expect_rejected([&](auto& h) { put64(h, 32, 4096); }, true, "size");
-  expect_rejected([&](auto& h) { put64(h, 40, 0); }, true, "raw offset 0");
-  expect_rejected([&](auto& h) { put64(h, 48, 0); }, true, "raw size 0");
-  expect_rejected([&](auto& h) { put64(h, 48, 2049); }, true, "raw size 2049");
-  expect_rejected([&](auto& h) { put64(h, 40, desc.mda_size - 100); }, true, "wraps round");
+  expect_rejected([&](auto& h) { test::put64(h, 24, 8192); }, true, "start");
+  expect_rejected([&](auto& h) { test::put64(h, 32, 4096); }, true, "size");
+  expect_rejected([&](auto& h) { test::put64(h, 40, 0); }, true, "raw offset 0");
+  expect_rejected([&](auto& h) { test::put64(h, 48, 0); }, true, "raw size 0");
+  expect_rejected([&](auto& h) { test::put64(h, 48, 2049); }, true, "raw size 2049");
+  expect_rejected([&](auto& h) { test::put64(h, 40, desc.mda_size - 100); }, true, "wraps round");
   expect_rejected([&](auto& h) { h[60] = 1; }, true, "ignored area");
   expect_rejected([&](auto& h) { h[56] ^= 1; }, true, "text checksum");
 }
