@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "app/run_outcome.hpp"
+#include "formats/image_files.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
+#include "image/replacement.hpp"
 #include "image/sector_bitmap.hpp"
 #include "platform/file_ops.hpp"
 
@@ -134,7 +136,14 @@ class Report {
   uint32_t ranges_ = 0;
 };
 
+int fail(std::FILE* err, std::string_view path, const Reason& reason) {
+  std::fprintf(err, "quorvex-inspect: %.*s: %s (%s)\n", static_cast<int>(path.size()), path.data(),
+               reason.text.c_str(), reason.key.c_str());
+  return 2;
+}
+
 int fail(std::FILE* err, std::string_view path, ErrorCode rc) {
+  if (const Reason why = not_regular_reason(); !why.empty()) return fail(err, path, why);
   const char* why = refusal_note();
   std::fprintf(err, "quorvex-inspect: %.*s: %s%s%s%s\n", static_cast<int>(path.size()), path.data(),
                error_name(rc), why ? " (" : "", why ? why : "", why ? ")" : "");
@@ -146,6 +155,14 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   const std::string path(options.path);
   std::string resolved;
   if (!platform::resolve_path(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
+  clear_refused_file();
+  // A journal that quorvex would refuse to act on is named as quorvex names it.
+  if (cut_off_swap_pending(resolved)) {
+    std::vector<std::string> own_files;
+    if (list_image_files(resolved, own_files) != OK) return fail(err, options.path, ERR_NO_MEMORY);
+    if (judge_cut_off_swap(resolved, own_files) == JournalVerdict::kUntrusted)
+      return fail(err, options.path, untrusted_journal_reason(resolved));
+  }
   DiskImage image;
   if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
   // A map read through the wrong parent would describe another disk's file systems.

@@ -7,6 +7,7 @@
 
 #include "app/inspect.hpp"
 #include "image/file.hpp"
+#include "image/replacement.hpp"
 #include "platform/file_ops.hpp"
 
 namespace qx {
@@ -66,6 +67,27 @@ Reason failure_reason(ErrorCode code, std::string_view image) {
     default: break;
   }
   return {"failed", std::string("the trim failed (") + error_name(code) + ")" + system_words(f)};
+}
+
+Reason not_regular_reason() {
+  if (!refused_file_type()) return {};
+  return {"not_a_regular_file", std::string(refused_file_path()) + " is " + file_type_words(refused_file_type()) +
+                                    ", not an image file: every file of an image (its backing file, "
+                                    "parent or extents too) must be a regular file"};
+}
+
+Reason untrusted_journal_reason(std::string_view image) {
+  const std::string journal = std::string(image) + std::string(kJournalSuffix);
+  FileInfo info;
+  const bool file = !file_info(journal, info) || info.regular();
+  return {"untrusted_journal",
+          journal + (file ? " is not the journal of a swap of this image's own files (it names other "
+                            "files, files outside the image's folder or a foreign suffix)"
+                          : std::string(" is ") + file_type_words(info.type_and_mode) +
+                                ", not the journal of a swap of this image's files") +
+              "; nothing was renamed or removed and the image was not trimmed. Look at that file: if "
+              "no run of quorvex over this image was cut off, you did not expect it; remove it, then "
+              "run again"};
 }
 
 Reason refusal_reason(std::string_view fallback_key, std::string fallback) {

@@ -35,6 +35,11 @@ struct RunOutcome {
 Reason failure_reason(ErrorCode code, std::string_view image);
 // The refusal a driver left (refusal_note), or `fallback_key` with `fallback` words.
 Reason refusal_reason(std::string_view fallback_key, std::string fallback);
+// The reason naming a file that an open refused for not being a regular file (a FIFO, a device, a
+// folder named as a backing file, parent or extent); empty when none was refused.
+Reason not_regular_reason();
+// Why the journal beside the image (see judge_cut_off_swap) is not acted on, and what to do.
+Reason untrusted_journal_reason(std::string_view image);
 // Why quorvex would not trim the opened image; empty when it would.
 Reason why_not_trimmed(const DiskImage& image);
 

@@ -10,6 +10,7 @@
 #include "app/progress.hpp"
 #include "app/run_outcome.hpp"
 #include "formats/format_ids.hpp"
+#include "formats/image_files.hpp"
 #include "image/replacement.hpp"
 #include "image/disk_image.hpp"
 #include "formats/trim_walk.hpp"
@@ -102,6 +103,7 @@ Reason in_use_reason() {
 // `unread`: some read failed meanwhile, so that detection may have passed over the right format.
 Reason open_reason(ErrorCode rc, std::string_view resolved) {
   if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
+  if (Reason why = not_regular_reason(); !why.empty()) return why;
   if (rc == ERR_OPEN && !refusal_note()) {
     const FileFailure f = last_file_failure();
     return {"cannot_open", std::string("the image, or a file it refers to (a parent, an extent), "
@@ -114,6 +116,7 @@ Reason open_reason(ErrorCode rc, std::string_view resolved) {
 }
 
 Reason cannot_hold_reason(std::string_view resolved, int error) {
+  if (Reason why = not_regular_reason(); !why.empty()) return why;
   FileInfo info;
   if (file_info(resolved, info) && !info.regular())
     return {"cannot_open", "the image is neither a regular file nor a folder"};
@@ -163,6 +166,7 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
   StopSignals signals;
   InPlaceSharing sharing(cmd.in_place);
   clear_file_failure();
+  clear_refused_file();
   // The image is held before its first byte is read, so that no hypervisor writes it while it is
   // trimmed and any other change shows at the swap.
   FileGuard guard;
@@ -176,9 +180,15 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
       case HoldResult::kCannotOpen: return fail_quietly(run, cannot_hold_reason(resolved, errno));
     }
   }
-  // A swap of several files that a crash cut off is finished before anything reads them.
+  // A swap of several files that a crash cut off is finished before anything reads them; a journal
+  // that names anything but the image's own files is left alone for the user to look at.
   bool cut_off = false;
-  if (finish_cut_off_swap(resolved, cut_off) != OK) {
+  std::vector<std::string> own_files;
+  if (cut_off_swap_pending(resolved) && list_image_files(resolved, own_files) != OK)
+    return finish(run, ERR_NO_MEMORY, failure_reason(ERR_NO_MEMORY, resolved));
+  if (ErrorCode rc = finish_cut_off_swap(resolved, own_files, cut_off); rc == ERR_BAD_RECORD) {
+    return finish(run, rc, untrusted_journal_reason(resolved));
+  } else if (rc != OK) {
     const FileFailure f = last_file_failure();
     return finish(run, ERR_CREATE,
                   {"unfinished_swap", std::string("a run was cut off in the middle of the swap of "
