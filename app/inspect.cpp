@@ -10,6 +10,7 @@
 #include "formats/image_files.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
+#include "image/detect.hpp"
 #include "image/replacement.hpp"
 #include "image/sector_bitmap.hpp"
 #include "platform/file_ops.hpp"
@@ -19,15 +20,15 @@ namespace {
 
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE...\n";
+constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] IMAGE...\n";
 
 class Report {
  public:
   Report(std::FILE* out, const InspectOptions& options) : out_(out), options_(options) {}
 
   // `refusal`: why a trim of this image would be refused, when its format says; `why_not`: why
-  // quorvex would not trim it, empty when it would.
-  void begin(const DiskImage& image, const char* refusal, const Reason& why_not) {
+  // quorvex would not trim it, empty when it would; `note`: see format_note.
+  void begin(const DiskImage& image, const char* refusal, const Reason& why_not, const std::string& note) {
     const DiskGeometry g = get_geometry(image);
     if (options_.json) {
       std::fprintf(out_,
@@ -35,6 +36,7 @@ class Report {
                    "\"sectors_per_track\": %u, \"bytes_per_sector\": %u},\n",
                    static_cast<int>(image.format), g.total_sectors, g.heads, g.sectors_per_track,
                    g.bytes_per_sector);
+      if (!note.empty()) std::fprintf(out_, "  \"format_note\": %s,\n", json_quote(note).c_str());
       if (refusal) std::fprintf(out_, "  \"trim_refusal\": \"%s\",\n", refusal);
       std::fprintf(out_, "  \"trimmable\": %s,\n", why_not.empty() ? "true" : "false");
       if (!why_not.empty()) {
@@ -46,6 +48,7 @@ class Report {
     } else {
       std::fprintf(out_, "format: %d (%s)\n", static_cast<int>(image.format),
                    format_name(image.format));
+      if (!note.empty()) std::fprintf(out_, "format note: %s\n", note.c_str());
       std::fprintf(out_,
                    "geometry: %u sectors, %u heads, %u sectors per track, %u bytes per sector\n",
                    g.total_sectors, g.heads, g.sectors_per_track, g.bytes_per_sector);
@@ -164,7 +167,10 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
       return fail(err, options.path, untrusted_journal_reason(resolved));
   }
   DiskImage image;
-  if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
+  if (ErrorCode rc = options.format.empty() ? open_image(image, resolved, true)
+                                            : open_image_named(image, resolved, true, options.format);
+      rc != OK)
+    return fail(err, options.path, rc);
   // A map read through the wrong parent would describe another disk's file systems.
   if (ErrorCode rc = parent_chain_status(image); rc != OK) {
     const char* why = rc == ERR_UNSUPPORTED
@@ -182,7 +188,8 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
 
   Report report(out, options);
   const Reason why_not = why_not_trimmed(image);
-  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not);
+  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not,
+               options.format.empty() ? format_note(image, resolved) : std::string());
   uint64_t unused = 0;
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;
@@ -211,9 +218,14 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
 bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& out) noexcept {
   out = InspectOptions{};
   bool have_path = false, options_done = false;
-  for (const char* a : args) {
-    const std::string_view arg(a);
-    if (!options_done && arg == "--json" && !out.json) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg(args[i]);
+    if (!options_done && (arg == "-f" || arg == "--format") && out.format.empty() && i + 1 < args.size() &&
+        args[i + 1][0] != '\0') {
+      out.format = args[++i];
+    } else if (!options_done && arg.starts_with("--format=") && arg.size() > 9 && out.format.empty()) {
+      out.format = arg.substr(9);
+    } else if (!options_done && arg == "--json" && !out.json) {
       out.json = true;
     } else if (!options_done && arg == "--ranges" && !out.ranges) {
       out.ranges = true;
@@ -322,6 +334,11 @@ int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* er
   if (argc < 2 || !parse_inspect_arguments(
                       std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)), options)) {
     std::fputs(kUsage, err);
+    return 1;
+  }
+  if (!options.format.empty() && !is_format_name(options.format)) {
+    std::fprintf(err, "quorvex-inspect: no format is named \"%.*s\" (-f)\n%s",
+                 static_cast<int>(options.format.size()), options.format.data(), kUsage);
     return 1;
   }
   try {

@@ -1,11 +1,15 @@
 #include "app/run_outcome.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "app/inspect.hpp"
+#include "formats/format_ids.hpp"
+#include "formats/raw/raw.hpp"
+#include "image/detect.hpp"
 #include "image/file.hpp"
 #include "image/replacement.hpp"
 #include "platform/file_ops.hpp"
@@ -88,6 +92,20 @@ Reason untrusted_journal_reason(std::string_view image) {
               "; nothing was renamed or removed and the image was not trimmed. Look at that file: if "
               "no run of quorvex over this image was cut off, you did not expect it; remove it, then "
               "run again"};
+}
+
+std::string format_note(const DiskImage& image, std::string_view path) {
+  const bool raw_layout = image.format == FORMAT_RAW || image.format == FORMAT_FLAT ||
+                          image.format == FORMAT_SPLIT_RAW || image.format == FORMAT_WINDOW;
+  if (raw_layout || !raw_disk_name(path)) return {};
+  return std::string("named like a raw disk, but the file reads as a ") + format_name(image.format) +
+         " image and is taken as one; if it is a raw disk (whose guest wrote that header at its start), "
+         "give -f raw";
+}
+
+bool is_format_name(std::string_view name) noexcept {
+  std::array<int32_t, kMaxDetectionAttempts> order;
+  return named_format_order(name, order) != 0;
 }
 
 Reason refusal_reason(std::string_view fallback_key, std::string fallback) {

@@ -40,6 +40,12 @@ Reason refusal_reason(std::string_view fallback_key, std::string fallback);
 Reason not_regular_reason();
 // Why the journal beside the image (see judge_cut_off_swap) is not acted on, and what to do.
 Reason untrusted_journal_reason(std::string_view image);
+// A word on the format the image was found to have, when its name says otherwise: a ".img",
+// ".raw" or ".bin" file read as a container format (a raw disk whose guest wrote such a header
+// at its start reads so too); empty otherwise.
+std::string format_note(const DiskImage& image, std::string_view path);
+// Whether -f may name this format.
+[[nodiscard]] bool is_format_name(std::string_view name) noexcept;
 // Why quorvex would not trim the opened image; empty when it would.
 Reason why_not_trimmed(const DiskImage& image);
 

@@ -12,6 +12,7 @@
 #include "formats/format_ids.hpp"
 #include "formats/image_files.hpp"
 #include "image/replacement.hpp"
+#include "image/detect.hpp"
 #include "image/disk_image.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/file_guard.hpp"
@@ -22,7 +23,20 @@
 namespace qx {
 namespace {
 
-bool parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
+// `next`: the argument after this one, which -f takes as its name (`took` then set).
+bool parse_option(std::string_view arg, std::string_view next, bool& took, CommandLine& out, bool& seen_d,
+                  bool& seen_s) noexcept {
+  if (arg == "-f" || arg == "--format") {
+    if (!out.format.empty() || next.empty()) return false;
+    out.format = next;
+    took = true;
+    return true;
+  }
+  if (arg.starts_with("--format=")) {
+    if (!out.format.empty() || arg.size() == 9) return false;
+    out.format = arg.substr(9);
+    return true;
+  }
   if (arg == "--json") return !out.json && (out.json = true);
   if (arg == "--in-place") return !out.in_place && (out.in_place = true);
   if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/')) return false;
@@ -101,7 +115,8 @@ Reason in_use_reason() {
 }
 
 // `unread`: some read failed meanwhile, so that detection may have passed over the right format.
-Reason open_reason(ErrorCode rc, std::string_view resolved) {
+// `format`: the format the user named, if any.
+Reason open_reason(ErrorCode rc, std::string_view resolved, std::string_view format) {
   if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
   if (Reason why = not_regular_reason(); !why.empty()) return why;
   if (rc == ERR_OPEN && !refusal_note()) {
@@ -111,6 +126,10 @@ Reason open_reason(ErrorCode rc, std::string_view resolved) {
                                (f.error ? std::string(": ") + std::strerror(f.error) : "")};
   }
   if (rc == ERR_KEY_REQUIRED) return refusal_reason("encrypted", "the image is encrypted");
+  if (!format.empty())
+    return refusal_reason("unknown_format", "the image does not open as " + std::string(format) +
+                                                " (named with -f): it is not one, or one damaged "
+                                                "beyond recognition");
   return refusal_reason("unknown_format",
                         "no known image format (or an image damaged beyond recognition)");
 }
@@ -200,9 +219,15 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
                          "files; that swap is now complete, or undone where it had failed\n",
                  static_cast<int>(run.shown_path.size()), run.shown_path.data());
   DiskImage image;
-  if (ErrorCode rc = open_image(image, resolved, true); rc != OK)
+  const ErrorCode opened =
+      cmd.format.empty() ? open_image(image, resolved, true) : open_image_named(image, resolved, true, cmd.format);
+  if (opened != OK)
     return guard.saw_file_in_use() ? finish(run, ERR_OPEN, in_use_reason())
-                                   : fail_quietly(run, open_reason(rc, resolved));
+                                   : fail_quietly(run, open_reason(opened, resolved, cmd.format));
+  if (cmd.format.empty())
+    if (const std::string note = format_note(image, resolved); !note.empty())
+      std::fprintf(stderr, "quorvex: %.*s: %s\n", static_cast<int>(run.shown_path.size()), run.shown_path.data(),
+                   note.c_str());
   // Over the wrong parent the map itself would be wrong: refuse before anything is built.
   if (ErrorCode rc = parent_chain_status(image); rc != OK)
     return finish(run, rc, rc == ERR_UNSUPPORTED
@@ -304,8 +329,11 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
     return true;
   }
   bool seen_d = false, seen_s = false;
-  for (size_t i = 0; i + 1 < args.size(); ++i)
-    if (!parse_option(args[i], out, seen_d, seen_s)) return false;
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    bool took = false;
+    if (!parse_option(args[i], i + 2 < args.size() ? args[i + 1] : "", took, out, seen_d, seen_s)) return false;
+    i += took;
+  }
   // Nothing is replaced in place, so there is no backup to delete.
   if (out.in_place && out.delete_backup) return false;
   out.path = args.back();
@@ -313,7 +341,8 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n", stdout);
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] filepath\n",
+             stdout);
   std::fflush(stdout);
 }
 
@@ -329,6 +358,9 @@ void print_help() noexcept {
       "             word: progress events, then one final object (see man quorvex)\n"
       "  --in-place give the free space back inside the image itself (raw and QCOW2 images): no\n"
       "             second file and no backup; cannot be given with -d\n"
+      "  -f FORMAT  (also --format FORMAT) the image's format, not probed: qemu-img's names (raw,\n"
+      "             qcow2, qcow, vmdk, vpc or vhd, vhdx, vdi, parallels, bochs) or a format name\n"
+      "             as quorvex-inspect reports it\n"
       "  --help     this text\n"
       "  --version  the version\n"
       "-d and -s may also be written /d and /s, in either case.\n"
@@ -355,6 +387,9 @@ int run_quorvex(int argc, const char* const* argv) noexcept {
     if (args.empty() || !parse_command_line(args, cmd))
       return usage_error({"usage", "these are not the arguments quorvex takes; quorvex --help "
                                    "explains them"});
+    if (!cmd.format.empty() && !is_format_name(cmd.format))
+      return usage_error({"usage", "no format is named \"" + std::string(cmd.format) +
+                                       "\" (-f); quorvex --help names the formats"});
     if (cmd.help || cmd.version) {
       if (cmd.help) print_help();
       else std::printf("quorvex %s\n", kQuorvexVersion);

@@ -1,13 +1,16 @@
 // Files planted beside an image: a swap journal that names files outside the image's own set, and
-// a FIFO, a device or a folder where a file of the image should be.
+// a FIFO, a device or a folder where a file of the image should be; and a raw disk whose guest
+// wrote another format's header at its start.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
 
+#include "support/disk_fixture.hpp"
 #include "support/parallels_builder.hpp"
 #include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
@@ -176,6 +179,55 @@ TEST_P(PlantedFile, IsRefusedByNameWithoutWaiting) {
 
 INSTANTIATE_TEST_SUITE_P(Hostile, PlantedFile, ::testing::ValuesIn(kPlants),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A raw disk (MBR, FAT32) whose guest wrote a QCOW2 header into its boot code and the gap before
+// its partition: probed, it reads as QCOW2 and both tools say so; with -f raw it is trimmed as the
+// raw disk it is.
+TEST(NamedFormat, RawDiskWithAGuestsQcow2HeaderIsTrimmedAsRawWhenNamed) {
+  if (!test::have_disk_tools() || !test::have_tool("qemu-img")) GTEST_SKIP() << "disk tools or qemu-img missing";
+  test::TempDir dir;
+  const std::string d = dir.path().string();
+  const test::DiskFixture disk = test::make_mbr_fat32(d);
+  const std::string image = d + "/disk.img", header = d + "/header.qcow2";
+  fs::rename(disk.raw, image);
+  test::sh("qemu-img create -q -f qcow2 -o compat=0.10 " + shell_quote(header) + " 36M");
+  test::copy_range(header, 0, image, 0, 446);
+  test::copy_range(header, 512, image, 512, fs::file_size(header) - 512);
+  fs::copy_file(image, d + "/copy.img");
+  const std::vector<uint8_t> before = test::read_file(image);
+
+  ToolRun r = run_tool(QX_INSPECT_BINARY, "--json " + shell_quote(image), d);
+  EXPECT_NE(r.out.find("\"format\": 28,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"format_note\": \"named like a raw disk, but the file reads as a qcow2 image"),
+            std::string::npos) << r.out;
+  EXPECT_NE(run_tool(QX_INSPECT_BINARY, shell_quote(image), d).out.find("\nformat note: "), std::string::npos);
+  r = run_tool(QX_INSPECT_BINARY, "--json -f RAW " + shell_quote(image), d);
+  EXPECT_NE(r.out.find("\"format\": 29,"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("format_note"), std::string::npos) << r.out;
+  r = run_tool(QX_BINARY, shell_quote(d + "/copy.img"), d);
+  EXPECT_NE(r.err.find("reads as a qcow2 image and is taken as one; if it is a raw disk"), std::string::npos) << r.err;
+
+  for (const std::string& binary : {test::quorvex_binary(), std::string(QX_INSPECT_BINARY)}) {
+    r = run_tool(binary, "-f qcow3 " + shell_quote(image), d);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("\"qcow3\""), std::string::npos) << r.err;
+  }
+  r = run_tool(QX_BINARY, "--format vhd " + shell_quote(image), d);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("does not open as vhd"), std::string::npos) << r.err;
+
+  r = run_tool(QX_BINARY, "-f raw " + shell_quote(image), d);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::vector<uint8_t> after = test::read_file(image);
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_TRUE(std::equal(before.begin(), before.begin() + (1 << 20), after.begin()));
+  // Every block is as it was, or a hole the raw trim left.
+  for (size_t at = 0; at < after.size(); at += 4096) {
+    const auto b = before.begin() + static_cast<std::ptrdiff_t>(at), a = after.begin() + static_cast<std::ptrdiff_t>(at);
+    ASSERT_TRUE(std::equal(a, a + 4096, b) || std::all_of(a, a + 4096, [](uint8_t x) { return x == 0; })) << at;
+  }
+  EXPECT_EQ(test::check_file_systems(disk, image, d), "");
+}
 
 }  // namespace
 }  // namespace qx
