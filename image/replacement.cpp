@@ -165,8 +165,9 @@ bool Transaction::write_journal() noexcept {
     append_name(text, suffix_);
     text += '\n';
     for (const Swap& s : swaps_) {
-      const TextView name = s.target().substr(std::min(folder_.view().size(), s.target().size()));
-      if (!s.target().starts_with(folder_.view()) || !plain_name(name)) return false;
+      TextView folder, name;
+      split_host_dir(s.target(), folder, name);
+      if (!same_host_path(folder, folder_.view()) || !plain_name(name)) return false;
       text += !s.temporary().empty() ? '1' : '0';
       text += s.existed ? '1' : '0';
       text += s.linked ? '1' : '0';
@@ -496,12 +497,13 @@ bool journal_targets(const SwapJournal& journal, TextView folder, std::span<cons
   for (size_t i = 0; i < out.size(); ++i) {
     const SwapJournalEntry& e = journal.entries[i];
     ReplacementEntry& r = out[i];
+    const auto is_target = [&](TextView path) { return same_host_path(path, r.target.view()); };
     if (!plain_name(e.target) || !r.target.assign(folder, e.target) ||
         (e.has_new && !r.temporary.assign(r.target.view(), kTempSuffix)) ||
-        std::find(own_files.begin(), own_files.end(), r.target.view()) == own_files.end())
+        std::none_of(own_files.begin(), own_files.end(), is_target) ||
+        std::any_of(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(i),
+                    [&](const ReplacementEntry& o) { return is_target(o.target.view()); }))
       return false;
-    for (size_t k = 0; k < i; ++k)
-      if (out[k].target.view() == r.target.view()) return false;
   }
   return true;
 }
