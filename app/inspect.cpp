@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "app/run_outcome.hpp"
+#include "formats/image_files.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
+#include "image/detect.hpp"
 #include "image/file.hpp"
+#include "image/replacement.hpp"
 #include "image/sector_bitmap.hpp"
 #include "platform/file_ops.hpp"
 
@@ -21,13 +24,14 @@ namespace {
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
 constexpr const char* kProgram = "quorvex-inspect";
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE...\n";
+constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] IMAGE...\n";
 constexpr const char* kHelp =
     "Shows what quorvex would see in each image (format, geometry, volumes and the sectors no\n"
     "file system uses) without writing anything.\n"
     "  --json      one JSON object per image instead of text (see man quorvex-inspect)\n"
     "  --ranges    also the runs of used sectors of every volume\n"
     "  --estimate  also the size of every file a trim would write\n"
+    "  -f FORMAT   (also --format FORMAT) the images' format, not probed, as quorvex -f takes it\n"
     "  --          ends the options (for an image whose name begins with -)\n"
     "  --help      this text\n"
     "  --version   the version\n"
@@ -40,8 +44,9 @@ class Report {
   Report(std::FILE* out, const InspectOptions& options) : out_(out), options_(options) {}
 
   // `refusal`: why a trim of this image would be refused, when its format says; `why_not`: why
-  // quorvex would not trim it, empty when it would.
-  void begin(const DiskImage& image, const char* refusal, const Reason& why_not, const KeptWholeReason& table_note) {
+  // quorvex would not trim it, empty when it would; `note`: see format_note.
+  void begin(const DiskImage& image, const char* refusal, const Reason& why_not, const KeptWholeReason& table_note,
+             const std::string& note) {
     const DiskGeometry g = get_geometry(image);
     if (options_.json) {
       std::fprintf(out_,
@@ -49,6 +54,7 @@ class Report {
                    "\"sectors_per_track\": %u, \"bytes_per_sector\": %u},\n",
                    static_cast<int>(image.format), g.total_sectors, g.heads, g.sectors_per_track,
                    g.bytes_per_sector);
+      if (!note.empty()) std::fprintf(out_, "  \"format_note\": %s,\n", json_quote(note).c_str());
       if (refusal) std::fprintf(out_, "  \"trim_refusal\": \"%s\",\n", refusal);
       std::fprintf(out_, "  \"trimmable\": %s,\n", why_not.empty() ? "true" : "false");
       if (!why_not.empty()) {
@@ -65,6 +71,7 @@ class Report {
     } else {
       std::fprintf(out_, "format: %d (%s)\n", static_cast<int>(image.format),
                    format_name(image.format));
+      if (!note.empty()) std::fprintf(out_, "format note: %s\n", note.c_str());
       std::fprintf(out_,
                    "geometry: %u sectors, %u heads, %u sectors per track, %u bytes per sector\n",
                    g.total_sectors, g.heads, g.sectors_per_track, g.bytes_per_sector);
@@ -164,8 +171,19 @@ Reason inspect(const InspectOptions& options, std::string_view shown, std::FILE*
   std::string resolved;
   if (!platform::resolve_path(path.c_str(), resolved)) return unresolved_reason(errno);
   clear_file_failure();
+  clear_refused_file();
+  // A journal that quorvex would refuse to act on is named as quorvex names it.
+  if (cut_off_swap_pending(resolved)) {
+    std::vector<std::string> own_files;
+    if (list_image_files(resolved, own_files) != OK) return failure_reason(ERR_NO_MEMORY, resolved);
+    if (judge_cut_off_swap(resolved, own_files) == JournalVerdict::kUntrusted)
+      return untrusted_journal_reason(resolved);
+  }
   DiskImage image;
-  if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return open_reason(rc, resolved);
+  if (ErrorCode rc = options.format.empty() ? open_image(image, resolved, true)
+                                            : open_image_named(image, resolved, true, options.format);
+      rc != OK)
+    return open_reason(rc, resolved, options.format);
   // A map read through the wrong parent would describe another disk's file systems.
   if (ErrorCode rc = parent_chain_status(image); rc != OK) return parent_chain_reason(rc);
   ErrorCode rc = OK;
@@ -175,7 +193,8 @@ Reason inspect(const InspectOptions& options, std::string_view shown, std::FILE*
 
   Report report(out, options);
   const Reason why_not = why_not_trimmed(image);
-  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not, map->table_note);
+  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not, map->table_note,
+               options.format.empty() ? format_note(image, resolved) : std::string());
   uint64_t unused = 0;
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;
@@ -207,9 +226,20 @@ bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& 
     return true;
   }
   bool have_path = false, options_done = false;
-  for (const char* a : args) {
-    const std::string_view arg(a);
-    if (!options_done && arg == "--") {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg(args[i]);
+    if (!options_done && (arg == "-f" || arg == "--format" || arg.starts_with("--format="))) {
+      const bool inline_name = arg.starts_with("--format=");
+      if (!out.format.empty()) {
+        out.fault = {arg, "given twice"};
+        return false;
+      }
+      if (inline_name ? arg.size() == 9 : i + 1 == args.size() || args[i + 1][0] == '\0') {
+        out.fault = {arg, "needs a format name"};
+        return false;
+      }
+      out.format = inline_name ? arg.substr(9) : std::string_view(args[++i]);
+    } else if (!options_done && arg == "--") {
       options_done = true;
     } else if (!options_done && arg.starts_with("-")) {
       bool* flag = arg == "--json"       ? &out.json
@@ -338,6 +368,11 @@ int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* er
     const std::span<const char* const> args(argv + 1, static_cast<size_t>(argc > 1 ? argc - 1 : 0));
     if (!parse_inspect_arguments(args, options)) {
       print_reason_line(err, kProgram, {}, usage_reason(kProgram, options.fault.argument, options.fault.why));
+      std::fputs(kUsage, err);
+      return 1;
+    }
+    if (!options.format.empty() && !is_format_name(options.format)) {
+      print_reason_line(err, kProgram, {}, usage_reason(kProgram, options.format, "no format of that name (-f)"));
       std::fputs(kUsage, err);
       return 1;
     }

@@ -19,6 +19,7 @@ struct InspectOptions {
   bool json = false;
   bool ranges = false;
   bool estimate = false;  // what a trim would write, by its own walk run without writing
+  std::string_view format;  // -f: the images' format as the user names it; empty: probed
   std::string_view path;
   std::vector<std::string_view> more_paths;  // further images, one report each
   bool help = false;     // "--help" alone
@@ -27,8 +28,8 @@ struct InspectOptions {
 };
 
 // False when the arguments (without the program name) are not
-// "[--json] [--ranges] [--estimate] IMAGE...", "--help" or "--version"; `out.fault` then names
-// the first argument at fault.
+// "[--json] [--ranges] [--estimate] [-f FORMAT] IMAGE..." (-f also as --format; FORMAT is not
+// checked here), "--help" or "--version"; `out.fault` then names the first argument at fault.
 [[nodiscard]] bool parse_inspect_arguments(std::span<const char* const> args,
                                            InspectOptions& out) noexcept;
 

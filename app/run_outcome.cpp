@@ -1,12 +1,17 @@
 #include "app/run_outcome.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "app/inspect.hpp"
+#include "formats/format_ids.hpp"
+#include "formats/raw/raw.hpp"
+#include "image/detect.hpp"
 #include "image/file.hpp"
+#include "image/replacement.hpp"
 #include "platform/file_ops.hpp"
 
 namespace qx {
@@ -81,6 +86,41 @@ Reason failure_reason(ErrorCode code, std::string_view image) {
                         system_words(f)};
 }
 
+Reason not_regular_reason() {
+  if (!refused_file_type()) return {};
+  return {"not_a_regular_file", std::string(refused_file_path()) + " is " + file_type_words(refused_file_type()) +
+                                    ", not an image file: every file of an image (its backing file, "
+                                    "parent or extents too) must be a regular file"};
+}
+
+Reason untrusted_journal_reason(std::string_view image) {
+  const std::string journal = std::string(image) + std::string(kJournalSuffix);
+  FileInfo info;
+  const bool file = !file_info(journal, info) || info.regular();
+  return {"untrusted_journal",
+          journal + (file ? " is not the journal of a swap of this image's own files (it names other "
+                            "files, files outside the image's folder or a foreign suffix)"
+                          : std::string(" is ") + file_type_words(info.type_and_mode) +
+                                ", not the journal of a swap of this image's files") +
+              "; nothing was renamed or removed and the image was not trimmed. Look at that file: if "
+              "no run of quorvex over this image was cut off, you did not expect it; remove it, then "
+              "run again"};
+}
+
+std::string format_note(const DiskImage& image, std::string_view path) {
+  const bool raw_layout = image.format == FORMAT_RAW || image.format == FORMAT_FLAT ||
+                          image.format == FORMAT_SPLIT_RAW || image.format == FORMAT_WINDOW;
+  if (raw_layout || !raw_disk_name(path)) return {};
+  return std::string("named like a raw disk, but the file reads as a ") + format_name(image.format) +
+         " image and is taken as one; if it is a raw disk (whose guest wrote that header at its start), "
+         "give -f raw";
+}
+
+bool is_format_name(std::string_view name) noexcept {
+  std::array<int32_t, kMaxDetectionAttempts> order;
+  return named_format_order(name, order) != 0;
+}
+
 Reason refusal_reason(std::string_view fallback_key, std::string fallback) {
   if (const char* note = refusal_note())
     return {refusal_key() ? refusal_key() : std::string(fallback_key), note};
@@ -92,14 +132,19 @@ Reason unresolved_reason(int error) {
   return {"cannot_open", std::string("the path cannot be followed: ") + std::strerror(error)};
 }
 
-Reason open_reason(ErrorCode rc, std::string_view resolved) {
+Reason open_reason(ErrorCode rc, std::string_view resolved, std::string_view format) {
   if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
+  if (Reason why = not_regular_reason(); !why.empty()) return why;
   if (rc == ERR_OPEN && !refusal_note()) {
     const FileFailure f = last_file_failure();
     return {"cannot_open", "the image, or a file it refers to (a parent, an extent), cannot be opened" +
                                system_words(f)};
   }
   if (rc == ERR_KEY_REQUIRED) return refusal_reason("encrypted", "the image is encrypted");
+  if (!format.empty())
+    return refusal_reason("unknown_format", "the image does not open as " + std::string(format) +
+                                                " (named with -f): it is not one, or one damaged "
+                                                "beyond recognition");
   return refusal_reason("unknown_format",
                         "no known image format (or an image damaged beyond recognition)");
 }

@@ -39,12 +39,23 @@ Reason failure_reason(ErrorCode code, std::string_view image);
 Reason refusal_reason(std::string_view fallback_key, std::string fallback);
 // Why the image's path leads to no file (`error` from the resolution: ENOENT or another).
 Reason unresolved_reason(int error);
-// Why open_image failed with `rc`.
-Reason open_reason(ErrorCode rc, std::string_view resolved);
+// Why open_image failed with `rc`; `format`: the format the user named (-f), if any.
+Reason open_reason(ErrorCode rc, std::string_view resolved, std::string_view format = {});
 // Why an opened image's parent chain is not to be read (parent_chain_status answered `rc`).
 Reason parent_chain_reason(ErrorCode rc);
 // Why the partitions and file systems of an opened image could not be read.
 Reason map_failure_reason(ErrorCode rc, std::string_view resolved);
+// The reason naming a file that an open refused for not being a regular file (a FIFO, a device, a
+// folder named as a backing file, parent or extent); empty when none was refused.
+Reason not_regular_reason();
+// Why the journal beside the image (see judge_cut_off_swap) is not acted on, and what to do.
+Reason untrusted_journal_reason(std::string_view image);
+// A word on the format the image was found to have, when its name says otherwise: a ".img",
+// ".raw" or ".bin" file read as a container format (a raw disk whose guest wrote such a header
+// at its start reads so too); empty otherwise.
+std::string format_note(const DiskImage& image, std::string_view path);
+// Whether -f may name this format.
+[[nodiscard]] bool is_format_name(std::string_view name) noexcept;
 // Why quorvex would not trim the opened image; empty when it would.
 Reason why_not_trimmed(const DiskImage& image);
 

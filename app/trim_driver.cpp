@@ -11,7 +11,9 @@
 #include "app/progress.hpp"
 #include "app/run_outcome.hpp"
 #include "formats/format_ids.hpp"
+#include "formats/image_files.hpp"
 #include "image/replacement.hpp"
+#include "image/detect.hpp"
 #include "image/disk_image.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/file_guard.hpp"
@@ -24,8 +26,23 @@ namespace {
 
 constexpr const char* kTwice = "given twice";
 
-// Why `arg` is refused after the options before it; null when it is taken.
-const char* parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
+// Why `arg` is refused after the options before it; null when it is taken. `next`: the argument
+// after this one, which -f takes as its name (`took` then set).
+const char* parse_option(std::string_view arg, std::string_view next, bool& took, CommandLine& out, bool& seen_d,
+                         bool& seen_s) noexcept {
+  if (arg == "-f" || arg == "--format") {
+    if (!out.format.empty()) return kTwice;
+    if (next.empty()) return "needs a format name before the image";
+    out.format = next;
+    took = true;
+    return nullptr;
+  }
+  if (arg.starts_with("--format=")) {
+    if (!out.format.empty()) return kTwice;
+    if (arg.size() == 9) return "needs a format name";
+    out.format = arg.substr(9);
+    return nullptr;
+  }
   if (arg == "--json") return std::exchange(out.json, true) ? kTwice : nullptr;
   if (arg == "--in-place") {
     if (std::exchange(out.in_place, true)) return kTwice;
@@ -109,6 +126,7 @@ Reason in_use_reason() {
 }
 
 Reason cannot_hold_reason(std::string_view resolved, int error) {
+  if (Reason why = not_regular_reason(); !why.empty()) return why;
   FileInfo info;
   if (file_info(resolved, info) && !info.regular())
     return {"cannot_open", "the image is neither a regular file nor a folder"};
@@ -158,6 +176,7 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
   StopSignals signals;
   InPlaceSharing sharing(cmd.in_place);
   clear_file_failure();
+  clear_refused_file();
   // The image is held before its first byte is read, so that no hypervisor writes it while it is
   // trimmed and any other change shows at the swap.
   FileGuard guard;
@@ -171,9 +190,15 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
       case HoldResult::kCannotOpen: return fail_quietly(run, cannot_hold_reason(resolved, errno));
     }
   }
-  // A swap of several files that a crash cut off is finished before anything reads them.
+  // A swap of several files that a crash cut off is finished before anything reads them; a journal
+  // that names anything but the image's own files is left alone for the user to look at.
   bool cut_off = false;
-  if (finish_cut_off_swap(resolved, cut_off) != OK) {
+  std::vector<std::string> own_files;
+  if (cut_off_swap_pending(resolved) && list_image_files(resolved, own_files) != OK)
+    return finish(run, ERR_NO_MEMORY, failure_reason(ERR_NO_MEMORY, resolved));
+  if (ErrorCode rc = finish_cut_off_swap(resolved, own_files, cut_off); rc == ERR_BAD_RECORD) {
+    return finish(run, rc, untrusted_journal_reason(resolved));
+  } else if (rc != OK) {
     const FileFailure f = last_file_failure();
     return finish(run, ERR_CREATE,
                   {"unfinished_swap", std::string("a run was cut off in the middle of the swap of "
@@ -185,9 +210,15 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
                          "files; that swap is now complete, or undone where it had failed\n",
                  static_cast<int>(run.shown_path.size()), run.shown_path.data());
   DiskImage image;
-  if (ErrorCode rc = open_image(image, resolved, true); rc != OK)
+  const ErrorCode opened =
+      cmd.format.empty() ? open_image(image, resolved, true) : open_image_named(image, resolved, true, cmd.format);
+  if (opened != OK)
     return guard.saw_file_in_use() ? finish(run, ERR_OPEN, in_use_reason())
-                                   : fail_quietly(run, open_reason(rc, resolved));
+                                   : fail_quietly(run, open_reason(opened, resolved, cmd.format));
+  if (cmd.format.empty())
+    if (const std::string note = format_note(image, resolved); !note.empty())
+      std::fprintf(stderr, "quorvex: %.*s: %s\n", static_cast<int>(run.shown_path.size()), run.shown_path.data(),
+                   note.c_str());
   // Over the wrong parent the map itself would be wrong: refuse before anything is built.
   if (ErrorCode rc = parent_chain_status(image); rc != OK)
     return finish(run, rc, parent_chain_reason(rc));
@@ -282,17 +313,21 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
   }
   bool seen_d = false, seen_s = false;
   for (size_t i = 0; i + 1 < args.size(); ++i) {
-    if (const char* why = parse_option(args[i], out, seen_d, seen_s)) {
+    bool took = false;
+    const std::string_view next = i + 2 < args.size() ? args[i + 1] : "";
+    if (const char* why = parse_option(args[i], next, took, out, seen_d, seen_s)) {
       out.fault = {args[i], why};
       return false;
     }
+    i += took;
   }
   out.path = args.back();
   return true;
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n", stdout);
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] filepath\n",
+             stdout);
   std::fflush(stdout);
 }
 
@@ -308,6 +343,9 @@ void print_help() noexcept {
       "             word: progress events, then one final object (see man quorvex)\n"
       "  --in-place give the free space back inside the image itself (raw and QCOW2 images): no\n"
       "             second file and no backup; cannot be given with -d\n"
+      "  -f FORMAT  (also --format FORMAT) the image's format, not probed: qemu-img's names (raw,\n"
+      "             qcow2, qcow, vmdk, vpc or vhd, vhdx, vdi, parallels, bochs) or a format name\n"
+      "             as quorvex-inspect reports it\n"
       "  --help     this text\n"
       "  --version  the version\n"
       "-d and -s may also be written /d and /s, in either case.\n"
@@ -334,6 +372,10 @@ int run_quorvex(int argc, const char* const* argv) noexcept {
     if (!parse_command_line(args, cmd)) {
       run.usage_error = true;
       return usage_error(usage_reason("quorvex", cmd.fault.argument, cmd.fault.why));
+    }
+    if (!cmd.format.empty() && !is_format_name(cmd.format)) {
+      run.usage_error = true;
+      return usage_error(usage_reason("quorvex", cmd.format, "no format of that name (-f)"));
     }
     if (cmd.help || cmd.version) {
       if (cmd.help) print_help();

@@ -21,13 +21,14 @@ struct CommandLine {
   bool in_place = false;  // give free space back inside the image, no second file
   bool help = false;      // "--help" alone
   bool version = false;   // "--version" alone
+  std::string_view format;  // -f: the image's format as the user names it; empty: probed
   std::string_view path;
   ArgumentFault fault;  // when the arguments are refused
 };
 
 // False when the arguments (without the program name) are not "[-d] [-s] [--json] [--in-place]
-// filepath" (-d and --in-place exclude each other), "--help" or "--version"; `out.fault` then
-// names the first argument at fault.
+// [-f FORMAT] filepath" (-d and --in-place exclude each other; -f also as --format, FORMAT not
+// checked here), "--help" or "--version"; `out.fault` then names the first argument at fault.
 [[nodiscard]] bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept;
 
 void print_usage() noexcept;

@@ -207,6 +207,9 @@ printf '\000disk.raw\n' >"$out/text_fuzz/split"
 mkdir -p "$out/swap_journal_fuzz"
 printf 'quorvex swap\nsuffix 4:_DEL\n111 12:/x/a-s1.vmdk\n101 12:/x/a-s2.vmdk\nend\n' >"$out/swap_journal_fuzz/forward"
 printf 'quorvex swap\nsuffix 4:_DEL\n111 12:/x/a-s1.vmdk\n011 12:/x/a-s2.vmdk\nend\nback 34\n' >"$out/swap_journal_fuzz/back"
+# As the tool writes them: plain names of the image's folder, and a planted one that climbs out.
+printf 'quorvex swap\nsuffix 4:_DEL\n111 9:a-s1.vmdk\n101 9:a-s2.vmdk\n111 9:a-s3.vmdk\nend\n' >"$out/swap_journal_fuzz/plain"
+printf 'quorvex swap\nsuffix 4:_DEL\n011 9:a-s1.vmdk\n010 11:../x/b.odt\n011 11:C:\\me\\c.odt\nend\n' >"$out/swap_journal_fuzz/planted"
 # The read-only emulator formats, which no tool here writes, from their published layouts; the
 # selector is the index of the driver in emulator_fuzz.cpp.
 mkdir -p "$out/emulator_fuzz"

@@ -53,8 +53,12 @@ bool refused(int error) noexcept {
 
 Handle open_existing(const char* path, bool read_only) noexcept {
   int fd;
-  do fd = ::open(path, (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+  // Without O_NONBLOCK the open of a FIFO waits for a writer, forever.
+  do fd = ::open(path, (read_only ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fd;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
 

@@ -192,8 +192,15 @@ DWORD read_open_sharing() noexcept {
 }  // namespace
 
 Handle open_existing(const char* path, bool read_only) noexcept {
-  return open_wide(path, read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
-                   FILE_SHARE_READ | (read_only ? read_open_sharing() : 0), OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  const Handle h = open_wide(path, read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | (read_only ? read_open_sharing() : 0), OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL);
+  // Win32 refuses a folder as "access denied": said as POSIX says it.
+  FileInfo info;
+  if (h == kNoHandle && errno == EACCES && path_info(path, true, info) &&
+      (info.type_and_mode & kTypeMask) == kTypeFolder)
+    errno = EISDIR;
+  return h;
 }
 
 void share_writes_in_read_opens(bool on) noexcept { g_read_opens_share_writes.store(on); }
@@ -269,6 +276,13 @@ bool set_length(Handle h, uint64_t length) noexcept {
 bool sync(Handle h) noexcept { return FlushFileBuffers(win(h)) || failed(false); }
 
 bool handle_info(Handle h, FileInfo& out) noexcept {
+  // A pipe or a console is no file of a disk; what else it is does not matter here.
+  if (const DWORD kind = GetFileType(win(h)); kind != FILE_TYPE_DISK) {
+    if (kind == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return failed(false);
+    out = FileInfo{};
+    out.type_and_mode = kind == FILE_TYPE_PIPE ? kTypeFifo : kTypeCharDevice;
+    return true;
+  }
   BY_HANDLE_FILE_INFORMATION b;
   if (!GetFileInformationByHandle(win(h), &b)) return failed(false);
   out = info_of(b);

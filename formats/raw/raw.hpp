@@ -11,6 +11,11 @@ namespace qx {
 
 extern const FormatDriver kRawDriver;
 
+// A name a raw disk is known by: ".img", ".raw" or ".bin", in any case.
+[[nodiscard]] bool raw_disk_name(std::string_view path) noexcept;
+// Opens the file as a raw disk whatever its name says, for a user who named the format.
+ErrorCode open_raw_named(DiskImage& image, std::string_view path, bool read_only);
+
 // Writes "<path>_TEMP" of the same length, free host blocks left as holes and the rest copied
 // (shared where the host can), and fills record.single; OK, CANCELLED or an error.
 ErrorCode raw_trim(std::string_view path, DiskImage& image, const SectorUse& map,

@@ -3,13 +3,20 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "image/disk_image.hpp"
 
 namespace qx {
 
 extern const FormatDriver kVmdkDriver;
+
+// The descriptor's own path and its extents' paths, as an open resolves them, from the descriptor
+// alone (no extent is opened); ERR_BAD_FORMAT when it is no VMDK descriptor or names an extent
+// that no open would take.
+ErrorCode vmdk_files(std::string_view path, std::vector<std::string>& out);
 
 // Writes "<extent>_TEMP" for every extent and fills record.list; OK, CANCELLED or an error.
 ErrorCode trim_vmdk(std::string_view path, DiskImage& image, const SectorUse& map,

@@ -289,7 +289,7 @@ TEST(Inspect, WrongArgumentsAreNamed) {
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_EQ(r.out, "") << args;
     EXPECT_EQ(r.err, "quorvex-inspect: " + why + "; quorvex-inspect --help explains the arguments\n"
-                     "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE...\n") << args;
+                     "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] IMAGE...\n") << args;
   }
   const ToolRun help = inspect("--help", dir), version = inspect("--version", dir);
   EXPECT_EQ(help.status, 0);
@@ -316,6 +316,12 @@ TEST(InspectArguments, OptionsInAnyOrder) {
   ASSERT_TRUE(parse_inspect_arguments(e, o));
   EXPECT_EQ(o.path, "a");
   EXPECT_EQ(o.more_paths, (std::vector<std::string_view>{"b", "-c"}));
+  const char* f[] = {"-f", "vpc", "a", "--", "--format=x"};
+  ASSERT_TRUE(parse_inspect_arguments(f, o));
+  EXPECT_EQ(o.format, "vpc");
+  EXPECT_EQ(o.more_paths, (std::vector<std::string_view>{"--format=x"}));
+  for (auto args : std::vector<std::vector<const char*>>{{"-f", "a"}, {"a", "-f"}, {"--format", "", "a"}})
+    EXPECT_FALSE(parse_inspect_arguments(args, o)) << args[0];
 }
 
 TEST(Inspect, SeveralImagesGiveOneReportEachAndGoOnPastAFailure) {

@@ -36,7 +36,7 @@ std::set<std::string> items(const std::string& text) {
   for (std::sregex_iterator i(text.begin(), text.end(), item), e; i != e; ++i) {
     std::string tag = (*i)[1];
     tag = std::regex_replace(tag, std::regex(R"(\\-)"), "-");
-    tag = std::regex_replace(tag, std::regex(R"(\s)"), "");
+    tag = std::regex_replace(tag, std::regex(R"([\s"])"), "");
     out.insert(tag);
   }
   return out;
@@ -68,7 +68,7 @@ TEST(ManualPages, RenderWithoutWarnings) {
 TEST(ManualPages, QuorvexOptionsFilesAndStatusesAreWhatTheToolDoes) {
   const std::string text = page("quorvex.1");
   EXPECT_EQ(items(section(text, "OPTIONS")),
-            (std::set<std::string>{"-d", "-s", "--json", "--in-place", "--help", "--version"}));
+            (std::set<std::string>{"-d", "-s", "--json", "--in-place", "-fformat", "--help", "--version"}));
   EXPECT_EQ(items(section(text, "EXIT STATUS")), (std::set<std::string>{"0", "1", "2"}));
   EXPECT_EQ(items(section(text, "FILES")), (std::set<std::string>{"filepath_TEMP", "filepath_DEL", "filepath_SWAP"}));
   EXPECT_NE(text.find("QxDeleteFile"), std::string::npos);
@@ -108,7 +108,8 @@ TEST(ManualPages, QuorvexOptionsFilesAndStatusesAreWhatTheToolDoes) {
 
 TEST(ManualPages, InspectOptionsAndStatusesAreWhatTheToolDoes) {
   const std::string text = page("quorvex-inspect.1");
-  EXPECT_EQ(items(section(text, "OPTIONS")), (std::set<std::string>{"--json", "--ranges", "--estimate", "--", "--help", "--version"}));
+  EXPECT_EQ(items(section(text, "OPTIONS")),
+            (std::set<std::string>{"--json", "--ranges", "--estimate", "-fformat", "--", "--help", "--version"}));
   EXPECT_EQ(items(section(text, "EXIT STATUS")), (std::set<std::string>{"0", "1", "2"}));
   test::TempDir dir;
   const std::string image = make_image(dir);
