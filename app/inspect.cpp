@@ -6,18 +6,21 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/key_files.hpp"
 #include "app/run_outcome.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
 #include "image/sector_bitmap.hpp"
 #include "platform/file_ops.hpp"
+#include "volume/luks.hpp"
 
 namespace qx {
 namespace {
 
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE...\n";
+constexpr const char* kUsage =
+    "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [--key-file FILE]... IMAGE...\n";
 
 class Report {
  public:
@@ -75,6 +78,37 @@ class Report {
     ranges_ = 0;
   }
 
+  // What an unlocked volume holds, each volume's start counted on the disk from `base` (where the
+  // payload starts); nested as deep as volumes were unlocked.
+  ErrorCode inside(const UsageMap& inner, uint64_t base, int indent) {
+    if (options_.json) std::fputs(", \"inside\": [", out_);
+    bool first = true;
+    for (const VolumeEntry& v : inner.volumes) {
+      uint64_t used = 0;
+      if (ErrorCode rc = count_used_sectors(inner, v, used); rc != OK) return rc;
+      const auto start = static_cast<unsigned long long>(base + v.start);
+      if (options_.json) {
+        std::fprintf(out_, "%s{\"start\": %llu, \"length\": %u, \"kind\": %d, \"kind_name\": \"%s\", "
+                           "\"used_sectors\": %llu",
+                     first ? "" : ", ", start, v.length, static_cast<int>(v.kind), volume_kind_name(v.kind),
+                     static_cast<unsigned long long>(used));
+      } else {
+        char kind[32];
+        std::snprintf(kind, sizeof kind, "%s (%d)", volume_kind_name(v.kind), static_cast<int>(v.kind));
+        std::fprintf(out_, "%*sinside: %-12llu %-12u %-18s %llu\n", indent, "", start, v.length, kind,
+                     static_cast<unsigned long long>(used));
+      }
+      reason(v.reason, indent + 4);
+      uint32_t offset = 0;
+      if (const UsageMap* deeper = luks_inner_map(v, offset))
+        if (ErrorCode rc = inside(*deeper, base + v.start + offset, indent + 4); rc != OK) return rc;
+      if (options_.json) std::fputs("}", out_);
+      first = false;
+    }
+    if (options_.json) std::fputs("]", out_);
+    return OK;
+  }
+
   void range(uint32_t first, uint32_t count) {
     if (options_.json) std::fprintf(out_, "%s[%u, %u]", ranges_ ? ", " : "", first, count);
     else std::fprintf(out_, "      used %u +%u\n", first, count);
@@ -114,13 +148,13 @@ class Report {
 
  private:
   // Why a volume is kept whole, where a reader left a reason.
-  void reason(const KeptWholeReason& r) {
+  void reason(const KeptWholeReason& r, int indent = 6) {
     if (r.empty()) return;
     if (options_.json) {
       std::fputs(", \"reason\": ", out_);
       reason_object(r.key, r.text);
     } else {
-      std::fprintf(out_, "      kept whole (%s): %s\n", r.key.c_str(), r.text.c_str());
+      std::fprintf(out_, "%*skept whole (%s): %s\n", indent, "", r.key.c_str(), r.text.c_str());
     }
   }
 
@@ -141,7 +175,7 @@ int fail(std::FILE* err, std::string_view path, ErrorCode rc) {
   return 2;
 }
 
-int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
+int inspect(const InspectOptions& options, const VolumeKeys& keys, std::FILE* out, std::FILE* err) {
   // Resolved and opened exactly as the trim does.
   const std::string path(options.path);
   std::string resolved;
@@ -160,7 +194,7 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   }
   ErrorCode rc = OK;
   uint32_t recognised = 0;
-  std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised);
+  std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised, MapContext{&keys});
   if (!map) return fail(err, options.path, rc);
 
   Report report(out, options);
@@ -171,6 +205,9 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
     uint64_t used = 0;
     if (rc = count_used_sectors(*map, v, used); rc != OK) return fail(err, options.path, rc);
     report.volume(v, used);
+    uint32_t payload = 0;
+    if (const UsageMap* inner = luks_inner_map(v, payload))
+      if (rc = report.inside(*inner, uint64_t{v.start} + payload, 6); rc != OK) return fail(err, options.path, rc);
     if (options.ranges) {
       uint64_t again = 0;
       rc = count_used_sectors(*map, v, again,
@@ -194,9 +231,11 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
 bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& out) noexcept {
   out = InspectOptions{};
   bool have_path = false, options_done = false;
-  for (const char* a : args) {
-    const std::string_view arg(a);
-    if (!options_done && arg == "--json" && !out.json) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg(args[i]);
+    if (!options_done && take_key_file_option(args, i, args.size(), out.key_files)) {
+      continue;
+    } else if (!options_done && arg == "--json" && !out.json) {
       out.json = true;
     } else if (!options_done && arg == "--ranges" && !out.ranges) {
       out.ranges = true;
@@ -265,11 +304,11 @@ namespace {
 
 // One report of several: the text report under a line naming the image; in JSON the report on one
 // line with its path, or the path and the error of an image that fails.
-int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE* err) {
+int inspect_one_of_many(const InspectOptions& options, const VolumeKeys& keys, std::FILE* out, std::FILE* err) {
   platform::TextCapture report, error;
   int status = 2;
   if (platform::open_capture(report) && platform::open_capture(error))
-    status = inspect(options, report.stream, error.stream);
+    status = inspect(options, keys, report.stream, error.stream);
   std::string text = platform::close_capture(report), why = platform::close_capture(error);
   std::fputs(why.c_str(), err);
   while (!why.empty() && why.back() == '\n') why.pop_back();
@@ -308,7 +347,14 @@ int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* er
     return 1;
   }
   try {
-    if (options.more_paths.empty()) return inspect(options, out, err);
+    // Read once for every image; wiped when the run ends.
+    VolumeKeys keys;
+    std::string failure;
+    if (!read_key_files(options.key_files, keys, failure)) {
+      std::fprintf(err, "quorvex-inspect: %s\n", failure.c_str());
+      return 1;
+    }
+    if (options.more_paths.empty()) return inspect(options, keys, out, err);
     // An inventory goes on past an image that fails.
     int status = 0;
     std::vector<std::string_view> paths{options.path};
@@ -317,7 +363,7 @@ int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* er
       InspectOptions one = options;
       one.path = path;
       one.more_paths.clear();
-      if (inspect_one_of_many(one, out, err) != 0) status = 2;
+      if (inspect_one_of_many(one, keys, out, err) != 0) status = 2;
     }
     std::fflush(out);
     return status;

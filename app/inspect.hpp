@@ -20,10 +20,11 @@ struct InspectOptions {
   bool estimate = false;  // what a trim would write, by its own walk run without writing
   std::string_view path;
   std::vector<std::string_view> more_paths;  // further images, one report each
+  std::vector<std::string_view> key_files;   // as given: FILE, "-" or VOLUME=FILE
 };
 
 // False when the arguments (without the program name) are not
-// "[--json] [--ranges] [--estimate] IMAGE...".
+// "[--json] [--ranges] [--estimate] [--key-file FILE]... IMAGE...".
 [[nodiscard]] bool parse_inspect_arguments(std::span<const char* const> args,
                                            InspectOptions& out) noexcept;
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/inspect.hpp"
+#include "app/key_files.hpp"
 #include "app/progress.hpp"
 #include "app/run_outcome.hpp"
 #include "formats/format_ids.hpp"
@@ -158,8 +159,8 @@ Reason nothing_to_gain(const TrimForecast& forecast) {
                                  " now; nothing was written"};
 }
 
-// Opens, maps, trims and swaps; returns the exit status.
-int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run) {
+// Opens, maps, trims and swaps; returns the exit status. The keys are wiped once the map is built.
+int run_trim(const CommandLine& cmd, std::string_view resolved, VolumeKeys& keys, RunOutcome& run) {
   StopSignals signals;
   InPlaceSharing sharing(cmd.in_place);
   clear_file_failure();
@@ -203,7 +204,8 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
                                         "the parent image is not the disk this image was made over"});
   ErrorCode map_error = OK;
   uint32_t recognised = 0;
-  std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);
+  std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised, MapContext{&keys});
+  keys.clear();
   if (!map) {
     Reason why = failure_reason(map_error, resolved);
     // A device that failed a read is said as such, wherever the run met it.
@@ -294,8 +296,14 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
     return true;
   }
   bool seen_d = false, seen_s = false;
-  for (size_t i = 0; i + 1 < args.size(); ++i)
-    if (!parse_option(args[i], out, seen_d, seen_s)) return false;
+  try {
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+      if (!take_key_file_option(args, i, args.size() - 1, out.key_files) &&
+          !parse_option(args[i], out, seen_d, seen_s))
+        return false;
+  } catch (...) {
+    return false;
+  }
   // Nothing is replaced in place, so there is no backup to delete.
   if (out.in_place && out.delete_backup) return false;
   out.path = args.back();
@@ -303,7 +311,8 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n", stdout);
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [--key-file FILE]... filepath\n",
+             stdout);
   std::fflush(stdout);
 }
 
@@ -319,6 +328,11 @@ void print_help() noexcept {
       "             word: progress events, then one final object (see man quorvex)\n"
       "  --in-place give the free space back inside the image itself (raw and QCOW2 images): no\n"
       "             second file and no backup; cannot be given with -d\n"
+      "  --key-file FILE\n"
+      "             a passphrase for the LUKS volumes in the image, read whole from FILE (\"-\":\n"
+      "             standard input, up to its first line end); VOLUME=FILE gives it to one volume\n"
+      "             only (a partition number or a LUKS UUID). May be given more than once; every\n"
+      "             key slot is tried with each. Without a key, an encrypted volume is kept whole\n"
       "  --help     this text\n"
       "  --version  the version\n"
       "-d and -s may also be written /d and /s, in either case.\n"
@@ -357,7 +371,13 @@ int run_quorvex(int argc, const char* const* argv) noexcept {
                                           : std::string("the path cannot be followed: ") +
                                                 std::strerror(errno)});
     run.silent = cmd.silent;
-    return run_trim(cmd, resolved, run);
+    VolumeKeys keys;
+    std::string failure;
+    if (!read_key_files(cmd.key_files, keys, failure)) {
+      run.reason = {"key_file", failure};
+      return end_run(run, 1, false);
+    }
+    return run_trim(cmd, resolved, keys, run);
   } catch (...) {
     run.reason = {"no_memory", "out of memory"};
     return end_run(run, 2, false);

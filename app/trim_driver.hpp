@@ -3,6 +3,7 @@
 
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace qx {
 
@@ -15,11 +16,12 @@ struct CommandLine {
   bool in_place = false;  // give free space back inside the image, no second file
   bool help = false;      // "--help" alone
   bool version = false;   // "--version" alone
+  std::vector<std::string_view> key_files;  // as given: FILE, "-" or VOLUME=FILE
   std::string_view path;
 };
 
 // False when the arguments (without the program name) are not "[-d] [-s] [--json] [--in-place]
-// filepath" (-d and --in-place exclude each other), "--help" or "--version".
+// [--key-file FILE]... filepath" (-d and --in-place exclude each other), "--help" or "--version".
 [[nodiscard]] bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept;
 
 void print_usage() noexcept;

@@ -641,6 +641,14 @@ uint32_t lvm_crc(uint32_t initial, std::span<const uint8_t> data) noexcept {
   return crc;
 }
 
+bool holds_lvm_label(DiskImage& image, uint32_t pv_start) {
+  std::array<uint8_t, kLabelScanSectors * kSectorSize> buf;
+  if (read_bytes(image, uint64_t{pv_start} * kSectorSize, buf) != OK) return false;
+  for (uint32_t i = 0; i < kLabelScanSectors; ++i)
+    if (is_label(std::span<const uint8_t>(buf).subspan(size_t{i} * kSectorSize, kSectorSize), i)) return true;
+  return false;
+}
+
 bool parse_lvm_metadata(std::string_view text, LvmMetadata& out) noexcept {
   out = LvmMetadata{};
   return parse_top(text, out);
