@@ -114,14 +114,14 @@ ErrorCode SectorCipher::make_iv(uint64_t sector, uint8_t (&iv)[16]) {
   return OK;
 }
 
-ErrorCode SectorCipher::apply(uint64_t iv_sector, std::span<uint8_t> sector, bool decrypt) {
+ErrorCode SectorCipher::decrypt(uint64_t iv_sector, std::span<uint8_t> sector) {
   uint8_t iv[16];
   if (!data_ || sector.size() % block_) return ERR_UNSUPPORTED;
   if (ErrorCode rc = make_iv(iv_sector, iv); rc != OK) return rc;
-  if (gcry_cipher_setiv(handle(data_), iv, sizeof iv) != 0) return ERR_UNSUPPORTED;
-  const gcry_error_t e = decrypt ? gcry_cipher_decrypt(handle(data_), sector.data(), sector.size(), nullptr, 0)
-                                 : gcry_cipher_encrypt(handle(data_), sector.data(), sector.size(), nullptr, 0);
-  return e == 0 ? OK : ERR_UNSUPPORTED;
+  if (gcry_cipher_setiv(handle(data_), iv, sizeof iv) != 0 ||
+      gcry_cipher_decrypt(handle(data_), sector.data(), sector.size(), nullptr, 0) != 0)
+    return ERR_UNSUPPORTED;
+  return OK;
 }
 
 namespace {

@@ -27,15 +27,9 @@ class SectorCipher {
   // ERR_UNSUPPORTED for a cipher or mode this build does not decrypt.
   [[nodiscard]] ErrorCode init(std::string_view cipher, std::string_view mode, std::span<const uint8_t> key);
   // One encryption sector in place; `iv_sector` numbers its first 512 bytes.
-  [[nodiscard]] ErrorCode decrypt(uint64_t iv_sector, std::span<uint8_t> sector) {
-    return apply(iv_sector, sector, true);
-  }
-  [[nodiscard]] ErrorCode encrypt(uint64_t iv_sector, std::span<uint8_t> sector) {
-    return apply(iv_sector, sector, false);
-  }
+  [[nodiscard]] ErrorCode decrypt(uint64_t iv_sector, std::span<uint8_t> sector);
 
  private:
-  [[nodiscard]] ErrorCode apply(uint64_t iv_sector, std::span<uint8_t> sector, bool decrypt);
   enum class Iv : uint8_t { kPlain, kPlain64, kEssiv };
   [[nodiscard]] ErrorCode make_iv(uint64_t sector, uint8_t (&iv)[16]);
   void* data_ = nullptr;  // the library's handles
