@@ -67,8 +67,9 @@ constexpr size_t kFormattedIdLength = 38;
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool is_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-bool is_identifier_start(char c) noexcept { return is_letter(c) || c == '_'; }
-bool is_identifier_char(char c) noexcept { return is_identifier_start(c) || is_digit(c); }
+// Volume group and logical volume names may hold "+", "." and "-" too ("ubuntu-vg"), never first a "-".
+bool is_identifier_start(char c) noexcept { return is_letter(c) || c == '_' || c == '+' || c == '.'; }
+bool is_identifier_char(char c) noexcept { return is_identifier_start(c) || is_digit(c) || c == '-'; }
 
 // Digits only; a value past 32 bits is refused rather than wrapped, since it would place a
 // volume at the wrong sectors.
