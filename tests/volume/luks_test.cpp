@@ -212,8 +212,9 @@ TEST_P(LuksDiskTrim, TrimsInsideAndKeepsEveryUsedSector) {
 
     const auto r = test::quorvex("-d --key-file " + shell_quote(key_) + " " + shell_quote(image));
     ASSERT_EQ(r.status, 0) << r.output;
-    const auto check = test::run_command("qemu-img check " + shell_quote(image) + " 2>&1");
-    EXPECT_TRUE(check.status == 0 || std::string(f.name) == "raw") << check.output;
+    const auto check = test::qemu_check(image);
+    EXPECT_TRUE(check.status == 0 || check.output.find("does not support checks") != std::string::npos)
+        << check.output;
     const std::string after = dir.file("after.raw");
     test::qemu_convert(image, after, "-O raw");
     EXPECT_EQ(test::first_used_difference_in_files(d->disk.raw, after, used), -1);
@@ -230,9 +231,9 @@ TEST_P(LuksDiskTrim, TrimsInsideAndKeepsEveryUsedSector) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, LuksDiskTrim,
-                         ::testing::Values(Format{"raw", "raw"}, Format{"qcow2", "qcow2"}, Format{"qcow", "qcow"},
+                         ::testing::Values(Format{"raw", "raw"}, Format{"qcow2", "qcow2"},
                                            Format{"vdi", "vdi"}, Format{"vmdk", "vmdk"},
-                                           Format{"vhd", "vpc -o subformat=dynamic"}, Format{"vhdx", "vhdx"},
+                                           Format{"vhd", "vpc -o subformat=dynamic,force_size=on"}, Format{"vhdx", "vhdx"},
                                            Format{"parallels", "parallels"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
