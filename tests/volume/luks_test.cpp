@@ -169,7 +169,7 @@ class LuksDisks : public ::testing::Test {
   static void TearDownTestSuite() {
     delete mbr_;
     delete gpt_;
-    if (!getenv("QX_KEEP")) delete dir_; else printf("kept %s\n", dir_->path().c_str());
+    delete dir_;
     mbr_ = gpt_ = nullptr;
     dir_ = nullptr;
   }
