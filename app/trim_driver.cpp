@@ -311,8 +311,7 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [--key-file FILE]... filepath\n",
-             stdout);
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n", stdout);
   std::fflush(stdout);
 }
 
