@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   payload.mode = kModes[(select >> 3) & 3];
   payload.cipher = "aes";
   payload.iv_offset = data[5];
+  payload.header_bytes = uint64_t{data[6]} << 12;
   const size_t key_bytes = (select & 0x20) ? 64 : 32;
   std::vector<uint8_t> key(key_bytes);
   for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(i * 37 + 11);

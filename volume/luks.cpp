@@ -118,9 +118,11 @@ ErrorCode open_luks_payload(VolumeEntry& entry, DiskImage& image, const LuksPayl
   const bool known_size = size == 512 || size == 1024 || size == 2048 || size == 4096;
   const uint32_t unit = known_size ? size / kSectorSize : 1;
   // A payload at 0 lies on another device (a detached header); one that is not aligned to its
-  // sectors, or leaves no whole sector in the volume, matches nothing dm-crypt would map.
+  // sectors, or leaves no whole sector in the volume, matches nothing dm-crypt would map; one
+  // that starts inside the key slots would give their bytes to the file systems inside.
   if (!known_size || payload.offset_sectors == 0 || payload.offset_sectors % unit != 0 ||
-      payload.offset_sectors + unit > entry.length) {
+      payload.offset_sectors + unit > entry.length ||
+      payload.offset_sectors * kSectorSize < payload.header_bytes) {
     why = {"luks_layout", "the " + name + " header's payload offset or sector size does not fit the volume"};
     return ERR_LAYOUT;
   }

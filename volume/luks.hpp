@@ -30,6 +30,7 @@ struct LuksPayload {
   uint64_t offset_sectors = 0;  // from the volume's start, in 512-byte sectors
   uint32_t sector_size = 512;  // the encryption sector
   uint64_t iv_offset = 0;      // added to the IV's sector number
+  uint64_t header_bytes = 0;   // where the header and key slots end, from the volume's start
   std::string cipher;          // "aes"
   std::string mode;            // "xts-plain64"
 };

@@ -32,6 +32,8 @@ void quiet(int, const char*, void*) {}
 void set_up_library() {
   static const bool once = [] {
     crypt_set_log_callback(nullptr, quiet, nullptr);
+    // Token plugins (TPM, FIDO2) are never needed for a passphrase: none is loaded.
+    crypt_token_external_disable();
     // The copy is this process's own: no lock files under /run for it.
     (void)crypt_metadata_locking(nullptr, 0);
     return true;
@@ -168,6 +170,7 @@ ErrorCode unlock_luks(DiskImage& image, uint32_t first, uint32_t count,
   payload.offset_sectors = crypt_get_data_offset(dev.cd);
   payload.sector_size = static_cast<uint32_t>(std::max(crypt_get_sector_size(dev.cd), 0));
   payload.iv_offset = crypt_get_iv_offset(dev.cd);
+  payload.header_bytes = end;
   payload.cipher = cipher;
   payload.mode = mode;
 

@@ -88,6 +88,44 @@ TEST(Luks, KeyFileOptions) {
 
 #ifdef QX_HAVE_LUKS
 
+// What the library says of a header is checked against the volume before anything inside is read.
+TEST(Luks, PayloadThatDoesNotFitTheVolumeIsKeptWhole) {
+  struct Case {
+    const char* name;
+    uint64_t offset;  // sectors
+    uint32_t sector_size;
+    uint64_t header_bytes;
+    const char* cipher;
+    const char* reason;  // null: opened
+  };
+  const Case cases[] = {{"fits", 32, 4096, 16384, "aes", nullptr},
+                        {"detached_header", 0, 512, 0, "aes", "luks_layout"},
+                        {"not_aligned_to_its_sectors", 33, 4096, 0, "aes", "luks_layout"},
+                        {"past_the_end", 2048, 512, 0, "aes", "luks_layout"},
+                        {"no_whole_sector_left", 2044, 4096, 0, "aes", "luks_layout"},
+                        {"inside_the_key_slots", 32, 512, 32768, "aes", "luks_layout"},
+                        {"odd_sector_size", 32, 8192, 0, "aes", "luks_layout"},
+                        {"unknown_cipher", 32, 512, 0, "blowfish", "luks_cipher"}};
+  test::TempDir dir;
+  const std::string disk = dir.file("volume.img");
+  test::make_sparse_file(disk, 2048 * 512);
+  DiskImage image;
+  ASSERT_EQ(open_flat(image, disk, true, 0, {2048, 16, 63, 512}), OK);
+  const std::vector<uint8_t> key(64, 0x5A);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VolumeEntry entry;
+    entry.length = 2048;
+    entry.kind = KIND_LUKS;
+    LuksPayload p{2, c.offset, c.sector_size, 0, c.header_bytes, c.cipher, "xts-plain64"};
+    KeptWholeReason why;
+    const ErrorCode rc = open_luks_payload(entry, image, p, key, MapContext{}, why);
+    EXPECT_EQ(rc == OK, c.reason == nullptr) << why.text;
+    EXPECT_EQ(why.key, c.reason ? c.reason : "");
+    EXPECT_EQ(entry.state != nullptr, c.reason == nullptr);
+  }
+}
+
 struct Variant {
   const char* name;
   const char* options;  // for `cryptsetup reencrypt --encrypt`
