@@ -72,6 +72,7 @@ int32_t gpt_named_kind(const uint8_t (&type)[16]) noexcept {
     if (std::memcmp(t.guid, type, 16) == 0) return t.kind;
   return KIND_UNRECOGNISED;
 }
+
 // Enough entries to tell that a table reads.
 constexpr uint32_t kMaxTableEntries = 256;
 // A chain of extended boot records longer than this is taken as damaged.

@@ -84,13 +84,13 @@ void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type, const Part
     entry.reason = {"unknown_file_system", "no file system that this tool reads was found here"};
 }
 
-// Cuts the disk into partitions and gaps; the layout is checked whole before any volume is probed.
 // A partition in disk order with what its table said of it.
 struct Placed {
   PartitionEntry entry;
   PartitionOrigin origin;
 };
 
+// Cuts the disk into partitions and gaps; the layout is checked whole before any volume is probed.
 ErrorCode cut_volumes(std::span<const Placed> parts, uint32_t total, std::vector<VolumeEntry>& out,
                       std::vector<Placed>& found) {
   uint64_t end = 0;
