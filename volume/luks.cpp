@@ -37,9 +37,9 @@ bool header_at(DiskImage& image, uint64_t byte, std::string_view magic, uint32_t
   return version == 1 || version == 2;
 }
 
+#ifdef QX_HAVE_LUKS
 std::string name_of(uint32_t version) { return version == 1 ? "LUKS1" : "LUKS2"; }
 
-#ifdef QX_HAVE_LUKS
 // The keys to try on this volume: those that name it first, then those for every volume.
 std::vector<const Secret*> candidates(const MapContext& context, uint32_t number, std::string_view uuid) {
   std::vector<const Secret*> out;
