@@ -57,8 +57,9 @@ class Report {
     }
   }
 
-  // The volume's line; ranges follow through range() and end with end_volume().
-  void volume(const VolumeEntry& v, uint64_t used) {
+  // The volume's line, and what an unlocked volume holds; ranges follow through range() and end
+  // with end_volume().
+  ErrorCode volume(const VolumeEntry& v, uint64_t used) {
     if (options_.json) {
       std::fprintf(out_,
                    "%s\n    {\"start\": %u, \"length\": %u, \"kind\": %d, \"kind_name\": \"%s\", "
@@ -66,7 +67,6 @@ class Report {
                    volumes_ ? "," : "", v.start, v.length, static_cast<int>(v.kind),
                    volume_kind_name(v.kind), static_cast<unsigned long long>(used));
       reason(v.reason);
-      if (options_.ranges) std::fputs(", \"used_ranges\": [", out_);
     } else {
       char kind[32];
       std::snprintf(kind, sizeof kind, "%s (%d)", volume_kind_name(v.kind), static_cast<int>(v.kind));
@@ -74,8 +74,13 @@ class Report {
                    static_cast<unsigned long long>(used));
       reason(v.reason);
     }
+    uint32_t payload = 0;
+    if (const UsageMap* inner = luks_inner_map(v, payload))
+      if (ErrorCode rc = inside(*inner, uint64_t{v.start} + payload, 6); rc != OK) return rc;
+    if (options_.json && options_.ranges) std::fputs(", \"used_ranges\": [", out_);
     ++volumes_;
     ranges_ = 0;
+    return OK;
   }
 
   // What an unlocked volume holds, each volume's start counted on the disk from `base` (where the
@@ -204,10 +209,7 @@ int inspect(const InspectOptions& options, const VolumeKeys& keys, std::FILE* ou
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;
     if (rc = count_used_sectors(*map, v, used); rc != OK) return fail(err, options.path, rc);
-    report.volume(v, used);
-    uint32_t payload = 0;
-    if (const UsageMap* inner = luks_inner_map(v, payload))
-      if (rc = report.inside(*inner, uint64_t{v.start} + payload, 6); rc != OK) return fail(err, options.path, rc);
+    if (rc = report.volume(v, used); rc != OK) return fail(err, options.path, rc);
     if (options.ranges) {
       uint64_t again = 0;
       rc = count_used_sectors(*map, v, again,

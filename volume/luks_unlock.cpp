@@ -134,7 +134,7 @@ ErrorCode unlock_luks(DiskImage& image, uint32_t first, uint32_t count,
   // The key slots may lie past the first copy: the region is copied up to their end and loaded again.
   const uint64_t end = header_end(dev.cd);
   if (end > volume_bytes || end > kMaxHeaderBytes) {
-    why = {"luks_damaged", "the " + name + " header's key slots lie past the end of the volume"};
+    why = {"luks_damaged", "the " + name + " header's key slots reach past the end of the volume"};
     return ERR_LAYOUT;
   }
   if (end > copy.copied()) {

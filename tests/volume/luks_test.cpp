@@ -317,7 +317,7 @@ TEST_F(LuksDisks, EveryLockedVolumeKeptWholeWithItsReason) {
       if (!spec) test::write_file(dir.file("given"), std::vector<uint8_t>(c.key_text.begin(), c.key_text.end()));
       args = "--key-file " + shell_quote(spec ? c.key_text : dir.file("given")) + " ";
     }
-    const test::Json j = inspect_json(args + shell_quote(raw));
+    const test::Json j = inspect_json("--ranges " + args + shell_quote(raw));
     const auto& all = j["volumes"].items;
     const auto found = std::find_if(all.begin(), all.end(), [&](const test::Json& x) {
       return x["start"].number == static_cast<long long>(lvm.start);
