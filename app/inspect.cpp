@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/key_files.hpp"
 #include "app/run_outcome.hpp"
 #include "formats/image_files.hpp"
 #include "formats/trim_walk.hpp"
@@ -17,6 +18,7 @@
 #include "image/replacement.hpp"
 #include "image/sector_bitmap.hpp"
 #include "platform/file_ops.hpp"
+#include "volume/luks.hpp"
 
 namespace qx {
 namespace {
@@ -24,7 +26,8 @@ namespace {
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
 constexpr const char* kProgram = "quorvex-inspect";
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] IMAGE...\n";
+constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] [--key-file FILE]...\n"
+    "       IMAGE...\n";
 constexpr const char* kHelp =
     "Shows what quorvex would see in each image (format, geometry, volumes and the sectors no\n"
     "file system uses) without writing anything.\n"
@@ -32,6 +35,8 @@ constexpr const char* kHelp =
     "  --ranges    also the runs of used sectors of every volume\n"
     "  --estimate  also the size of every file a trim would write\n"
     "  -f FORMAT   (also --format FORMAT) the images' format, not probed, as quorvex -f takes it\n"
+    "  --key-file FILE\n"
+    "              a passphrase for the LUKS volumes in the images (see quorvex --help)\n"
     "  --          ends the options (for an image whose name begins with -)\n"
     "  --help      this text\n"
     "  --version   the version\n"
@@ -84,8 +89,9 @@ class Report {
     }
   }
 
-  // The volume's line; ranges follow through range() and end with end_volume().
-  void volume(const VolumeEntry& v, uint64_t used) {
+  // The volume's line, and what an unlocked volume holds; ranges follow through range() and end
+  // with end_volume().
+  ErrorCode volume(const VolumeEntry& v, uint64_t used) {
     if (options_.json) {
       std::fprintf(out_,
                    "%s\n    {\"start\": %u, \"length\": %u, \"kind\": %d, \"kind_name\": \"%s\", "
@@ -93,7 +99,6 @@ class Report {
                    volumes_ ? "," : "", v.start, v.length, static_cast<int>(v.kind),
                    volume_kind_name(v.kind), static_cast<unsigned long long>(used));
       reason(v.reason);
-      if (options_.ranges) std::fputs(", \"used_ranges\": [", out_);
     } else {
       char kind[32];
       std::snprintf(kind, sizeof kind, "%s (%d)", volume_kind_name(v.kind), static_cast<int>(v.kind));
@@ -101,8 +106,44 @@ class Report {
                    static_cast<unsigned long long>(used));
       reason(v.reason);
     }
+    uint32_t payload = 0;
+    if (const UsageMap* inner = luks_inner_map(v, payload))
+      if (ErrorCode rc = inside(*inner, uint64_t{v.start} + payload, 6); rc != OK) return rc;
+    if (options_.json && options_.ranges) std::fputs(", \"used_ranges\": [", out_);
     ++volumes_;
     ranges_ = 0;
+    return OK;
+  }
+
+  // What an unlocked volume holds, each volume's start counted on the disk from `base` (where the
+  // payload starts); nested as deep as volumes were unlocked.
+  ErrorCode inside(const UsageMap& inner, uint64_t base, int indent) {
+    if (options_.json) std::fputs(", \"inside\": [", out_);
+    bool first = true;
+    for (const VolumeEntry& v : inner.volumes) {
+      uint64_t used = 0;
+      if (ErrorCode rc = count_used_sectors(inner, v, used); rc != OK) return rc;
+      const auto start = static_cast<unsigned long long>(base + v.start);
+      if (options_.json) {
+        std::fprintf(out_, "%s{\"start\": %llu, \"length\": %u, \"kind\": %d, \"kind_name\": \"%s\", "
+                           "\"used_sectors\": %llu",
+                     first ? "" : ", ", start, v.length, static_cast<int>(v.kind), volume_kind_name(v.kind),
+                     static_cast<unsigned long long>(used));
+      } else {
+        char kind[32];
+        std::snprintf(kind, sizeof kind, "%s (%d)", volume_kind_name(v.kind), static_cast<int>(v.kind));
+        std::fprintf(out_, "%*sinside: %-12llu %-12u %-18s %llu\n", indent, "", start, v.length, kind,
+                     static_cast<unsigned long long>(used));
+      }
+      reason(v.reason, indent + 4);
+      uint32_t offset = 0;
+      if (const UsageMap* deeper = luks_inner_map(v, offset))
+        if (ErrorCode rc = inside(*deeper, base + v.start + offset, indent + 4); rc != OK) return rc;
+      if (options_.json) std::fputs("}", out_);
+      first = false;
+    }
+    if (options_.json) std::fputs("]", out_);
+    return OK;
   }
 
   void range(uint32_t first, uint32_t count) {
@@ -144,13 +185,13 @@ class Report {
 
  private:
   // Why a volume is kept whole, where a reader left a reason.
-  void reason(const KeptWholeReason& r) {
+  void reason(const KeptWholeReason& r, int indent = 6) {
     if (r.empty()) return;
     if (options_.json) {
       std::fputs(", \"reason\": ", out_);
       reason_object(r.key, r.text);
     } else {
-      std::fprintf(out_, "      kept whole (%s): %s\n", r.key.c_str(), r.text.c_str());
+      std::fprintf(out_, "%*skept whole (%s): %s\n", indent, "", r.key.c_str(), r.text.c_str());
     }
   }
 
@@ -165,7 +206,7 @@ class Report {
 };
 
 // Reports one image on `out`; a failure gives its reason instead, the report left unfinished.
-Reason inspect(const InspectOptions& options, std::string_view shown, std::FILE* out) {
+Reason inspect(const InspectOptions& options, const VolumeKeys& keys, std::string_view shown, std::FILE* out) {
   // Resolved and opened exactly as the trim does, and its failures given in the same words.
   const std::string path(shown);
   std::string resolved;
@@ -188,7 +229,7 @@ Reason inspect(const InspectOptions& options, std::string_view shown, std::FILE*
   if (ErrorCode rc = parent_chain_status(image); rc != OK) return parent_chain_reason(rc);
   ErrorCode rc = OK;
   uint32_t recognised = 0;
-  std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised);
+  std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised, MapContext{&keys});
   if (!map) return map_failure_reason(rc, resolved);
 
   Report report(out, options);
@@ -199,7 +240,7 @@ Reason inspect(const InspectOptions& options, std::string_view shown, std::FILE*
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;
     if (rc = count_used_sectors(*map, v, used); rc != OK) return map_failure_reason(rc, resolved);
-    report.volume(v, used);
+    if (rc = report.volume(v, used); rc != OK) return map_failure_reason(rc, resolved);
     if (options.ranges) {
       uint64_t again = 0;
       rc = count_used_sectors(*map, v, again,
@@ -228,7 +269,12 @@ bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& 
   bool have_path = false, options_done = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg(args[i]);
-    if (!options_done && (arg == "-f" || arg == "--format" || arg.starts_with("--format="))) {
+    if (!options_done && take_key_file_option(args, i, args.size(), out.key_files)) {
+      continue;
+    } else if (!options_done && arg.starts_with("--key-file")) {
+      out.fault = {arg, "needs a key file"};
+      return false;
+    } else if (!options_done && (arg == "-f" || arg == "--format" || arg.starts_with("--format="))) {
       const bool inline_name = arg.starts_with("--format=");
       if (!out.format.empty()) {
         out.fault = {arg, "given twice"};
@@ -316,13 +362,13 @@ namespace {
 
 // The report of one image, or its reason line on `err` (with --json also its object on `out`);
 // one of `many` gets its path on its report, in text as a line "image: PATH".
-int report_image(const InspectOptions& options, std::string_view path, bool many, std::FILE* out,
-                 std::FILE* err) {
+int report_image(const InspectOptions& options, const VolumeKeys& keys, std::string_view path, bool many,
+                 std::FILE* out, std::FILE* err) {
   platform::TextCapture capture;
   Reason why{"no_memory", "out of memory"};
   std::string text;
   if (platform::open_capture(capture)) {
-    why = inspect(options, path, capture.stream);
+    why = inspect(options, keys, path, capture.stream);
     text = platform::close_capture(capture);
   }
   const std::string quoted = json_quote(path);
@@ -381,10 +427,17 @@ int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* er
       else std::fprintf(out, "%s %s\n", kProgram, kQuorvexVersion);
       return std::fflush(out) == 0 ? 0 : 2;
     }
+    // Read once for every image; wiped when the run ends.
+    VolumeKeys keys;
+    std::string failure;
+    if (!read_key_files(options.key_files, keys, failure)) {
+      print_reason_line(err, kProgram, {}, {"key_file", failure});
+      return 1;
+    }
     // An inventory goes on past an image that fails.
-    int status = report_image(options, options.path, !options.more_paths.empty(), out, err);
+    int status = report_image(options, keys, options.path, !options.more_paths.empty(), out, err);
     for (const std::string_view path : options.more_paths)
-      if (report_image(options, path, true, out, err) != 0) status = 2;
+      if (report_image(options, keys, path, true, out, err) != 0) status = 2;
     if (std::fflush(out) != 0 || std::ferror(out)) {
       const int error = errno;
       print_reason_line(err, kProgram, {},

@@ -22,14 +22,16 @@ struct InspectOptions {
   std::string_view format;  // -f: the images' format as the user names it; empty: probed
   std::string_view path;
   std::vector<std::string_view> more_paths;  // further images, one report each
+  std::vector<std::string_view> key_files;   // as given: FILE, "-" or VOLUME=FILE
   bool help = false;     // "--help" alone
   bool version = false;  // "--version" alone
   ArgumentFault fault;   // when the arguments are refused
 };
 
 // False when the arguments (without the program name) are not
-// "[--json] [--ranges] [--estimate] [-f FORMAT] IMAGE..." (-f also as --format; FORMAT is not
-// checked here), "--help" or "--version"; `out.fault` then names the first argument at fault.
+// "[--json] [--ranges] [--estimate] [-f FORMAT] [--key-file FILE]... IMAGE..." (-f also as
+// --format; FORMAT is not checked here), "--help" or "--version"; `out.fault` then names the
+// first argument at fault.
 [[nodiscard]] bool parse_inspect_arguments(std::span<const char* const> args,
                                            InspectOptions& out) noexcept;
 

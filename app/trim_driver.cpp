@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/inspect.hpp"
+#include "app/key_files.hpp"
 #include "app/progress.hpp"
 #include "app/run_outcome.hpp"
 #include "formats/format_ids.hpp"
@@ -171,8 +172,8 @@ Reason nothing_to_gain(const TrimForecast& forecast) {
                                  " now; nothing was written"};
 }
 
-// Opens, maps, trims and swaps; returns the exit status.
-int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run) {
+// Opens, maps, trims and swaps; returns the exit status. The keys are wiped once the map is built.
+int run_trim(const CommandLine& cmd, std::string_view resolved, VolumeKeys& keys, RunOutcome& run) {
   StopSignals signals;
   InPlaceSharing sharing(cmd.in_place);
   clear_file_failure();
@@ -224,7 +225,8 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
     return finish(run, rc, parent_chain_reason(rc));
   ErrorCode map_error = OK;
   uint32_t recognised = 0;
-  std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);
+  std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised, MapContext{&keys});
+  keys.clear();
   if (!map) return fail_quietly(run, map_failure_reason(map_error, resolved));
   if (!map->table_note.empty())
     std::fprintf(stderr, "quorvex: %.*s: %s\n", static_cast<int>(run.shown_path.size()), run.shown_path.data(),
@@ -312,21 +314,29 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
     return true;
   }
   bool seen_d = false, seen_s = false;
-  for (size_t i = 0; i + 1 < args.size(); ++i) {
-    bool took = false;
-    const std::string_view next = i + 2 < args.size() ? args[i + 1] : "";
-    if (const char* why = parse_option(args[i], next, took, out, seen_d, seen_s)) {
-      out.fault = {args[i], why};
-      return false;
+  try {
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+      if (take_key_file_option(args, i, args.size() - 1, out.key_files)) continue;
+      bool took = false;
+      const std::string_view next = i + 2 < args.size() ? args[i + 1] : "";
+      const std::string_view arg(args[i]);
+      const char* why = arg.starts_with("--key-file") ? "needs a key file before the image"
+                                                      : parse_option(arg, next, took, out, seen_d, seen_s);
+      if (why) {
+        out.fault = {arg, why};
+        return false;
+      }
+      i += took;
     }
-    i += took;
+  } catch (...) {
+    return false;
   }
   out.path = args.back();
   return true;
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] filepath\n",
+  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] [--key-file FILE]... filepath\n",
              stdout);
   std::fflush(stdout);
 }
@@ -346,6 +356,11 @@ void print_help() noexcept {
       "  -f FORMAT  (also --format FORMAT) the image's format, not probed: qemu-img's names (raw,\n"
       "             qcow2, qcow, vmdk, vpc or vhd, vhdx, vdi, parallels, bochs) or a format name\n"
       "             as quorvex-inspect reports it\n"
+      "  --key-file FILE\n"
+      "             a passphrase for the LUKS volumes in the image, read whole from FILE (\"-\":\n"
+      "             standard input, up to its first line end); VOLUME=FILE gives it to one volume\n"
+      "             only (a partition number or a LUKS UUID). May be given more than once; every\n"
+      "             key slot is tried with each. Without a key, an encrypted volume is kept whole.\n"
       "  --help     this text\n"
       "  --version  the version\n"
       "-d and -s may also be written /d and /s, in either case.\n"
@@ -385,7 +400,13 @@ int run_quorvex(int argc, const char* const* argv) noexcept {
     std::string resolved;
     if (!platform::resolve_path(argv[argc - 1], resolved)) return usage_error(unresolved_reason(errno));
     run.silent = cmd.silent;
-    return run_trim(cmd, resolved, run);
+    VolumeKeys keys;
+    std::string failure;
+    if (!read_key_files(cmd.key_files, keys, failure)) {
+      run.reason = {"key_file", failure};
+      return end_run(run, 1, false);
+    }
+    return run_trim(cmd, resolved, keys, run);
   } catch (...) {
     run.reason = {"no_memory", "out of memory"};
     return end_run(run, 2, false);

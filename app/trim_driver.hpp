@@ -3,6 +3,7 @@
 
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace qx {
 
@@ -22,13 +23,15 @@ struct CommandLine {
   bool help = false;      // "--help" alone
   bool version = false;   // "--version" alone
   std::string_view format;  // -f: the image's format as the user names it; empty: probed
+  std::vector<std::string_view> key_files;  // as given: FILE, "-" or VOLUME=FILE
   std::string_view path;
   ArgumentFault fault;  // when the arguments are refused
 };
 
 // False when the arguments (without the program name) are not "[-d] [-s] [--json] [--in-place]
-// [-f FORMAT] filepath" (-d and --in-place exclude each other; -f also as --format, FORMAT not
-// checked here), "--help" or "--version"; `out.fault` then names the first argument at fault.
+// [-f FORMAT] [--key-file FILE]... filepath" (-d and --in-place exclude each other; -f also as
+// --format, FORMAT not checked here), "--help" or "--version"; `out.fault` then names the first
+// argument at fault.
 [[nodiscard]] bool parse_command_line(std::span<const char* const> args, CommandLine& out) noexcept;
 
 void print_usage() noexcept;

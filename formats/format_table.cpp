@@ -25,6 +25,7 @@
 #include "image/detect.hpp"
 #include "image/disk_image.hpp"
 #include "image/special_drivers.hpp"
+#include "volume/luks.hpp"
 
 namespace qx {
 
@@ -138,6 +139,9 @@ const FormatDriver* format_special_driver(int32_t id) noexcept {
     case FORMAT_WINDOW: return &kWindowDriver;
     case FORMAT_NVT: return &kNvtDriver;
     case FORMAT_SPLIT_RAW: return &kSplitRawDriver;
+#ifdef QX_HAVE_LUKS
+    case FORMAT_DECRYPTED: return &kDecryptedDriver;
+#endif
     default: return nullptr;
   }
 }

@@ -128,6 +128,15 @@ enum class CopyResult : uint8_t { kDone, kRefused, kFailed };
 [[nodiscard]] int64_t kernel_copy(Handle from, uint64_t from_offset, Handle to, uint64_t to_offset,
                                   size_t length, bool& refused) noexcept;
 
+// Bytes read from the handle's current position (a pipe, a terminal, a file read from its start),
+// 0 at its end, -1 on failure; interruptions are retried.
+[[nodiscard]] int64_t read_next(Handle h, void* out, size_t length) noexcept;
+// The process's standard input, not to be closed.
+[[nodiscard]] Handle standard_input() noexcept;
+// A file that lives in memory only and goes when its last handle closes, and a path by which
+// another library opens it too; kNoHandle where the system has none.
+[[nodiscard]] Handle open_memory_file(const char* name, std::string& path) noexcept;
+
 // QEMU-style locks over an open image: false when another process holds the file.
 [[nodiscard]] bool take_image_locks(Handle h) noexcept;
 

@@ -3,6 +3,7 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
@@ -237,6 +238,29 @@ bool take_image_locks(Handle h) noexcept {
     if (error == 0 && found != F_UNLCK) return false;
   }
   return true;
+}
+
+int64_t read_next(Handle h, void* out, size_t length) noexcept {
+  for (;;) {
+    const ssize_t n = ::read(fd_of(h), out, length);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+Handle standard_input() noexcept { return STDIN_FILENO; }
+
+// Linux's memfd: never on a disk, gone with the process however it ends.
+Handle open_memory_file(const char* name, std::string& path) noexcept {
+  const int fd = ::memfd_create(name, MFD_CLOEXEC);
+  if (fd < 0) return kNoHandle;
+  try {
+    path = "/proc/self/fd/" + std::to_string(fd);
+  } catch (...) {
+    ::close(fd);
+    errno = ENOMEM;
+    return kNoHandle;
+  }
+  return fd;
 }
 
 bool path_info(const char* path, bool follow, FileInfo& out) noexcept {

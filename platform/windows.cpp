@@ -386,6 +386,23 @@ bool take_image_locks(Handle h) noexcept {
   return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
 }
 
+int64_t read_next(Handle h, void* out, size_t length) noexcept {
+  DWORD got = 0;
+  if (ReadFile(win(h), out, static_cast<DWORD>(std::min(length, kTransferStep)), &got, nullptr)) return got;
+  // A pipe whose writer closed ends like a file.
+  if (GetLastError() == ERROR_HANDLE_EOF || GetLastError() == ERROR_BROKEN_PIPE) return 0;
+  return failed(int64_t{-1});
+}
+
+Handle standard_input() noexcept {
+  return reinterpret_cast<Handle>(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+Handle open_memory_file(const char*, std::string&) noexcept {
+  errno = ENOSYS;
+  return kNoHandle;
+}
+
 bool path_info(const char* path, bool follow, FileInfo& out) noexcept {
   // Asking only for attributes conflicts with nobody's share mode.
   const Handle h = open_wide(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

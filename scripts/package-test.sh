@@ -25,6 +25,7 @@ trap 'rm -rf "$work"; dpkg -r quorvex >/dev/null 2>&1 || true' EXIT
 dpkg -r quorvex >/dev/null 2>&1 || true
 check "dpkg -i installs it" dpkg -i "$deb" >/dev/null
 check "the package depends on zlib" sh -c "dpkg-deb -f '$deb' Depends | grep -q zlib1g"
+check "the package depends on the LUKS libraries" sh -c "dpkg-deb -f '$deb' Depends | grep -q libcryptsetup"
 usage_status=0
 /usr/bin/quorvex >"$work/usage" 2>&1 || usage_status=$?
 check "quorvex with no argument prints its usage and exits 1" \

@@ -88,7 +88,7 @@ TEST(CommandLine, HelpExplainsEveryOptionAndVersionPrintsIt) {
   const auto help = run("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.output.substr(0, kUsage.size()), kUsage);
-  for (const char* option : {"-d ", "-s ", "--json ", "--help ", "--version ", "-f FORMAT "})
+  for (const char* option : {"-d ", "-s ", "--json ", "--key-file ", "--help ", "--version ", "-f FORMAT "})
     EXPECT_NE(help.output.find("\n  " + std::string(option)), std::string::npos) << option;
   const auto version = run("--version");
   EXPECT_EQ(version.status, 0);

@@ -47,12 +47,12 @@ size_t count_of(const std::string& s, const std::string& needle) {
   return n;
 }
 
-UsedSectors used_sectors(const std::string& path) {
+UsedSectors used_sectors(const std::string& path, const VolumeKeys* keys) {
   UsedSectors u;
   DiskImage image;
   EXPECT_EQ(open_image(image, path, true), OK);
   ErrorCode error = OK;
-  auto map = build_usage_map(image, error, u.recognised);
+  auto map = build_usage_map(image, error, u.recognised, MapContext{keys});
   EXPECT_TRUE(map) << error;
   if (!map) return u;
   u.total = get_geometry(image).total_sectors;

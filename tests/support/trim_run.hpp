@@ -38,7 +38,8 @@ struct UsedSectors {
   std::vector<uint8_t> bits;
   bool used(uint64_t s) const { return test_bit(bits, s); }
 };
-UsedSectors used_sectors(const std::string& path);
+// With keys, encrypted volumes are read inside as a run given them would.
+UsedSectors used_sectors(const std::string& path, const VolumeKeys* keys = nullptr);
 
 // First used sector whose content differs, or -1.
 int64_t first_used_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,

@@ -370,7 +370,9 @@ std::string minimal(const std::string& vg_body, const std::string& top = "versio
 
 TEST(Lvm2Grammar, RealMetadataParses) {
   test::LvmPvSpec desc = small_pv();
-  desc.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home", 4, 2)};
+  // Names as installers give them: "-", "+" and "." are allowed after the first character.
+  desc.vg_name = "ubuntu-vg";
+  desc.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home.v2+x-1", 4, 2)};
   LvmMetadata md;
   const std::string text = test::lvm_metadata_text(desc);  // the views point into it
   ASSERT_TRUE(parse_lvm_metadata(text, md));
@@ -379,14 +381,14 @@ TEST(Lvm2Grammar, RealMetadataParses) {
   EXPECT_EQ(md.creation_time, 1796691935u);
   ASSERT_EQ(md.vg_count, 1u);
   const LvmVolumeGroup& vg = md.vgs[0];
-  EXPECT_EQ(vg.name, "vg0");
+  EXPECT_EQ(vg.name, "ubuntu-vg");
   EXPECT_EQ(vg.extent_size, 2048u);
   ASSERT_EQ(vg.pv_count, 1u);
   EXPECT_EQ(vg.pvs[0].name, "pv0");
   EXPECT_EQ(vg.pvs[0].device, "/dev/loop0");
   EXPECT_EQ(vg.pvs[0].pe_count, 12u);
   ASSERT_EQ(vg.lv_count, 2u);
-  EXPECT_EQ(vg.lvs[1].name, "home");
+  EXPECT_EQ(vg.lvs[1].name, "home.v2+x-1");
   EXPECT_EQ(vg.lvs[1].segments[0].name, "segment1");
   EXPECT_EQ(vg.lvs[1].segments[0].stripes[0].start_extent, 4u);
   EXPECT_EQ(vg.lvs[1].segments[0].type, "striped");
