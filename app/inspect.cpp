@@ -1,31 +1,57 @@
 #include "app/inspect.hpp"
 
 #include <bit>
+#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include "app/key_files.hpp"
 #include "app/run_outcome.hpp"
+#include "formats/image_files.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
+#include "image/detect.hpp"
+#include "image/file.hpp"
+#include "image/replacement.hpp"
 #include "image/sector_bitmap.hpp"
 #include "platform/file_ops.hpp"
+#include "volume/luks.hpp"
 
 namespace qx {
 namespace {
 
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] IMAGE...\n";
+constexpr const char* kProgram = "quorvex-inspect";
+constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] [--key-file FILE]...\n"
+    "       IMAGE...\n";
+constexpr const char* kHelp =
+    "Shows what quorvex would see in each image (format, geometry, volumes and the sectors no\n"
+    "file system uses) without writing anything.\n"
+    "  --json      one JSON object per image instead of text (see man quorvex-inspect)\n"
+    "  --ranges    also the runs of used sectors of every volume\n"
+    "  --estimate  also the size of every file a trim would write\n"
+    "  -f FORMAT   (also --format FORMAT) the images' format, not probed, as quorvex -f takes it\n"
+    "  --key-file FILE\n"
+    "              a passphrase for the LUKS volumes in the images (see quorvex --help)\n"
+    "  --          ends the options (for an image whose name begins with -)\n"
+    "  --help      this text\n"
+    "  --version   the version\n"
+    "Exit status: 0 every report printed, 1 usage error, 2 an image failed (its reason is on\n"
+    "standard error, and with --json an object {\"path\", \"error\", \"reason\"} on standard\n"
+    "output).\n";
 
 class Report {
  public:
   Report(std::FILE* out, const InspectOptions& options) : out_(out), options_(options) {}
 
   // `refusal`: why a trim of this image would be refused, when its format says; `why_not`: why
-  // quorvex would not trim it, empty when it would.
-  void begin(const DiskImage& image, const char* refusal, const Reason& why_not, const KeptWholeReason& table_note) {
+  // quorvex would not trim it, empty when it would; `note`: see format_note.
+  void begin(const DiskImage& image, const char* refusal, const Reason& why_not, const KeptWholeReason& table_note,
+             const std::string& note) {
     const DiskGeometry g = get_geometry(image);
     if (options_.json) {
       std::fprintf(out_,
@@ -33,6 +59,7 @@ class Report {
                    "\"sectors_per_track\": %u, \"bytes_per_sector\": %u},\n",
                    static_cast<int>(image.format), g.total_sectors, g.heads, g.sectors_per_track,
                    g.bytes_per_sector);
+      if (!note.empty()) std::fprintf(out_, "  \"format_note\": %s,\n", json_quote(note).c_str());
       if (refusal) std::fprintf(out_, "  \"trim_refusal\": \"%s\",\n", refusal);
       std::fprintf(out_, "  \"trimmable\": %s,\n", why_not.empty() ? "true" : "false");
       if (!why_not.empty()) {
@@ -49,6 +76,7 @@ class Report {
     } else {
       std::fprintf(out_, "format: %d (%s)\n", static_cast<int>(image.format),
                    format_name(image.format));
+      if (!note.empty()) std::fprintf(out_, "format note: %s\n", note.c_str());
       std::fprintf(out_,
                    "geometry: %u sectors, %u heads, %u sectors per track, %u bytes per sector\n",
                    g.total_sectors, g.heads, g.sectors_per_track, g.bytes_per_sector);
@@ -61,8 +89,9 @@ class Report {
     }
   }
 
-  // The volume's line; ranges follow through range() and end with end_volume().
-  void volume(const VolumeEntry& v, uint64_t used) {
+  // The volume's line, and what an unlocked volume holds; ranges follow through range() and end
+  // with end_volume().
+  ErrorCode volume(const VolumeEntry& v, uint64_t used) {
     if (options_.json) {
       std::fprintf(out_,
                    "%s\n    {\"start\": %u, \"length\": %u, \"kind\": %d, \"kind_name\": \"%s\", "
@@ -70,7 +99,6 @@ class Report {
                    volumes_ ? "," : "", v.start, v.length, static_cast<int>(v.kind),
                    volume_kind_name(v.kind), static_cast<unsigned long long>(used));
       reason(v.reason);
-      if (options_.ranges) std::fputs(", \"used_ranges\": [", out_);
     } else {
       char kind[32];
       std::snprintf(kind, sizeof kind, "%s (%d)", volume_kind_name(v.kind), static_cast<int>(v.kind));
@@ -78,8 +106,44 @@ class Report {
                    static_cast<unsigned long long>(used));
       reason(v.reason);
     }
+    uint32_t payload = 0;
+    if (const UsageMap* inner = luks_inner_map(v, payload))
+      if (ErrorCode rc = inside(*inner, uint64_t{v.start} + payload, 6); rc != OK) return rc;
+    if (options_.json && options_.ranges) std::fputs(", \"used_ranges\": [", out_);
     ++volumes_;
     ranges_ = 0;
+    return OK;
+  }
+
+  // What an unlocked volume holds, each volume's start counted on the disk from `base` (where the
+  // payload starts); nested as deep as volumes were unlocked.
+  ErrorCode inside(const UsageMap& inner, uint64_t base, int indent) {
+    if (options_.json) std::fputs(", \"inside\": [", out_);
+    bool first = true;
+    for (const VolumeEntry& v : inner.volumes) {
+      uint64_t used = 0;
+      if (ErrorCode rc = count_used_sectors(inner, v, used); rc != OK) return rc;
+      const auto start = static_cast<unsigned long long>(base + v.start);
+      if (options_.json) {
+        std::fprintf(out_, "%s{\"start\": %llu, \"length\": %u, \"kind\": %d, \"kind_name\": \"%s\", "
+                           "\"used_sectors\": %llu",
+                     first ? "" : ", ", start, v.length, static_cast<int>(v.kind), volume_kind_name(v.kind),
+                     static_cast<unsigned long long>(used));
+      } else {
+        char kind[32];
+        std::snprintf(kind, sizeof kind, "%s (%d)", volume_kind_name(v.kind), static_cast<int>(v.kind));
+        std::fprintf(out_, "%*sinside: %-12llu %-12u %-18s %llu\n", indent, "", start, v.length, kind,
+                     static_cast<unsigned long long>(used));
+      }
+      reason(v.reason, indent + 4);
+      uint32_t offset = 0;
+      if (const UsageMap* deeper = luks_inner_map(v, offset))
+        if (ErrorCode rc = inside(*deeper, base + v.start + offset, indent + 4); rc != OK) return rc;
+      if (options_.json) std::fputs("}", out_);
+      first = false;
+    }
+    if (options_.json) std::fputs("]", out_);
+    return OK;
   }
 
   void range(uint32_t first, uint32_t count) {
@@ -121,13 +185,13 @@ class Report {
 
  private:
   // Why a volume is kept whole, where a reader left a reason.
-  void reason(const KeptWholeReason& r) {
+  void reason(const KeptWholeReason& r, int indent = 6) {
     if (r.empty()) return;
     if (options_.json) {
       std::fputs(", \"reason\": ", out_);
       reason_object(r.key, r.text);
     } else {
-      std::fprintf(out_, "      kept whole (%s): %s\n", r.key.c_str(), r.text.c_str());
+      std::fprintf(out_, "%*skept whole (%s): %s\n", indent, "", r.key.c_str(), r.text.c_str());
     }
   }
 
@@ -141,48 +205,47 @@ class Report {
   uint32_t ranges_ = 0;
 };
 
-int fail(std::FILE* err, std::string_view path, ErrorCode rc) {
-  const char* why = refusal_note();
-  std::fprintf(err, "quorvex-inspect: %.*s: %s%s%s%s\n", static_cast<int>(path.size()), path.data(),
-               error_name(rc), why ? " (" : "", why ? why : "", why ? ")" : "");
-  return 2;
-}
-
-int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
-  // Resolved and opened exactly as the trim does.
-  const std::string path(options.path);
+// Reports one image on `out`; a failure gives its reason instead, the report left unfinished.
+Reason inspect(const InspectOptions& options, const VolumeKeys& keys, std::string_view shown, std::FILE* out) {
+  // Resolved and opened exactly as the trim does, and its failures given in the same words.
+  const std::string path(shown);
   std::string resolved;
-  if (!platform::resolve_path(path.c_str(), resolved)) return fail(err, options.path, ERR_OPEN);
-  DiskImage image;
-  if (ErrorCode rc = open_image(image, resolved, true); rc != OK) return fail(err, options.path, rc);
-  // A map read through the wrong parent would describe another disk's file systems.
-  if (ErrorCode rc = parent_chain_status(image); rc != OK) {
-    const char* why = rc == ERR_UNSUPPORTED
-                          ? "the image (or a parent) holds writes in its log that were never applied; "
-                            "open it once in the hypervisor that wrote it"
-                          : "the parent image is not the disk this image was made over";
-    std::fprintf(err, "quorvex-inspect: %.*s: %s (%s)\n", static_cast<int>(options.path.size()),
-                 options.path.data(), why, error_name(rc));
-    return 2;
+  if (!platform::resolve_path(path.c_str(), resolved)) return unresolved_reason(errno);
+  clear_file_failure();
+  clear_refused_file();
+  // A journal that quorvex would refuse to act on is named as quorvex names it.
+  if (cut_off_swap_pending(resolved)) {
+    std::vector<std::string> own_files;
+    if (list_image_files(resolved, own_files) != OK) return failure_reason(ERR_NO_MEMORY, resolved);
+    if (judge_cut_off_swap(resolved, own_files) == JournalVerdict::kUntrusted)
+      return untrusted_journal_reason(resolved);
   }
+  DiskImage image;
+  if (ErrorCode rc = options.format.empty() ? open_image(image, resolved, true)
+                                            : open_image_named(image, resolved, true, options.format);
+      rc != OK)
+    return open_reason(rc, resolved, options.format);
+  // A map read through the wrong parent would describe another disk's file systems.
+  if (ErrorCode rc = parent_chain_status(image); rc != OK) return parent_chain_reason(rc);
   ErrorCode rc = OK;
   uint32_t recognised = 0;
-  std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised);
-  if (!map) return fail(err, options.path, rc);
+  std::unique_ptr<UsageMap> map = build_usage_map(image, rc, recognised, MapContext{&keys});
+  if (!map) return map_failure_reason(rc, resolved);
 
   Report report(out, options);
   const Reason why_not = why_not_trimmed(image);
-  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not, map->table_note);
+  report.begin(image, why_not.empty() ? nullptr : refusal_note(), why_not, map->table_note,
+               options.format.empty() ? format_note(image, resolved) : std::string());
   uint64_t unused = 0;
   for (const VolumeEntry& v : map->volumes) {
     uint64_t used = 0;
-    if (rc = count_used_sectors(*map, v, used); rc != OK) return fail(err, options.path, rc);
-    report.volume(v, used);
+    if (rc = count_used_sectors(*map, v, used); rc != OK) return map_failure_reason(rc, resolved);
+    if (rc = report.volume(v, used); rc != OK) return map_failure_reason(rc, resolved);
     if (options.ranges) {
       uint64_t again = 0;
       rc = count_used_sectors(*map, v, again,
                               [&](uint32_t first, uint32_t count) { report.range(first, count); });
-      if (rc != OK) return fail(err, options.path, rc);
+      if (rc != OK) return map_failure_reason(rc, resolved);
     }
     report.end_volume();
     unused += v.length - used;
@@ -190,42 +253,65 @@ int inspect(const InspectOptions& options, std::FILE* out, std::FILE* err) {
   TrimForecast forecast;
   CountingSink counting(forecast);
   if (options.estimate && why_not.empty())
-    if (rc = trim_image(image, resolved, *map, counting, nullptr, nullptr); rc != OK) {
-      // The forecast is the trim itself: its failure says what the trim would say.
-      std::fprintf(err, "quorvex-inspect: %.*s: %s (%s)\n", static_cast<int>(options.path.size()),
-                   options.path.data(), error_name(rc), failure_reason(rc, resolved).text.c_str());
-      return 2;
-    }
+    if (rc = trim_image(image, resolved, *map, counting, nullptr, nullptr); rc != OK)
+      return failure_reason(rc, resolved);
   report.end(unused, options.estimate && why_not.empty() ? &forecast : nullptr);
-  if (std::fflush(out) != 0 || std::ferror(out)) return fail(err, options.path, ERR_WRITE);
-  return 0;
+  return {};
 }
 
 }  // namespace
 
 bool parse_inspect_arguments(std::span<const char* const> args, InspectOptions& out) noexcept {
   out = InspectOptions{};
+  if (args.size() == 1 && (std::string_view(args[0]) == "--help" || std::string_view(args[0]) == "--version")) {
+    (std::string_view(args[0]) == "--help" ? out.help : out.version) = true;
+    return true;
+  }
   bool have_path = false, options_done = false;
-  for (const char* a : args) {
-    const std::string_view arg(a);
-    if (!options_done && arg == "--json" && !out.json) {
-      out.json = true;
-    } else if (!options_done && arg == "--ranges" && !out.ranges) {
-      out.ranges = true;
-    } else if (!options_done && arg == "--estimate" && !out.estimate) {
-      out.estimate = true;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg(args[i]);
+    if (!options_done && take_key_file_option(args, i, args.size(), out.key_files)) {
+      continue;
+    } else if (!options_done && arg.starts_with("--key-file")) {
+      out.fault = {arg, "needs a key file"};
+      return false;
+    } else if (!options_done && (arg == "-f" || arg == "--format" || arg.starts_with("--format="))) {
+      const bool inline_name = arg.starts_with("--format=");
+      if (!out.format.empty()) {
+        out.fault = {arg, "given twice"};
+        return false;
+      }
+      if (inline_name ? arg.size() == 9 : i + 1 == args.size() || args[i + 1][0] == '\0') {
+        out.fault = {arg, "needs a format name"};
+        return false;
+      }
+      out.format = inline_name ? arg.substr(9) : std::string_view(args[++i]);
     } else if (!options_done && arg == "--") {
       options_done = true;
-    } else if ((options_done || arg.empty() || arg[0] != '-') && !have_path) {
-      out.path = arg;
-      have_path = true;
-    } else if ((options_done || (!arg.empty() && arg[0] != '-')) && have_path && !arg.empty()) {
+    } else if (!options_done && arg.starts_with("-")) {
+      bool* flag = arg == "--json"       ? &out.json
+                   : arg == "--ranges"   ? &out.ranges
+                   : arg == "--estimate" ? &out.estimate
+                                         : nullptr;
+      if (!flag || *flag) {
+        out.fault = {arg, flag                                     ? "given twice"
+                          : arg == "--help" || arg == "--version" ? "stands alone"
+                                                                  : "not an option"};
+        return false;
+      }
+      *flag = true;
+    } else if (arg.empty()) {
+      out.fault = {arg, "an empty argument names no image"};
+      return false;
+    } else if (have_path) {
       out.more_paths.push_back(arg);
     } else {
-      return false;
+      out.path = arg;
+      have_path = true;
     }
   }
-  return have_path && !out.path.empty();
+  if (!have_path) out.fault = {};
+  return have_path;
 }
 
 ErrorCode count_used_sectors(const UsageMap& map, const VolumeEntry& volume, uint64_t& used,
@@ -275,25 +361,36 @@ const char* format_name(int32_t id) noexcept {
 
 namespace {
 
-// One report of several: the text report under a line naming the image; in JSON the report on one
-// line with its path, or the path and the error of an image that fails.
-int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE* err) {
-  platform::TextCapture report, error;
-  int status = 2;
-  if (platform::open_capture(report) && platform::open_capture(error))
-    status = inspect(options, report.stream, error.stream);
-  std::string text = platform::close_capture(report), why = platform::close_capture(error);
-  std::fputs(why.c_str(), err);
-  while (!why.empty() && why.back() == '\n') why.pop_back();
-  const std::string path = json_quote(options.path);
-  if (!options.json) {
-    std::fprintf(out, "image: %.*s\n%s", static_cast<int>(options.path.size()), options.path.data(),
-                 status == 0 ? text.c_str() : (why + "\n").c_str());
-    return status;
+// The report of one image, or its reason line on `err` (with --json also its object on `out`);
+// one of `many` gets its path on its report, in text as a line "image: PATH".
+int report_image(const InspectOptions& options, const VolumeKeys& keys, std::string_view path, bool many,
+                 std::FILE* out, std::FILE* err) {
+  platform::TextCapture capture;
+  Reason why{"no_memory", "out of memory"};
+  std::string text;
+  if (platform::open_capture(capture)) {
+    why = inspect(options, keys, path, capture.stream);
+    text = platform::close_capture(capture);
   }
-  if (status != 0) {
-    std::fprintf(out, "{\"path\": %s, \"error\": %s}\n", path.c_str(), json_quote(why).c_str());
-    return status;
+  const std::string quoted = json_quote(path);
+  if (!why.empty()) {
+    print_reason_line(err, kProgram, path, why);
+    if (options.json) {
+      std::fprintf(out, "{\"path\": %s, \"error\": %s, \"reason\": %s}\n", quoted.c_str(),
+                   json_quote(why.key).c_str(), json_quote(why.text).c_str());
+    } else if (many) {
+      std::fprintf(out, "image: %.*s\n", static_cast<int>(path.size()), path.data());
+      print_reason_line(out, kProgram, path, why);
+    }
+    return 2;
+  }
+  if (!many) {
+    std::fputs(text.c_str(), out);
+    return 0;
+  }
+  if (!options.json) {
+    std::fprintf(out, "image: %.*s\n%s", static_cast<int>(path.size()), path.data(), text.c_str());
+    return 0;
   }
   // The report's strings hold no raw line ends: dropping them and the indentation after them
   // leaves the same object on one line.
@@ -305,7 +402,7 @@ int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE
     }
     while (i + 1 < text.size() && text[i + 1] == ' ') ++i;
   }
-  std::fprintf(out, "{\"path\": %s, %s\n", path.c_str(), line.c_str() + 1);
+  std::fprintf(out, "{\"path\": %s, %s\n", quoted.c_str(), line.c_str() + 1);
   return 0;
 }
 
@@ -314,27 +411,45 @@ int inspect_one_of_many(const InspectOptions& options, std::FILE* out, std::FILE
 int run_inspect(int argc, const char* const* argv, std::FILE* out, std::FILE* err) noexcept {
   std::setlocale(LC_ALL, "");
   InspectOptions options;
-  if (argc < 2 || !parse_inspect_arguments(
-                      std::span<const char* const>(argv + 1, static_cast<size_t>(argc - 1)), options)) {
-    std::fputs(kUsage, err);
-    return 1;
-  }
   try {
-    if (options.more_paths.empty()) return inspect(options, out, err);
-    // An inventory goes on past an image that fails.
-    int status = 0;
-    std::vector<std::string_view> paths{options.path};
-    paths.insert(paths.end(), options.more_paths.begin(), options.more_paths.end());
-    for (const std::string_view path : paths) {
-      InspectOptions one = options;
-      one.path = path;
-      one.more_paths.clear();
-      if (inspect_one_of_many(one, out, err) != 0) status = 2;
+    const std::span<const char* const> args(argv + 1, static_cast<size_t>(argc > 1 ? argc - 1 : 0));
+    if (!parse_inspect_arguments(args, options)) {
+      print_reason_line(err, kProgram, {}, usage_reason(kProgram, options.fault.argument, options.fault.why));
+      std::fputs(kUsage, err);
+      return 1;
     }
-    std::fflush(out);
+    if (!options.format.empty() && !is_format_name(options.format)) {
+      print_reason_line(err, kProgram, {}, usage_reason(kProgram, options.format, "no format of that name (-f)"));
+      std::fputs(kUsage, err);
+      return 1;
+    }
+    if (options.help || options.version) {
+      if (options.help) std::fprintf(out, "%s%s", kUsage, kHelp);
+      else std::fprintf(out, "%s %s\n", kProgram, kQuorvexVersion);
+      return std::fflush(out) == 0 ? 0 : 2;
+    }
+    // Read once for every image; wiped when the run ends.
+    VolumeKeys keys;
+    std::string failure;
+    if (!read_key_files(options.key_files, keys, failure)) {
+      print_reason_line(err, kProgram, {}, {"key_file", failure});
+      return 1;
+    }
+    // An inventory goes on past an image that fails.
+    int status = report_image(options, keys, options.path, !options.more_paths.empty(), out, err);
+    for (const std::string_view path : options.more_paths)
+      if (report_image(options, keys, path, true, out, err) != 0) status = 2;
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+      const int error = errno;
+      print_reason_line(err, kProgram, {},
+                        {"write_failed", std::string("the report could not be written to standard output: ") +
+                                             std::strerror(error)});
+      return 2;
+    }
     return status;
   } catch (...) {
-    return fail(err, options.path, ERR_NO_MEMORY);
+    print_reason_line(err, kProgram, options.path, {"no_memory", "out of memory"});
+    return 2;
   }
 }
 

@@ -1,12 +1,17 @@
 #include "app/run_outcome.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "app/inspect.hpp"
+#include "formats/format_ids.hpp"
+#include "formats/raw/raw.hpp"
+#include "image/detect.hpp"
 #include "image/file.hpp"
+#include "image/replacement.hpp"
 #include "platform/file_ops.hpp"
 
 namespace qx {
@@ -81,10 +86,95 @@ Reason failure_reason(ErrorCode code, std::string_view image) {
                         system_words(f)};
 }
 
+Reason not_regular_reason() {
+  if (!refused_file_type()) return {};
+  return {"not_a_regular_file", std::string(refused_file_path()) + " is " + file_type_words(refused_file_type()) +
+                                    ", not an image file: every file of an image (its backing file, "
+                                    "parent or extents too) must be a regular file"};
+}
+
+Reason untrusted_journal_reason(std::string_view image) {
+  const std::string journal = std::string(image) + std::string(kJournalSuffix);
+  FileInfo info;
+  const bool file = !file_info(journal, info) || info.regular();
+  return {"untrusted_journal",
+          journal + (file ? " is not the journal of a swap of this image's own files (it names other "
+                            "files, files outside the image's folder or a foreign suffix)"
+                          : std::string(" is ") + file_type_words(info.type_and_mode) +
+                                ", not the journal of a swap of this image's files") +
+              "; nothing was renamed or removed and the image was not trimmed. Look at that file: if "
+              "no run of quorvex over this image was cut off, you did not expect it; remove it, then "
+              "run again"};
+}
+
+std::string format_note(const DiskImage& image, std::string_view path) {
+  const bool raw_layout = image.format == FORMAT_RAW || image.format == FORMAT_FLAT ||
+                          image.format == FORMAT_SPLIT_RAW || image.format == FORMAT_WINDOW;
+  if (raw_layout || !raw_disk_name(path)) return {};
+  return std::string("named like a raw disk, but the file reads as a ") + format_name(image.format) +
+         " image and is taken as one; if it is a raw disk (whose guest wrote that header at its start), "
+         "give -f raw";
+}
+
+bool is_format_name(std::string_view name) noexcept {
+  std::array<int32_t, kMaxDetectionAttempts> order;
+  return named_format_order(name, order) != 0;
+}
+
 Reason refusal_reason(std::string_view fallback_key, std::string fallback) {
   if (const char* note = refusal_note())
     return {refusal_key() ? refusal_key() : std::string(fallback_key), note};
   return {std::string(fallback_key), std::move(fallback)};
+}
+
+Reason unresolved_reason(int error) {
+  if (error == ENOENT) return {"not_found", "the file does not exist"};
+  return {"cannot_open", std::string("the path cannot be followed: ") + std::strerror(error)};
+}
+
+Reason open_reason(ErrorCode rc, std::string_view resolved, std::string_view format) {
+  if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
+  if (Reason why = not_regular_reason(); !why.empty()) return why;
+  if (rc == ERR_OPEN && !refusal_note()) {
+    const FileFailure f = last_file_failure();
+    return {"cannot_open", "the image, or a file it refers to (a parent, an extent), cannot be opened" +
+                               system_words(f)};
+  }
+  if (rc == ERR_KEY_REQUIRED) return refusal_reason("encrypted", "the image is encrypted");
+  if (!format.empty())
+    return refusal_reason("unknown_format", "the image does not open as " + std::string(format) +
+                                                " (named with -f): it is not one, or one damaged "
+                                                "beyond recognition");
+  return refusal_reason("unknown_format",
+                        "no known image format (or an image damaged beyond recognition)");
+}
+
+Reason parent_chain_reason(ErrorCode rc) {
+  if (rc == ERR_UNSUPPORTED)
+    return {"log_not_replayed", "the image (or a parent) holds writes in its log that were never "
+                                "applied; open it once in the hypervisor that wrote it"};
+  return {"wrong_parent", "the parent image is not the disk this image was made over"};
+}
+
+Reason map_failure_reason(ErrorCode rc, std::string_view resolved) {
+  Reason why = failure_reason(rc, resolved);
+  // A device that failed a read is said as such, wherever the run met it.
+  if (why.key != "no_memory" && why.key != "read_failed") why.key = "map_failed";
+  why.text = "the partitions and file systems could not be read: " + why.text;
+  return why;
+}
+
+Reason usage_reason(std::string_view program, std::string_view argument, std::string_view why) {
+  std::string text(argument);
+  if (!text.empty()) text += ": ";
+  return {"usage", text.append(why) + "; " + std::string(program) + " --help explains the arguments"};
+}
+
+void print_reason_line(std::FILE* to, std::string_view program, std::string_view subject,
+                       const Reason& reason) {
+  std::fprintf(to, "%.*s: ", static_cast<int>(program.size()), program.data());
+  if (!subject.empty()) std::fprintf(to, "%.*s: ", static_cast<int>(subject.size()), subject.data());
+  std::fprintf(to, "%s\n", reason.text.c_str());
 }
 
 Reason why_not_trimmed(const DiskImage& image) {
@@ -112,10 +202,8 @@ std::string json_quote(std::string_view s) {
 }
 
 int end_run(const RunOutcome& run, int exit_status, bool word) {
-  const int path_length = static_cast<int>(run.shown_path.size());
   if (!run.reason.empty())
-    std::fprintf(stderr, "quorvex: %.*s: %s\n", path_length, run.shown_path.data(),
-                 run.reason.text.c_str());
+    print_reason_line(stderr, "quorvex", run.usage_error ? std::string_view() : run.shown_path, run.reason);
   if (run.json) {
     std::printf("{\"event\": \"result\", \"result\": \"%s\", \"exit_status\": %d, \"path\": %s, "
                 "\"size_before\": %" PRIu64 ", \"size_after\": %" PRIu64 ", \"new_files\": ",

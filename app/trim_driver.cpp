@@ -5,12 +5,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "app/inspect.hpp"
+#include "app/key_files.hpp"
 #include "app/progress.hpp"
 #include "app/run_outcome.hpp"
 #include "formats/format_ids.hpp"
+#include "formats/image_files.hpp"
 #include "image/replacement.hpp"
+#include "image/detect.hpp"
 #include "image/disk_image.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/file_guard.hpp"
@@ -21,22 +25,45 @@
 namespace qx {
 namespace {
 
-bool parse_option(std::string_view arg, CommandLine& out, bool& seen_d, bool& seen_s) noexcept {
-  if (arg == "--json") return !out.json && (out.json = true);
-  if (arg == "--in-place") return !out.in_place && (out.in_place = true);
-  if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/')) return false;
+constexpr const char* kTwice = "given twice";
+
+// Why `arg` is refused after the options before it; null when it is taken. `next`: the argument
+// after this one, which -f takes as its name (`took` then set).
+const char* parse_option(std::string_view arg, std::string_view next, bool& took, CommandLine& out, bool& seen_d,
+                         bool& seen_s) noexcept {
+  if (arg == "-f" || arg == "--format") {
+    if (!out.format.empty()) return kTwice;
+    if (next.empty()) return "needs a format name before the image";
+    out.format = next;
+    took = true;
+    return nullptr;
+  }
+  if (arg.starts_with("--format=")) {
+    if (!out.format.empty()) return kTwice;
+    if (arg.size() == 9) return "needs a format name";
+    out.format = arg.substr(9);
+    return nullptr;
+  }
+  if (arg == "--json") return std::exchange(out.json, true) ? kTwice : nullptr;
+  if (arg == "--in-place") {
+    if (std::exchange(out.in_place, true)) return kTwice;
+    return out.delete_backup ? "cannot be given with -d (in place there is no backup)" : nullptr;
+  }
+  if (arg == "--help" || arg == "--version") return "stands alone";
+  if (arg.size() != 2 || (arg[0] != '-' && arg[0] != '/'))
+    return arg.starts_with("-") ? "not an option" : "one image at a time, named last";
   switch (arg[1]) {
     case 'd':
     case 'D':
-      if (seen_d) return false;
-      seen_d = out.delete_backup = true;
-      return true;
+      if (std::exchange(seen_d, true)) return kTwice;
+      out.delete_backup = true;
+      return out.in_place ? "cannot be given with --in-place (in place there is no backup)" : nullptr;
     case 's':
     case 'S':
-      if (seen_s) return false;
-      seen_s = out.silent = true;
-      return true;
-    default: return false;
+      if (std::exchange(seen_s, true)) return kTwice;
+      out.silent = true;
+      return nullptr;
+    default: return "not an option";
   }
 }
 
@@ -99,21 +126,8 @@ Reason in_use_reason() {
                     "shut down the virtual machine or close the QEMU tool, then run again"};
 }
 
-// `unread`: some read failed meanwhile, so that detection may have passed over the right format.
-Reason open_reason(ErrorCode rc, std::string_view resolved) {
-  if (rc == ERR_NO_MEMORY || rc == ERR_READ) return failure_reason(rc, resolved);
-  if (rc == ERR_OPEN && !refusal_note()) {
-    const FileFailure f = last_file_failure();
-    return {"cannot_open", std::string("the image, or a file it refers to (a parent, an extent), "
-                                       "cannot be opened") +
-                               (f.error ? std::string(": ") + std::strerror(f.error) : "")};
-  }
-  if (rc == ERR_KEY_REQUIRED) return refusal_reason("encrypted", "the image is encrypted");
-  return refusal_reason("unknown_format",
-                        "no known image format (or an image damaged beyond recognition)");
-}
-
 Reason cannot_hold_reason(std::string_view resolved, int error) {
+  if (Reason why = not_regular_reason(); !why.empty()) return why;
   FileInfo info;
   if (file_info(resolved, info) && !info.regular())
     return {"cannot_open", "the image is neither a regular file nor a folder"};
@@ -144,12 +158,13 @@ Reason nothing_to_gain(const TrimForecast& forecast) {
                                  " now; nothing was written"};
 }
 
-// Opens, maps, trims and swaps; returns the exit status.
-int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run) {
+// Opens, maps, trims and swaps; returns the exit status. The keys are wiped once the map is built.
+int run_trim(const CommandLine& cmd, std::string_view resolved, VolumeKeys& keys, RunOutcome& run) {
   StopSignals signals;
   // In place, the image's own handles let the one that punches in beside them for the run.
   platform::ReadOpensShareWrites sharing(cmd.in_place);
   clear_file_failure();
+  clear_refused_file();
   // The image is held before its first byte is read, so that no hypervisor writes it while it is
   // trimmed and any other change shows at the swap.
   FileGuard guard;
@@ -163,9 +178,15 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
       case HoldResult::kCannotOpen: return fail_quietly(run, cannot_hold_reason(resolved, errno));
     }
   }
-  // A swap of several files that a crash cut off is finished before anything reads them.
+  // A swap of several files that a crash cut off is finished before anything reads them; a journal
+  // that names anything but the image's own files is left alone for the user to look at.
   bool cut_off = false;
-  if (finish_cut_off_swap(resolved, cut_off) != OK) {
+  std::vector<std::string> own_files;
+  if (cut_off_swap_pending(resolved) && list_image_files(resolved, own_files) != OK)
+    return finish(run, ERR_NO_MEMORY, failure_reason(ERR_NO_MEMORY, resolved));
+  if (ErrorCode rc = finish_cut_off_swap(resolved, own_files, cut_off); rc == ERR_BAD_RECORD) {
+    return finish(run, rc, untrusted_journal_reason(resolved));
+  } else if (rc != OK) {
     const FileFailure f = last_file_failure();
     return finish(run, ERR_CREATE,
                   {"unfinished_swap", std::string("a run was cut off in the middle of the swap of "
@@ -177,27 +198,23 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, RunOutcome& run)
                          "files; that swap is now complete, or undone where it had failed\n",
                  static_cast<int>(run.shown_path.size()), run.shown_path.data());
   DiskImage image;
-  if (ErrorCode rc = open_image(image, resolved, true); rc != OK)
+  const ErrorCode opened =
+      cmd.format.empty() ? open_image(image, resolved, true) : open_image_named(image, resolved, true, cmd.format);
+  if (opened != OK)
     return guard.saw_file_in_use() ? finish(run, ERR_OPEN, in_use_reason())
-                                   : fail_quietly(run, open_reason(rc, resolved));
+                                   : fail_quietly(run, open_reason(opened, resolved, cmd.format));
+  if (cmd.format.empty())
+    if (const std::string note = format_note(image, resolved); !note.empty())
+      std::fprintf(stderr, "quorvex: %.*s: %s\n", static_cast<int>(run.shown_path.size()), run.shown_path.data(),
+                   note.c_str());
   // Over the wrong parent the map itself would be wrong: refuse before anything is built.
   if (ErrorCode rc = parent_chain_status(image); rc != OK)
-    return finish(run, rc, rc == ERR_UNSUPPORTED
-                               ? Reason{"log_not_replayed",
-                                        "the image (or a parent) holds writes in its log that were "
-                                        "never applied; open it once in the hypervisor that wrote it"}
-                               : Reason{"wrong_parent",
-                                        "the parent image is not the disk this image was made over"});
+    return finish(run, rc, parent_chain_reason(rc));
   ErrorCode map_error = OK;
   uint32_t recognised = 0;
-  std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised);
-  if (!map) {
-    Reason why = failure_reason(map_error, resolved);
-    // A device that failed a read is said as such, wherever the run met it.
-    why.key = why.key == "no_memory" || why.key == "read_failed" ? why.key : "map_failed";
-    why.text = "the partitions and file systems could not be read: " + why.text;
-    return fail_quietly(run, std::move(why));
-  }
+  std::unique_ptr<UsageMap> map = build_usage_map(image, map_error, recognised, MapContext{&keys});
+  keys.clear();
+  if (!map) return fail_quietly(run, map_failure_reason(map_error, resolved));
   if (!map->table_note.empty())
     std::fprintf(stderr, "quorvex: %.*s: %s\n", static_cast<int>(run.shown_path.size()), run.shown_path.data(),
                  map->table_note.text.c_str());
@@ -287,10 +304,23 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
     return true;
   }
   bool seen_d = false, seen_s = false;
-  for (size_t i = 0; i + 1 < args.size(); ++i)
-    if (!parse_option(args[i], out, seen_d, seen_s)) return false;
-  // Nothing is replaced in place, so there is no backup to delete.
-  if (out.in_place && out.delete_backup) return false;
+  try {
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+      if (take_key_file_option(args, i, args.size() - 1, out.key_files)) continue;
+      bool took = false;
+      const std::string_view next = i + 2 < args.size() ? args[i + 1] : "";
+      const std::string_view arg(args[i]);
+      const char* why = arg.starts_with("--key-file") ? "needs a key file before the image"
+                                                      : parse_option(arg, next, took, out, seen_d, seen_s);
+      if (why) {
+        out.fault = {arg, why};
+        return false;
+      }
+      i += took;
+    }
+  } catch (...) {
+    return false;
+  }
   out.path = args.back();
   return true;
 }
@@ -299,7 +329,8 @@ void print_usage() noexcept {
   // The version as the first releases showed it: "Ver.<major> alpha<minor, two digits>".
   const std::string_view version = kQuorvexVersion;
   const size_t dot = version.find('.');
-  std::printf("QUORVEX Ver.%.*s alpha%02d\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n",
+  std::printf("QUORVEX Ver.%.*s alpha%02d\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] "
+              "[--key-file FILE]... filepath\n",
               static_cast<int>(dot), version.data(), std::atoi(kQuorvexVersion + dot + 1));
   std::fflush(stdout);
 }
@@ -316,6 +347,14 @@ void print_help() noexcept {
       "             word: progress events, then one final object (see man quorvex)\n"
       "  --in-place give the free space back inside the image itself (raw and QCOW2 images): no\n"
       "             second file and no backup; cannot be given with -d\n"
+      "  -f FORMAT  (also --format FORMAT) the image's format, not probed: qemu-img's names (raw,\n"
+      "             qcow2, qcow, vmdk, vpc or vhd, vhdx, vdi, parallels, bochs) or a format name\n"
+      "             as quorvex-inspect reports it\n"
+      "  --key-file FILE\n"
+      "             a passphrase for the LUKS volumes in the image, read whole from FILE (\"-\":\n"
+      "             standard input, up to its first line end); VOLUME=FILE gives it to one volume\n"
+      "             only (a partition number or a LUKS UUID). May be given more than once; every\n"
+      "             key slot is tried with each. Without a key, an encrypted volume is kept whole.\n"
       "  --help     this text\n"
       "  --version  the version\n"
       "-d and -s may also be written /d and /s, in either case.\n"
@@ -339,22 +378,29 @@ int run_quorvex(int argc, const char* const* argv) noexcept {
       run.reason = std::move(reason);
       return end_run(run, 1, false);
     };
-    if (args.empty() || !parse_command_line(args, cmd))
-      return usage_error({"usage", "these are not the arguments quorvex takes; quorvex --help "
-                                   "explains them"});
+    if (!parse_command_line(args, cmd)) {
+      run.usage_error = true;
+      return usage_error(usage_reason("quorvex", cmd.fault.argument, cmd.fault.why));
+    }
+    if (!cmd.format.empty() && !is_format_name(cmd.format)) {
+      run.usage_error = true;
+      return usage_error(usage_reason("quorvex", cmd.format, "no format of that name (-f)"));
+    }
     if (cmd.help || cmd.version) {
       if (cmd.help) print_help();
       else std::printf("quorvex %s\n", kQuorvexVersion);
       return 0;
     }
     std::string resolved;
-    if (!platform::resolve_path(argv[argc - 1], resolved))
-      return usage_error({errno == ENOENT ? "not_found" : "cannot_open",
-                          errno == ENOENT ? std::string("the file does not exist")
-                                          : std::string("the path cannot be followed: ") +
-                                                std::strerror(errno)});
+    if (!platform::resolve_path(argv[argc - 1], resolved)) return usage_error(unresolved_reason(errno));
     run.silent = cmd.silent;
-    return run_trim(cmd, resolved, run);
+    VolumeKeys keys;
+    std::string failure;
+    if (!read_key_files(cmd.key_files, keys, failure)) {
+      run.reason = {"key_file", failure};
+      return end_run(run, 1, false);
+    }
+    return run_trim(cmd, resolved, keys, run);
   } catch (...) {
     run.reason = {"no_memory", "out of memory"};
     return end_run(run, 2, false);

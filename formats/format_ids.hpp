@@ -49,5 +49,7 @@ inline constexpr FormatId FORMAT_SPLIT_RAW = -3;
 inline constexpr int32_t kAttemptNdi = -101;
 inline constexpr int32_t kAttemptSplitRawText = -103;
 inline constexpr int32_t kAttemptSplitRawPart = -104;
+// A raw disk named so by the user (-f raw), whatever the file's name.
+inline constexpr int32_t kAttemptNamedRaw = -105;
 
 }  // namespace qx

@@ -25,6 +25,7 @@
 #include "image/detect.hpp"
 #include "image/disk_image.hpp"
 #include "image/special_drivers.hpp"
+#include "volume/luks.hpp"
 
 namespace qx {
 
@@ -88,8 +89,22 @@ constexpr int32_t kProbeOrder[] = {
     kAttemptSplitRawPart, FORMAT_RAW};
 static_assert(std::size(kProbeOrder) + 3 <= kMaxDetectionAttempts);
 
+// qemu-img's names, and those of the openers that are no table row; every row answers to its
+// driver's name as well.
+const FormatName kFormatNames[] = {
+    {"raw", {kAttemptNamedRaw}},
+    {"vmdk", {FORMAT_VMDK, FORMAT_COWD3, FORMAT_COWD3_REDO, FORMAT_COWD1, FORMAT_COWD1_REDO}},
+    {"vpc", {FORMAT_VHD, FORMAT_VHD_FIXED}},
+    {"vhd", {FORMAT_VHD, FORMAT_VHD_FIXED}},
+    {"parallels", {FORMAT_PARALLELS, FORMAT_PARALLELS_BUNDLE}},
+    {"ndi", {kAttemptNdi}},
+    {"nvt", {FORMAT_NVT}},
+    {"split raw", {kAttemptSplitRawText, kAttemptSplitRawPart}},
+};
+
 ErrorCode attempt(DiskImage& image, std::string_view path, bool read_only, int32_t id) {
   switch (id) {
+    case kAttemptNamedRaw: return open_raw_named(image, path, read_only);
     case kAttemptNdi: return open_ndi_image(image, path, read_only);
     case kAttemptSplitRawText: return open_split_raw_description(image, path, read_only);
     case kAttemptSplitRawPart: return open_split_raw_part(image, path, read_only);
@@ -98,7 +113,8 @@ ErrorCode attempt(DiskImage& image, std::string_view path, bool read_only, int32
   }
 }
 
-const DetectionRules kDetectionRules{kExtensionRules, kProbeOrder, attempt, FORMAT_PARALLELS_BUNDLE};
+const DetectionRules kDetectionRules{kExtensionRules, kProbeOrder,    attempt,
+                                     FORMAT_PARALLELS_BUNDLE, kFormatNames, kFormatTableSize};
 
 }  // namespace
 
@@ -115,6 +131,9 @@ const FormatDriver* format_special_driver(int32_t id) noexcept {
     case FORMAT_WINDOW: return &kWindowDriver;
     case FORMAT_NVT: return &kNvtDriver;
     case FORMAT_SPLIT_RAW: return &kSplitRawDriver;
+#ifdef QX_HAVE_LUKS
+    case FORMAT_DECRYPTED: return &kDecryptedDriver;
+#endif
     default: return nullptr;
   }
 }

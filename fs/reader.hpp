@@ -23,8 +23,22 @@ enum VolumeKind : int32_t {
   KIND_PLACEHOLDER_7 = 7,
   KIND_SWAP = 8,
   KIND_BTRFS = 9,
+  // An encrypted volume that carries others: unlocked, what lies inside is read; locked, kept.
+  KIND_LUKS = 10,
   KIND_UNRECOGNISED = -1,
   KIND_GAP = -2,
+  // Volumes known by their signature and always kept whole: nothing inside them is read.
+  KIND_BITLOCKER = -3,
+  KIND_APFS = -4,
+  KIND_FILEVAULT = -5,
+  KIND_ZFS = -6,
+  KIND_REFS = -7,
+  KIND_LDM = -8,
+  KIND_STORAGE_SPACES = -9,
+  KIND_MD_RAID = -10,
+  KIND_BCACHE = -11,
+  KIND_DM_INTEGRITY = -12,
+  KIND_VDO = -13,
 };
 inline constexpr int32_t kReaderKindCount = 10;
 

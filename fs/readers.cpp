@@ -64,8 +64,20 @@ const char* volume_kind_name(int32_t kind) noexcept {
     case KIND_PLACEHOLDER_7: return "placeholder7";
     case KIND_SWAP: return "swap";
     case KIND_BTRFS: return "btrfs";
+    case KIND_LUKS: return "luks";
     case KIND_UNRECOGNISED: return "unrecognised";
     case KIND_GAP: return "gap";
+    case KIND_BITLOCKER: return "bitlocker";
+    case KIND_APFS: return "apfs";
+    case KIND_FILEVAULT: return "filevault";
+    case KIND_ZFS: return "zfs";
+    case KIND_REFS: return "refs";
+    case KIND_LDM: return "ldm";
+    case KIND_STORAGE_SPACES: return "storage_spaces";
+    case KIND_MD_RAID: return "md_raid";
+    case KIND_BCACHE: return "bcache";
+    case KIND_DM_INTEGRITY: return "dm_integrity";
+    case KIND_VDO: return "vdo";
     default: return "unknown";
   }
 }

@@ -4,7 +4,7 @@
 set -uo pipefail
 out=$1
 # Each target's folder is made by the section that seeds it.
-mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,btrfs_fuzz,gpt_fuzz}
+mkdir -p "$out"/{detect_fuzz,volume_fuzz,fs_fuzz,text_fuzz,btrfs_fuzz,gpt_fuzz,luks_fuzz}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -207,6 +207,9 @@ printf '\000disk.raw\n' >"$out/text_fuzz/split"
 mkdir -p "$out/swap_journal_fuzz"
 printf 'quorvex swap\nsuffix 4:_DEL\n111 12:/x/a-s1.vmdk\n101 12:/x/a-s2.vmdk\nend\n' >"$out/swap_journal_fuzz/forward"
 printf 'quorvex swap\nsuffix 4:_DEL\n111 12:/x/a-s1.vmdk\n011 12:/x/a-s2.vmdk\nend\nback 34\n' >"$out/swap_journal_fuzz/back"
+# As the tool writes them: plain names of the image's folder, and a planted one that climbs out.
+printf 'quorvex swap\nsuffix 4:_DEL\n111 9:a-s1.vmdk\n101 9:a-s2.vmdk\n111 9:a-s3.vmdk\nend\n' >"$out/swap_journal_fuzz/plain"
+printf 'quorvex swap\nsuffix 4:_DEL\n011 9:a-s1.vmdk\n010 11:../x/b.odt\n011 11:C:\\me\\c.odt\nend\n' >"$out/swap_journal_fuzz/planted"
 # The read-only emulator formats, which no tool here writes, from their published layouts; the
 # selector is the index of the driver in emulator_fuzz.cpp.
 mkdir -p "$out/emulator_fuzz"
@@ -268,4 +271,22 @@ struct.pack_into("<I", nvt, 1024, 4)
 tables = bytearray(2048); struct.pack_into("<I", tables, 0, 6); struct.pack_into("<I", tables, 1024 + 4, 8)
 seed(8, "nvt", bytes(nvt) + bytes(tables) + bytes(range(256)) * 256)
 PY
+
+# LUKS volumes with small header areas (key derivation cut short), each seeding both the header
+# path (selector bit 0) and the payload view at its real offset over an ext2 payload.
+if command -v cryptsetup >/dev/null; then
+  printf 'seed' >luks.key
+  luks_seed() {  # name, size, payload offset in sectors, luksFormat options
+    truncate -s 0 luks.img && truncate -s "$2" luks.img
+    cryptsetup luksFormat -q --key-file luks.key --pbkdf pbkdf2 --pbkdf-force-iterations 1000 $4 luks.img \
+      >/dev/null 2>&1 || return 0
+    mke2fs -q -F -t ext2 -b 1024 -E offset=$(($3 * 512)) luks.img 256 >/dev/null 2>&1
+    { printf '\001\000\000\000\000\000\000\000'; cat luks.img; } >"$out/luks_fuzz/$1-header"
+    { printf "\\000\\$(printf '%03o' $(($3 % 256)))\\$(printf '%03o' $(($3 / 256)))\\000\\000\\000\\000\\000"
+      cat luks.img; } >"$out/luks_fuzz/$1-payload"
+  }
+  luks_seed luks2 1600K 320 "--type luks2 --luks2-metadata-size 16k --luks2-keyslots-size 128k --key-size 256"
+  luks_seed luks2-4k 1664K 320 "--type luks2 --luks2-metadata-size 16k --luks2-keyslots-size 128k --key-size 256 --sector-size 4096"
+  luks_seed luks1 1408K 2112 "--type luks1 --key-size 256 --align-payload 2112"
+fi
 exit 0

@@ -1,5 +1,6 @@
 #include "image/file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,12 +18,24 @@ CPath::CPath(std::string_view path) noexcept {
 namespace {
 FileCallHook g_hook = nullptr;
 FileFailure g_last_failure;
+char g_refused_path[kMaxPathBytes];
+size_t g_refused_length = 0;
+uint32_t g_refused_type = 0;
 }  // namespace
 
 FileRecorder g_recorder = nullptr;
 
 bool failed_call(FileCall call) noexcept {
   g_last_failure = FileFailure{call, errno};
+  return false;
+}
+
+bool refused_file(std::string_view path, uint32_t type) noexcept {
+  g_refused_length = std::min(path.size(), sizeof g_refused_path);
+  std::memcpy(g_refused_path, path.data(), g_refused_length);
+  g_refused_type = type;
+  g_last_failure = FileFailure{FileCall::kOpen, type == platform::kTypeFolder ? EISDIR : EINVAL, type};
+  errno = g_last_failure.error;
   return false;
 }
 
@@ -41,6 +54,26 @@ void set_file_call_hook(FileCallHook hook) noexcept { detail::g_hook = hook; }
 void set_file_recorder(FileRecorder recorder) noexcept { detail::g_recorder = recorder; }
 FileFailure last_file_failure() noexcept { return detail::g_last_failure; }
 void clear_file_failure() noexcept { detail::g_last_failure = FileFailure{}; }
+uint32_t refused_file_type() noexcept { return detail::g_refused_type; }
+std::string_view refused_file_path() noexcept {
+  return std::string_view(detail::g_refused_path, detail::g_refused_length);
+}
+void clear_refused_file() noexcept {
+  detail::g_refused_type = 0;
+  detail::g_refused_length = 0;
+}
+
+const char* file_type_words(uint32_t type) noexcept {
+  switch (type & platform::kTypeMask) {
+    case platform::kTypeFifo: return "a FIFO";
+    case platform::kTypeCharDevice:
+    case platform::kTypeBlockDevice: return "a device";
+    case platform::kTypeFolder: return "a folder";
+    case platform::kTypeSocket: return "a socket";
+    case platform::kTypeLink: return "a link";
+    default: return "no regular file";
+  }
+}
 
 
 namespace {
@@ -87,8 +120,25 @@ File File::open_existing(std::string_view path, bool read_only) noexcept {
   CPath p(path);
   if (!p.ok() || !file_call_allowed(FileCall::kOpen)) return File();
   const platform::Handle fd = platform::open_existing(p.c_str(), read_only);
-  if (fd == platform::kNoHandle) failed_call(FileCall::kOpen);
-  return File(fd, fd != platform::kNoHandle && !read_only);
+  if (fd == platform::kNoHandle) {
+    if (errno == EISDIR) detail::refused_file(path, platform::kTypeFolder);
+    else failed_call(FileCall::kOpen);
+    return File();
+  }
+  // Anything but a regular file could block a read, or change under it: no part of an image.
+  FileInfo info;
+  if (!platform::handle_info(fd, info) || !info.regular()) {
+    const int error = errno;
+    (void)platform::close(fd);
+    if (const uint32_t type = info.type_and_mode & platform::kTypeMask; type != 0) {
+      detail::refused_file(path, type);
+    } else {
+      errno = error;
+      failed_call(FileCall::kOpen);
+    }
+    return File();
+  }
+  return File(fd, !read_only);
 }
 
 File File::open_to_punch(std::string_view path, bool& in_use) noexcept {

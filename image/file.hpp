@@ -30,7 +30,8 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opened for reading, or for reading and writing.
+  // Opened for reading, or for reading and writing. Only a regular file opens: a FIFO, a device or
+  // a folder is refused (without waiting for a FIFO's writer) and noted as the last failure.
   [[nodiscard]] static File open_existing(std::string_view path, bool read_only) noexcept;
   // For reading and writing, to punch holes into an image in place; `in_use` tells that another
   // process may write it (Windows, where this handle then keeps writers off).
@@ -143,9 +144,18 @@ void set_file_recorder(FileRecorder recorder) noexcept;
 struct FileFailure {
   FileCall call = FileCall::kOpen;
   int error = 0;
+  // Not 0: the open found something other than a regular file, of this type (platform::kType*).
+  uint32_t file_type = 0;
 };
 [[nodiscard]] FileFailure last_file_failure() noexcept;
 void clear_file_failure() noexcept;
+// The last file an open refused for not being a regular file, kept until cleared (format detection
+// clears the failure above between its attempts): its type (platform::kType*, 0 for none) and path.
+[[nodiscard]] uint32_t refused_file_type() noexcept;
+[[nodiscard]] std::string_view refused_file_path() noexcept;
+void clear_refused_file() noexcept;
+// "a FIFO", "a device", "a folder"... for a file type (platform::kType*).
+[[nodiscard]] const char* file_type_words(uint32_t type) noexcept;
 
 namespace detail {
 extern FileRecorder g_recorder;
@@ -156,6 +166,8 @@ inline void record_change(const FileChangeRecord& record) noexcept { g_recorder(
 [[nodiscard]] bool file_call_allowed(FileCall call) noexcept;
 // Notes errno as the failure of a call; always false.
 bool failed_call(FileCall call) noexcept;
+// Notes that `path` is no regular file but of `type` as the failure of an open; always false.
+bool refused_file(std::string_view path, uint32_t type) noexcept;
 
 // Copies a path into a terminated stack buffer; not ok when it does not fit or holds a NUL.
 class CPath {

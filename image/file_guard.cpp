@@ -40,6 +40,8 @@ HoldResult FileGuard::hold(std::string_view path) noexcept {
   if (platform::handle_info(h.fd, opened) && opened.regular() && file_info(path, h.info) &&
       h.info.same_file(opened))
     result = platform::take_image_locks(h.fd) ? HoldResult::kHeld : HoldResult::kInUse;
+  else if (const uint32_t type = opened.type_and_mode & platform::kTypeMask; type && !opened.regular())
+    detail::refused_file(path, type);
   if (result == HoldResult::kHeld) {
     try {
       held_.push_back(h);

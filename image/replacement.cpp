@@ -1,11 +1,13 @@
 #include "image/replacement.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <string>
 
 #include "image/file.hpp"
 #include "image/file_guard.hpp"
 #include "platform/file_ops.hpp"
+#include "text/paths.hpp"
 
 namespace qx {
 namespace {
@@ -78,6 +80,7 @@ class Transaction {
   SwapNotice notice_;
   std::vector<Swap> swaps_;
   PathBuffer<4096> journal_;  // empty: no journal
+  PathBuffer<4096> folder_;   // the image's folder, whose files the journal names
   uint64_t journal_length_ = 0;
   bool journaled_ = false;    // the journal is on the disk: the next run would finish the swap
 };
@@ -90,6 +93,13 @@ bool named(TextView path) noexcept {
 bool named_file(TextView path) noexcept {
   FileInfo info;
   return file_info(path, info) && info.regular();
+}
+
+// A name of the image's folder itself: no separator of either kind on any system, no drive, not
+// "." or "..".
+bool plain_name(TextView name) noexcept {
+  return !name.empty() && name != "." && name != ".." && name.find('\\') == TextView::npos &&
+         is_valid_stored_name(name, TextEncoding::Utf8);
 }
 
 // One file's way back from `stage`. Each step is skipped once done, so that a recovery after a
@@ -139,13 +149,15 @@ ErrorCode Transaction::prepare(Swap& s) noexcept {
 }
 
 bool Transaction::set_image(TextView image) noexcept {
-  return image.empty() || journal_.assign(image, kJournalSuffix);
+  return image.empty() || (journal_.assign(image, kJournalSuffix) && journal_folder(image, folder_));
 }
 
 // Written once every new file and every pending backup is on the disk, before the first rename:
 // from the moment it is whole on the disk, a crash leaves a swap that the next run finishes.
 bool Transaction::write_journal() noexcept {
   if (journal_.empty() || swaps_.size() < 2 || g_skip_journal) return true;
+  // Only what a later run would trust: the files' plain names in the image's folder.
+  if (suffix_ != kBackupSuffix) return false;
   std::string text;
   try {
     text.assign(kJournalHead.data(), kJournalHead.size());
@@ -153,11 +165,14 @@ bool Transaction::write_journal() noexcept {
     append_name(text, suffix_);
     text += '\n';
     for (const Swap& s : swaps_) {
+      TextView folder, name;
+      split_host_dir(s.target(), folder, name);
+      if (!same_host_path(folder, folder_.view()) || !plain_name(name)) return false;
       text += !s.temporary().empty() ? '1' : '0';
       text += s.existed ? '1' : '0';
       text += s.linked ? '1' : '0';
       text += ' ';
-      append_name(text, s.target());
+      append_name(text, name);
       text += '\n';
     }
     text += "end\n";
@@ -470,34 +485,92 @@ bool parse_swap_journal(std::span<const uint8_t> bytes, SwapJournal& out) {
   }
 }
 
+bool journal_targets(const SwapJournal& journal, TextView folder, std::span<const std::string> own_files,
+                     std::vector<ReplacementEntry>& out) {
+  out.clear();
+  // This tool writes a journal only for a swap of several files, and with its own suffix; no more
+  // entries than the image has files (so that none is allocated for a journal's mere claim).
+  if (journal.suffix != kBackupSuffix || journal.entries.size() < 2 ||
+      journal.entries.size() > own_files.size())
+    return false;
+  out.resize(journal.entries.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    const SwapJournalEntry& e = journal.entries[i];
+    ReplacementEntry& r = out[i];
+    const auto is_target = [&](TextView path) { return same_host_path(path, r.target.view()); };
+    if (!plain_name(e.target) || !r.target.assign(folder, e.target) ||
+        (e.has_new && !r.temporary.assign(r.target.view(), kTempSuffix)) ||
+        std::none_of(own_files.begin(), own_files.end(), is_target) ||
+        std::any_of(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(i),
+                    [&](const ReplacementEntry& o) { return is_target(o.target.view()); }))
+      return false;
+  }
+  return true;
+}
+
+bool journal_folder(TextView image, PathString& out) noexcept {
+  // As a bundle names its files: behind a "/" added to the folder's path.
+  if (is_directory(image)) return out.assign(image, image.ends_with('/') ? "" : "/");
+  const size_t at = platform::last_separator(image);
+  return out.assign(at == TextView::npos ? TextView() : image.substr(0, at + 1));
+}
+
 bool cut_off_swap_pending(TextView image) noexcept {
   PathBuffer<4096> journal;
   return journal.assign(image, kJournalSuffix) && named(journal.view());
 }
 
-ErrorCode finish_cut_off_swap(TextView image, bool& found) {
-  found = false;
-  PathBuffer<4096> journal;
+namespace {
+
+// The journal beside `image`, read and judged; with kTrusted, `entries` are its files' names.
+JournalVerdict read_journal(TextView image, std::span<const std::string> own_files, SwapJournal& journal,
+                            std::vector<ReplacementEntry>& entries) {
+  PathBuffer<4096> path, folder;
   FileInfo info;
-  if (!journal.assign(image, kJournalSuffix) || !file_info(journal.view(), info)) return OK;
-  found = true;
-  if (!info.regular() || info.size > kMaxJournalBytes) return ERR_CREATE;
+  if (!path.assign(image, kJournalSuffix) || !file_info(path.view(), info)) return JournalVerdict::kNone;
+  // Never opened unless it is a regular file (a FIFO would block the open).
+  if (!info.regular() || info.size > kMaxJournalBytes) return JournalVerdict::kUntrusted;
+  std::vector<uint8_t> bytes(info.size);
+  File f = File::open_existing(path.view(), true);
+  if (!f) return last_file_failure().file_type ? JournalVerdict::kUntrusted : JournalVerdict::kUnreadable;
+  if (!f.read_at(0, bytes)) return JournalVerdict::kUnreadable;
+  f.close();
+  if (!parse_swap_journal(bytes, journal)) return JournalVerdict::kPartial;
+  if (!journal_folder(image, folder) || !journal_targets(journal, folder.view(), own_files, entries))
+    return JournalVerdict::kUntrusted;
+  return JournalVerdict::kTrusted;
+}
+
+}  // namespace
+
+JournalVerdict judge_cut_off_swap(TextView image, std::span<const std::string> own_files) noexcept {
+  try {
+    SwapJournal journal;
+    std::vector<ReplacementEntry> entries;
+    return read_journal(image, own_files, journal, entries);
+  } catch (...) {
+    return JournalVerdict::kUnreadable;
+  }
+}
+
+ErrorCode finish_cut_off_swap(TextView image, std::span<const std::string> own_files, bool& found) {
+  found = false;
   return guard_no_memory([&] {
-    std::vector<uint8_t> bytes(info.size);
-    File f = File::open_existing(journal.view(), true);
-    if (!f || !f.read_at(0, bytes)) return ERR_CREATE;
-    f.close();
     SwapJournal j;
-    // A journal that is not whole was cut off before the first rename.
-    if (!parse_swap_journal(bytes, j))
-      return file_remove(journal.view()) && sync_parent_folder(journal.view()) ? OK : ERR_CREATE;
-    std::vector<ReplacementEntry> entries(j.entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-      const SwapJournalEntry& e = j.entries[i];
-      if (!entries[i].target.assign(e.target) ||
-          (e.has_new && !entries[i].temporary.assign(e.target, kTempSuffix)))
-        return ERR_CREATE;
+    std::vector<ReplacementEntry> entries;
+    PathBuffer<4096> journal;
+    if (!journal.assign(image, kJournalSuffix)) return OK;
+    switch (read_journal(image, own_files, j, entries)) {
+      case JournalVerdict::kNone: return OK;
+      case JournalVerdict::kUnreadable: found = true; return ERR_CREATE;
+      case JournalVerdict::kUntrusted: found = true; return ERR_BAD_RECORD;
+      // A journal that is not whole was cut off before the first rename.
+      case JournalVerdict::kPartial:
+        found = true;
+        return file_remove(journal.view()) && sync_parent_folder(journal.view()) ? OK : ERR_CREATE;
+      case JournalVerdict::kTrusted: break;
     }
+    found = true;
     Transaction t(j.suffix, false, {});
     if (!t.set_image(image)) return ERR_CREATE;
     return t.recover(j, entries);

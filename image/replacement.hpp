@@ -105,12 +105,36 @@ struct SwapJournal {
 // False for anything but a whole journal (a crash while it was written leaves a part of one).
 [[nodiscard]] bool parse_swap_journal(std::span<const uint8_t> bytes, SwapJournal& out);
 
+// A journal is a file beside the image that anybody who may write there could have planted: it is
+// acted on only when it names the image's own files (`own_files`, their paths as the image's
+// format lists them) by plain names of the image's folder, each at most once, with this tool's
+// backup suffix. `folder` is that folder, ending in its separator (see journal_folder). Fills
+// `out` with each file's names; false for anything else.
+[[nodiscard]] bool journal_targets(const SwapJournal& journal, TextView folder,
+                                   std::span<const std::string> own_files,
+                                   std::vector<ReplacementEntry>& out);
+// The folder whose files the journal of `image` names: a folder image's own (a bundle), else the
+// one that holds the image; empty for a bare name. False when it does not fit.
+[[nodiscard]] bool journal_folder(TextView image, PathString& out) noexcept;
+
 // True when the journal of a swap of the image's files is there: until a run of quorvex finishes
 // that swap, the files may be of two generations and are not read.
 [[nodiscard]] bool cut_off_swap_pending(TextView image) noexcept;
+
+enum class JournalVerdict : uint8_t {
+  kNone,        // no journal
+  kUnreadable,  // there, but it cannot be read now
+  kPartial,     // not whole: cut off before the first rename, never acted on
+  kTrusted,     // a swap of the image's own files that a run finishes
+  kUntrusted,   // anything else (also no regular file): never acted on
+};
+// What the journal beside `image` is, judged against the image's files, without acting on it.
+[[nodiscard]] JournalVerdict judge_cut_off_swap(TextView image,
+                                                std::span<const std::string> own_files) noexcept;
 // Finishes (or, when it had failed, undoes) a swap that a crash cut off, then removes its journal;
 // `found` tells whether there was one. A journal that is not whole was never acted on: it goes
-// alone. ERR_CREATE when a step fails (the journal stays for the next try).
-ErrorCode finish_cut_off_swap(TextView image, bool& found);
+// alone. ERR_BAD_RECORD for a journal that is not trusted (nothing renamed or removed, the journal
+// stays for the user to look at); ERR_CREATE when a step fails (the journal stays for the next try).
+ErrorCode finish_cut_off_swap(TextView image, std::span<const std::string> own_files, bool& found);
 
 }  // namespace qx

@@ -28,6 +28,10 @@ inline constexpr uint32_t kTypeMask = 0170000;
 inline constexpr uint32_t kTypeRegular = 0100000;
 inline constexpr uint32_t kTypeFolder = 0040000;
 inline constexpr uint32_t kTypeLink = 0120000;
+inline constexpr uint32_t kTypeFifo = 0010000;
+inline constexpr uint32_t kTypeCharDevice = 0020000;
+inline constexpr uint32_t kTypeBlockDevice = 0060000;
+inline constexpr uint32_t kTypeSocket = 0140000;
 
 // What the system says of a name itself (a link is described, not followed).
 struct FileInfo {
@@ -69,7 +73,8 @@ inline constexpr bool kReplacedFilesMustBeClosed = false;
 inline constexpr size_t kMaxPathBytes = 4095;
 
 // Following links; Windows shares reads only, so that a file another process writes cannot be
-// opened and one opened here cannot be written by others.
+// opened and one opened here cannot be written by others. A FIFO or device is opened without
+// waiting for it (its type is for the caller to check); a folder fails with EISDIR.
 [[nodiscard]] Handle open_existing(const char* path, bool read_only) noexcept;
 // For a trim in place, which punches through a second handle of the image: while a guard that is
 // on lives, read-only opens (open_existing, open_held) let others write too, so that this
@@ -105,6 +110,7 @@ bool close(Handle h) noexcept;
 [[nodiscard]] bool end_offset(Handle h, uint64_t& out) noexcept;
 [[nodiscard]] bool set_length(Handle h, uint64_t length) noexcept;
 [[nodiscard]] bool sync(Handle h) noexcept;
+// A pipe or device handle on Windows is described by its type alone.
 [[nodiscard]] bool handle_info(Handle h, FileInfo& out) noexcept;
 
 // Hints: no answer, nothing changes if the system ignores them.
@@ -130,6 +136,15 @@ enum class CopyResult : uint8_t { kDone, kRefused, kFailed };
 // system or file system that cannot do it from a failure.
 [[nodiscard]] int64_t kernel_copy(Handle from, uint64_t from_offset, Handle to, uint64_t to_offset,
                                   size_t length, bool& refused) noexcept;
+
+// Bytes read from the handle's current position (a pipe, a terminal, a file read from its start),
+// 0 at its end, -1 on failure; interruptions are retried.
+[[nodiscard]] int64_t read_next(Handle h, void* out, size_t length) noexcept;
+// The process's standard input, not to be closed.
+[[nodiscard]] Handle standard_input() noexcept;
+// A file that lives in memory only and goes when its last handle closes, and a path by which
+// another library opens it too; kNoHandle where the system has none.
+[[nodiscard]] Handle open_memory_file(const char* name, std::string& path) noexcept;
 
 // QEMU-style locks over an open image: false when another process holds the file.
 [[nodiscard]] bool take_image_locks(Handle h) noexcept;

@@ -3,6 +3,7 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
@@ -53,8 +54,12 @@ bool refused(int error) noexcept {
 
 Handle open_existing(const char* path, bool read_only) noexcept {
   int fd;
-  do fd = ::open(path, (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+  // Without O_NONBLOCK the open of a FIFO waits for a writer, forever.
+  do fd = ::open(path, (read_only ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fd;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
 
@@ -234,6 +239,29 @@ bool take_image_locks(Handle h) noexcept {
     if (error == 0 && found != F_UNLCK) return false;
   }
   return true;
+}
+
+int64_t read_next(Handle h, void* out, size_t length) noexcept {
+  for (;;) {
+    const ssize_t n = ::read(fd_of(h), out, length);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+Handle standard_input() noexcept { return STDIN_FILENO; }
+
+// Linux's memfd: never on a disk, gone with the process however it ends.
+Handle open_memory_file(const char* name, std::string& path) noexcept {
+  const int fd = ::memfd_create(name, MFD_CLOEXEC);
+  if (fd < 0) return kNoHandle;
+  try {
+    path = "/proc/self/fd/" + std::to_string(fd);
+  } catch (...) {
+    ::close(fd);
+    errno = ENOMEM;
+    return kNoHandle;
+  }
+  return fd;
 }
 
 bool path_info(const char* path, bool follow, FileInfo& out) noexcept {

@@ -192,8 +192,15 @@ DWORD read_open_sharing() noexcept {
 }  // namespace
 
 Handle open_existing(const char* path, bool read_only) noexcept {
-  return open_wide(path, read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
-                   FILE_SHARE_READ | (read_only ? read_open_sharing() : 0), OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  const Handle h = open_wide(path, read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | (read_only ? read_open_sharing() : 0), OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL);
+  // Win32 refuses a folder as "access denied": said as POSIX says it.
+  FileInfo info;
+  if (h == kNoHandle && errno == EACCES && path_info(path, true, info) &&
+      (info.type_and_mode & kTypeMask) == kTypeFolder)
+    errno = EISDIR;
+  return h;
 }
 
 ReadOpensShareWrites::ReadOpensShareWrites(bool on) noexcept : on_(on) { g_read_opens_share_writes.store(on); }
@@ -272,6 +279,13 @@ bool set_length(Handle h, uint64_t length) noexcept {
 bool sync(Handle h) noexcept { return FlushFileBuffers(win(h)) || failed(false); }
 
 bool handle_info(Handle h, FileInfo& out) noexcept {
+  // A pipe or a console is no file of a disk; what else it is does not matter here.
+  if (const DWORD kind = GetFileType(win(h)); kind != FILE_TYPE_DISK) {
+    if (kind == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return failed(false);
+    out = FileInfo{};
+    out.type_and_mode = kind == FILE_TYPE_PIPE ? kTypeFifo : kTypeCharDevice;
+    return true;
+  }
   BY_HANDLE_FILE_INFORMATION b;
   if (!GetFileInformationByHandle(win(h), &b)) return failed(false);
   out = info_of(b);
@@ -373,6 +387,23 @@ bool take_image_locks(Handle h) noexcept {
   const DWORD error = GetLastError();
   // File systems without locks have nobody to hold them either.
   return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+}
+
+int64_t read_next(Handle h, void* out, size_t length) noexcept {
+  DWORD got = 0;
+  if (ReadFile(win(h), out, static_cast<DWORD>(std::min(length, kTransferStep)), &got, nullptr)) return got;
+  // A pipe whose writer closed ends like a file.
+  if (GetLastError() == ERROR_HANDLE_EOF || GetLastError() == ERROR_BROKEN_PIPE) return 0;
+  return failed(int64_t{-1});
+}
+
+Handle standard_input() noexcept {
+  return reinterpret_cast<Handle>(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+Handle open_memory_file(const char*, std::string&) noexcept {
+  errno = ENOSYS;
+  return kNoHandle;
 }
 
 bool path_info(const char* path, bool follow, FileInfo& out) noexcept {

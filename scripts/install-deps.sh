@@ -5,7 +5,8 @@ set -euo pipefail
 PACKAGES=(cmake g++ make libgtest-dev libgmock-dev zlib1g-dev libzstd-dev
   qemu-utils dosfstools mtools ntfs-3g exfatprogs e2fsprogs xfsprogs fdisk gdisk
   sleuthkit hfsplus libvhdi-utils libvmdk-utils lvm2 time util-linux attr
-  tcl8.6 python3 btrfs-progs "$@")
+  tcl8.6 python3 btrfs-progs ccache libcryptsetup-dev libgcrypt20-dev cryptsetup-bin mdadm bcache-tools
+  apfsprogs "$@")
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

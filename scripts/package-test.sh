@@ -4,8 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh dpkg-dev groff-base man-db
-build=build-package
-cmake -S . -B $build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+# The package is made from the build of scripts/test.sh (and scripts/demo.sh), with their flags:
+# after the suite there is nothing left to compile.
+build=build
+cmake -S . -B $build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=ON >/dev/null
 cmake --build $build -j"$(nproc)" >/dev/null
 rm -f $build/*.deb
 (cd $build && cpack -G DEB >/dev/null 2>&1)
@@ -23,6 +25,7 @@ trap 'rm -rf "$work"; dpkg -r quorvex >/dev/null 2>&1 || true' EXIT
 dpkg -r quorvex >/dev/null 2>&1 || true
 check "dpkg -i installs it" dpkg -i "$deb" >/dev/null
 check "the package depends on zlib" sh -c "dpkg-deb -f '$deb' Depends | grep -q zlib1g"
+check "the package depends on the LUKS libraries" sh -c "dpkg-deb -f '$deb' Depends | grep -q libcryptsetup"
 usage_status=0
 /usr/bin/quorvex >"$work/usage" 2>&1 || usage_status=$?
 check "quorvex with no argument prints its usage and exits 1" \

@@ -23,7 +23,7 @@ linux_only=(
 filter="-"
 for entry in "${linux_only[@]}"; do filter+="${entry%%:*}:"; done
 cmake -S . -B $build -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DQX_WERROR=ON -DQX_ZSTD=OFF -DBUILD_TESTING=ON -DQX_GTEST_SOURCE=/usr/src/googletest \
+  -DQX_WERROR=ON -DQX_ZSTD=OFF -DQX_LUKS=OFF -DBUILD_TESTING=ON -DQX_GTEST_SOURCE=/usr/src/googletest \
   "-DQX_TEST_ONLY=$tests" >/dev/null
 targets=(quorvex quorvex-inspect)
 for t in ${tests//;/ }; do targets+=("test_${t//\//_}"); done

@@ -136,6 +136,14 @@ void split_host_path(TextView path, TextView& dir, TextView& stem, TextView& ext
   split_name(name, TextEncoding::Utf8, stem, ext);
 }
 
+bool same_host_path(TextView a, TextView b) noexcept {
+  if (a.size() != b.size()) return false;
+  const auto separator = [](char c) { return c == '/' || (kHostBackslash && c == '\\'); };
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && !(separator(a[i]) && separator(b[i]))) return false;
+  return true;
+}
+
 bool is_valid_stored_name(TextView name, TextEncoding enc) noexcept {
   const TextConstants& k = text_constants(enc);
   // On Windows "\" separates folders: "..\x" would leave the image's folder.

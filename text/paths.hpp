@@ -25,6 +25,9 @@ void split_path(TextView path, TextEncoding enc, TextView& dir, TextView& stem, 
 void split_host_dir(TextView path, TextView& dir, TextView& name) noexcept;
 void split_host_path(TextView path, TextView& dir, TextView& stem, TextView& ext) noexcept;
 
+// Two spellings of one path of this system: equal bytes, but on Windows "\" and "/" alike.
+bool same_host_path(TextView a, TextView b) noexcept;
+
 // A name stored by an image and meant for the image's own directory: none of / : , ; * ? " < > |.
 bool is_valid_stored_name(TextView name, TextEncoding enc) noexcept;
 // A name stored in Windows form: an optional "X:\" and then none of / : * ? " < > |, no leading

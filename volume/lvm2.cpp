@@ -67,8 +67,9 @@ constexpr size_t kFormattedIdLength = 38;
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool is_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-bool is_identifier_start(char c) noexcept { return is_letter(c) || c == '_'; }
-bool is_identifier_char(char c) noexcept { return is_identifier_start(c) || is_digit(c); }
+// Volume group and logical volume names may hold "+", "." and "-" too ("ubuntu-vg"), never first a "-".
+bool is_identifier_start(char c) noexcept { return is_letter(c) || c == '_' || c == '+' || c == '.'; }
+bool is_identifier_char(char c) noexcept { return is_identifier_start(c) || is_digit(c) || c == '-'; }
 
 // Digits only; a value past 32 bits is refused rather than wrapped, since it would place a
 // volume at the wrong sectors.
@@ -639,6 +640,14 @@ uint32_t lvm_crc(uint32_t initial, std::span<const uint8_t> data) noexcept {
     crc = (crc >> 4) ^ kTable[crc & 0xF];
   }
   return crc;
+}
+
+bool holds_lvm_label(DiskImage& image, uint32_t pv_start) {
+  std::array<uint8_t, kLabelScanSectors * kSectorSize> buf;
+  if (read_bytes(image, uint64_t{pv_start} * kSectorSize, buf) != OK) return false;
+  for (uint32_t i = 0; i < kLabelScanSectors; ++i)
+    if (is_label(std::span<const uint8_t>(buf).subspan(size_t{i} * kSectorSize, kSectorSize), i)) return true;
+  return false;
 }
 
 bool parse_lvm_metadata(std::string_view text, LvmMetadata& out) noexcept {

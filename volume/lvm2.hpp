@@ -92,6 +92,9 @@ struct LvmMetadata {
 // skipped, as are sections of unknown meaning.
 [[nodiscard]] bool parse_lvm_metadata(std::string_view text, LvmMetadata& out) noexcept;
 
+// True when one of the first sectors of the volume at `pv_start` holds a valid LVM2 label.
+bool holds_lvm_label(DiskImage& image, uint32_t pv_start);
+
 // Appends (from `count` on, at most up to `max`) one entry of type 0 per logical volume of the
 // physical volume that starts at sector `pv_start`; with no entries only the count advances.
 // ERR_LAYOUT for a damaged or unsupported volume, read errors as they are; nothing is appended

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fs/reader.hpp"
 #include "image/primitives.hpp"
 #include "volume/lvm2.hpp"
 
@@ -55,6 +56,26 @@ constexpr uint8_t kTypeLvm = 0x8E;
 // E6D6D379-F507-44C2-A23C-238F2A3DF928 in the GUID's stored byte order.
 constexpr uint8_t kGptLvmType[16] = {0x79, 0xD3, 0xD6, 0xE6, 0x07, 0xF5, 0xC2, 0x44,
                                      0xA2, 0x3C, 0x23, 0x8F, 0x2A, 0x3D, 0xF9, 0x28};
+constexpr uint8_t kTypeLdm = 0x42;
+// The types that name a kind of their own: LDM metadata 5808C8AA-7E8F-42E0-85D2-E1E90434CFB3,
+// LDM data AF9B60A0-1431-4F62-BC68-3311714A69AD, Storage Spaces
+// E75CAF8F-F680-4CEE-AFA3-B001E56EFC2D.
+struct NamedGptType {
+  uint8_t guid[16];
+  int32_t kind;
+};
+constexpr NamedGptType kNamedGptTypes[] = {
+    {{0xAA, 0xC8, 0x08, 0x58, 0x8F, 0x7E, 0xE0, 0x42, 0x85, 0xD2, 0xE1, 0xE9, 0x04, 0x34, 0xCF, 0xB3}, KIND_LDM},
+    {{0xA0, 0x60, 0x9B, 0xAF, 0x31, 0x14, 0x62, 0x4F, 0xBC, 0x68, 0x33, 0x11, 0x71, 0x4A, 0x69, 0xAD}, KIND_LDM},
+    {{0x8F, 0xAF, 0x5C, 0xE7, 0x80, 0xF6, 0xEE, 0x4C, 0xAF, 0xA3, 0xB0, 0x01, 0xE5, 0x6E, 0xFC, 0x2D},
+     KIND_STORAGE_SPACES}};
+
+int32_t gpt_named_kind(const uint8_t (&type)[16]) noexcept {
+  for (const NamedGptType& t : kNamedGptTypes)
+    if (std::memcmp(t.guid, type, 16) == 0) return t.kind;
+  return KIND_UNRECOGNISED;
+}
+
 // Enough entries to tell that a table reads.
 constexpr uint32_t kMaxTableEntries = 256;
 // A chain of extended boot records longer than this is taken as damaged.
@@ -81,25 +102,32 @@ ErrorCode read_sector(DiskImage& image, uint64_t sector, Sector& out) {
 // One enumeration: where entries go, how many fit, and the extended records already visited.
 class Enumeration {
  public:
-  Enumeration(DiskImage& image, uint32_t limit, std::vector<PartitionEntry>& entries, TableFindings& findings)
-      : image_(image), limit_(limit), entries_(entries), findings_(findings) {}
+  Enumeration(DiskImage& image, uint32_t limit, std::vector<PartitionEntry>& entries, TableFindings& findings,
+              std::vector<PartitionOrigin>* origins)
+      : image_(image), limit_(limit), entries_(entries), findings_(findings), origins_(origins) {}
 
   DiskImage& image() noexcept { return image_; }
   TableFindings& findings() noexcept { return findings_; }
   bool full() const noexcept { return entries_.size() >= limit_; }
 
   // A partition at absolute `start`; sectors past 32 bits cannot be on the disk.
-  ErrorCode append(const PartitionEntry& e, uint64_t start) {
+  ErrorCode append(const PartitionEntry& e, uint64_t start, PartitionOrigin origin = {}) {
     if (start > UINT32_MAX) return ERR_LAYOUT;
     entries_.push_back(e);
     entries_.back().start_sector = static_cast<uint32_t>(start);
+    if (origins_) origins_->push_back(origin);
     return OK;
   }
 
   ErrorCode read_lvm(uint64_t pv_start) {
     if (pv_start > UINT32_MAX) return ERR_LAYOUT;
-    return read_lvm_physical_volume(image_, static_cast<uint32_t>(pv_start), limit_, entries_);
+    const ErrorCode rc = read_lvm_physical_volume(image_, static_cast<uint32_t>(pv_start), limit_, entries_);
+    if (origins_) origins_->resize(entries_.size());
+    return rc;
   }
+
+  // Logical partitions are numbered from 5 on, in the order of their chain.
+  uint32_t next_logical_number() noexcept { return next_logical_++; }
 
   // False when the record was met before (the chain loops) or the chain grew too long.
   bool visit_extended_record(uint64_t sector) {
@@ -115,8 +143,12 @@ class Enumeration {
   uint32_t limit_;
   std::vector<PartitionEntry>& entries_;
   TableFindings& findings_;
+  std::vector<PartitionOrigin>* origins_;
   std::vector<uint64_t> visited_;
+  uint32_t next_logical_ = 5;
 };
+
+int32_t mbr_named_kind(uint8_t type) noexcept { return type == kTypeLdm ? KIND_LDM : KIND_UNRECOGNISED; }
 
 // Walks the tree of extended boot records depth-first, in entry order, without recursion:
 // links are relative to the extended base, logical partitions to their own record.
@@ -147,9 +179,14 @@ ErrorCode walk_extended(Enumeration& en, uint64_t extended_base) {
     const uint32_t start = e.start_sector;
     if (e.type == kTypeEmpty) continue;
     ErrorCode rc = OK;
-    if (is_extended(e.type)) rc = enter(extended_base + start);
-    else if (e.type == kTypeLvm) rc = en.read_lvm(record + start);
-    else rc = en.append(e, record + start);
+    if (is_extended(e.type)) {
+      rc = enter(extended_base + start);
+    } else if (e.type == kTypeLvm) {
+      (void)en.next_logical_number();  // a physical volume takes its number too
+      rc = en.read_lvm(record + start);
+    } else {
+      rc = en.append(e, record + start, {en.next_logical_number(), mbr_named_kind(e.type)});
+    }
     if (rc != OK) return rc;
     if (en.full()) return OK;
   }
@@ -308,7 +345,7 @@ ErrorCode read_gpt(Enumeration& en, uint32_t base) {
     } else {
       PartitionEntry e;
       e.sector_count = static_cast<uint32_t>(last_lba - first + 1);
-      rc = en.append(e, base + first);
+      rc = en.append(e, base + first, {i + 1, gpt_named_kind(g.type_guid)});
     }
     if (rc != OK) return rc;
     if (en.full()) return OK;
@@ -375,7 +412,9 @@ ErrorCode read_mbr(Enumeration& en, uint32_t base) {
   const uint32_t sectors = get_geometry(en.image()).total_sectors - base;
   PartitionEntry whole;
   whole.sector_count = sectors;
-  if (!has_boot_signature(s)) return en.append(whole, base);
+  // A disk without a table may be an LVM2 physical volume as a whole (as inside an encrypted
+  // volume).
+  if (!has_boot_signature(s)) return holds_lvm_label(en.image(), base) ? en.read_lvm(base) : en.append(whole, base);
   const auto entries = table_entries(s);
   // A file system written over the whole disk keeps the signature of its boot sector; a real
   // table with valid entries stays a table, whatever its first bytes look like.
@@ -390,7 +429,7 @@ ErrorCode read_mbr(Enumeration& en, uint32_t base) {
     ErrorCode rc = OK;
     if (is_extended(e.type)) rc = walk_extended(en, start);
     else if (e.type == kTypeLvm) rc = en.read_lvm(start);
-    else rc = en.append(e, start);
+    else rc = en.append(e, start, {static_cast<uint32_t>(i + 1), mbr_named_kind(e.type)});
     if (rc != OK) return rc;
     if (en.full()) return OK;
   }
@@ -400,16 +439,21 @@ ErrorCode read_mbr(Enumeration& en, uint32_t base) {
 }  // namespace
 
 ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max,
-                               std::vector<PartitionEntry>& entries, TableFindings* findings) {
+                               std::vector<PartitionEntry>& entries, TableFindings* findings,
+                               std::vector<PartitionOrigin>* origins) {
   entries.clear();
+  if (origins) origins->clear();
   TableFindings ignored;
   TableFindings& found = findings ? *findings : ignored;
   found = {};
   if (max == 0) return OK;
   return guard_no_memory([&] {
-    Enumeration en(image, max, entries, found);
+    Enumeration en(image, max, entries, found, origins);
     const ErrorCode rc = read_mbr(en, base);
-    if (rc == OK && found.keep_whole) entries.clear();
+    if (rc == OK && found.keep_whole) {
+      entries.clear();
+      if (origins) origins->clear();
+    }
     return rc;
   });
 }

@@ -30,9 +30,19 @@ struct TableFindings {
   bool keep_whole = false;  // no entries then: the disk is one volume kept whole
 };
 
-// The partitions found from sector `base` on, at most `max`, in table order.
+// What a table says of an entry besides where it lies: the number the system gives the partition
+// (1 on; 0 for a logical volume or a disk without a table) and the kind that the entry's type
+// alone names (a Windows dynamic disk's or Storage Spaces' partition), else -1.
+struct PartitionOrigin {
+  uint32_t number = 0;
+  int32_t named_kind = -1;
+};
+
+// The partitions found from sector `base` on, at most `max`, in table order; `origins`, when
+// given, gets one origin per entry.
 ErrorCode enumerate_partitions(DiskImage& image, uint32_t base, uint32_t max,
-                               std::vector<PartitionEntry>& entries, TableFindings* findings = nullptr);
+                               std::vector<PartitionEntry>& entries, TableFindings* findings = nullptr,
+                               std::vector<PartitionOrigin>* origins = nullptr);
 
 // True when the disk's first sector holds a table that a partitioning tool could have written
 // (valid MBR entries, or a protective entry before a GPT header) and the tables behind it read.

@@ -6,7 +6,9 @@
 
 #include "fs/reader.hpp"
 #include "image/primitives.hpp"
+#include "volume/luks.hpp"
 #include "volume/partitions.hpp"
+#include "volume/signatures.hpp"
 #include "image/sector_bitmap.hpp"
 
 namespace qx {
@@ -17,6 +19,7 @@ inline constexpr uint32_t kMaxPartitions = 256;
 std::array<const FsReader*, kReaderKindCount> g_reader_overrides{};
 
 const FsReader& reader_of(int32_t kind) noexcept {
+  if (kind == KIND_LUKS) return kLuksReader;
   if (kind >= 0 && kind < kReaderKindCount && g_reader_overrides[static_cast<size_t>(kind)])
     return *g_reader_overrides[static_cast<size_t>(kind)];
   return fs_reader(kind);
@@ -57,10 +60,20 @@ bool try_probe(VolumeEntry& entry, DiskImage& image, int32_t kind) {
   return true;
 }
 
-// A failed probe is never an error of the map: the region is simply kept whole. Swap goes last,
-// so that a file system made over an old swap area without wiping its signature is read as that
-// file system.
-void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
+// A failed probe is never an error of the map: the region is simply kept whole. What the table or
+// a signature names as another system's storage comes first (BitLocker To Go, for one, looks like
+// FAT), then encrypted volumes. Swap goes last, so that a file system made over an old swap area
+// without wiping its signature is read as that file system.
+void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type, const PartitionOrigin& origin,
+                  const MapContext& context) {
+  NamedVolume named = named_volume_of_kind(origin.named_kind);
+  if (named.kind == KIND_UNRECOGNISED) named = find_named_volume(image, entry.start, entry.length);
+  if (named.kind != KIND_UNRECOGNISED) {
+    entry.kind = named.kind;
+    entry.reason = {volume_kind_name(named.kind), named.text};
+    return;
+  }
+  if (probe_luks(entry, image, origin.number, context)) return;
   const int32_t preferred = preferred_kind(type);
   if (preferred >= 0 && try_probe(entry, image, preferred)) return;
   for (int32_t kind = 0; kind < kReaderKindCount; ++kind)
@@ -71,34 +84,42 @@ void probe_volume(VolumeEntry& entry, DiskImage& image, uint8_t type) {
     entry.reason = {"unknown_file_system", "no file system that this tool reads was found here"};
 }
 
+// A partition in disk order with what its table said of it.
+struct Placed {
+  PartitionEntry entry;
+  PartitionOrigin origin;
+};
+
 // Cuts the disk into partitions and gaps; the layout is checked whole before any volume is probed.
-ErrorCode cut_volumes(std::span<const PartitionEntry> parts, uint32_t total,
-                      std::vector<VolumeEntry>& out, std::vector<uint8_t>& types) {
+ErrorCode cut_volumes(std::span<const Placed> parts, uint32_t total, std::vector<VolumeEntry>& out,
+                      std::vector<Placed>& found) {
   uint64_t end = 0;
-  auto add = [&](uint32_t start, uint32_t length, int32_t kind, uint8_t type) {
+  auto add = [&](uint32_t start, uint32_t length, int32_t kind, const Placed& from) {
     VolumeEntry& e = out.emplace_back();
     e.start = start;
     e.length = length;
     e.kind = kind;
     if (kind == KIND_GAP) e.reason = {"outside_partitions", "space outside every partition is kept"};
-    types.push_back(type);
+    found.push_back(from);
   };
-  for (const PartitionEntry& p : parts) {
-    const uint32_t start = p.start_sector, length = p.sector_count;
+  for (const Placed& p : parts) {
+    const uint32_t start = p.entry.start_sector, length = p.entry.sector_count;
     if (start < end || length == 0) return ERR_LAYOUT;
-    if (start > end) add(static_cast<uint32_t>(end), static_cast<uint32_t>(start - end), KIND_GAP, 0);
-    add(start, length, KIND_UNRECOGNISED, p.type);
+    if (start > end) add(static_cast<uint32_t>(end), static_cast<uint32_t>(start - end), KIND_GAP, {});
+    add(start, length, KIND_UNRECOGNISED, p);
     end = uint64_t{start} + length;
   }
   if (total < end) return ERR_LAYOUT;
-  if (total > end) add(static_cast<uint32_t>(end), static_cast<uint32_t>(total - end), KIND_GAP, 0);
+  if (total > end) add(static_cast<uint32_t>(end), static_cast<uint32_t>(total - end), KIND_GAP, {});
   return OK;
 }
 
-ErrorCode build(UsageMap& map, DiskImage& image, uint32_t& recognised) {
-  std::vector<PartitionEntry> parts;
+ErrorCode build(UsageMap& map, DiskImage& image, uint32_t& recognised, const MapContext& context) {
+  std::vector<PartitionEntry> entries;
+  std::vector<PartitionOrigin> origins;
   TableFindings findings;
-  if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, parts, &findings); rc != OK) return rc;
+  if (ErrorCode rc = enumerate_partitions(image, 0, kMaxPartitions, entries, &findings, &origins); rc != OK)
+    return rc;
   map.table_note = findings.note;
   if (findings.keep_whole) {
     VolumeEntry& whole = map.volumes.emplace_back();
@@ -106,14 +127,20 @@ ErrorCode build(UsageMap& map, DiskImage& image, uint32_t& recognised) {
     whole.reason = findings.note;
     return OK;
   }
-  sort_partitions(parts);
-  std::vector<uint8_t> types;
-  if (ErrorCode rc = cut_volumes(parts, get_geometry(image).total_sectors, map.volumes, types); rc != OK)
+  std::vector<Placed> parts;
+  for (size_t i = 0; i < entries.size(); ++i) parts.push_back({entries[i], origins[i]});
+  std::stable_sort(parts.begin(), parts.end(), [](const Placed& a, const Placed& b) {
+    return a.entry.start_sector.get() < b.entry.start_sector.get();
+  });
+  std::vector<Placed> found;
+  if (ErrorCode rc = cut_volumes(parts, get_geometry(image).total_sectors, map.volumes, found); rc != OK)
     return rc;
   for (size_t i = 0; i < map.volumes.size(); ++i)
-    if (map.volumes[i].kind == KIND_UNRECOGNISED) probe_volume(map.volumes[i], image, types[i]);
+    if (map.volumes[i].kind == KIND_UNRECOGNISED)
+      probe_volume(map.volumes[i], image, found[i].entry.type, found[i].origin, context);
+  // A volume is read when a reader holds its state; one kept whole holds none.
   recognised = static_cast<uint32_t>(std::count_if(map.volumes.begin(), map.volumes.end(),
-                                                   [](const VolumeEntry& e) { return e.kind >= 0; }));
+                                                   [](const VolumeEntry& e) { return e.state != nullptr; }));
   return OK;
 }
 
@@ -121,10 +148,15 @@ ErrorCode build(UsageMap& map, DiskImage& image, uint32_t& recognised) {
 
 std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
                                           uint32_t& recognised) noexcept {
+  return build_usage_map(image, error, recognised, MapContext{});
+}
+
+std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error, uint32_t& recognised,
+                                          const MapContext& context) noexcept {
   recognised = 0;
   try {
     auto map = std::make_unique<UsageMap>();
-    error = build(*map, image, recognised);
+    error = build(*map, image, recognised, context);
     // A file system taken for foreign, or a table for absent, because it could not be read.
     if (error == OK && image_read_failed(image)) error = ERR_READ;
     if (error != OK) return nullptr;
@@ -168,7 +200,7 @@ bool holds_known_layout(DiskImage& image) noexcept {
     if (holds_partition_table(image)) return true;
     VolumeEntry whole;
     whole.length = get_geometry(image).total_sectors;
-    probe_volume(whole, image, 0);
+    probe_volume(whole, image, 0, {}, {});
     // A reader that knew its file system but keeps it whole left its own reason.
     return whole.kind >= 0 || (!whole.reason.empty() && whole.reason.key != "unknown_file_system");
   } catch (...) {

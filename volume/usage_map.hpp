@@ -11,6 +11,7 @@
 #include "image/disk_image.hpp"
 #include "image/error.hpp"
 #include "image/sector_use.hpp"
+#include "volume/volume_keys.hpp"
 
 namespace qx {
 
@@ -31,8 +32,18 @@ struct UsageMap : SectorUse {
   ErrorCode query(uint32_t first, uint32_t count, std::span<uint8_t> bitmap) const override;
 };
 
+// What a map needs beyond the disk: the user's keys for encrypted volumes, and how many unlocked
+// volumes lie around the disk being mapped.
+struct MapContext {
+  const VolumeKeys* keys = nullptr;
+  uint32_t depth = 0;
+};
+
 [[nodiscard]] std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
                                                         uint32_t& recognised) noexcept;
+[[nodiscard]] std::unique_ptr<UsageMap> build_usage_map(DiskImage& image, ErrorCode& error,
+                                                        uint32_t& recognised,
+                                                        const MapContext& context) noexcept;
 // True when the disk holds a layout that a map can be built from: a partition table, or a file
 // system over the whole disk that a reader knows (even one it would keep whole).
 [[nodiscard]] bool holds_known_layout(DiskImage& image) noexcept;

@@ -199,23 +199,35 @@ ErrorCode open_storages(BundleState& st, const Descriptor& d, TextView guid, Tex
   return last.start + last.length == d.disk_size ? OK : ERR_BAD_FORMAT;
 }
 
-ErrorCode bundle_open(DriverState& s, std::string_view path, bool) {
-  BundleState& st = bundle(s);
+// The descriptor read and checked, with the one snapshot this driver opens and the folder its
+// files are in (views into the text).
+struct ReadBundle {
   PathBuffer<4096> descriptor;
   std::vector<char> text;
-  if (ErrorCode rc = read_descriptor(path, descriptor, text); rc != OK) return rc;
-  const std::unique_ptr<XmlNode> doc = xml_parse(TextView(text.data(), text.size()));
-  if (!doc) return ERR_BAD_FORMAT;
+  std::unique_ptr<XmlNode> doc;
   Descriptor d;
-  if (ErrorCode rc = check_descriptor(*doc, d); rc != OK) return rc;
-  TextView guid;
-  if (ErrorCode rc = snapshot_guid(d, guid); rc != OK) return rc;
+  TextView guid, folder;
+};
+
+ErrorCode read_bundle(std::string_view path, ReadBundle& b) {
+  if (ErrorCode rc = read_descriptor(path, b.descriptor, b.text); rc != OK) return rc;
+  b.doc = xml_parse(TextView(b.text.data(), b.text.size()));
+  if (!b.doc) return ERR_BAD_FORMAT;
+  if (ErrorCode rc = check_descriptor(*b.doc, b.d); rc != OK) return rc;
+  if (ErrorCode rc = snapshot_guid(b.d, b.guid); rc != OK) return rc;
+  TextView name;
+  split_host_dir(b.descriptor.view(), b.folder, name);
+  return OK;
+}
+
+ErrorCode bundle_open(DriverState& s, std::string_view path, bool) {
+  BundleState& st = bundle(s);
+  ReadBundle b;
+  if (ErrorCode rc = read_bundle(path, b); rc != OK) return rc;
   st.single_snapshot = true;
-  TextView folder, name;
-  split_host_dir(descriptor.view(), folder, name);
-  if (ErrorCode rc = open_storages(st, d, guid, folder); rc != OK) return rc;
-  st.padding = d.padding;
-  st.geometry = DiskGeometry{d.disk_size, d.heads, d.sectors, kSectorSize};
+  if (ErrorCode rc = open_storages(st, b.d, b.guid, b.folder); rc != OK) return rc;
+  st.padding = b.d.padding;
+  st.geometry = DiskGeometry{b.d.disk_size, b.d.heads, b.d.sectors, kSectorSize};
   return OK;
 }
 
@@ -310,6 +322,23 @@ ErrorCode parallels_bundle_trim(DiskImage& image, TrimJob& job) {
 }
 
 }  // namespace
+
+ErrorCode parallels_bundle_files(std::string_view path, std::vector<std::string>& out) {
+  out.clear();
+  return guard_no_memory([&] {
+    ReadBundle b;
+    std::vector<const XmlNode*> order;
+    if (ErrorCode rc = read_bundle(path, b); rc != OK) return rc;
+    if (ErrorCode rc = order_storages(b.d, order); rc != OK) return rc;
+    for (const XmlNode* node : order) {
+      TextView type;
+      PathBuffer<4096> file;
+      if (ErrorCode rc = image_of_storage(*node, b.guid, b.folder, type, file); rc != OK) return rc;
+      out.emplace_back(file.view());
+    }
+    return OK;
+  });
+}
 
 const FormatDriver kParallelsBundleDriver = {
     .name = "parallels bundle",

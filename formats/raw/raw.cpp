@@ -28,20 +28,14 @@ struct RawImage : DriverState {
 
 RawImage& raw(DriverState& s) { return static_cast<RawImage&>(s); }
 
-bool raw_extension(std::string_view path) noexcept {
-  std::string_view ext = path_extension(path);
-  if (ext.size() != 3) return false;
-  char lower[3];
-  for (size_t i = 0; i < 3; ++i) lower[i] = static_cast<char>(ext[i] | 0x20);
-  const std::string_view e(lower, 3);
-  return e == "img" || e == "raw" || e == "bin";
-}
+// Set while the user's -f raw opens the image: the name then says nothing either way.
+bool g_named_raw = false;
 
 // Anything but a disk (text, random bytes, a table cut short) stays refused: the name alone says
 // nothing, so the content must show a layout the map can be built from.
 ErrorCode raw_open(DriverState& s, std::string_view path, bool read_only) {
   RawImage& st = raw(s);
-  if (!raw_extension(path)) return ERR_UNSUPPORTED;
+  if (!g_named_raw && !raw_disk_name(path)) return ERR_UNSUPPORTED;
   st.file = File::open_existing(path, read_only);
   uint64_t length = 0;
   if (!st.file || !st.file.length(length)) return ERR_UNSUPPORTED;
@@ -196,6 +190,22 @@ ErrorCode raw_trim_in_place(DiskImage& image, TrimJob& job) {
 }
 
 }  // namespace
+
+bool raw_disk_name(std::string_view path) noexcept {
+  std::string_view ext = path_extension(path);
+  if (ext.size() != 3) return false;
+  char lower[3];
+  for (size_t i = 0; i < 3; ++i) lower[i] = static_cast<char>(ext[i] | 0x20);
+  const std::string_view e(lower, 3);
+  return e == "img" || e == "raw" || e == "bin";
+}
+
+ErrorCode open_raw_named(DiskImage& image, std::string_view path, bool read_only) {
+  g_named_raw = true;
+  const ErrorCode rc = open_image_as(image, path, read_only, FORMAT_RAW);
+  g_named_raw = false;
+  return rc;
+}
 
 const FormatDriver kRawDriver = {
     .name = "raw",

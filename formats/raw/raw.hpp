@@ -11,4 +11,9 @@ namespace qx {
 
 extern const FormatDriver kRawDriver;
 
+// A name a raw disk is known by: ".img", ".raw" or ".bin", in any case.
+[[nodiscard]] bool raw_disk_name(std::string_view path) noexcept;
+// Opens the file as a raw disk whatever its name says, for a user who named the format.
+ErrorCode open_raw_named(DiskImage& image, std::string_view path, bool read_only);
+
 }  // namespace qx

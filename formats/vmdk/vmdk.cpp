@@ -408,6 +408,25 @@ ErrorCode trim_vmdk(DiskImage& image, TrimJob& job) {
 
 }  // namespace
 
+ErrorCode vmdk_files(std::string_view path, std::vector<std::string>& out) {
+  out.clear();
+  return guard_no_memory([&] {
+    VmdkDescriptor d;
+    std::vector<char> text;
+    File file = File::open_existing(path, true);
+    if (!file) return ERR_OPEN;
+    if (ErrorCode rc = read_vmdk_descriptor(file, d, text); rc != OK) return rc;
+    out.assign(1, std::string(path));
+    if (d.extent_is_own_file()) return OK;
+    for (const VmdkExtentEntry& e : d.extents) {
+      PathBuffer<4096> extent;
+      if (!resolve_name(e.file_name, e.name_encoding, path, extent)) return ERR_BAD_FORMAT;
+      out.emplace_back(extent.view());
+    }
+    return OK;
+  });
+}
+
 const FormatDriver kVmdkDriver = {
     .name = "vmdk",
     .make_state = make_driver_state<VmdkImage>,

@@ -12,7 +12,8 @@
 namespace qx {
 namespace {
 
-const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n";
+const std::string kUsage =
+    "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] filepath\n";
 
 test::CommandResult run(const std::string& args, const std::string& cwd = "") {
   std::string cmd = (cwd.empty() ? "" : "cd " + test::shell_quote(cwd) + " && ") +
@@ -40,8 +41,18 @@ TEST(CommandLine, ParsesOptionsInAnyOrderAndSpelling) {
            {"/D", "-d", "img"}, {"-s", "/S", "img"}, {"-", "img"}, {"-d", "-s", "-d", "img"},
            {"--json", "--json", "img"}, {"--help", "img"}, {"--JSON", "img"}, {"--version", "img"},
            {"--in-place", "-d", "img"}, {"/d", "--in-place", "img"}, {"--in-place", "--in-place", "img"},
-           {"--in-placex", "img"}})
+           {"--in-placex", "img"}, {"-f", "img"}, {"-f", "vpc", "-f", "vpc", "img"}, {"--format=", "img"},
+           {"-F", "vpc", "img"}})
     EXPECT_FALSE(parse_command_line(args, cmd)) << args[0] << " " << args[1];
+  // The format's name is the argument after -f, whatever it looks like; checked by the run.
+  for (auto args : std::vector<std::vector<const char*>>{
+           {"-f", "vpc", "-d", "img"}, {"-d", "--format", "vpc", "img"}, {"--format=vpc", "-d", "img"}}) {
+    ASSERT_TRUE(parse_command_line(args, cmd)) << args[0];
+    EXPECT_TRUE(cmd.format == "vpc" && cmd.delete_backup && cmd.path == "img") << args[0];
+  }
+  const char* f[] = {"-f", "-d", "img"};
+  ASSERT_TRUE(parse_command_line(f, cmd));
+  EXPECT_TRUE(cmd.format == "-d" && !cmd.delete_backup);
   const char* d[] = {"-s", "--in-place", "img"};
   ASSERT_TRUE(parse_command_line(d, cmd));
   EXPECT_TRUE(cmd.in_place && cmd.silent && !cmd.delete_backup);
@@ -58,17 +69,32 @@ TEST(CommandLine, UsageErrorsExitOneWithTheUsageText) {
   }
 }
 
+TEST(CommandLine, ArgumentErrorsNameTheArgument) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"", "no image named"},
+      {"-x img", "-x: not an option"},
+      {"/d -s /D img", "/D: given twice"},
+      {"-d img extra", "img: one image at a time, named last"},
+      {"--in-place -d img", "-d: cannot be given with --in-place (in place there is no backup)"},
+      {"--help img", "--help: stands alone"}};
+  for (const auto& [args, why] : cases) {
+    const auto r = test::run_command(test::shell_quote(test::quorvex_binary()) + " " + args + " 2>&1 >/dev/null");
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(r.output, "quorvex: " + why + "; quorvex --help explains the arguments\n") << args;
+  }
+}
+
 TEST(CommandLine, HelpExplainsEveryOptionAndVersionPrintsIt) {
   const auto help = run("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.output.substr(0, kUsage.size()), kUsage);
-  for (const char* option : {"-d ", "-s ", "--json ", "--help ", "--version "})
+  for (const char* option : {"-d ", "-s ", "--json ", "--key-file ", "--help ", "--version ", "-f FORMAT "})
     EXPECT_NE(help.output.find("\n  " + std::string(option)), std::string::npos) << option;
   const auto version = run("--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.output, std::string("quorvex ") + kQuorvexVersion + "\n");
   // The version is the project's.
-  const auto cmake = test::read_file(std::string(QX_SOURCE_DIR) + "/CMakeLists.txt");
+  const auto cmake = test::read_file(test::source_dir() + "/CMakeLists.txt");
   EXPECT_NE(std::string(cmake.begin(), cmake.end()).find(std::string("VERSION ") + kQuorvexVersion + " "),
             std::string::npos);
 }

@@ -152,7 +152,7 @@ std::vector<test::Json> json_lines(const std::string& output) {
   return lines;
 }
 
-const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] filepath\n";
+const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] filepath\n";
 
 TEST(FailureReasons, EveryFailureGivesOneReasonLineAndItsKey) {
   if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
@@ -195,7 +195,7 @@ TEST(FailureReasons, EveryFailureGivesOneReasonLineAndItsKey) {
 // Whatever code a writer's own failure ends in, the reason says it in words.
 TEST(FailureReasons, EveryCodeOfTheWriterIsSaidInWords) {
   clear_file_failure();
-  const auto page = test::read_file(std::string(QX_SOURCE_DIR) + "/man/quorvex.1");
+  const auto page = test::read_file(test::source_dir() + "/man/quorvex.1");
   const std::string manual(page.begin(), page.end());
   for (const ErrorCode code : {ERR_OPEN, ERR_READ, ERR_WRITE, ERR_FILE_SIZE, ERR_NO_MEMORY, ERR_BAD_FORMAT,
                                ERR_UNSUPPORTED, ERR_CREATE, ERR_KEY_REQUIRED, ERR_LAYOUT, ERR_BAD_RECORD,
@@ -210,7 +210,7 @@ TEST(FailureReasons, EveryCodeOfTheWriterIsSaidInWords) {
 }
 
 TEST(FailureReasons, TheManualPageListsEveryKey) {
-  const auto bytes = test::read_file(std::string(QX_SOURCE_DIR) + "/man/quorvex.1");
+  const auto bytes = test::read_file(test::source_dir() + "/man/quorvex.1");
   const std::string page(bytes.begin(), bytes.end());
   for (const ReasonCase& c : cases())
     EXPECT_TRUE(page.find(" " + std::string(c.key) + "\n") != std::string::npos ||

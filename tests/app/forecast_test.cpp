@@ -8,15 +8,15 @@
 
 #include "support/fault_injection.hpp"
 #include "support/json_reader.hpp"
+#include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
+#include "support/trim_run.hpp"
 
 namespace qx {
 namespace {
 
 namespace fs = std::filesystem;
 using test::shell_quote;
-
-test::CommandResult sh(const std::string& command) { return test::run_command(command + " 2>/dev/null"); }
 
 TEST(Forecast, EqualsTheTrimmedSizeForEveryWritableFormat) {
   if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
@@ -25,10 +25,10 @@ TEST(Forecast, EqualsTheTrimmedSizeForEveryWritableFormat) {
     test::TempDir dir(test::memory_folder());
     const std::string image = dir.file(std::string("d.") + format);
     // Data, a run of written zeros the trim drops, and data again.
-    ASSERT_EQ(sh("qemu-img create -q -f " + std::string(format) + " " + shell_quote(image) + " 64M").status, 0);
-    ASSERT_EQ(sh("qemu-io -f " + std::string(format) + " -c 'write -P 0x5a 1M 64k' -c 'write -P 0 8M 4M' "
-                 "-c 'write -P 7 20M 3M' " + shell_quote(image)).status, 0);
-    const auto report = sh(shell_quote(QX_INSPECT_BINARY) + " --json --estimate " + shell_quote(image));
+    ASSERT_NO_FATAL_FAILURE(test::sh("qemu-img create -q -f " + std::string(format) + " " + shell_quote(image) + " 64M"));
+    ASSERT_NO_FATAL_FAILURE(test::sh("qemu-io -f " + std::string(format) + " -c 'write -P 0x5a 1M 64k' -c 'write -P 0 8M 4M' "
+                                     "-c 'write -P 7 20M 3M' " + shell_quote(image) + " >/dev/null"));
+    const auto report = test::run_command(shell_quote(test::inspect_binary()) + " --json --estimate " + shell_quote(image) + " 2>/dev/null");
     ASSERT_EQ(report.status, 0);
     test::Json j;
     ASSERT_TRUE(test::JsonReader(report.output).read(j)) << report.output;
@@ -39,7 +39,7 @@ TEST(Forecast, EqualsTheTrimmedSizeForEveryWritableFormat) {
     const long long before = static_cast<long long>(fs::file_size(image));
     EXPECT_LT(estimate["files"][0]["bytes"].number, before);
 
-    ASSERT_EQ(sh(shell_quote(test::quorvex_binary()) + " " + shell_quote(image)).status, 0);
+    ASSERT_EQ(test::quorvex(shell_quote(image)).status, 0);
     EXPECT_EQ(estimate["files"][0]["bytes"].number, static_cast<long long>(fs::file_size(image)));
     EXPECT_EQ(static_cast<long long>(fs::file_size(image + "_DEL")), before);
     // The host bytes are the blocks the new file took: its data, not its holes.

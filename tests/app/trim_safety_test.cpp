@@ -16,12 +16,16 @@
 #include <thread>
 
 #include "support/fault_injection.hpp"
+#include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
+#include "support/trim_run.hpp"
 
 namespace qx {
 namespace {
 
 namespace fs = std::filesystem;
+using test::quorvex;
+using test::sh;
 using test::shell_quote;
 using Names = std::vector<std::string>;
 
@@ -40,10 +44,6 @@ size_t reason_lines(const std::string& errors) {
   return n;
 }
 
-void sh(const std::string& command) {
-  const auto r = test::run_command(command + " 2>&1");
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
 
 // An image by qemu-img (a dynamic VHD unless told) with data in one block, a block of written
 // zeros that the trim drops, and unallocated blocks.
@@ -53,9 +53,6 @@ void make_vhd(const std::string& path, const std::string& size, const std::strin
      shell_quote(path) + " >/dev/null");
 }
 
-test::CommandResult quorvex(const std::string& args) {
-  return test::run_command(shell_quote(test::quorvex_binary()) + " " + args + " 2>/dev/null");
-}
 
 // The image by itself in a folder, as the tests found it.
 struct Scene {

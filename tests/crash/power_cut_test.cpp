@@ -11,6 +11,7 @@
 #include <set>
 
 #include "app/trim_driver.hpp"
+#include "formats/image_files.hpp"
 #include "image/disk_image.hpp"
 #include "image/replacement.hpp"
 #include "support/crash_states.hpp"
@@ -250,7 +251,9 @@ class Sweep {
     if (refusal_key() == nullptr || std::string(refusal_key()) != "unfinished_swap")
       return "the image is refused, but not for its journal";
     bool found = false;
-    if (finish_cut_off_swap(image_, found) != OK || !found) return "the recovery failed";
+    std::vector<std::string> own;
+    if (list_image_files(image_, own) != OK || finish_cut_off_swap(image_, own, found) != OK || !found)
+      return "the recovery failed";
     if (fs::exists(image_ + "_SWAP")) return "the recovery left its journal";
     size_t olds = 0, news = 0;
     for (const auto& [name, bytes] : old_) {

@@ -377,5 +377,55 @@ TEST(SwapJournal, OnlyWholeJournalsAndWholeMarksAreRead) {
     EXPECT_FALSE(parse(bad)) << bad;
 }
 
+// A journal is trusted only with plain names of the image's folder, each a file of the image's own
+// set and named once, and with the tool's own backup suffix.
+TEST(SwapJournal, NamesOnlyTheImagesOwnFilesInItsFolder) {
+  const std::vector<std::string> own = {"/vm/d.vmdk", "/vm/s0.vmdk", "/vm/s1.vmdk", "/vm/s2.vmdk"};
+  struct Case {
+    const char* second;  // the name of the journal's second file, after s0.vmdk
+    const char* suffix;
+    bool trusted;
+  };
+  for (const Case& c : {Case{"s1.vmdk", "_DEL", true}, Case{"d.vmdk", "_DEL", true},
+                        Case{"/vm/s1.vmdk", "_DEL", false}, Case{"../vm/s1.vmdk", "_DEL", false},
+                        Case{"..", "_DEL", false}, Case{".", "_DEL", false}, Case{"C:\\vm\\s1.vmdk", "_DEL", false},
+                        Case{"sub\\s1.vmdk", "_DEL", false}, Case{"C:s1.vmdk", "_DEL", false},
+                        Case{"notes.txt", "_DEL", false}, Case{"s0.vmdk", "_DEL", false},
+                        Case{"s1.vmdk", "_OLD", false}, Case{"s1.vmdk", "_TEMP", false}}) {
+    SCOPED_TRACE(std::string(c.second) + " " + c.suffix);
+    SwapJournal j;
+    j.suffix = c.suffix;
+    j.entries = {SwapJournalEntry{"s0.vmdk", true, true, true, 0}, SwapJournalEntry{c.second, false, true, true, 0}};
+    std::vector<ReplacementEntry> out;
+    ASSERT_EQ(journal_targets(j, "/vm/", own, out), c.trusted);
+    if (!c.trusted) continue;
+    EXPECT_EQ(out[0].target.view(), "/vm/s0.vmdk");
+    EXPECT_EQ(out[0].temporary.view(), "/vm/s0.vmdk_TEMP");
+    EXPECT_EQ(out[1].target.view(), "/vm/" + std::string(c.second));
+    EXPECT_TRUE(out[1].temporary.empty());
+  }
+  // One file alone, and more files than the image has, are never the tool's.
+  SwapJournal j;
+  j.suffix = "_DEL";
+  j.entries = {SwapJournalEntry{"s0.vmdk", true, true, true, 0}};
+  std::vector<ReplacementEntry> out;
+  EXPECT_FALSE(journal_targets(j, "/vm/", own, out));
+  j.entries.assign(5, SwapJournalEntry{"s0.vmdk", true, true, true, 0});
+  EXPECT_FALSE(journal_targets(j, "/vm/", own, out));
+}
+
+TEST(SwapJournal, FolderIsTheImagesOrTheBundleItself) {
+  test::TempDir dir;
+  fs::create_directory(dir.path() / "b.hdd");
+  PathBuffer<4096> folder;
+  const std::string image = dir.file("d.vmdk");
+  ASSERT_TRUE(journal_folder(image, folder));
+  EXPECT_EQ(folder.view(), image.substr(0, image.size() - 6));
+  ASSERT_TRUE(journal_folder(dir.file("b.hdd"), folder));
+  EXPECT_EQ(folder.view(), dir.file("b.hdd") + "/");
+  ASSERT_TRUE(journal_folder("d.vmdk", folder));
+  EXPECT_EQ(folder.view(), "");
+}
+
 }  // namespace
 }  // namespace qx

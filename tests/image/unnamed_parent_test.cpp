@@ -8,6 +8,7 @@
 
 #include "formats/format_ids.hpp"
 #include "image/disk_image.hpp"
+#include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
 #include "support/vhd_builder.hpp"
 #include "support/vhdx_builder.hpp"
@@ -15,12 +16,9 @@
 namespace qx {
 namespace {
 
+using test::sh;
 using test::shell_quote;
 
-void sh(const std::string& command) {
-  const auto r = test::run_command(command + " 2>&1");
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
 
 // Replaces the first `from` in a file by `to` of the same length.
 void patch(const std::string& path, const std::string& from, const std::string& to) {
@@ -105,7 +103,7 @@ TEST_P(UnnamedParent, IsRefusedAndLeftUntouched) {
   EXPECT_EQ(trim.status, 2) << trim.output;
   EXPECT_EQ(test::read_file(child), before);
   EXPECT_EQ(test::run_command("ls " + shell_quote(dir.path().string())).output, names);
-  const auto inspect = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(child) + " 2>&1");
+  const auto inspect = test::run_command(shell_quote(test::inspect_binary()) + " " + shell_quote(child) + " 2>&1");
   EXPECT_EQ(inspect.status, 2);
   EXPECT_NE(inspect.output.find("names none"), std::string::npos) << inspect.output;
 }

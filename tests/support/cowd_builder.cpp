@@ -13,7 +13,6 @@ namespace {
 constexpr uint32_t kPart = 0x3FF800;
 constexpr uint32_t kTable = 512;
 
-uint64_t round_up(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
 
 }  // namespace
 

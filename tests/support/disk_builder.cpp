@@ -7,11 +7,10 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/file_patch.hpp"
+
 namespace qx::test {
 namespace {
-
-void put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-void put64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
 uint32_t crc_of(const uint8_t* p, size_t n) {
   return static_cast<uint32_t>(::crc32(0, p, static_cast<uInt>(n)));

@@ -15,15 +15,6 @@ constexpr uint8_t kTypeFile = 0x85, kTypeStream = 0xC0, kTypeName = 0xC1, kTypeB
 constexpr uint32_t kNameUnitsPerEntry = 15;
 constexpr uint32_t kTimestamp = 0x58210000;  // 2024-01-01 00:00:00
 
-uint64_t get_le(const std::vector<uint8_t>& b, size_t at, size_t n) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < n; ++i) v |= uint64_t{b[at + i]} << (8 * i);
-  return v;
-}
-void put_le(std::vector<uint8_t>& b, size_t at, uint64_t v, size_t n) {
-  for (size_t i = 0; i < n; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 uint32_t rotate_add32(uint32_t sum, uint8_t byte) { return ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + byte; }
 
 std::vector<uint8_t> upcase_table() {

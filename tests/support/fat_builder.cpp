@@ -9,15 +9,6 @@
 namespace qx::test {
 namespace {
 
-void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  put16(b, at, v & 0xFFFF);
-  put16(b, at + 2, v >> 16);
-}
-
 uint64_t table_bytes(int bits, uint64_t entries) {
   return bits == 12 ? (entries * 3 + 1) / 2 : entries * static_cast<uint64_t>(bits / 8);
 }

@@ -54,4 +54,18 @@ void put_le(std::vector<uint8_t>& b, uint64_t at, uint64_t value, int bytes) {
   }
 }
 
+uint64_t get_le(const std::vector<uint8_t>& b, uint64_t at, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b.at(at + static_cast<uint64_t>(i));
+  return v;
+}
+
+void put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void put64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 }  // namespace qx::test

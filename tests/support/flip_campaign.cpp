@@ -1,29 +1,12 @@
 #include "support/flip_campaign.hpp"
 
-#include <fstream>
-#include <stdexcept>
-
 #include "image/disk_image.hpp"
 #include "image/error.hpp"
+#include "support/file_patch.hpp"
 #include "support/fs_support.hpp"
 
 namespace qx::test {
 namespace {
-
-void patch_byte(const std::string& path, uint64_t offset, uint8_t value) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.put(static_cast<char>(value));
-  if (!f) throw std::runtime_error("cannot patch " + path);
-}
-
-uint8_t byte_at(const std::string& path, uint64_t offset) {
-  std::ifstream f(path, std::ios::binary);
-  f.seekg(static_cast<std::streamoff>(offset));
-  const int c = f.get();
-  if (c < 0) throw std::runtime_error("cannot read " + path);
-  return static_cast<uint8_t>(c);
-}
 
 // Flips one random byte of the regions at a time, calls check(offset) with the damage in place
 // and restores the byte; check answers false to end the campaign.
@@ -34,13 +17,9 @@ void flip_bytes(const std::string& path, const std::vector<ByteRegion>& regions,
   uint64_t total = 0;
   for (const ByteRegion& r : regions) total += r.length;
   if (total == 0) return;
-  uint32_t state = seed;
-  const auto next = [&] {
-    state = state * 1664525u + 1013904223u;
-    return state >> 8;
-  };
+  FlipRandom random(seed);
   for (int it = 0; it < iterations; ++it) {
-    uint64_t pick = next() % total;
+    uint64_t pick = random.next() % total;
     uint64_t at = 0;
     for (const ByteRegion& r : regions) {
       if (pick < r.length) {
@@ -49,14 +28,15 @@ void flip_bytes(const std::string& path, const std::vector<ByteRegion>& regions,
       }
       pick -= r.length;
     }
-    const uint8_t was = byte_at(path, at);
-    const uint8_t now = (next() & 1) ? static_cast<uint8_t>(was ^ (1u << (next() % 8)))
-                                     : static_cast<uint8_t>(next());
+    const uint8_t was = read_range(path, at, 1)[0];
+    const uint8_t now = (random.next() & 1) ? static_cast<uint8_t>(was ^ (1u << (random.next() % 8)))
+                                            : static_cast<uint8_t>(random.next());
     if (now == was) continue;
-    patch_byte(path, at, now);
+    DamagedBytes damage(path);
+    damage.set(at, now);
     if (reseal) reseal(at);
     const bool go_on = check(at);
-    patch_byte(path, at, was);
+    damage.restore();
     if (reseal) reseal(at);
     ++stats.flips;
     if (!go_on) return;
@@ -66,6 +46,26 @@ void flip_bytes(const std::string& path, const std::vector<ByteRegion>& regions,
 bool is_clean(ErrorCode rc) { return rc == OK || (rc <= ERR_OPEN && rc >= ERR_FILE_SYSTEM); }
 
 }  // namespace
+
+DamagedBytes::~DamagedBytes() {
+  try {
+    restore();
+  } catch (...) {
+  }
+}
+
+void DamagedBytes::set(uint64_t at, uint8_t value) {
+  saved_.emplace_back(at, read_range(path_, at, 1)[0]);
+  patch_byte(path_, at, value);
+}
+
+void DamagedBytes::flip(uint64_t at, uint8_t mask) {
+  set(at, static_cast<uint8_t>(read_range(path_, at, 1)[0] ^ mask));
+}
+
+void DamagedBytes::restore() {
+  for (; !saved_.empty(); saved_.pop_back()) patch_byte(path_, saved_.back().first, saved_.back().second);
+}
 
 FlipStats run_flip_campaign(const std::string& path, int32_t kind,
                             const std::vector<ByteRegion>& regions, int iterations, uint32_t seed,

@@ -6,9 +6,41 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qx::test {
+
+// Bytes of a file changed for one probe, put back in reverse order when it ends (also when a
+// failed assertion leaves the scope) or at restore().
+class DamagedBytes {
+ public:
+  explicit DamagedBytes(std::string path) : path_(std::move(path)) {}
+  ~DamagedBytes();
+  DamagedBytes(const DamagedBytes&) = delete;
+  DamagedBytes& operator=(const DamagedBytes&) = delete;
+  void set(uint64_t at, uint8_t value);
+  // XORs the byte at `at` with `mask`.
+  void flip(uint64_t at, uint8_t mask);
+  void restore();
+
+ private:
+  std::string path_;
+  std::vector<std::pair<uint64_t, uint8_t>> saved_;
+};
+
+// The campaigns' generator: the same seed gives the same damage on every machine.
+class FlipRandom {
+ public:
+  explicit FlipRandom(uint32_t seed) : state_(seed) {}
+  uint32_t next() {
+    state_ = state_ * 1664525u + 1013904223u;
+    return state_ >> 8;
+  }
+
+ private:
+  uint32_t state_;
+};
 
 struct ByteRegion {
   uint64_t offset;

@@ -7,31 +7,12 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "support/file_patch.hpp"
 #include "support/fs_support.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
 namespace {
-
-// Written field by field at explicit offsets, independently of the reader's structures.
-void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  b.at(at) = static_cast<uint8_t>(v >> 8);
-  b.at(at + 1) = static_cast<uint8_t>(v);
-}
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  put16(b, at, v >> 16);
-  put16(b, at + 2, v & 0xFFFF);
-}
-void put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
-  put32(b, at, static_cast<uint32_t>(v >> 32));
-  put32(b, at + 4, static_cast<uint32_t>(v));
-}
-void put32le(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-}
-void put64le(std::vector<uint8_t>& b, size_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-}
 
 constexpr uint32_t kDate = 0xE0000000;  // some day in 2023, seconds since 1904
 constexpr uint32_t kFirstUserId = 16;
@@ -91,12 +72,12 @@ void put_fork(std::vector<uint8_t>& b, size_t at, uint64_t logical, uint32_t clu
               const std::vector<HfsPlusExtent>& extents) {
   uint32_t total = 0;
   for (const auto& e : extents) total += e.count;
-  put64(b, at, logical);
-  put32(b, at + 8, clump);
-  put32(b, at + 12, total);
+  put64_be(b, at, logical);
+  put32_be(b, at + 8, clump);
+  put32_be(b, at + 12, total);
   for (size_t i = 0; i < extents.size() && i < 8; ++i) {
-    put32(b, at + 16 + 8 * i, extents[i].start);
-    put32(b, at + 20 + 8 * i, extents[i].count);
+    put32_be(b, at + 16 + 8 * i, extents[i].start);
+    put32_be(b, at + 20 + 8 * i, extents[i].count);
   }
 }
 
@@ -104,20 +85,20 @@ void put_fork(std::vector<uint8_t>& b, size_t at, uint64_t logical, uint32_t clu
 std::vector<uint8_t> make_node(uint32_t size, uint32_t flink, uint32_t blink, int8_t kind,
                                uint8_t height, const std::vector<std::vector<uint8_t>>& records) {
   std::vector<uint8_t> n(size, 0);
-  put32(n, 0, flink);
-  put32(n, 4, blink);
+  put32_be(n, 0, flink);
+  put32_be(n, 4, blink);
   n[8] = static_cast<uint8_t>(kind);
   n[9] = height;
-  put16(n, 10, static_cast<uint32_t>(records.size()));
+  put16_be(n, 10, static_cast<uint32_t>(records.size()));
   size_t at = 14;
   for (size_t i = 0; i < records.size(); ++i) {
     if (at + records[i].size() + 2 * (records.size() + 1) > size)
       throw std::runtime_error("b-tree node overflow");
     std::copy(records[i].begin(), records[i].end(), n.begin() + static_cast<ptrdiff_t>(at));
-    put16(n, size - 2 * (i + 1), static_cast<uint32_t>(at));
+    put16_be(n, size - 2 * (i + 1), static_cast<uint32_t>(at));
     at += records[i].size();
   }
-  put16(n, size - 2 * (records.size() + 1), static_cast<uint32_t>(at));
+  put16_be(n, size - 2 * (records.size() + 1), static_cast<uint32_t>(at));
   return n;
 }
 
@@ -132,19 +113,19 @@ struct TreeHeader {
 
 std::vector<uint8_t> make_header_node(const TreeHeader& h) {
   std::vector<uint8_t> rec(106, 0);
-  put16(rec, 0, h.depth);
-  put32(rec, 2, h.root);
-  put32(rec, 6, h.leaf_records);
-  put32(rec, 10, h.first_leaf);
-  put32(rec, 14, h.last_leaf);
-  put16(rec, 18, h.node_size);
-  put16(rec, 20, h.max_key_length);
-  put32(rec, 22, h.total_nodes);
-  put32(rec, 26, h.total_nodes - h.used_nodes);
-  put32(rec, 32, h.clump);
+  put16_be(rec, 0, h.depth);
+  put32_be(rec, 2, h.root);
+  put32_be(rec, 6, h.leaf_records);
+  put32_be(rec, 10, h.first_leaf);
+  put32_be(rec, 14, h.last_leaf);
+  put16_be(rec, 18, h.node_size);
+  put16_be(rec, 20, h.max_key_length);
+  put32_be(rec, 22, h.total_nodes);
+  put32_be(rec, 26, h.total_nodes - h.used_nodes);
+  put32_be(rec, 32, h.clump);
   rec[36] = 0;  // btree type
   rec[37] = h.compare_type;
-  put32(rec, 38, h.attributes);
+  put32_be(rec, 38, h.attributes);
   const std::vector<uint8_t> user(128, 0);
   std::vector<uint8_t> map(h.node_size - 256u, 0);
   if (h.total_nodes > map.size() * 8) throw std::runtime_error("b-tree needs map nodes");
@@ -154,10 +135,10 @@ std::vector<uint8_t> make_header_node(const TreeHeader& h) {
 
 std::vector<uint8_t> extent_key(uint32_t file_id, uint32_t start_block) {
   std::vector<uint8_t> k(12, 0);
-  put16(k, 0, 10);
+  put16_be(k, 0, 10);
   k[2] = 0;  // data fork
-  put32(k, 4, file_id);
-  put32(k, 8, start_block);
+  put32_be(k, 4, file_id);
+  put32_be(k, 8, start_block);
   return k;
 }
 
@@ -184,30 +165,30 @@ uint32_t overflow_record_count(uint32_t fragments) {
 
 std::vector<uint8_t> uni_name(const std::string& name) {
   std::vector<uint8_t> n(2 + 2 * name.size(), 0);
-  put16(n, 0, static_cast<uint32_t>(name.size()));
-  for (size_t i = 0; i < name.size(); ++i) put16(n, 2 + 2 * i, static_cast<uint8_t>(name[i]));
+  put16_be(n, 0, static_cast<uint32_t>(name.size()));
+  for (size_t i = 0; i < name.size(); ++i) put16_be(n, 2 + 2 * i, static_cast<uint8_t>(name[i]));
   return n;
 }
 
 std::vector<uint8_t> catalog_key(uint32_t parent, const std::string& name) {
   std::vector<uint8_t> k(6, 0);
   const std::vector<uint8_t> n = uni_name(name);
-  put16(k, 0, static_cast<uint32_t>(4 + n.size()));
-  put32(k, 2, parent);
+  put16_be(k, 0, static_cast<uint32_t>(4 + n.size()));
+  put32_be(k, 2, parent);
   k.insert(k.end(), n.begin(), n.end());
   return k;
 }
 
 void put_bsd_info(std::vector<uint8_t>& b, size_t at, uint32_t mode) {
-  put32(b, at, 0);      // owner
-  put32(b, at + 4, 0);  // group
-  put16(b, at + 10, mode);
+  put32_be(b, at, 0);      // owner
+  put32_be(b, at + 4, 0);  // group
+  put16_be(b, at + 10, mode);
 }
 
 std::vector<uint8_t> thread_record(uint16_t type, uint32_t parent, const std::string& name) {
   std::vector<uint8_t> r(8, 0);
-  put16(r, 0, type);
-  put32(r, 4, parent);
+  put16_be(r, 0, type);
+  put32_be(r, 4, parent);
   const std::vector<uint8_t> n = uni_name(name);
   r.insert(r.end(), n.begin(), n.end());
   return r;
@@ -361,8 +342,8 @@ HfsPlusLayout build_hfsplus(const std::string& path, const HfsPlusOptions& o) {
         std::vector<uint8_t> rec = extent_key(recs[r].file_id, recs[r].start_block);
         rec.resize(76, 0);
         for (size_t e = 0; e < recs[r].extents.size(); ++e) {
-          put32(rec, 12 + 8 * e, recs[r].extents[e].start);
-          put32(rec, 16 + 8 * e, recs[r].extents[e].count);
+          put32_be(rec, 12 + 8 * e, recs[r].extents[e].start);
+          put32_be(rec, 16 + 8 * e, recs[r].extents[e].count);
         }
         if (recs[r].file_id == 6) L.overflow_records.push_back(node_offset(number) + at);
         at += rec.size();
@@ -371,7 +352,7 @@ HfsPlusLayout build_hfsplus(const std::string& path, const HfsPlusOptions& o) {
       std::vector<uint8_t> ix =
           extent_key(recs[l * per_leaf].file_id, recs[l * per_leaf].start_block);
       ix.resize(16, 0);
-      put32(ix, 12, number);
+      put32_be(ix, 12, number);
       index_records.push_back(ix);
       w.write(node_offset(number), make_node(ens, number < leaves ? number + 1 : 0,
                                              number > 1 ? number - 1 : 0, -1, 1, leaf));
@@ -392,20 +373,20 @@ HfsPlusLayout build_hfsplus(const std::string& path, const HfsPlusOptions& o) {
     };
     std::vector<Entry> entries;
     std::vector<uint8_t> folder(88, 0);
-    put16(folder, 0, 1);
-    put32(folder, 4, static_cast<uint32_t>(o.files.size()));  // valence
-    put32(folder, 8, kRootFolderId);
-    for (int d = 0; d < 5; ++d) put32(folder, 12 + 4 * d, kDate);
+    put16_be(folder, 0, 1);
+    put32_be(folder, 4, static_cast<uint32_t>(o.files.size()));  // valence
+    put32_be(folder, 8, kRootFolderId);
+    for (int d = 0; d < 5; ++d) put32_be(folder, 12 + 4 * d, kDate);
     put_bsd_info(folder, 32, 040755);
     entries.push_back({kRootParentId, o.volume_name, folder});
     entries.push_back({kRootFolderId, "", thread_record(3, kRootParentId, o.volume_name)});
     for (size_t i = 0; i < o.files.size(); ++i) {
       const uint32_t id = kFirstUserId + static_cast<uint32_t>(i);
       std::vector<uint8_t> file(248, 0);
-      put16(file, 0, 2);
-      put16(file, 2, 0x0002);  // thread exists
-      put32(file, 8, id);
-      for (int d = 0; d < 5; ++d) put32(file, 12 + 4 * d, kDate);
+      put16_be(file, 0, 2);
+      put16_be(file, 2, 0x0002);  // thread exists
+      put32_be(file, 8, id);
+      for (int d = 0; d < 5; ++d) put32_be(file, 12 + 4 * d, kDate);
       put_bsd_info(file, 32, 0100644);
       put_fork(file, 88, hfsplus_file_bytes(o.files[i], bs), bs, L.file_extents[i]);
       entries.push_back({kRootFolderId, o.files[i].name, file});
@@ -443,19 +424,19 @@ HfsPlusLayout build_hfsplus(const std::string& path, const HfsPlusOptions& o) {
   // Journal info block and journal header, as an Intel machine writes them.
   if (o.journal != HfsJournal::kNone) {
     std::vector<uint8_t> info(bs, 0);
-    put32(info, 0, 1);  // journal in this file system
+    put32_be(info, 0, 1);  // journal in this file system
     const uint64_t jstart = L.journal_header - o.offset;
-    put64(info, 36, jstart);
-    put64(info, 44, 65536);
+    put64_be(info, 36, jstart);
+    put64_be(info, 44, 65536);
     w.write(L.block_offset(L.journal_info_block), info);
     std::vector<uint8_t> jh(512, 0);
-    put32le(jh, 0, 0x4A4E4C78);
-    put32le(jh, 4, 0x12345678);
-    put64le(jh, 8, 512);
-    put64le(jh, 16, o.journal == HfsJournal::kPending ? 512 + 4096 : 512);
-    put64le(jh, 24, 65536);
-    put32le(jh, 32, 4096);
-    put32le(jh, 40, 512);
+    put32(jh, 0, 0x4A4E4C78);
+    put32(jh, 4, 0x12345678);
+    put64(jh, 8, 512);
+    put64(jh, 16, o.journal == HfsJournal::kPending ? 512 + 4096 : 512);
+    put64(jh, 24, 65536);
+    put32(jh, 32, 4096);
+    put32(jh, 40, 512);
     w.write(L.journal_header, jh);
   }
 
@@ -464,27 +445,27 @@ HfsPlusLayout build_hfsplus(const std::string& path, const HfsPlusOptions& o) {
     uint32_t free_blocks = 0;
     for (bool u : L.used) free_blocks += !u;
     std::vector<uint8_t> vh(512, 0);
-    put16(vh, 0, o.hfsx ? 0x4858 : 0x482B);
-    put16(vh, 2, o.hfsx ? 5 : 4);
+    put16_be(vh, 0, o.hfsx ? 0x4858 : 0x482B);
+    put16_be(vh, 2, o.hfsx ? 5 : 4);
     uint32_t attributes = o.clean_unmount ? 0x100 : 0;
     if (o.journal != HfsJournal::kNone) attributes |= 0x2000;
-    put32(vh, 4, attributes);
-    put32(vh, 8, o.journal != HfsJournal::kNone ? 0x4846534A : 0x31302E30);  // "HFSJ" / "10.0"
-    put32(vh, 12, L.journal_info_block);
-    put32(vh, 16, kDate);
-    put32(vh, 20, kDate);
-    put32(vh, 28, kDate);
-    put32(vh, 32, static_cast<uint32_t>(o.files.size()));
-    put32(vh, 36, 0);
-    put32(vh, 40, bs);
-    put32(vh, 44, L.total_blocks);
-    put32(vh, 48, free_blocks);
-    put32(vh, 52, next_allocation);
-    put32(vh, 56, 65536);
-    put32(vh, 60, 65536);
-    put32(vh, 64, kFirstUserId + static_cast<uint32_t>(o.files.size()));
-    put32(vh, 68, 1);
-    put64(vh, 72, 1);  // MacRoman
+    put32_be(vh, 4, attributes);
+    put32_be(vh, 8, o.journal != HfsJournal::kNone ? 0x4846534A : 0x31302E30);  // "HFSJ" / "10.0"
+    put32_be(vh, 12, L.journal_info_block);
+    put32_be(vh, 16, kDate);
+    put32_be(vh, 20, kDate);
+    put32_be(vh, 28, kDate);
+    put32_be(vh, 32, static_cast<uint32_t>(o.files.size()));
+    put32_be(vh, 36, 0);
+    put32_be(vh, 40, bs);
+    put32_be(vh, 44, L.total_blocks);
+    put32_be(vh, 48, free_blocks);
+    put32_be(vh, 52, next_allocation);
+    put32_be(vh, 56, 65536);
+    put32_be(vh, 60, 65536);
+    put32_be(vh, 64, kFirstUserId + static_cast<uint32_t>(o.files.size()));
+    put32_be(vh, 68, 1);
+    put64_be(vh, 72, 1);  // MacRoman
     put_fork(vh, 112, uint64_t{alloc_blocks} * bs, bs, L.allocation_extents);
     put_fork(vh, 192, uint64_t{ext_blocks} * bs, ext_blocks * bs, {L.extents_file});
     put_fork(vh, 272, uint64_t{cat_blocks} * bs, cat_blocks * bs, {L.catalog_file});

@@ -6,12 +6,11 @@
 #include <stdexcept>
 
 #include "support/disk_builder.hpp"
+#include "support/file_patch.hpp"
 
 namespace qx::test {
 namespace {
 
-void put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-void put64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
 }  // namespace
 

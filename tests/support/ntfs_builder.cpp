@@ -5,21 +5,12 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/file_patch.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
 namespace {
 
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 size_t align8(size_t n) { return (n + 7) / 8 * 8; }
 
 size_t unsigned_bytes(uint64_t v) {

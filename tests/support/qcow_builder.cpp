@@ -84,7 +84,6 @@ std::vector<uint8_t> qcow_bytes(const QcowShape& shape, const std::vector<uint8_
 
 namespace {
 
-uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 
 }  // namespace
 

@@ -152,6 +152,8 @@ void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uin
 }
 
 std::string quorvex_binary() { return QX_BINARY; }
+std::string inspect_binary() { return QX_INSPECT_BINARY; }
+std::string source_dir() { return QX_SOURCE_DIR; }
 
 std::filesystem::path memory_folder() {
 #ifdef _WIN32

@@ -43,7 +43,12 @@ void make_sparse_file(const std::string& path, uint64_t size);
 // Fills [offset, offset + length) of a file with a repeating non-zero pattern.
 void fill_pattern(const std::string& path, uint64_t offset, uint64_t length, uint8_t seed = 0xA5);
 
+// The programs under test and the source tree. Only test_support.cpp is compiled with their
+// absolute paths, so that every other unit is the same in any clone (and one compiler cache
+// serves them all).
 std::string quorvex_binary();
+std::string inspect_binary();
+std::string source_dir();
 
 // A folder in memory (/dev/shm) when the machine has one, else the temporary folder: for tests
 // that sync files again and again.

@@ -13,8 +13,8 @@
 
 namespace qx::test {
 
-CommandResult quorvex(const std::string& args) {
-  return run_command(shell_quote(quorvex_binary()) + " " + args + " 2>/dev/null");
+CommandResult quorvex(const std::string& args, bool errors) {
+  return run_command(shell_quote(quorvex_binary()) + " " + args + (errors ? " 2>&1" : " 2>/dev/null"));
 }
 
 void qemu_convert(const std::string& from, const std::string& to, const std::string& options) {
@@ -47,12 +47,12 @@ size_t count_of(const std::string& s, const std::string& needle) {
   return n;
 }
 
-UsedSectors used_sectors(const std::string& path) {
+UsedSectors used_sectors(const std::string& path, const VolumeKeys* keys) {
   UsedSectors u;
   DiskImage image;
   EXPECT_EQ(open_image(image, path, true), OK);
   ErrorCode error = OK;
-  auto map = build_usage_map(image, error, u.recognised);
+  auto map = build_usage_map(image, error, u.recognised, MapContext{keys});
   EXPECT_TRUE(map) << error;
   if (!map) return u;
   u.total = get_geometry(image).total_sectors;

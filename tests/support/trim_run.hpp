@@ -15,8 +15,9 @@
 
 namespace qx::test {
 
-// quorvex with these arguments (already quoted); its reason line on standard error is left out.
-CommandResult quorvex(const std::string& args);
+// quorvex with these arguments (already quoted); its reason line on standard error is left out,
+// or with `errors` kept in the output.
+CommandResult quorvex(const std::string& args, bool errors = false);
 // qemu-img convert with the options; a failure fails the test.
 void qemu_convert(const std::string& from, const std::string& to, const std::string& options);
 
@@ -37,7 +38,8 @@ struct UsedSectors {
   std::vector<uint8_t> bits;
   bool used(uint64_t s) const { return test_bit(bits, s); }
 };
-UsedSectors used_sectors(const std::string& path);
+// With keys, encrypted volumes are read inside as a run given them would.
+UsedSectors used_sectors(const std::string& path, const VolumeKeys* keys = nullptr);
 
 // First used sector whose content differs, or -1.
 int64_t first_used_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,

@@ -4,20 +4,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/file_patch.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
 namespace {
 
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-  if (at + 4 > b.size()) throw std::runtime_error("VDI file too short");
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | b[at + i];
-  return v;
-}
 
 }  // namespace
 

@@ -20,7 +20,6 @@ uint64_t get_be(const std::vector<uint8_t>& b, uint64_t at, int bytes) {
   return v;
 }
 
-uint64_t round_up(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
 
 // Cylinders, heads and sectors per track whose product is exactly `total`.
 std::array<uint32_t, 3> exact_geometry(uint32_t total) {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "image/crc32c.hpp"
+#include "support/file_patch.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
@@ -15,25 +16,6 @@ constexpr uint64_t kMiB = 1u << 20;
 constexpr uint64_t kHeaderAt[2] = {64u << 10, 128u << 10};
 constexpr uint64_t kRegionAt[2] = {192u << 10, 256u << 10};
 constexpr size_t kRegionBytes = 64u << 10;
-
-void put16(std::vector<uint8_t>& b, uint64_t at, uint16_t v) { std::memcpy(b.data() + at, &v, 2); }
-void put32(std::vector<uint8_t>& b, uint64_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
-void put64(std::vector<uint8_t>& b, uint64_t at, uint64_t v) { std::memcpy(b.data() + at, &v, 8); }
-uint16_t get16(const std::vector<uint8_t>& b, uint64_t at) {
-  uint16_t v;
-  std::memcpy(&v, b.data() + at, 2);
-  return v;
-}
-uint32_t get32(const std::vector<uint8_t>& b, uint64_t at) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
-uint64_t get64(const std::vector<uint8_t>& b, uint64_t at) {
-  uint64_t v;
-  std::memcpy(&v, b.data() + at, 8);
-  return v;
-}
 
 // "2DC27766-F623-4200-9D64-115E9BFD4A08" in the stored (mixed-endian) form.
 VhdxGuid guid_from(const char* text) {

@@ -5,27 +5,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/file_patch.hpp"
 #include "support/test_support.hpp"
 
 namespace qx::test {
 namespace {
 
-void put32(std::vector<uint8_t>& b, uint64_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put64(std::vector<uint8_t>& b, uint64_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const std::vector<uint8_t>& b, uint64_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | b.at(at + i);
-  return v;
-}
-uint64_t get64(const std::vector<uint8_t>& b, uint64_t at) {
-  return get32(b, at) | uint64_t{get32(b, at + 4)} << 32;
-}
-
-uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 
 }  // namespace
 

@@ -253,6 +253,11 @@ TEST(HostPaths, SplitAndResolveAsTheSystemDoes) {
                                         TextEncoding::Utf8, PathStyle::Unix);
     EXPECT_EQ(ok ? std::string(out.view()) : "<fail>", kWindows ? r.windows_out : r.out) << r.name;
   }
+  // A resolved name and the user's spelling of the same path.
+  EXPECT_EQ(same_host_path("C:\\vm\\s1.vmdk", "C:/vm/s1.vmdk"), kWindows);
+  EXPECT_TRUE(same_host_path("/vm/s1.vmdk", "/vm/s1.vmdk"));
+  EXPECT_FALSE(same_host_path("/vm/s1.vmdk", "/vm/s2.vmdk"));
+  EXPECT_FALSE(same_host_path("/vm/s1.vmdk", "/vm/s1.vmdk_DEL"));
 }
 
 std::string relative(std::string_view from, std::string_view to, PathStyle style = PathStyle::Unix) {

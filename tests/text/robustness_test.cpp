@@ -76,10 +76,10 @@ TEST(JisGenerator, CommittedTablesMatchTheGenerator) {
   }
   test::TempDir dir;
   const std::string out = dir.file("jis_tables.cpp");
-  const auto r = test::run_command("python3 " + test::shell_quote(std::string(QX_SOURCE_DIR) + "/tools/gen_jis_tables.py") +
+  const auto r = test::run_command("python3 " + test::shell_quote(test::source_dir() + "/tools/gen_jis_tables.py") +
                                    " " + test::shell_quote(enc_dir) + " " + test::shell_quote(out));
   ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(test::read_file(out), test::read_file(std::string(QX_SOURCE_DIR) + "/text/jis_tables.cpp"));
+  EXPECT_EQ(test::read_file(out), test::read_file(test::source_dir() + "/text/jis_tables.cpp"));
 }
 
 }  // namespace

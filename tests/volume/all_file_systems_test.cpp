@@ -65,10 +65,10 @@ class AllFileSystems : public ::testing::TestWithParam<const char*> {
     ext.type = "ext4";
     ext.blocks = 4096;
     ext.features = "^64bit,^metadata_csum,^uninit_bg";
-    ext.tree = QX_SOURCE_DIR "/fs";
+    ext.tree = test::source_dir() + "/fs";
     ok = ok && test::make_ext_volume(file("ext4.img"), ext);
     const std::string proto = file("proto");
-    test::write_xfs_proto(proto, {"a", "b"}, 40, QX_SOURCE_DIR "/README.md");
+    test::write_xfs_proto(proto, {"a", "b"}, 40, test::source_dir() + "/README.md");
     ok = ok && test::make_xfs_volume(file("xfs.img"), 32 * kMiB,
                                      "-m crc=0 -b size=512 -d agcount=2", proto) == 0;
     // As installers make them today: ext4 and XFS with their tools' defaults, and a swap area.
@@ -76,10 +76,10 @@ class AllFileSystems : public ::testing::TestWithParam<const char*> {
     ext.type = "ext4";
     ext.block_size = 1024;
     ext.blocks = 24576;
-    ext.tree = QX_SOURCE_DIR "/fs";
+    ext.tree = test::source_dir() + "/fs";
     ok = ok && test::make_ext_volume(file("ext4-today.img"), ext) &&
-         test::debugfs_write(file("ext4-today.img"), "write " QX_SOURCE_DIR "/README.md a\n"
-                             "write " QX_SOURCE_DIR "/README.md b\nrm a\n");
+         test::debugfs_write(file("ext4-today.img"), "write " + test::source_dir() + "/README.md a\nwrite " +
+                                                         test::source_dir() + "/README.md b\nrm a\n");
     ok = ok && test::make_xfs_volume(file("xfs-today.img"), 40 * kMiB, "-K", proto) == 0 &&
          test::punch_every_other_file(file("xfs-today.img"), {"a"});
     ok = ok && test::make_swap_area(file("swap.img"), 16 * kMiB, 4096);
@@ -191,7 +191,7 @@ TEST_P(AllFileSystems, EachVolumeAnswersAsItDoesAlone) {
   const uint64_t total = fs::file_size(disk) / 512;
   std::ofstream(dir_->file(std::string("disk-") + GetParam() + ".ndi"))
       << "NDI 0 " << total << " 16 63 512\n";
-  const auto inspect = test::run_command(test::shell_quote(QX_INSPECT_BINARY) + " --json " +
+  const auto inspect = test::run_command(test::shell_quote(test::inspect_binary()) + " --json " +
                                          test::shell_quote(disk));
   ASSERT_EQ(inspect.status, 0);
   for (const Volume& v : volumes)

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "support/disk_builder.hpp"
+#include "support/file_patch.hpp"
 #include "support/lvm_builder.hpp"
 #include "support/test_support.hpp"
 #include "volume/lvm2.hpp"
@@ -195,16 +196,15 @@ TEST(Lvm2, DamagedMetadataAreaHeaderIsRejected) {
     EXPECT_EQ(read_pv(disk.path, v), ERR_LAYOUT) << what;
     EXPECT_TRUE(v.empty());
   };
-  auto put64 = [](std::vector<uint8_t>& h, size_t off, uint64_t v) { std::memcpy(&h[off], &v, 8); };
   expect_rejected([](auto& h) { h[200] = 1; }, false, "CRC");
   expect_rejected([](auto& h) { h[5] = 'l'; }, true, "magic");
   expect_rejected([](auto& h) { h[20] = 2; }, true, "version");
-  expect_rejected([&](auto& h) { put64(h, 24, 8192); }, true, "start");
-  expect_rejected([&](auto& h) { put64(h, 32, 4096); }, true, "size");
-  expect_rejected([&](auto& h) { put64(h, 40, 0); }, true, "raw offset 0");
-  expect_rejected([&](auto& h) { put64(h, 48, 0); }, true, "raw size 0");
-  expect_rejected([&](auto& h) { put64(h, 48, 2049); }, true, "raw size 2049");
-  expect_rejected([&](auto& h) { put64(h, 40, desc.mda_size - 100); }, true, "wraps round");
+  expect_rejected([&](auto& h) { test::put64(h, 24, 8192); }, true, "start");
+  expect_rejected([&](auto& h) { test::put64(h, 32, 4096); }, true, "size");
+  expect_rejected([&](auto& h) { test::put64(h, 40, 0); }, true, "raw offset 0");
+  expect_rejected([&](auto& h) { test::put64(h, 48, 0); }, true, "raw size 0");
+  expect_rejected([&](auto& h) { test::put64(h, 48, 2049); }, true, "raw size 2049");
+  expect_rejected([&](auto& h) { test::put64(h, 40, desc.mda_size - 100); }, true, "wraps round");
   expect_rejected([&](auto& h) { h[60] = 1; }, true, "ignored area");
   expect_rejected([&](auto& h) { h[56] ^= 1; }, true, "text checksum");
 }
@@ -370,7 +370,9 @@ std::string minimal(const std::string& vg_body, const std::string& top = "versio
 
 TEST(Lvm2Grammar, RealMetadataParses) {
   test::LvmPvSpec desc = small_pv();
-  desc.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home", 4, 2)};
+  // Names as installers give them: "-", "+" and "." are allowed after the first character.
+  desc.vg_name = "ubuntu-vg";
+  desc.lvs = {test::linear_lv("root", 0, 4), test::linear_lv("home.v2+x-1", 4, 2)};
   LvmMetadata md;
   const std::string text = test::lvm_metadata_text(desc);  // the views point into it
   ASSERT_TRUE(parse_lvm_metadata(text, md));
@@ -379,14 +381,14 @@ TEST(Lvm2Grammar, RealMetadataParses) {
   EXPECT_EQ(md.creation_time, 1796691935u);
   ASSERT_EQ(md.vg_count, 1u);
   const LvmVolumeGroup& vg = md.vgs[0];
-  EXPECT_EQ(vg.name, "vg0");
+  EXPECT_EQ(vg.name, "ubuntu-vg");
   EXPECT_EQ(vg.extent_size, 2048u);
   ASSERT_EQ(vg.pv_count, 1u);
   EXPECT_EQ(vg.pvs[0].name, "pv0");
   EXPECT_EQ(vg.pvs[0].device, "/dev/loop0");
   EXPECT_EQ(vg.pvs[0].pe_count, 12u);
   ASSERT_EQ(vg.lv_count, 2u);
-  EXPECT_EQ(vg.lvs[1].name, "home");
+  EXPECT_EQ(vg.lvs[1].name, "home.v2+x-1");
   EXPECT_EQ(vg.lvs[1].segments[0].name, "segment1");
   EXPECT_EQ(vg.lvs[1].segments[0].stripes[0].start_extent, 4u);
   EXPECT_EQ(vg.lvs[1].segments[0].type, "striped");

@@ -489,7 +489,7 @@ TEST(Partitions, WidenedPrimaryGptKeepsTheSecondPartition) {
   const std::vector<uint8_t> before = test::read_file(damaged);
   const test::DiskFixture second{damaged, 0, {{"ext4", kSecond, kLength}}};
   test::qemu_convert(damaged, dir.file("damaged.qcow2"), "-f raw -O qcow2");
-  const auto inspect = test::run_command(test::shell_quote(QX_INSPECT_BINARY) + " " + test::shell_quote(damaged));
+  const auto inspect = test::run_command(test::shell_quote(test::inspect_binary()) + " " + test::shell_quote(damaged));
   EXPECT_NE(inspect.output.find("partition table (gpt_backup_used): the primary GPT is damaged"), std::string::npos)
       << inspect.output;
   for (const char* format : {"img", "qcow2"}) {

@@ -201,7 +201,7 @@ TEST_F(UsageMapTest, ProbeOrderFallsThrough) {
   EXPECT_EQ(map->volumes[1].kind, KIND_HFSPLUS);
   EXPECT_EQ(g_probes, (std::vector<int>{5, 0, 1, 2, 3, 4, 5, 6}));
 
-  test::write_boot_sector(path_, 0, {{0x42, 100, 100}});
+  test::write_boot_sector(path_, 0, {{0xDA, 100, 100}});
   stamp(100, kReaderKindCount);
   map = build();
   EXPECT_EQ(map->volumes[1].kind, KIND_UNRECOGNISED);
@@ -212,7 +212,7 @@ TEST_F(UsageMapTest, ProbeOrderFallsThrough) {
 // reader recognises carries none.
 TEST_F(UsageMapTest, ReasonsOfVolumesKeptWhole) {
   disk(20000);
-  test::write_boot_sector(path_, 0, {{0x42, 100, 100}, {0x42, 300, 100}});
+  test::write_boot_sector(path_, 0, {{0xDA, 100, 100}, {0xDA, 300, 100}});
   stamp(300, 6);
   g_reason_from = 3;
   auto map = build();

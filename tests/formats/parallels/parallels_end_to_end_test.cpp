@@ -35,7 +35,7 @@ void trim_real_disk(test::DiskFixture (*make)(const std::string&), bool in_bundl
   const uint64_t old_size = fs::file_size(image);
   const test::UsedSectors used = test::used_sectors(folder);
   EXPECT_EQ(used.recognised, disk.partitions.size());
-  const auto inspect = run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(folder));
+  const auto inspect = run(shell_quote(test::inspect_binary()) + " " + shell_quote(folder));
   EXPECT_EQ(inspect.status, 0) << inspect.output;
   EXPECT_EQ(inspect.output.rfind(in_bundle ? "format: 16 " : "format: 15 ", 0), 0u) << inspect.output;
 

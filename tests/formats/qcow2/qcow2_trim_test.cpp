@@ -12,6 +12,7 @@
 #include "support/disk_fixture.hpp"
 #include "support/file_patch.hpp"
 #include "support/image_checks.hpp"
+#include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
 #include "support/trim_run.hpp"
 
@@ -20,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ends_with;
+using test::sh;
 using test::shell_quote;
 
 struct Disks {
@@ -56,10 +58,6 @@ class Qcow2Trim : public testing::Test {
   }
 };
 
-void sh(const std::string& command) {
-  const auto r = test::run_command(command + " 2>&1");
-  ASSERT_EQ(r.status, 0) << command << "\n" << r.output;
-}
 
 std::string qemu_info(const std::string& image, const std::string& field) {
   const auto r = test::run_command("qemu-img info " + shell_quote(image) + " | grep '^" + field + "'");
@@ -339,7 +337,7 @@ TEST_F(Qcow2Trim, RefusedImagesStayAsTheyWere) {
     EXPECT_EQ(test::read_file(image), bytes);
     EXPECT_FALSE(fs::exists(image + "_TEMP"));
     EXPECT_FALSE(fs::exists(image + "_DEL"));
-    const auto inspect = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(image) + " 2>&1");
+    const auto inspect = test::run_command(shell_quote(test::inspect_binary()) + " " + shell_quote(image) + " 2>&1");
     EXPECT_NE(inspect.output.find(c.reason), std::string::npos) << inspect.output;
   }
 }
@@ -349,9 +347,9 @@ TEST(Qcow2Inspect, ReportsTheFormatAsText) {
   test::TempDir dir;
   const std::string path = dir.file("i.qcow2");
   sh("qemu-img create -q -f qcow2 " + shell_quote(path) + " 8M");
-  const auto text = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(path) + " 2>&1");
+  const auto text = test::run_command(shell_quote(test::inspect_binary()) + " " + shell_quote(path) + " 2>&1");
   EXPECT_NE(text.output.find("format: 28 (qcow2)"), std::string::npos) << text.output;
-  const auto json = test::run_command(shell_quote(QX_INSPECT_BINARY) + " --json " + shell_quote(path) + " 2>&1");
+  const auto json = test::run_command(shell_quote(test::inspect_binary()) + " --json " + shell_quote(path) + " 2>&1");
   EXPECT_NE(json.output.find("\"format\": 28"), std::string::npos) << json.output;
 }
 

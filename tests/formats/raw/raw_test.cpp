@@ -115,7 +115,7 @@ TEST_F(RawDisks, OpensAsRawByContent) {
       EXPECT_TRUE(can_trim(image));
     }
   }
-  const auto r = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(disk_named("mbr").raw));
+  const auto r = test::run_command(shell_quote(test::inspect_binary()) + " " + shell_quote(disk_named("mbr").raw));
   EXPECT_NE(r.output.find("format: 29 (raw)"), std::string::npos) << r.output;
 }
 

@@ -120,7 +120,7 @@ TEST(ReadOnlyFormats, ReadBackShowTheVolumeAndRefuseATrim) {
     disk.resize(shared->raw.size());
     EXPECT_TRUE(disk == shared->raw);
 
-    const auto r = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(path));
+    const auto r = test::run_command(shell_quote(test::inspect_binary()) + " " + shell_quote(path));
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("format: " + std::to_string(w.format) + " ("), std::string::npos) << r.output;
     EXPECT_NE(r.output.find(volume_line), std::string::npos) << r.output;

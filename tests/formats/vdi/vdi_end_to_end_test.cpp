@@ -132,7 +132,7 @@ TEST(VdiInspect, ReportsTheImageLikeAnyOther) {
   test::VdiBuilder b;
   b.fill(0, 1, 0x01);
   b.write_to(path);
-  const auto r = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(path) + " 2>&1");
+  const auto r = test::run_command(shell_quote(test::inspect_binary()) + " " + shell_quote(path) + " 2>&1");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("format: 20 (vdi)"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("16384 sectors, 16 heads, 63 sectors per track"), std::string::npos) << r.output;

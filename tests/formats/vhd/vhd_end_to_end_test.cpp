@@ -166,7 +166,7 @@ TEST_F(VhdParents, DifferencingChildTrimsOverEachParent) {
 // Not trimmable: "ERROR" and nothing written; the report lists the volumes of the raw disk.
 TEST_F(VhdParents, ReadOnlyFormatsGivenDirectly) {
   const auto json_volumes = [](const std::string& path) {
-    const auto r = test::run_command(shell_quote(QX_INSPECT_BINARY) + " --json " + shell_quote(path) + " 2>&1");
+    const auto r = test::run_command(shell_quote(test::inspect_binary()) + " --json " + shell_quote(path) + " 2>&1");
     EXPECT_EQ(r.status, 0) << r.output;
     const size_t at = r.output.find("\"volumes\"");
     return at == std::string::npos ? r.output : r.output.substr(at);
@@ -226,7 +226,7 @@ TEST(VhdEndToEnd, ReplacedParentIsRefused) {
   EXPECT_EQ(test::read_file(c->child), child_bytes);
   EXPECT_FALSE(fs::exists(c->child + "_TEMP"));
   EXPECT_FALSE(fs::exists(c->child + "_DEL"));
-  const auto report = test::run_command(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(c->child) + " 2>&1");
+  const auto report = test::run_command(shell_quote(test::inspect_binary()) + " " + shell_quote(c->child) + " 2>&1");
   EXPECT_EQ(report.status, 2) << report.output;
   EXPECT_NE(report.output.find("parent image is not the disk"), std::string::npos) << report.output;
 }

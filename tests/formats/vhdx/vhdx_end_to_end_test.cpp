@@ -24,7 +24,7 @@ using test::qemu_convert;
 using test::quorvex;
 
 test::CommandResult run(const std::string& command) { return test::run_command(command + " 2>&1"); }
-test::CommandResult inspect(const std::string& path) { return run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(path)); }
+test::CommandResult inspect(const std::string& path) { return run(shell_quote(test::inspect_binary()) + " " + shell_quote(path)); }
 
 // A refused run: "ERROR", exit 2, the image as it was and nothing left beside it.
 void expect_refused(const std::string& image, const Bytes& before, const test::CommandResult& r) {

@@ -8,6 +8,7 @@
 #include "formats/format_ids.hpp"
 #include "image/crc32c.hpp"
 #include "image/disk_image.hpp"
+#include "support/file_patch.hpp"
 #include "support/test_support.hpp"
 #include "support/trim_run.hpp"
 #include "support/vhdx_builder.hpp"
@@ -18,8 +19,8 @@ namespace {
 constexpr uint64_t kMiB = 1u << 20;
 using Bytes = std::vector<uint8_t>;
 
-void put32(Bytes& f, uint64_t at, uint32_t v) { std::memcpy(f.data() + at, &v, 4); }
-void put64(Bytes& f, uint64_t at, uint64_t v) { std::memcpy(f.data() + at, &v, 8); }
+using test::put32;
+using test::put64;
 
 // Offset in the file of the value of metadata item `n` as the builder lays them out (file
 // parameters, size, id, logical sector, physical sector).

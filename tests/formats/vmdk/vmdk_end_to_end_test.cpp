@@ -135,7 +135,7 @@ TEST(VmdkEndToEnd, FlatAndStreamOptimizedAreReadButNotTrimmed) {
     test::qemu_convert(raw, folder + "/d.vmdk", std::string("-f raw -O vmdk -o subformat=") + sub);
     EXPECT_EQ(test::read_whole_disk(folder + "/d.vmdk"), bytes) << sub;
     expect_refused(folder + "/d.vmdk", folder);
-    const auto inspect = run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(folder + "/d.vmdk"));
+    const auto inspect = run(shell_quote(test::inspect_binary()) + " " + shell_quote(folder + "/d.vmdk"));
     EXPECT_EQ(inspect.status, 0) << sub << inspect.output;
   }
 }
@@ -216,7 +216,7 @@ TEST(VmdkEndToEnd, ChildOverItsBaseThenOverItsTrimmedBaseThenOverAnotherDisk) {
   // Another disk of the same size under the base's name: its CID is not the child's parentCID.
   fs::remove(base);
   ASSERT_EQ(run("qemu-img create -f vmdk " + shell_quote(base) + " " + std::to_string(disk.bytes)).status, 0);
-  const auto inspect = run(shell_quote(QX_INSPECT_BINARY) + " " + shell_quote(child));
+  const auto inspect = run(shell_quote(test::inspect_binary()) + " " + shell_quote(child));
   EXPECT_EQ(inspect.status, 2) << inspect.output;
   const auto child_bytes = test::read_file(child);
   r = test::quorvex(shell_quote(child));

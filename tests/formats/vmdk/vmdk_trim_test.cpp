@@ -39,12 +39,17 @@ ErrorCode mark_below(const ReaderState&, uint32_t first, uint32_t count, std::sp
 }
 const FsReader kUsedBelow = {"used below", nullptr, mark_below};
 
+// Declares the whole volume its own, so that mark() alone decides.
+struct UsedBelowState : ReaderState {
+  uint64_t declared_sectors() const noexcept override { return UINT64_MAX; }
+};
+
 struct Map {
   UsageMap map;
   Map(uint32_t total, uint32_t used) {
     g_used_end = used;
     override_fs_reader(0, &kUsedBelow);
-    map.volumes.push_back(VolumeEntry{0, total, 0, std::make_unique<ReaderState>()});
+    map.volumes.push_back(VolumeEntry{0, total, 0, std::make_unique<UsedBelowState>()});
   }
   ~Map() { override_fs_reader(0, nullptr); }
 };

@@ -139,7 +139,7 @@ TEST_F(BtrfsDamage, HandBuiltDamageKeepsTheVolumeWholeWithItsReason) {
   const std::string image = dir_.file("v.vhdx");
   ASSERT_EQ(test::run_command("qemu-img convert -f raw -O vhdx " + test::shell_quote(path_) + " " +
                               test::shell_quote(image)).status, 0);
-  const std::string inspect = test::shell_quote(QX_INSPECT_BINARY) + " ";
+  const std::string inspect = test::shell_quote(test::inspect_binary()) + " ";
   const auto json = test::run_command(inspect + "--json " + test::shell_quote(image));
   EXPECT_NE(json.output.find("\"kind\": -1, \"kind_name\": \"unrecognised\", \"used_sectors\": 262144, "
                              "\"reason\": {\"key\": \"log_not_replayed\", \"text\": \"the log tree"),

@@ -11,6 +11,7 @@
 #include "support/exfat_builder.hpp"
 #include "support/exfat_volumes.hpp"
 #include "support/file_patch.hpp"
+#include "support/flip_campaign.hpp"
 #include "support/fs_support.hpp"
 #include "support/map_disk.hpp"
 #include "support/test_support.hpp"
@@ -99,32 +100,28 @@ TEST_P(ExfatByteFlips, NeverCrashAndFailWhatTheyCannotVouchFor) {
                             {ed.fat_offset(), fat_end},
                             {ed.heap_offset(), meta_end}};
 
-  uint32_t rng = 0x2545F491u ^ c.mib;
-  auto next = [&rng] {
-    rng = rng * 1664525u + 1013904223u;
-    return rng >> 8;
-  };
+  FlipRandom random(0x2545F491u ^ c.mib);
+  const auto next = [&random] { return random.next(); };
   int rejected = 0;
   for (int i = 0; i < 300; ++i) {
     const bool burst = i % 5 == 4;
-    std::vector<std::pair<uint64_t, uint8_t>> saved;
-    const int flips = burst ? 6 : 1;
-    for (int k = 0; k < flips; ++k) {
+    uint64_t first = 0;
+    DamagedBytes damage(image);
+    for (int k = 0; k < (burst ? 6 : 1); ++k) {
       const Region& r = regions[next() % 3];
       const uint64_t at = burst ? next() % kBootFieldsEnd : r.first + next() % (r.end - r.first);
-      const uint8_t old = read_range(image, at, 1)[0];
-      saved.emplace_back(at, old);
-      patch_byte(image, at, static_cast<uint8_t>(old ^ (1 + next() % 255)));
+      if (k == 0) first = at;
+      damage.flip(at, static_cast<uint8_t>(1 + next() % 255));
     }
     const ReaderResult r = map_volume_file(image, KIND_EXFAT);
-    for (auto it = saved.rbegin(); it != saved.rend(); ++it) patch_byte(image, it->first, it->second);
+    damage.restore();
     if (r.probe != OK) {
       ++rejected;
       continue;
     }
     ASSERT_EQ(r.mark, OK);
     if (burst) continue;
-    const uint64_t at = saved[0].first;
+    const uint64_t at = first;
     const bool boot_field = at < kBootFieldsEnd || (at >= 510 && at < 512);
     const bool in_fat = at >= ed.fat_offset() && at < fat_end;
     const bool in_root = at >= root_first && at < root_first + cb;

@@ -8,6 +8,7 @@
 #include "fs/reader.hpp"
 #include "image/disk_image.hpp"
 #include "support/ext_builder.hpp"
+#include "support/flip_campaign.hpp"
 #include "support/fs_support.hpp"
 #include "support/oracle_check.hpp"
 #include "support/sample_tree.hpp"
@@ -496,7 +497,7 @@ void run_flip_campaign(const std::string& path, uint32_t iterations, uint32_t se
   uint32_t recognised = 0;
   for (uint32_t it = 0; it < iterations; ++it) {
     const uint32_t flips = 1 + static_cast<uint32_t>(pick(3));
-    std::vector<std::pair<uint64_t, uint8_t>> saved;
+    DamagedBytes damage(path);
     bool odd_in_group_bits = false;
     for (uint32_t f = 0; f < flips; ++f) {
       uint64_t at;
@@ -515,9 +516,7 @@ void run_flip_campaign(const std::string& path, uint32_t iterations, uint32_t se
         in_group_bits = byte < s.blocks_in_group(g) / 8;
       }
       const uint8_t mask = static_cast<uint8_t>(1 + pick(255));
-      const uint8_t old = read_byte(path, at);
-      saved.emplace_back(at, old);
-      write_byte(path, at, static_cast<uint8_t>(old ^ mask));
+      damage.flip(at, mask);
       if (flips == 1) odd_in_group_bits = in_group_bits && std::popcount(mask) % 2 == 1;
     }
     const ReaderResult r = map_volume_file(path, KIND_EXT);
@@ -529,7 +528,7 @@ void run_flip_campaign(const std::string& path, uint32_t iterations, uint32_t se
     if (odd_in_group_bits) {
       EXPECT_EQ(r.probe, ERR_LAYOUT) << "iteration " << it;
     }
-    for (auto p = saved.rbegin(); p != saved.rend(); ++p) write_byte(path, p->first, p->second);
+    damage.restore();
   }
   EXPECT_EQ(probe_file(path), OK);
   EXPECT_LT(recognised, iterations);

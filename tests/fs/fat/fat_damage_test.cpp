@@ -8,6 +8,7 @@
 #include "image/disk_image.hpp"
 #include "support/fat_volumes.hpp"
 #include "support/file_patch.hpp"
+#include "support/flip_campaign.hpp"
 #include "support/fs_support.hpp"
 #include "support/map_disk.hpp"
 #include "support/test_support.hpp"
@@ -67,34 +68,30 @@ TEST_P(FatByteFlips, NeverCrashAndFailWhatTheyCannotVouchFor) {
   const uint64_t span = std::min<uint64_t>(1 << 20, std::filesystem::file_size(image));
   const uint64_t metadata_span = std::min<uint64_t>(span, g.data_first_sector * 512 + 4096);
 
-  uint32_t rng = 0x9E3779B9u ^ c.mib;
-  auto next = [&rng] {
-    rng = rng * 1664525u + 1013904223u;
-    return rng >> 8;
-  };
+  FlipRandom random(0x9E3779B9u ^ c.mib);
+  const auto next = [&random] { return random.next(); };
   int rejected = 0;
   for (int i = 0; i < 300; ++i) {
     // Every fourth round scrambles several boot-sector bytes at once.
     const bool burst = i % 4 == 3;
-    std::vector<std::pair<uint64_t, uint8_t>> saved;
-    const int flips = burst ? 6 : 1;
-    for (int k = 0; k < flips; ++k) {
+    uint64_t first = 0;
+    DamagedBytes damage(image);
+    for (int k = 0; k < (burst ? 6 : 1); ++k) {
       const uint64_t at = burst ? next() % kBootFieldsEnd
                           : i % 2 ? next() % span
                                   : next() % metadata_span;
-      const uint8_t old = read_range(image, at, 1)[0];
-      saved.emplace_back(at, old);
-      patch_byte(image, at, static_cast<uint8_t>(old ^ (1 + next() % 255)));
+      if (k == 0) first = at;
+      damage.flip(at, static_cast<uint8_t>(1 + next() % 255));
     }
     const ReaderResult r = map_volume_file(image, KIND_FAT);
-    for (auto it = saved.rbegin(); it != saved.rend(); ++it) patch_byte(image, it->first, it->second);
+    damage.restore();
     if (r.probe != OK) {
       ++rejected;
       continue;
     }
     ASSERT_EQ(r.mark, OK);
     if (burst) continue;
-    const uint64_t at = saved[0].first;
+    const uint64_t at = first;
     if (at >= g.fat_offset && at < tables_end) {
       ADD_FAILURE() << "a flip in the tables at " << at << " was not noticed";
     } else if (at >= kBootFieldsEnd) {

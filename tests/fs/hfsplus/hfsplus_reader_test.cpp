@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 
 #include "image/byte_order.hpp"
 #include "image/disk_image.hpp"
+#include "support/file_patch.hpp"
+#include "support/flip_campaign.hpp"
 #include "support/fs_support.hpp"
 #include "support/hfsplus_builder.hpp"
 #include "support/test_support.hpp"
@@ -23,26 +24,13 @@ constexpr uint64_t kMiB = 1u << 20;
 
 // ---- Helpers ---------------------------------------------------------------------------------
 
-void patch(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(f.good());
-}
-std::vector<uint8_t> peek(const std::string& path, uint64_t offset, size_t n) {
-  std::ifstream f(path, std::ios::binary);
-  f.seekg(static_cast<std::streamoff>(offset));
-  std::vector<uint8_t> out(n);
-  f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(n));
-  return out;
-}
 void patch_be16(const std::string& path, uint64_t offset, uint16_t v) {
-  patch(path, offset, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+  patch_file(path, offset, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
 }
 void patch_be32(const std::string& path, uint64_t offset, uint32_t v) {
-  patch(path, offset,
-        {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-         static_cast<uint8_t>(v)});
+  patch_file(path, offset,
+             {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+              static_cast<uint8_t>(v)});
 }
 
 // Volume-header field offsets.
@@ -337,7 +325,7 @@ TEST(HfsPlusOracle, UsageMapOfABareVolume) {
   r.bitmap.assign(bitmap_bytes(sectors), 0);
   ASSERT_EQ(query_used(*map, 0, sectors, r.bitmap), OK);
   expect_map_follows_layout(r, L);
-  const std::vector<uint8_t> data = peek(img, 49984 * 512, 32 * 512);
+  const std::vector<uint8_t> data = read_range(img, 49984 * 512, 32 * 512);
   bool droppable = true;
   ASSERT_EQ(is_block_droppable(*map, 49984, 16, droppable, data), OK);  // gamma starts at 50000
   EXPECT_TRUE(droppable);
@@ -359,8 +347,8 @@ TEST(HfsPlusReader, BitmapIsMostSignificantBitFirst) {
   const HfsPlusLayout L = build_hfsplus(img, {});  // 4096-byte blocks, 4096 blocks
   ASSERT_FALSE(L.used[2000]);
   const uint64_t bitmap = L.block_offset(L.allocation_extents[0].start);
-  patch(img, bitmap + 2000 / 8, {0x80});  // block 2000 alone
-  patch(img, bitmap + 2008 / 8, {0x01});  // block 2015 alone
+  patch_file(img, bitmap + 2000 / 8, {0x80});  // block 2000 alone
+  patch_file(img, bitmap + 2008 / 8, {0x01});  // block 2015 alone
   const ReaderResult r = probe_file(img);
   ASSERT_EQ(r.probe, OK);
   for (uint32_t b = 1999; b <= 2016; ++b)
@@ -390,7 +378,7 @@ TEST(HfsPlusReader, InlineAllocationFileNeverTouchesTheExtentsTree) {
   o.allocation_extra_blocks = 7;
   o.allocation_fragments = 8;
   const HfsPlusLayout L = build_hfsplus(img, o);
-  patch(img, L.extents_nodes[0].offset, std::vector<uint8_t>(4096, 0xFF));
+  patch_file(img, L.extents_nodes[0].offset, std::vector<uint8_t>(4096, 0xFF));
   expect_map_follows_layout(probe_file(img), L);
 }
 
@@ -423,13 +411,13 @@ TEST(HfsPlusReader, LaterOverflowRecordAtTheWrongBlockIsRejected) {
   // The second record, and the first record of the second leaf, each one block off.
   for (size_t r : {size_t{1}, size_t{6}}) {
     const uint64_t start_field = L.overflow_records[r] + 8;
-    const std::vector<uint8_t> original = peek(img, start_field, 4);
+    const std::vector<uint8_t> original = read_range(img, start_field, 4);
     const uint32_t start = be32(original.data());
     for (uint32_t wrong : {start - 1, start + 1}) {
       patch_be32(img, start_field, wrong);
       EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT) << "record " << r << " start " << wrong;
     }
-    patch(img, start_field, original);
+    patch_file(img, start_field, original);
   }
   EXPECT_EQ(probe_file(img).probe, OK);
 }
@@ -439,9 +427,9 @@ TEST(HfsPlusReader, OverflowRecordOfAnotherForkOrFileIsRejected) {
   const std::string img = dir.file("other.img");
   const HfsPlusLayout L = build_hfsplus(img, fragmented_options());
   const uint64_t key = L.overflow_records[0];
-  patch(img, key + 2, {0xFF});  // resource fork
+  patch_file(img, key + 2, {0xFF});  // resource fork
   EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT);
-  patch(img, key + 2, {0x00});
+  patch_file(img, key + 2, {0x00});
   patch_be32(img, key + 4, 7);  // another file
   EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT);
   patch_be32(img, key + 4, 6);
@@ -536,13 +524,13 @@ TEST(HfsPlusReader, JournalWithPendingTransactionsIsNotTrusted) {
   L = build_hfsplus(img, o);
   EXPECT_EQ(probe_file(img).probe, ERR_FILE_SYSTEM);
   // The same header written by a big-endian machine.
-  patch(img, L.journal_header, {0x4A, 0x4E, 0x4C, 0x78, 0x12, 0x34, 0x56, 0x78, 0, 0, 0,    0,
+  patch_file(img, L.journal_header, {0x4A, 0x4E, 0x4C, 0x78, 0x12, 0x34, 0x56, 0x78, 0, 0, 0,    0,
                                 0,    0,    2,    0,    0,    0,    0,    0,    0, 0, 0x12, 0});
   EXPECT_EQ(probe_file(img).probe, ERR_FILE_SYSTEM);
-  patch(img, L.journal_header + 16, {0, 0, 0, 0, 0, 0, 2, 0});
+  patch_file(img, L.journal_header + 16, {0, 0, 0, 0, 0, 0, 2, 0});
   EXPECT_EQ(probe_file(img).probe, OK);
   // An unreadable journal header, or a journal on another device, cannot vouch for anything.
-  patch(img, L.journal_header, {0, 0, 0, 0});
+  patch_file(img, L.journal_header, {0, 0, 0, 0});
   EXPECT_EQ(probe_file(img).probe, ERR_FILE_SYSTEM);
   patch_be32(img, L.block_offset(L.journal_info_block), 2);
   EXPECT_EQ(probe_file(img).probe, ERR_FILE_SYSTEM);
@@ -627,7 +615,7 @@ TEST(HfsPlusDamage, ExtentsTreeHeaderChecks) {
   const std::string img = dir.file("hdr.img");
   const HfsPlusLayout L = build_hfsplus(img, fragmented_options());
   const uint64_t node0 = L.extents_nodes[0].offset;
-  const std::vector<uint8_t> original = peek(img, node0, 512);
+  const std::vector<uint8_t> original = read_range(img, node0, 512);
   struct Case {
     uint64_t at;
     std::vector<uint8_t> bytes;
@@ -647,14 +635,14 @@ TEST(HfsPlusDamage, ExtentsTreeHeaderChecks) {
       {kHdrTotalNodes, {0xFF, 0xFF, 0xFF, 0xFF}},
   };
   for (const Case& c : cases) {
-    patch(img, node0 + c.at, c.bytes);
+    patch_file(img, node0 + c.at, c.bytes);
     EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT) << "offset " << c.at;
-    patch(img, node0, original);
+    patch_file(img, node0, original);
   }
   // One node more than the file holds.
   patch_be32(img, node0 + kHdrTotalNodes, L.extents_file.count * L.block_size / 512 + 1);
   EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT);
-  patch(img, node0, original);
+  patch_file(img, node0, original);
   EXPECT_EQ(probe_file(img).probe, OK);
 }
 
@@ -663,7 +651,7 @@ TEST(HfsPlusDamage, NodeRecordsOutOfBounds) {
   const std::string img = dir.file("rec.img");
   const HfsPlusLayout L = build_hfsplus(img, fragmented_options());
   const uint64_t leaf = L.extents_nodes[1].offset;
-  const std::vector<uint8_t> original = peek(img, leaf, 512);
+  const std::vector<uint8_t> original = read_range(img, leaf, 512);
   const std::vector<std::pair<uint64_t, std::vector<uint8_t>>> cases = {
       {10, {0xFF, 0xFF}},                        // record count beyond the node
       {10, {0, 0}},                              // no record
@@ -675,9 +663,9 @@ TEST(HfsPlusDamage, NodeRecordsOutOfBounds) {
       {8, {0x01}},
   };
   for (const auto& [at, bytes] : cases) {
-    patch(img, leaf + at, bytes);
+    patch_file(img, leaf + at, bytes);
     EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT) << "offset " << at;
-    patch(img, leaf, original);
+    patch_file(img, leaf, original);
   }
   EXPECT_EQ(probe_file(img).probe, OK);
 }
@@ -711,8 +699,8 @@ TEST(HfsPlusDamage, NodesPointingToThemselvesEnd) {
   patch_be32(img, leaf2.offset, 0);
   ASSERT_EQ(probe_file(img).probe, OK);
   // Leaves without records that lead to themselves, or to each other, after the first leaf.
-  const std::vector<uint8_t> leaf2_original = peek(img, leaf2.offset, 512);
-  patch(img, leaf2.offset + 10, {0, 0});
+  const std::vector<uint8_t> leaf2_original = read_range(img, leaf2.offset, 512);
+  patch_file(img, leaf2.offset + 10, {0, 0});
   patch_be32(img, leaf2.offset, leaf2.number);
   EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT);
   const uint64_t spare = L.extents_nodes[0].offset + 5 * 512;  // node 5, free
@@ -721,16 +709,16 @@ TEST(HfsPlusDamage, NodesPointingToThemselvesEnd) {
   empty_leaf[9] = 1;
   empty_leaf[3] = static_cast<uint8_t>(leaf2.number);
   empty_leaf[511] = 14;
-  patch(img, spare, empty_leaf);
+  patch_file(img, spare, empty_leaf);
   patch_be32(img, leaf2.offset, 5);
   EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT);
-  patch(img, leaf2.offset, leaf2_original);
+  patch_file(img, leaf2.offset, leaf2_original);
   ASSERT_EQ(probe_file(img).probe, OK);
   // The index node's first child is the index node itself.
   patch_be32(img, index.offset + 14 + 12, index.number);
   EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT);
   // An index node whose child is another index node that points back: the descent is bounded.
-  patch(img, leaf1.offset + 8, {0x00});
+  patch_file(img, leaf1.offset + 8, {0x00});
   patch_be32(img, leaf1.offset + 14 + 12, index.number);
   patch_be32(img, index.offset + 14 + 12, leaf1.number);
   EXPECT_EQ(probe_file(img).probe, ERR_BAD_FORMAT);
@@ -757,11 +745,12 @@ TEST(HfsPlusDamage, ByteFlipCampaign) {
   int accepted = 0;
   for (int iter = 0; iter < 400; ++iter) {
     const auto [base, size] = regions[static_cast<size_t>(iter) % regions.size()];
-    const std::vector<uint8_t> original = peek(img, base, size);
-    std::vector<uint8_t> damaged = original;
+    DamagedBytes damage(img);
     const int flips = 1 + static_cast<int>(rng() % 3);
-    for (int f = 0; f < flips; ++f) damaged[rng() % size] ^= static_cast<uint8_t>(1 + rng() % 255);
-    patch(img, base, damaged);
+    for (int f = 0; f < flips; ++f) {
+      const auto mask = static_cast<uint8_t>(1 + rng() % 255);
+      damage.flip(base + rng() % size, mask);
+    }
     ASSERT_EQ(open_flat(image, img, true, 0, DiskGeometry{sectors, 255, 63, 512}), OK);
     std::unique_ptr<ReaderState> state;
     const ErrorCode err = kHfsPlusReader.probe(image, 0, sectors, state);
@@ -780,7 +769,6 @@ TEST(HfsPlusDamage, ByteFlipCampaign) {
                   err == ERR_FILE_SYSTEM || err == ERR_READ)
           << "iteration " << iter << ": " << err;
     }
-    patch(img, base, original);
   }
   EXPECT_GT(accepted, 0);
   EXPECT_LT(accepted, 400);

@@ -257,12 +257,10 @@ TEST_F(NtfsDamage, ByteFlipCampaign) {
   int accepted = 0, refused = 0;
   const uint64_t behind = boot_.clusters() * boot_.sectors_per_cluster;
   auto flip_at = [&](uint64_t offset) {
-    const std::vector<uint8_t> old = read_range(path_, offset, 1);
-    ASSERT_EQ(old.size(), 1u);
-    const uint8_t mask = static_cast<uint8_t>(1 + rng() % 255);
-    patch_file(path_, offset, {static_cast<uint8_t>(old[0] ^ mask)});
+    DamagedBytes damage(path_);
+    damage.flip(offset, static_cast<uint8_t>(1 + rng() % 255));
     const ReaderResult r = map_volume_file(path_, KIND_NTFS);
-    patch_file(path_, offset, old);
+    damage.restore();
     bool matters = false;
     for (const auto& [from, to] : relevant) matters |= offset >= from && offset < to;
     if (r.probe != OK) {
