@@ -246,10 +246,7 @@ ErrorCode read_disk(QcowImage& st, uint64_t offset, std::span<uint8_t> out) {
 }
 
 ErrorCode qcow_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
-  QcowImage& st = qcow(s);
-  if (offset > st.geometry.size_bytes() || out.size() > st.geometry.size_bytes() - offset)
-    return ERR_UNSUPPORTED;
-  return read_disk(st, offset, out);
+  return read_disk(qcow(s), offset, out);
 }
 
 // A run never crosses a cluster: unallocated ones leave the disk to the backing file.
