@@ -26,8 +26,8 @@ namespace {
 // Sectors asked per query: 128 KiB of bitmap.
 constexpr uint32_t kQuerySectors = 1u << 20;
 constexpr const char* kProgram = "quorvex-inspect";
-constexpr const char* kUsage = "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] [--key-file FILE]...\n"
-    "       IMAGE...\n";
+constexpr const char* kUsage =
+    "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] [--key-file FILE]... IMAGE...\n";
 constexpr const char* kHelp =
     "Shows what quorvex would see in each image (format, geometry, volumes and the sectors no\n"
     "file system uses) without writing anything.\n"

@@ -26,6 +26,8 @@ struct LuksState : ReaderState {
   uint32_t unit = 1;             // 512-byte sectors per encryption sector
   DiskImage view;                // goes after the map that reads through it
   std::unique_ptr<UsageMap> inner;
+  // The whole volume: luks_mark keeps the header, the key slots and any tail itself.
+  uint64_t declared_sectors() const noexcept override { return UINT64_MAX; }
 };
 
 bool header_at(DiskImage& image, uint64_t byte, std::string_view magic, uint32_t& version, std::string& uuid) {

@@ -13,7 +13,7 @@ namespace qx {
 namespace {
 
 const std::string kUsage =
-    "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] filepath\n";
+    "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] [--key-file FILE]... filepath\n";
 
 test::CommandResult run(const std::string& args, const std::string& cwd = "") {
   std::string cmd = (cwd.empty() ? "" : "cd " + test::shell_quote(cwd) + " && ") +

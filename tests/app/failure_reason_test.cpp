@@ -152,7 +152,7 @@ std::vector<test::Json> json_lines(const std::string& output) {
   return lines;
 }
 
-const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] filepath\n";
+const std::string kUsage = "QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] [--key-file FILE]... filepath\n";
 
 TEST(FailureReasons, EveryFailureGivesOneReasonLineAndItsKey) {
   if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";

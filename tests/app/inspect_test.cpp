@@ -289,7 +289,7 @@ TEST(Inspect, WrongArgumentsAreNamed) {
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_EQ(r.out, "") << args;
     EXPECT_EQ(r.err, "quorvex-inspect: " + why + "; quorvex-inspect --help explains the arguments\n"
-                     "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] IMAGE...\n") << args;
+                     "Usage: quorvex-inspect [--json] [--ranges] [--estimate] [-f FORMAT] [--key-file FILE]... IMAGE...\n") << args;
   }
   const ToolRun help = inspect("--help", dir), version = inspect("--version", dir);
   EXPECT_EQ(help.status, 0);

@@ -268,7 +268,7 @@ TEST_F(RawDisks, InPlaceRefusals) {
   for (const char* args : {"-d --in-place ", "--in-place -d ", "--in-place --in-place "}) {
     const auto r = test::quorvex(args + shell_quote(image));
     EXPECT_EQ(r.status, 1) << args;
-    EXPECT_NE(r.output.find("quorvex [-d] [-s] [--json] [--in-place] filepath"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("quorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] [--key-file FILE]... filepath"), std::string::npos) << r.output;
   }
   if (!test::have_tool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
   const struct {
