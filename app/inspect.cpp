@@ -251,8 +251,9 @@ Reason inspect(const InspectOptions& options, const VolumeKeys& keys, std::strin
     unused += v.length - used;
   }
   TrimForecast forecast;
+  CountingSink counting(forecast);
   if (options.estimate && why_not.empty())
-    if (rc = forecast_trim(image, resolved, *map, forecast, nullptr, nullptr); rc != OK)
+    if (rc = trim_image(image, resolved, *map, counting, nullptr, nullptr); rc != OK)
       return failure_reason(rc, resolved);
   report.end(unused, options.estimate && why_not.empty() ? &forecast : nullptr);
   return {};

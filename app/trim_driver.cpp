@@ -139,20 +139,6 @@ Reason changed_reason() {
                      "as that program left it"};
 }
 
-// In place, the image's own handles let the one that punches in beside them for the run.
-class InPlaceSharing {
- public:
-  explicit InPlaceSharing(bool on) noexcept : on_(on) { platform::share_writes_in_read_opens(on); }
-  ~InPlaceSharing() {
-    if (on_) platform::share_writes_in_read_opens(false);
-  }
-  InPlaceSharing(const InPlaceSharing&) = delete;
-  InPlaceSharing& operator=(const InPlaceSharing&) = delete;
-
- private:
-  bool on_;
-};
-
 bool keep_going(uint32_t, uint32_t, void*) { return !stop_signalled(); }
 
 // What the files the trim would replace take on the host today.
@@ -175,7 +161,8 @@ Reason nothing_to_gain(const TrimForecast& forecast) {
 // Opens, maps, trims and swaps; returns the exit status. The keys are wiped once the map is built.
 int run_trim(const CommandLine& cmd, std::string_view resolved, VolumeKeys& keys, RunOutcome& run) {
   StopSignals signals;
-  InPlaceSharing sharing(cmd.in_place);
+  // In place, the image's own handles let the one that punches in beside them for the run.
+  platform::ReadOpensShareWrites sharing(cmd.in_place);
   clear_file_failure();
   clear_refused_file();
   // The image is held before its first byte is read, so that no hypervisor writes it while it is
@@ -253,10 +240,12 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, VolumeKeys& keys
                                                         : failure_reason(result, resolved);
   } else if ((reason = why_not_trimmed(image)).empty()) {
     clear_file_failure();
-    // The trim run without writing says what it would write: nothing is written when that gains
-    // nothing, or does not fit.
+    // The trim run without writing says what it would write (and decides for the trim that
+    // follows): nothing is written when that gains nothing, or does not fit.
     TrimForecast forecast;
-    result = forecast_trim(image, resolved, *map, forecast, keep_going, nullptr);
+    TrimDecisions decisions;
+    CountingSink counting(forecast);
+    result = trim_image(image, resolved, *map, counting, keep_going, nullptr, &decisions);
     // A raw image keeps its length: what it can gain is room on the host.
     const bool no_gain = image.format == FORMAT_RAW ? forecast.host_bytes >= host_bytes_now(forecast)
                                                     : forecast.bytes() >= forecast.current_bytes();
@@ -276,7 +265,8 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, VolumeKeys& keys
     }
     if (result != OK) return finish(run, result, failure_reason(result, resolved));
     WriterRecord record;
-    result = trim_image(image, resolved, *map, record, print_progress, &progress);
+    FileSink files(record);
+    result = trim_image(image, resolved, *map, files, print_progress, &progress, &decisions);
     // Nothing of the image may stay open while its files are renamed.
     destroy_usage_map(*map);
     close_image(image);
@@ -336,8 +326,12 @@ bool parse_command_line(std::span<const char* const> args, CommandLine& out) noe
 }
 
 void print_usage() noexcept {
-  std::fputs("QUORVEX Ver.0 alpha04\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] [--key-file FILE]... filepath\n",
-             stdout);
+  // The version as the first releases showed it: "Ver.<major> alpha<minor, two digits>".
+  const std::string_view version = kQuorvexVersion;
+  const size_t dot = version.find('.');
+  std::printf("QUORVEX Ver.%.*s alpha%02d\nUsage:\nquorvex [-d] [-s] [--json] [--in-place] [-f FORMAT] "
+              "[--key-file FILE]... filepath\n",
+              static_cast<int>(dot), version.data(), std::atoi(kQuorvexVersion + dot + 1));
   std::fflush(stdout);
 }
 

@@ -125,14 +125,6 @@ const FormatDriver* format_driver(int32_t id) noexcept {
   return kDriverTable[static_cast<size_t>(id)];
 }
 
-InPlaceTrimFunction format_in_place_trim(int32_t id) noexcept {
-  switch (id) {
-    case FORMAT_RAW: return raw_trim_in_place;
-    case FORMAT_QCOW2: return qcow2_trim_in_place;
-    default: return nullptr;
-  }
-}
-
 const FormatDriver* format_special_driver(int32_t id) noexcept {
   switch (id) {
     case FORMAT_FLAT: return &kFlatDriver;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "formats/trim_walk.hpp"
 #include "image/replacement.hpp"
 #include "image/sector_bitmap.hpp"
 #include "volume/usage_map.hpp"
@@ -71,7 +72,8 @@ void trim_and_discard(DiskImage& image, const std::string& path) {
   auto map = build_usage_map(image, error, recognised);
   if (!map) return;
   WriterRecord record;
-  (void)trim_image(image, path, *map, record, keep_going, nullptr);
+  FileSink files(record);
+  (void)trim_image(image, path, *map, files, keep_going, nullptr);
   (void)discard_writer_record(record);
 }
 

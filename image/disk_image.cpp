@@ -1,7 +1,6 @@
 #include "image/disk_image.hpp"
 
 #include "image/primitives.hpp"
-#include "image/replacement.hpp"
 #include "platform/file_ops.hpp"
 #include "text/path_string.hpp"
 
@@ -104,37 +103,17 @@ ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out) 
 ErrorCode is_range_free(DiskImage& image, const SectorUse* map, uint32_t first, uint32_t count,
                         bool& free, ProgressRelay* relay) {
   const FormatDriver* driver = image.state ? driver_of(image.format) : nullptr;
-  if (!driver || !driver->is_range_free ||
-      !inside(image, *driver, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize))
+  const auto ask = driver && driver->is_range_free ? driver->is_range_free
+                   : driver && driver->layer_status ? layered_is_range_free
+                                                    : nullptr;
+  if (!ask || !inside(image, *driver, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize))
     return ERR_UNSUPPORTED;
-  return guard_no_memory(
-      [&] { return driver->is_range_free(*image.state, map, first, count, free, relay); });
+  return guard_no_memory([&] { return ask(*image.state, map, first, count, free, relay); });
 }
 
 bool can_trim(const DiskImage& image) noexcept {
   const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
   return driver && driver->can_trim && driver->can_trim(*image.state);
-}
-
-ErrorCode trim_image(DiskImage& image, std::string_view path, const SectorUse& map,
-                     WriterRecord& record, ProgressCallback progress, void* user) {
-  const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
-  if (!driver || !driver->trim || !can_trim(image)) return ERR_UNSUPPORTED;
-  if (!record.image.assign(path)) return ERR_UNSUPPORTED;
-  const ErrorCode rc = guard_no_memory([&] { return driver->trim(path, image, map, record, progress, user); });
-  return rc == OK && image_read_failed(image) ? ERR_READ : rc;
-}
-
-ErrorCode trim_image_in_place(DiskImage& image, std::string_view path, const SectorUse& map,
-                              ProgressCallback progress, void* user) {
-  const InPlaceTrimFunction trim = image.state ? format_in_place_trim(image.format) : nullptr;
-  if (!trim) {
-    note_refusal("in_place_refused", "only raw and QCOW2 images are trimmed in place; trim this one without --in-place");
-    return ERR_UNSUPPORTED;
-  }
-  if (!can_trim(image)) return ERR_UNSUPPORTED;
-  const ErrorCode rc = guard_no_memory([&] { return trim(path, image, map, progress, user); });
-  return rc == OK && image_read_failed(image) ? ERR_READ : rc;
 }
 
 ImageIdentity image_identity(const DiskImage& image) noexcept {
@@ -150,9 +129,8 @@ ErrorCode parent_chain_status(const DiskImage& image) noexcept {
   return driver->chain_status(*image.state);
 }
 
-bool needs_layer_local_trim(const DiskImage& image) noexcept {
-  const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
-  return driver && driver->needs_layer_local_trim && driver->needs_layer_local_trim(*image.state);
+bool needs_layer_local_trim(DiskImage& image) noexcept {
+  return image.format >= 0 && image_parent(image) != nullptr;
 }
 
 ErrorCode layer_status(DiskImage& image, uint32_t first, uint32_t count, LayerRun& out) {
@@ -171,18 +149,24 @@ DiskImage* image_parent(DiskImage& image) noexcept {
   return driver && driver->parent ? driver->parent(*image.state) : nullptr;
 }
 
-ErrorCode is_range_free_in_layer(DiskImage& image, const SectorUse* map, uint32_t first,
-                                 uint32_t count, bool& free) {
-  if (image.format < 0 || (image.state && !format_driver(image.format))) return ERR_UNSUPPORTED;
+ErrorCode layer_use(DiskImage& image, const SectorUse* map, uint32_t first, uint32_t count,
+                    bool zeros_too, LayerUse& use, ProgressRelay* relay) {
   const FormatDriver* driver = image.state ? format_driver(image.format) : nullptr;
-  if (driver && !inside(image, *driver, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize))
+  if (!driver || !inside(image, *driver, uint64_t{first} * kSectorSize, uint64_t{count} * kSectorSize))
     return ERR_UNSUPPORTED;
-  if (!driver || !driver->is_range_free_in_layer) {
-    free = false;
+  if (!driver->layer_status) {
+    use = LayerUse{true, false};
     return OK;
   }
-  return guard_no_memory(
-      [&] { return driver->is_range_free_in_layer(*image.state, map, first, count, free); });
+  return guard_no_memory([&] { return layered_use(*image.state, map, first, count, zeros_too, use, relay); });
+}
+
+ErrorCode is_range_free_in_layer(DiskImage& image, const SectorUse* map, uint32_t first,
+                                 uint32_t count, bool& free, ProgressRelay* relay) {
+  LayerUse use;
+  const ErrorCode rc = layer_use(image, map, first, count, false, use, relay);
+  if (rc == OK) free = !use.used;
+  return rc;
 }
 
 }  // namespace qx

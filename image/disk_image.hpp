@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "image/error.hpp"
 #include "image/layer.hpp"
@@ -14,7 +15,7 @@
 namespace qx {
 
 class SectorUse;
-struct WriterRecord;
+struct TrimJob;
 
 // A format's number in the driver table (formats/format_ids.hpp lists them); negative numbers
 // name drivers outside the table. The image layer itself only knows its building blocks.
@@ -35,13 +36,15 @@ struct DiskGeometry {
 // Long loops report (done, total) here; answering false cancels the work.
 using ProgressCallback = bool (*)(uint32_t done, uint32_t total, void* user);
 
-// What a writer hands to is_range_free so that a long check can still report progress.
+// What a walk hands to the range questions so that a long check can still report progress, and
+// where it keeps the answers of the asked image's own layer (image/layer.hpp).
 struct ProgressRelay {
   ProgressCallback callback = nullptr;
   void* user = nullptr;
   uint32_t done = 0;
   uint32_t total = 0;
   uint64_t examined = 0;
+  std::vector<LayerAnswer>* answers = nullptr;
 };
 
 // The check-in adapter: counts examined sectors and asks the relay's callback whether to go on.
@@ -64,11 +67,8 @@ struct DriverState {
   LayerScratch layer_scratch;
 };
 
-// The writer of a trimmable format: rewrites the image beside itself, filling the writer record.
-// Returns OK, CANCELLED or an error.
-using TrimFunction = ErrorCode (*)(std::string_view path, struct DiskImage& image,
-                                   const SectorUse& map, WriterRecord& record,
-                                   ProgressCallback progress, void* user);
+// A trim of a trimmable format (formats/trim_walk.hpp): OK, CANCELLED or an error.
+using TrimFunction = ErrorCode (*)(struct DiskImage& image, TrimJob& job);
 
 // What a differencing child recorded of the disk it was made over, and what a parent says of
 // itself: the VHD footer's unique id, the VHDX data write GUID of the current header, or the VMDK
@@ -81,33 +81,34 @@ struct ImageIdentity {
   bool operator==(const ImageIdentity&) const = default;
 };
 
-// One row of the driver table. Empty entries are null; a driver without a trim leaves the last
-// four members null.
+// One row of the driver table. Empty entries are null. The dispatcher checks every range against
+// the disk before a driver sees it, and answers the free-range questions of a row that leaves them
+// null from its layer question (image/layer.hpp).
 struct FormatDriver {
-  const char* name;
-  std::unique_ptr<DriverState> (*make_state)() noexcept;  // null when memory runs out
-  ErrorCode (*open)(DriverState& state, std::string_view path, bool read_only);
-  void (*close)(DriverState& state);
-  DiskGeometry (*get_geometry)(const DriverState& state);
-  ErrorCode (*read_bytes)(DriverState& state, uint64_t offset, std::span<uint8_t> out);
+  const char* name = nullptr;
+  std::unique_ptr<DriverState> (*make_state)() noexcept = nullptr;  // makes null when memory runs out
+  ErrorCode (*open)(DriverState& state, std::string_view path, bool read_only) = nullptr;
+  void (*close)(DriverState& state) = nullptr;
+  DiskGeometry (*get_geometry)(const DriverState& state) = nullptr;
+  ErrorCode (*read_bytes)(DriverState& state, uint64_t offset, std::span<uint8_t> out) = nullptr;
   ErrorCode (*is_range_free)(DriverState& state, const SectorUse* map, uint32_t first,
-                             uint32_t count, bool& free, ProgressRelay* relay);
-  bool (*can_trim)(const DriverState& state);
-  bool (*needs_layer_local_trim)(const DriverState& state);
-  ErrorCode (*is_range_free_in_layer)(DriverState& state, const SectorUse* map, uint32_t first,
-                                      uint32_t count, bool& free);
-  TrimFunction trim;
+                             uint32_t count, bool& free, ProgressRelay* relay) = nullptr;
+  bool (*can_trim)(const DriverState& state) = nullptr;
+  TrimFunction trim = nullptr;
+  // Gives the free space back inside the image itself, never writing a second file; null for
+  // formats that cannot. CANCELLED leaves the image consistent, with what was given back so far.
+  TrimFunction trim_in_place = nullptr;
   // Null when the format carries no identity of its own.
-  bool (*identity)(const DriverState& state, ImageIdentity& out);
+  bool (*identity)(const DriverState& state, ImageIdentity& out) = nullptr;
   // OK, or ERR_BAD_FORMAT when some link of the parent chain is not the disk its child was made
   // over, or ERR_UNSUPPORTED when some link holds writes not yet applied (a VHDX log to replay).
   // Null for formats without parents or pending writes.
-  ErrorCode (*chain_status)(const DriverState& state);
+  ErrorCode (*chain_status)(const DriverState& state) = nullptr;
   // What the image's own layer holds from `first` on (image/layer.hpp); the dispatcher has checked
   // the range. Null for formats that answer the free-range rows themselves.
-  ErrorCode (*layer_status)(DriverState& state, uint32_t first, uint32_t count, LayerRun& out);
+  ErrorCode (*layer_status)(DriverState& state, uint32_t first, uint32_t count, LayerRun& out) = nullptr;
   // The image whose data shows where this layer holds nothing; null when there is none.
-  DiskImage* (*parent)(DriverState& state);
+  DiskImage* (*parent)(DriverState& state) = nullptr;
 };
 
 // The table row of a non-negative id, or null for an empty slot or an id beyond the table. The
@@ -144,33 +145,27 @@ ErrorCode read_bytes(DiskImage& image, uint64_t offset, std::span<uint8_t> out);
 ErrorCode is_range_free(DiskImage& image, const SectorUse* map, uint32_t first, uint32_t count,
                         bool& free, ProgressRelay* relay);
 bool can_trim(const DiskImage& image) noexcept;
-// The trim of the image's format: ERR_UNSUPPORTED unless its row trims and can_trim says this image
-// may be rewritten. Returns OK, CANCELLED or an error, with `record` naming what was written.
-ErrorCode trim_image(DiskImage& image, std::string_view path, const SectorUse& map,
-                     WriterRecord& record, ProgressCallback progress, void* user);
-// Gives the free space back inside the image itself, never writing a second file. Returns OK,
-// CANCELLED (the image consistent, what was given back so far stays) or an error;
-// ERR_UNSUPPORTED with a refusal note for formats that cannot.
-using InPlaceTrimFunction = ErrorCode (*)(std::string_view path, DiskImage& image,
-                                          const SectorUse& map, ProgressCallback progress, void* user);
-ErrorCode trim_image_in_place(DiskImage& image, std::string_view path, const SectorUse& map,
-                              ProgressCallback progress, void* user);
-// The formats' in-place trim of a table row, or null.
-InPlaceTrimFunction format_in_place_trim(int32_t id) noexcept;
 // The image's own identity; kind NONE when its format carries none.
 ImageIdentity image_identity(const DiskImage& image) noexcept;
 // OK when every child of the chain was made over the parent it now finds; a mismatch anywhere
 // (checked link by link) is ERR_BAD_FORMAT, a link whose stored state still waits for writes of
 // its log is ERR_UNSUPPORTED, and nothing may then be trimmed or mapped.
 ErrorCode parent_chain_status(const DiskImage& image) noexcept;
-bool needs_layer_local_trim(const DiskImage& image) noexcept;
+// A trim of an image over a parent keeps what its own layer holds under used sectors.
+bool needs_layer_local_trim(DiskImage& image) noexcept;
 // The layer question of the image's format, asked of a range inside the disk; the answer is
 // checked (check_layer_run). ERR_UNSUPPORTED for formats that do not answer it.
 ErrorCode layer_status(DiskImage& image, uint32_t first, uint32_t count, LayerRun& out);
 // The image below, or null.
 DiskImage* image_parent(DiskImage& image) noexcept;
+// What the image's own layer holds of the used sectors of a range (formats without the layer
+// question hold them all, as data). ERR_UNSUPPORTED for the image layer's own building blocks.
+ErrorCode layer_use(DiskImage& image, const SectorUse* map, uint32_t first, uint32_t count,
+                    bool zeros_too, LayerUse& use, ProgressRelay* relay);
+// Free in the layer when the layer holds none of the used sectors: leaving it out changes nothing
+// the file systems own.
 ErrorCode is_range_free_in_layer(DiskImage& image, const SectorUse* map, uint32_t first,
-                                 uint32_t count, bool& free);
+                                 uint32_t count, bool& free, ProgressRelay* relay = nullptr);
 
 // A plain file holding the disk's sectors from data_offset on (id -1).
 ErrorCode open_flat(DiskImage& image, std::string_view path, bool read_only, uint32_t data_offset,

@@ -6,19 +6,15 @@
 #include <string>
 
 #include "image/file.hpp"
+#include "image/sizes.hpp"
 #include "platform/file_ops.hpp"
 
 namespace qx {
 namespace {
 
 constexpr size_t kBufferBytes = 4u << 20;
-constexpr uint64_t kPageBytes = 4096;
 // Runs at least this long are data; formats' own tables are shorter.
 constexpr uint64_t kDataRun = 256u << 10;
-// Copied output is sent to the disk in steps of this size, and a step is waited for and dropped
-// from the page cache once the next one is on its way: the cache never fills with output, and the
-// final sync finds little left to do.
-constexpr uint64_t kWriteBehindStep = 32u << 20;
 // A queued run is read ahead of its end by this much: writers look at the start of the blocks
 // that follow before they queue them, and a cold source answers many small reads slowly.
 constexpr uint64_t kReadAhead = 8u << 20;
@@ -128,7 +124,7 @@ bool FileCopier::run(uint64_t from_offset, uint64_t to_offset, uint64_t length) 
   // within their pages writes every page of the output in two pieces (a VHD's data lies 512 bytes
   // past its bitmap in qemu-img's images, on page boundaries in ours), slower than a buffer too.
   if ((clone_ && from_offset % clone_block_ != to_offset % clone_block_) ||
-      from_offset % kPageBytes != to_offset % kPageBytes) {
+      from_offset % kHostBlock != to_offset % kHostBlock) {
     // Data, not a table, that lies differently: the source's blocks are not where the output's
     // are, and the few that match by chance are not worth sharing between buffered copies (each
     // share makes the file system write out and wait): the rest goes through the buffer too.
@@ -157,7 +153,7 @@ bool FileCopier::copy_range(uint64_t from_offset, uint64_t to_offset, uint64_t l
     if (!detail::file_call_allowed(FileCall::kWrite)) return fail(ERR_WRITE);
     // The kernel's copy reads in small pieces; asking for this step and the next one up front keeps
     // a cold source streaming as a large sequential read would.
-    const uint64_t step = std::min(length, kWriteBehindStep);
+    const uint64_t step = std::min(length, kWritebackStep);
     platform::advise_will_need(from_.fd_, from_offset, std::min(length, 2 * step));
     bool refused = false;
     const int64_t n =
@@ -217,18 +213,19 @@ bool FileCopier::copy_through_buffer(uint64_t from_offset, uint64_t to_offset, u
   return true;
 }
 
-// Only hints to the system: the final sync of the caller is what vouches for the data.
+// Only hints to the system: the final sync of the caller is what vouches for the data. A step
+// sent on its way is waited for and dropped from the page cache once the next one follows it.
 void FileCopier::write_behind(uint64_t to_offset, uint64_t length) noexcept {
   if (to_offset < dirty_end_ || to_offset - dirty_end_ > kWriteBehindGap) {
     if (started_end_ < dirty_end_) platform::start_writeback(to_.fd_, started_end_, dirty_end_ - started_end_);
     dirty_begin_ = started_end_ = to_offset;
   }
   dirty_end_ = to_offset + length;
-  if (dirty_end_ - started_end_ < kWriteBehindStep) return;
+  if (dirty_end_ - started_end_ < kWritebackStep) return;
   platform::start_writeback(to_.fd_, started_end_, dirty_end_ - started_end_);
   started_end_ = dirty_end_;
-  if (started_end_ - dirty_begin_ < 2 * kWriteBehindStep) return;
-  const uint64_t settled = started_end_ - kWriteBehindStep;
+  if (started_end_ - dirty_begin_ < 2 * kWritebackStep) return;
+  const uint64_t settled = started_end_ - kWritebackStep;
   platform::settle_writeback(to_.fd_, dirty_begin_, settled - dirty_begin_);
   dirty_begin_ = settled;
 }

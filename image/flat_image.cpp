@@ -23,8 +23,6 @@ DiskGeometry flat_geometry(const DriverState& s) { return static_cast<const Flat
 
 ErrorCode flat_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   FlatState& st = flat(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
   return st.file.read_at(st.data_offset + offset, out) ? OK : ERR_READ;
 }
 
@@ -41,18 +39,9 @@ const FormatDriver kFlatDriver = {
     .name = "flat",
     .make_state = make_driver_state<FlatState>,
     .open = nullptr,  // opened through open_flat, which takes the geometry
-    .close = nullptr,
     .get_geometry = flat_geometry,
     .read_bytes = flat_read,
-    .is_range_free = layered_is_range_free,
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
-    .chain_status = nullptr,
     .layer_status = flat_layer_status,
-    .parent = nullptr,
 };
 
 ErrorCode open_flat(DiskImage& image, std::string_view path, bool read_only, uint32_t data_offset,

@@ -92,32 +92,29 @@ ErrorCode check_layer_run(const LayerRun& run, uint32_t asked) noexcept {
   return OK;
 }
 
+LayerAnswer clip(const LayerAnswer& a, uint32_t from, uint32_t to) noexcept {
+  LayerAnswer part = a;
+  part.first = from;
+  part.run.count = to - from;
+  if (a.run.holding == LayerHolding::kStored) part.run.offset += uint64_t{from - a.first} * kSectorSize;
+  return part;
+}
+
 namespace {
 
-// The free rule over this layer, and over what lies below it when `below` is set.
-ErrorCode range_free(DriverState& state, const SectorUse* map, uint32_t first, uint32_t count,
-                     bool& free, ProgressRelay* relay, bool below) {
-  const FormatDriver& d = *state.driver;
-  if (ErrorCode rc = ensure_scratch(state.layer_scratch); rc != OK) return rc;
-  DiskImage* parent = below && d.parent ? d.parent(state) : nullptr;
-  free = true;
-  for (uint32_t pos = first, end = first + count; pos < end;) {
-    LayerRun run;
-    if (ErrorCode rc = d.layer_status(state, pos, end - pos, run); rc != OK) return rc;
-    if (ErrorCode rc = check_layer_run(run, end - pos); rc != OK) return rc;
-    ErrorCode rc = OK;
-    switch (run.holding) {
-      case LayerHolding::kAbsent:
-        if (parent) rc = is_range_free(*parent, map, pos, run.count, free, nullptr);
-        break;
-      case LayerHolding::kZero: break;
-      case LayerHolding::kStored: rc = stored_run_free(state, map, run, pos, free); break;
-      case LayerHolding::kOther: rc = other_run_free(state, map, pos, run.count, free); break;
-    }
-    if (rc != OK || !free) return rc;
-    if (!relay_check_in(run.count, relay)) return CANCELLED;
-    pos += run.count;
-  }
+// The layer's answer for the run from `pos` on, checked, and kept for the walk that asked.
+ErrorCode ask_layer(DriverState& state, uint32_t pos, uint32_t count, LayerRun& run, ProgressRelay* relay) {
+  if (ErrorCode rc = state.driver->layer_status(state, pos, count, run); rc != OK) return rc;
+  if (ErrorCode rc = check_layer_run(run, count); rc != OK) return rc;
+  if (relay && relay->answers) relay->answers->push_back({pos, run});
+  return OK;
+}
+
+// Whether the used sectors of a run this layer holds read zero.
+ErrorCode run_zero(DriverState& state, const SectorUse* map, const LayerRun& run, uint32_t pos, bool& zero) {
+  zero = true;
+  if (run.holding == LayerHolding::kStored) return stored_run_free(state, map, run, pos, zero);
+  if (run.holding == LayerHolding::kOther) return other_run_free(state, map, pos, run.count, zero);
   return OK;
 }
 
@@ -125,23 +122,30 @@ ErrorCode range_free(DriverState& state, const SectorUse* map, uint32_t first, u
 
 ErrorCode layered_is_range_free(DriverState& state, const SectorUse* map, uint32_t first,
                                 uint32_t count, bool& free, ProgressRelay* relay) {
-  return range_free(state, map, first, count, free, relay, true);
-}
-
-ErrorCode layered_holds_only_zeros(DriverState& state, const SectorUse* map, uint32_t first,
-                                   uint32_t count, bool& zero) {
-  return range_free(state, map, first, count, zero, nullptr, false);
-}
-
-ErrorCode layered_is_range_free_in_layer(DriverState& state, const SectorUse* map, uint32_t first,
-                                         uint32_t count, bool& free) {
   const FormatDriver& d = *state.driver;
   if (ErrorCode rc = ensure_scratch(state.layer_scratch); rc != OK) return rc;
+  DiskImage* parent = d.parent ? d.parent(state) : nullptr;
   free = true;
   for (uint32_t pos = first, end = first + count; pos < end;) {
     LayerRun run;
-    if (ErrorCode rc = d.layer_status(state, pos, end - pos, run); rc != OK) return rc;
-    if (ErrorCode rc = check_layer_run(run, end - pos); rc != OK) return rc;
+    if (ErrorCode rc = ask_layer(state, pos, end - pos, run, relay); rc != OK) return rc;
+    const ErrorCode rc = run.holding == LayerHolding::kAbsent
+                             ? (parent ? is_range_free(*parent, map, pos, run.count, free, nullptr) : OK)
+                             : run_zero(state, map, run, pos, free);
+    if (rc != OK || !free) return rc;
+    if (!relay_check_in(run.count, relay)) return CANCELLED;
+    pos += run.count;
+  }
+  return OK;
+}
+
+ErrorCode layered_use(DriverState& state, const SectorUse* map, uint32_t first, uint32_t count,
+                      bool zeros_too, LayerUse& use, ProgressRelay* relay) {
+  if (ErrorCode rc = ensure_scratch(state.layer_scratch); rc != OK) return rc;
+  use = LayerUse{};
+  for (uint32_t pos = first, end = first + count; pos < end;) {
+    LayerRun run;
+    if (ErrorCode rc = ask_layer(state, pos, end - pos, run, relay); rc != OK) return rc;
     if (run.holding != LayerHolding::kAbsent) {
       bool any_used = false;
       if (ErrorCode rc = for_each_used_run(state.layer_scratch, map, pos, run.count, any_used,
@@ -151,11 +155,12 @@ ErrorCode layered_is_range_free_in_layer(DriverState& state, const SectorUse* ma
                                            });
           rc != OK)
         return rc;
-      if (any_used) {
-        free = false;
-        return OK;
-      }
+      use.used = use.used || any_used;
+      if (any_used && zeros_too)
+        if (ErrorCode rc = run_zero(state, map, run, pos, use.zeros); rc != OK) return rc;
+      if (use.used && (!zeros_too || !use.zeros)) return OK;
     }
+    if (!relay_check_in(run.count, relay)) return CANCELLED;
     pos += run.count;
   }
   return OK;

@@ -31,6 +31,17 @@ struct LayerRun {
   uint64_t offset = 0;    // kStored: byte of the run's first sector in `file`
 };
 
+// An answer as a walk keeps it: the run from sector `first` on. Any part of it answers for its
+// own sectors too (clip).
+struct LayerAnswer {
+  uint32_t first = 0;
+  LayerRun run;
+
+  uint64_t end() const noexcept { return uint64_t{first} + run.count; }
+};
+// The part of `a` over [from, to), which must lie inside it.
+[[nodiscard]] LayerAnswer clip(const LayerAnswer& a, uint32_t from, uint32_t to) noexcept;
+
 // What a layer's answer is checked against before anyone relies on it: at least one sector and no
 // more than asked, and a stored run with a file and an end that an offset can hold. Where in the
 // file it lies the driver checked against the file when it read its tables.
@@ -43,18 +54,22 @@ struct LayerScratch {
   std::vector<uint8_t> scan;  // stored bytes looked at for a non-zero byte
 };
 
-// The rows that the driver table fills for every format that answers the layer question. A range
-// is free when no sector that the map calls used (every sector without a map) reads non-zero;
-// what the layer does not hold is asked of the layer below.
+// What a layer holds of the sectors the map calls used in a range: some (as data or as zeros:
+// leaving the layer's part out would change what the file systems own), and whether all of those
+// read zero. What the layer leaves to the layer below is not looked at.
+struct LayerUse {
+  bool used = false;
+  bool zeros = true;
+};
+
+// The answers the dispatcher gives for every format that answers the layer question. A range is
+// free when no sector that the map calls used (every sector without a map) reads non-zero; what
+// the layer does not hold is asked of the layer below. The relay's check-ins let a long question
+// be cancelled, and it keeps the layer's answers where it has room for them.
 ErrorCode layered_is_range_free(DriverState& state, const SectorUse* map, uint32_t first,
                                 uint32_t count, bool& free, ProgressRelay* relay);
-// True in `zero` when every sector the map calls used that this layer holds reads zero; what the
-// layer leaves to the layer below is not looked at.
-ErrorCode layered_holds_only_zeros(DriverState& state, const SectorUse* map, uint32_t first,
-                                   uint32_t count, bool& zero);
-// Free in the layer when this layer holds (as data or as zeros) no sector the map calls used:
-// leaving it out changes nothing the file systems own.
-ErrorCode layered_is_range_free_in_layer(DriverState& state, const SectorUse* map, uint32_t first,
-                                         uint32_t count, bool& free);
+// One pass over the layer's runs; `zeros` is only looked for when `zeros_too` is set.
+ErrorCode layered_use(DriverState& state, const SectorUse* map, uint32_t first, uint32_t count,
+                      bool zeros_too, LayerUse& use, ProgressRelay* relay);
 
 }  // namespace qx

@@ -7,9 +7,10 @@
 #include <cstring>
 #include <span>
 
-namespace qx {
+#include "image/error.hpp"
+#include "image/sizes.hpp"
 
-inline constexpr uint32_t kSectorSize = 512;
+namespace qx {
 
 // True for an empty buffer too.
 inline bool is_all_zero(std::span<const uint8_t> data) noexcept {
@@ -59,5 +60,18 @@ struct BasicBlockSplit {
 };
 using BlockSplit = BasicBlockSplit<uint32_t>;
 using BlockSplit64 = BasicBlockSplit<uint64_t>;
+
+// Reads [offset, offset + out.size()) of a disk made of blocks a piece at a time:
+// `piece(block, byte within it, the part of out)`.
+template <typename Piece>
+ErrorCode read_by_blocks(uint64_t block_bytes, uint64_t offset, std::span<uint8_t> out, Piece&& piece) {
+  size_t done = 0;
+  for (BlockSplit64 sp(block_bytes, offset, out.size()); sp.more(); sp.next()) {
+    if (ErrorCode rc = piece(sp.block, sp.offset, out.subspan(done, static_cast<size_t>(sp.piece))); rc != OK)
+      return rc;
+    done += static_cast<size_t>(sp.piece);
+  }
+  return OK;
+}
 
 }  // namespace qx

@@ -76,11 +76,20 @@ inline constexpr size_t kMaxPathBytes = 4095;
 // opened and one opened here cannot be written by others. A FIFO or device is opened without
 // waiting for it (its type is for the caller to check); a folder fails with EISDIR.
 [[nodiscard]] Handle open_existing(const char* path, bool read_only) noexcept;
-// For a trim in place, which punches through a second handle of the image: while on, read-only
-// opens (open_existing, open_held) let others write too, so that this process's own handle that
-// punches (open_to_punch) can be opened beside them, and that handle keeps writers off instead.
-// POSIX opens share everything anyway: nothing changes there.
-void share_writes_in_read_opens(bool on) noexcept;
+// For a trim in place, which punches through a second handle of the image: while a guard that is
+// on lives, read-only opens (open_existing, open_held) let others write too, so that this
+// process's own handle that punches (open_to_punch) can be opened beside them, and that handle
+// keeps writers off instead. POSIX opens share everything anyway: nothing changes there.
+class ReadOpensShareWrites {
+ public:
+  explicit ReadOpensShareWrites(bool on) noexcept;
+  ~ReadOpensShareWrites();
+  ReadOpensShareWrites(const ReadOpensShareWrites&) = delete;
+  ReadOpensShareWrites& operator=(const ReadOpensShareWrites&) = delete;
+
+ private:
+  bool on_;
+};
 // Reading and writing, for punching holes into an image. Windows shares reads only: the open
 // fails, `in_use`, while another process may write the file, and nobody else may write it while
 // the handle is open.

@@ -63,7 +63,8 @@ Handle open_existing(const char* path, bool read_only) noexcept {
   return fd;
 }
 
-void share_writes_in_read_opens(bool) noexcept {}
+ReadOpensShareWrites::ReadOpensShareWrites(bool on) noexcept : on_(on) {}
+ReadOpensShareWrites::~ReadOpensShareWrites() { (void)on_; }
 
 // The image's locks, taken by its hold, keep QEMU and its kin off.
 Handle open_to_punch(const char* path, bool& in_use) noexcept {

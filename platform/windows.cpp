@@ -182,7 +182,7 @@ bool extend_to(HANDLE h, uint64_t end) noexcept {
   return SetFileInformationByHandle(h, FileEndOfFileInfo, &eof, sizeof eof) || failed(false);
 }
 
-// Set for a trim in place; see share_writes_in_read_opens.
+// Set for a trim in place; see ReadOpensShareWrites.
 std::atomic<bool> g_read_opens_share_writes{false};
 
 DWORD read_open_sharing() noexcept {
@@ -203,7 +203,10 @@ Handle open_existing(const char* path, bool read_only) noexcept {
   return h;
 }
 
-void share_writes_in_read_opens(bool on) noexcept { g_read_opens_share_writes.store(on); }
+ReadOpensShareWrites::ReadOpensShareWrites(bool on) noexcept : on_(on) { g_read_opens_share_writes.store(on); }
+ReadOpensShareWrites::~ReadOpensShareWrites() {
+  if (on_) g_read_opens_share_writes.store(false);
+}
 
 // Our own read handles share writes (or this open fails as theirs would): only another process
 // that may write makes it fail.

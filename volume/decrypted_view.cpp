@@ -132,7 +132,6 @@ constexpr uint64_t kReadBytes = 1 << 20;
 struct DecryptedState : DriverState {
   DiskImage* outer = nullptr;
   uint64_t payload_byte = 0;
-  uint64_t bytes = 0;  // a whole number of encryption sectors
   uint32_t sector_size = 512;
   uint64_t iv_offset = 0;
   DiskGeometry geometry;
@@ -148,7 +147,6 @@ DiskGeometry decrypted_geometry(const DriverState& s) { return static_cast<const
 
 ErrorCode decrypted_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   DecryptedState& st = decrypted(s);
-  if (offset > st.bytes || out.size() > st.bytes - offset) return ERR_UNSUPPORTED;
   const uint64_t unit = st.sector_size;
   uint64_t from = offset / unit * unit;
   const uint64_t to = ceil_div_u64(offset + out.size(), unit) * unit;
@@ -175,19 +173,8 @@ ErrorCode decrypted_read(DriverState& s, uint64_t offset, std::span<uint8_t> out
 const FormatDriver kDecryptedDriver = {
     .name = "decrypted",
     .make_state = make_driver_state<DecryptedState>,
-    .open = nullptr,  // opened through open_decrypted_view
-    .close = nullptr,
-    .get_geometry = decrypted_geometry,
+    .get_geometry = decrypted_geometry,  // opened through open_decrypted_view
     .read_bytes = decrypted_read,
-    .is_range_free = nullptr,
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
-    .chain_status = nullptr,
-    .layer_status = nullptr,
-    .parent = nullptr,
 };
 
 ErrorCode open_decrypted_view(DiskImage& view, DiskImage& outer, uint64_t payload_start,
@@ -198,7 +185,6 @@ ErrorCode open_decrypted_view(DiskImage& view, DiskImage& outer, uint64_t payloa
     if (ErrorCode rc = state->cipher.init(payload.cipher, payload.mode, volume_key); rc != OK) return rc;
     state->outer = &outer;
     state->payload_byte = payload_start * kSectorSize;
-    state->bytes = uint64_t{payload_sectors} * kSectorSize;
     state->sector_size = payload.sector_size;
     state->iv_offset = payload.iv_offset;
     state->geometry = get_geometry(outer);

@@ -174,16 +174,10 @@ ErrorCode read_extent_piece(BochsImage& st, uint32_t extent, uint64_t in_extent,
 
 ErrorCode bochs_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   BochsImage& st = bochs(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(uint64_t{st.extent_sectors} * kSectorSize, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
-    if (ErrorCode rc = read_extent_piece(st, static_cast<uint32_t>(sp.block), sp.offset, piece); rc != OK)
-      return rc;
-    done += piece.size();
-  }
-  return OK;
+  return read_by_blocks(uint64_t{st.extent_sectors} * kSectorSize, offset, out,
+                        [&](uint64_t extent, uint64_t in, std::span<uint8_t> piece) {
+                          return read_extent_piece(st, static_cast<uint32_t>(extent), in, piece);
+                        });
 }
 
 // ---- the layer question ----
@@ -212,18 +206,9 @@ const FormatDriver kBochsDriver = {
     .name = "bochs",
     .make_state = make_driver_state<BochsImage>,
     .open = bochs_open,
-    .close = nullptr,
     .get_geometry = bochs_geometry,
     .read_bytes = bochs_read,
-    .is_range_free = layered_is_range_free,
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
-    .chain_status = nullptr,
     .layer_status = bochs_layer_status,
-    .parent = nullptr,
 };
 
 }  // namespace qx

@@ -121,22 +121,14 @@ uint64_t block_offset(const ChainedImage& st, uint32_t block) noexcept {
 
 ErrorCode chained_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   ChainedImage& st = chained(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(st.header.block_size, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
-    const auto block = static_cast<uint32_t>(sp.block);
-    if (st.table[block] != kUnallocated) {
-      if (!st.file.read_at(block_offset(st, block) + sp.offset, piece)) return ERR_READ;
-    } else if (st.has_parent) {
-      if (ErrorCode rc = read_bytes(st.parent, offset + done, piece); rc != OK) return rc;
-    } else {
-      std::memset(piece.data(), 0, piece.size());
-    }
-    done += piece.size();
-  }
-  return OK;
+  return read_by_blocks(st.header.block_size, offset, out, [&](uint64_t b, uint64_t in, std::span<uint8_t> piece) {
+    const auto block = static_cast<uint32_t>(b);
+    if (st.table[block] != kUnallocated)
+      return st.file.read_at(block_offset(st, block) + in, piece) ? OK : ERR_READ;
+    if (st.has_parent) return read_bytes(st.parent, b * st.header.block_size + in, piece);
+    std::memset(piece.data(), 0, piece.size());
+    return OK;
+  });
 }
 
 // ---- the layer question ----
@@ -163,15 +155,8 @@ const FormatDriver kChainedDriver = {
     .name = "chained block image",
     .make_state = make_driver_state<ChainedImage>,
     .open = chained_open,
-    .close = nullptr,
     .get_geometry = chained_geometry,
     .read_bytes = chained_read,
-    .is_range_free = layered_is_range_free,
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
     .chain_status = chained_chain_status,
     .layer_status = chained_layer_status,
     .parent = chained_parent,

@@ -196,15 +196,11 @@ ErrorCode load_hunk(ChdImage& st, uint32_t h) {
 
 ErrorCode chd_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   ChdImage& st = chd(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(st.hunk_bytes, offset, out.size()); sp.more(); sp.next()) {
-    if (ErrorCode rc = load_hunk(st, static_cast<uint32_t>(sp.block)); rc != OK) return rc;
-    std::memcpy(out.data() + done, st.cache.data() + sp.offset, static_cast<size_t>(sp.piece));
-    done += static_cast<size_t>(sp.piece);
-  }
-  return OK;
+  return read_by_blocks(st.hunk_bytes, offset, out, [&](uint64_t hunk, uint64_t in, std::span<uint8_t> piece) {
+    if (ErrorCode rc = load_hunk(st, static_cast<uint32_t>(hunk)); rc != OK) return rc;
+    std::memcpy(piece.data(), st.cache.data() + in, piece.size());
+    return OK;
+  });
 }
 
 // The map is not asked: a hunk counts by its bytes alone.
@@ -236,18 +232,9 @@ const FormatDriver kChdDriver = {
     .name = "chd",
     .make_state = make_driver_state<ChdImage>,
     .open = chd_open,
-    .close = nullptr,
     .get_geometry = chd_geometry,
     .read_bytes = chd_read,
     .is_range_free = chd_is_range_free,
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
-    .chain_status = nullptr,
-    .layer_status = nullptr,
-    .parent = nullptr,
 };
 
 }  // namespace qx

@@ -340,8 +340,6 @@ uint64_t grain_byte(const CowdPart& part, uint32_t grain, uint64_t disk_byte) no
 
 ErrorCode cowd_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   CowdImage& st = cowd(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
   if (out.empty()) return OK;
   // Whole sectors are walked; each piece is clipped to the bytes asked for.
   const uint64_t first = offset / kSectorSize;
@@ -386,18 +384,10 @@ constexpr FormatDriver cowd_driver(const char* name, ErrorCode (*open)(DriverSta
       .name = name,
       .make_state = make_driver_state<CowdImage>,
       .open = open,
-      .close = nullptr,
       .get_geometry = cowd_geometry,
       .read_bytes = cowd_read,
       .is_range_free = cowd_is_range_free,
-      .can_trim = nullptr,
-      .needs_layer_local_trim = nullptr,
-      .is_range_free_in_layer = nullptr,
-      .trim = nullptr,
-      .identity = nullptr,
       .chain_status = redo ? redo_chain_status : nullptr,
-      .layer_status = nullptr,
-      .parent = nullptr,
   };
 }
 

@@ -147,18 +147,9 @@ constexpr FormatDriver headed_driver(const char* name,
       .name = name,
       .make_state = make_driver_state<HeadedFlatState>,
       .open = open,
-      .close = nullptr,
       .get_geometry = headed_geometry,
       .read_bytes = headed_read,
       .is_range_free = headed_is_range_free,
-      .can_trim = nullptr,
-      .needs_layer_local_trim = nullptr,
-      .is_range_free_in_layer = nullptr,
-      .trim = nullptr,
-      .identity = nullptr,
-      .chain_status = nullptr,
-      .layer_status = nullptr,
-      .parent = nullptr,
   };
 }
 

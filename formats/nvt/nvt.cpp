@@ -139,21 +139,12 @@ ErrorCode find_chunk(NvtImage& st, uint64_t offset, uint64_t& chunk) {
 
 ErrorCode nvt_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   NvtImage& st = nvt(s);
-  const uint64_t size = get_geometry(st.parent).size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(kChunkBytes, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
+  return read_by_blocks(kChunkBytes, offset, out, [&](uint64_t index, uint64_t in, std::span<uint8_t> piece) {
     uint64_t chunk = 0;
-    if (ErrorCode rc = find_chunk(st, offset + done, chunk); rc != OK) return rc;
-    if (chunk == 0) {
-      if (ErrorCode rc = read_bytes(st.parent, offset + done, piece); rc != OK) return rc;
-    } else if (!st.file.read_at(chunk + sp.offset, piece)) {
-      return ERR_READ;
-    }
-    done += piece.size();
-  }
-  return OK;
+    if (ErrorCode rc = find_chunk(st, index * kChunkBytes + in, chunk); rc != OK) return rc;
+    if (chunk == 0) return read_bytes(st.parent, index * kChunkBytes + in, piece);
+    return st.file.read_at(chunk + in, piece) ? OK : ERR_READ;
+  });
 }
 
 }  // namespace
@@ -162,18 +153,10 @@ const FormatDriver kNvtDriver = {
     .name = "nvt",
     .make_state = make_driver_state<NvtImage>,
     .open = nullptr,  // opened through open_nvt_image
-    .close = nullptr,
     .get_geometry = nvt_geometry,
     .read_bytes = nvt_read,
     .is_range_free = nullptr,  // the file keeps no account of what its chunks hold
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
     .chain_status = nvt_chain_status,
-    .layer_status = nullptr,
-    .parent = nullptr,
 };
 
 ErrorCode open_nvt_image(DiskImage& image, std::string_view path, bool read_only) {

@@ -256,8 +256,6 @@ ErrorCode for_each_piece(BundleState& st, uint64_t first, uint64_t count, Piece&
 
 ErrorCode bundle_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   BundleState& st = bundle(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
   // Whole sectors are split between storages; the partial ones at the ends go through a sector.
   while (!out.empty()) {
     const uint64_t sector = offset / kSectorSize;
@@ -295,11 +293,7 @@ bool bundle_can_trim(const DriverState& s) {
   return true;
 }
 
-bool bundle_needs_layer_local_trim(const DriverState&) { return false; }
-
-ErrorCode trim_storage(Storage& s, DiskImage& image, const SectorUse& map, ReplacementEntry& entry,
-                       ProgressCallback progress, void* user) {
-  BundleState& st = bundle(*image.state);
+ErrorCode trim_storage(Storage& s, DiskImage& image, TrimJob& job) {
   ExpandingImage& img = s.image;
   const uint64_t words = uint64_t{img.rules.padding} * 128 + img.bat.size();
   const uint64_t k = ceil_div_u64(words * 4 + 64, img.cluster_bytes);
@@ -311,32 +305,23 @@ ErrorCode trim_storage(Storage& s, DiskImage& image, const SectorUse& map, Repla
   // The copied header must say where the clusters now begin.
   plan.set_data_offset = img.header.data_offset != k * img.cluster_sectors;
   if (plan.data_start / kSectorSize > UINT32_MAX) return ERR_UNSUPPORTED;
-  plan.progress_total = st.geometry.total_sectors;
   plan.layer_local = needs_layer_local_trim(image);
-  TrimOutput out;
-  if (ErrorCode rc = out.create(entry, s.path.view(), img.file); rc != OK) return rc;
-  return trim_expanding(img, image, map, out, plan, progress, user);
+  return trim_expanding(img, image, job, s.path.view(), plan);
 }
 
-}  // namespace
-
-ErrorCode parallels_bundle_trim(std::string_view, DiskImage& image, const SectorUse& map,
-                                WriterRecord& record, ProgressCallback progress, void* user) {
-  ReplacementList& list = record.list;
-  list.entries.clear();
-  list.count = 0;
-  if (image.format != FORMAT_PARALLELS_BUNDLE || !image.state) return ERR_UNSUPPORTED;
+// Every storage's image is rewritten into its own "_TEMP" file; a storage whose trim fails leaves
+// no "_TEMP" of its own behind, those of the storages before it stay in the record.
+ErrorCode parallels_bundle_trim(DiskImage& image, TrimJob& job) {
   BundleState& st = bundle(*image.state);
-  if (!reserve_replacement_list(list, static_cast<uint32_t>(st.storages.size()))) return ERR_NO_MEMORY;
-  for (size_t i = 0; i < st.storages.size(); ++i) {
-    Storage& s = *st.storages[i];
-    if (s.plain) return ERR_UNSUPPORTED;
-    // Counted before its file exists, so that a failure from then on removes it.
-    list.count = static_cast<uint32_t>(i + 1);
-    if (ErrorCode rc = trim_storage(s, image, map, list.entries[i], progress, user); rc != OK) return rc;
+  if (ErrorCode rc = job.sink->expect_files(static_cast<uint32_t>(st.storages.size())); rc != OK) return rc;
+  for (const auto& s : st.storages) {
+    if (s->plain) return ERR_UNSUPPORTED;
+    if (ErrorCode rc = trim_storage(*s, image, job); rc != OK) return rc;
   }
   return OK;
 }
+
+}  // namespace
 
 ErrorCode parallels_bundle_files(std::string_view path, std::vector<std::string>& out) {
   out.clear();
@@ -359,18 +344,11 @@ const FormatDriver kParallelsBundleDriver = {
     .name = "parallels bundle",
     .make_state = make_driver_state<BundleState>,
     .open = bundle_open,
-    .close = nullptr,
     .get_geometry = bundle_geometry,
     .read_bytes = bundle_read,
-    .is_range_free = layered_is_range_free,
     .can_trim = bundle_can_trim,
-    .needs_layer_local_trim = bundle_needs_layer_local_trim,
-    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = parallels_bundle_trim,
-    .identity = nullptr,
-    .chain_status = nullptr,
     .layer_status = bundle_layer_status,
-    .parent = nullptr,
 };
 
 }  // namespace qx

@@ -94,7 +94,7 @@ ErrorCode work_out_geometry(ExpandingImage& img) {
   return OK;
 }
 
-ErrorCode write_table_area(TrimOutput& out, std::span<const uint32_t> entries, uint64_t data_start,
+ErrorCode write_table_area(TrimSink& out, std::span<const uint32_t> entries, uint64_t data_start,
                            bool fill_words) {
   std::vector<uint8_t> area(static_cast<size_t>(data_start - kTableOffset), fill_words ? 0xFF : 0);
   for (size_t i = 0; i < entries.size(); ++i) store_le<uint32_t>(area.data() + 4 * i, entries[i]);
@@ -128,17 +128,12 @@ ErrorCode open_expanding(ExpandingImage& img, std::string_view path, const Expan
 }
 
 ErrorCode read_expanding(ExpandingImage& img, uint64_t offset, std::span<uint8_t> out) {
-  const uint64_t size = img.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(img.cluster_bytes, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
-    const uint64_t at = cluster_position(img, static_cast<uint32_t>(sp.block));
+  return read_by_blocks(img.cluster_bytes, offset, out, [&](uint64_t block, uint64_t in, std::span<uint8_t> piece) {
+    const uint64_t at = cluster_position(img, static_cast<uint32_t>(block));
     if (at == 0) std::fill(piece.begin(), piece.end(), 0);
-    else if (!img.file.read_at(at + sp.offset, piece)) return ERR_READ;
-    done += piece.size();
-  }
-  return OK;
+    else if (!img.file.read_at(at + in, piece)) return ERR_READ;
+    return OK;
+  });
 }
 
 ErrorCode expanding_layer_status(ExpandingImage& img, uint32_t first, uint32_t count, LayerRun& out) {
@@ -166,7 +161,8 @@ class ExpandingWriter : public BlockWriter {
  public:
   ExpandingWriter(ExpandingImage& img, const ExpandingTrimPlan& plan) : img_(img), plan_(plan) {}
 
-  ErrorCode begin(TrimOutput& out) {
+  ErrorCode begin(TrimWalk& walk) override {
+    TrimSink& out = walk.out();
     const uint32_t cs = img_.cluster_sectors;
     if (plan_.data_start < kTableOffset + 4 * uint64_t{img_.bat.size()} ||
         plan_.data_start % kSectorSize != 0 ||
@@ -188,14 +184,9 @@ class ExpandingWriter : public BlockWriter {
 
   // What the disk does not show of the cluster that reaches past its end is nobody's to drop: the
   // cluster stays unless that part is all zero too.
-  ErrorCode decide(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) override {
-    if (ErrorCode rc = BlockWriter::decide(walk, block, first, n, fate); rc != OK) return rc;
-    if (fate == kKeepBlock || n == img_.cluster_sectors) return OK;
-    return decide_hidden(block, n, fate);
-  }
-
-  bool groups_with_default_decision() const noexcept override {
-    return plan_.visible_sectors % img_.cluster_sectors == 0;
+  ErrorCode decide_free(TrimWalk&, uint32_t block, uint32_t n, BlockFate& fate) override {
+    fate = kDropBlock;
+    return n == img_.cluster_sectors ? OK : decide_hidden(block, n, fate);
   }
 
   ErrorCode keep(TrimWalk& walk, uint32_t block, uint32_t, uint32_t) override {
@@ -203,7 +194,8 @@ class ExpandingWriter : public BlockWriter {
   }
 
   // Clusters wholly past what the disk shows, then the table.
-  ErrorCode finish(TrimOutput& out) {
+  ErrorCode finish(TrimWalk& walk) override {
+    TrimSink& out = walk.out();
     for (uint64_t i = ceil_div_u64(plan_.visible_sectors, img_.cluster_sectors); i < img_.bat.size(); ++i) {
       BlockFate fate = kDropBlock;
       if (ErrorCode rc = decide_hidden(static_cast<uint32_t>(i), 0, fate); rc != OK) return rc;
@@ -231,7 +223,7 @@ class ExpandingWriter : public BlockWriter {
     return OK;
   }
 
-  ErrorCode keep_cluster(TrimOutput& out, uint32_t i) {
+  ErrorCode keep_cluster(TrimSink& out, uint32_t i) {
     const uint64_t value = img_.cluster_entries ? position_ / img_.cluster_bytes
                                                 : position_ / kSectorSize - plan_.entry_bias;
     if (value == 0 || value > UINT32_MAX) return ERR_UNSUPPORTED;
@@ -249,15 +241,11 @@ class ExpandingWriter : public BlockWriter {
 
 }  // namespace
 
-ErrorCode trim_expanding(ExpandingImage& img, DiskImage& disk, const SectorUse& map, TrimOutput& out,
-                         const ExpandingTrimPlan& plan, ProgressCallback progress, void* user) {
+ErrorCode trim_expanding(ExpandingImage& img, DiskImage& disk, TrimJob& job, TextView target,
+                         const ExpandingTrimPlan& plan) {
   ExpandingWriter writer(img, plan);
-  if (ErrorCode rc = writer.begin(out); rc != OK) return rc;
-  TrimWalk walk(disk, map, out, progress, user, plan.progress_total);
   const TrimSpan span{plan.disk_first, plan.visible_sectors, img.cluster_sectors, plan.layer_local};
-  if (ErrorCode rc = walk.run(span, writer); rc != OK) return rc;
-  if (ErrorCode rc = writer.finish(out); rc != OK) return rc;
-  return out.close();
+  return trim_file(disk, job, target, img.file, span, writer);
 }
 
 }  // namespace qx

@@ -76,14 +76,13 @@ struct ExpandingTrimPlan {
   uint32_t entry_bias = 0;          // subtracted from sector positions (the bundle's padding)
   bool fill_words = false;          // 0xFFFFFFFF after the entries up to data_start, else zeros
   bool set_data_offset = false;     // store data_start in the copied header
-  uint32_t progress_total = 0;
   bool layer_local = false;
 };
 
-// Writes the trimmed copy of img into `out` (created by the caller, copying from img's file),
-// walking `disk` over the sectors the image serves, then syncs and closes it. Sectors of allocated
-// clusters beyond the visible ones are kept whenever they hold a non-zero byte.
-ErrorCode trim_expanding(ExpandingImage& img, DiskImage& disk, const SectorUse& map, TrimOutput& out,
-                         const ExpandingTrimPlan& plan, ProgressCallback progress, void* user);
+// Writes the trimmed copy of img that replaces `target`, walking `disk` over the sectors the image
+// serves. Sectors of allocated clusters beyond the visible ones are kept whenever they hold a
+// non-zero byte.
+ErrorCode trim_expanding(ExpandingImage& img, DiskImage& disk, TrimJob& job, TextView target,
+                         const ExpandingTrimPlan& plan);
 
 }  // namespace qx

@@ -44,22 +44,17 @@ bool belongs_to_bundle(std::string_view path) {
   return !descriptor.assign(folder, kBundleDescriptorName) || file_exists(descriptor.view());
 }
 
-}  // namespace
-
-ErrorCode parallels_trim(std::string_view path, DiskImage& image, const SectorUse& map,
-                         WriterRecord& record, ProgressCallback progress, void* user) {
-  if (image.format != FORMAT_PARALLELS || !image.state || belongs_to_bundle(path))
-    return ERR_UNSUPPORTED;
+ErrorCode parallels_trim(DiskImage& image, TrimJob& job) {
+  if (belongs_to_bundle(job.path)) return ERR_UNSUPPORTED;
   ExpandingImage& img = image_of(*image.state);
   ExpandingTrimPlan plan;
   plan.visible_sectors = img.geometry.total_sectors;
   plan.data_start = img.data_start;
   plan.fill_words = !img.cluster_entries;
-  plan.progress_total = img.geometry.total_sectors;
-  TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, img.file); rc != OK) return rc;
-  return trim_expanding(img, image, map, out, plan, progress, user);
+  return trim_expanding(img, image, job, job.path, plan);
 }
+
+}  // namespace
 
 bool parallels_layout(const DiskImage& image, ParallelsLayout& out) noexcept {
   if (image.format != FORMAT_PARALLELS || !image.state) return false;
@@ -76,18 +71,11 @@ const FormatDriver kParallelsDriver = {
     .name = "parallels",
     .make_state = make_driver_state<ParallelsState>,
     .open = parallels_open,
-    .close = nullptr,
     .get_geometry = parallels_geometry,
     .read_bytes = parallels_read,
-    .is_range_free = layered_is_range_free,
     .can_trim = parallels_can_trim,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = parallels_trim,
-    .identity = nullptr,
-    .chain_status = nullptr,
     .layer_status = parallels_layer_status,
-    .parent = nullptr,
 };
 
 }  // namespace qx

@@ -1,17 +1,11 @@
 // The Parallels expanding image on its own (format 15): its reader and its trimming writer.
 #pragma once
 
-#include <string_view>
-
 #include "image/disk_image.hpp"
 
 namespace qx {
 
 extern const FormatDriver kParallelsDriver;
-
-// Writes the trimmed copy "<path>_TEMP" and fills record.single; OK, CANCELLED or an error.
-ErrorCode parallels_trim(std::string_view path, DiskImage& image, const SectorUse& map,
-                         WriterRecord& record, ProgressCallback progress, void* user);
 
 // What open worked out about the file; for the inspection tool and tests.
 struct ParallelsLayout {

@@ -246,10 +246,7 @@ ErrorCode read_disk(QcowImage& st, uint64_t offset, std::span<uint8_t> out) {
 }
 
 ErrorCode qcow_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
-  QcowImage& st = qcow(s);
-  if (offset > st.geometry.size_bytes() || out.size() > st.geometry.size_bytes() - offset)
-    return ERR_UNSUPPORTED;
-  return read_disk(st, offset, out);
+  return read_disk(qcow(s), offset, out);
 }
 
 // A run never crosses a cluster: unallocated ones leave the disk to the backing file.
@@ -279,16 +276,8 @@ const FormatDriver kQcowDriver = {
     .name = "qcow",
     .make_state = make_driver_state<QcowImage>,
     .open = qcow_open,
-    .close = nullptr,
     .get_geometry = qcow_geometry,
     .read_bytes = qcow_read,
-    .is_range_free = layered_is_range_free,
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
-    .chain_status = nullptr,
     .layer_status = qcow_layer_status,
     .parent = qcow_parent,
 };

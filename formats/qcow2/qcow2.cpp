@@ -118,8 +118,8 @@ ErrorCode check_header(Qcow2Image& st, const Qcow2Header& h) {
   st.subclusters = st.extended ? 32 : 1;
   st.l2_entries = st.cluster / (8 * st.entry_words());
   st.size = h.size;
-  if (st.size == 0 || st.size % kSectorBytes != 0 || st.size / kSectorBytes > UINT32_MAX) return ERR_UNSUPPORTED;
-  st.geometry = DiskGeometry{static_cast<uint32_t>(st.size / kSectorBytes), 16, 63, kSectorBytes};
+  if (st.size == 0 || st.size % kSectorSize != 0 || st.size / kSectorSize > UINT32_MAX) return ERR_UNSUPPORTED;
+  st.geometry = DiskGeometry{static_cast<uint32_t>(st.size / kSectorSize), 16, 63, kSectorSize};
   return OK;
 }
 
@@ -365,9 +365,9 @@ ErrorCode open_raw_backing(Qcow2Image& st, std::string_view path) {
   if (!probe || !probe.length(length)) return ERR_OPEN;
   probe.close();
   // A part sector would read as zeros where the file holds data.
-  if (length % kSectorBytes != 0 || length == 0 || length / kSectorBytes > UINT32_MAX) return ERR_UNSUPPORTED;
+  if (length % kSectorSize != 0 || length == 0 || length / kSectorSize > UINT32_MAX) return ERR_UNSUPPORTED;
   DiskImage raw;
-  const DiskGeometry g{static_cast<uint32_t>(length / kSectorBytes), 16, 63, kSectorBytes};
+  const DiskGeometry g{static_cast<uint32_t>(length / kSectorSize), 16, 63, kSectorSize};
   if (ErrorCode rc = open_flat(raw, path, true, 0, g); rc != OK) return rc;
   if (g.total_sectors == st.geometry.total_sectors) {
     st.backing = std::move(raw);
@@ -494,7 +494,7 @@ ErrorCode decode_compressed(const Qcow2Image& st, uint64_t entry, Qcow2Cluster& 
   if (entry & kCopiedFlag) return ERR_BAD_FORMAT;
   out.compressed = true;
   out.host = offset;
-  out.length = (offset / kSectorBytes + sectors) * kSectorBytes - offset;
+  out.length = (offset / kSectorSize + sectors) * kSectorSize - offset;
   // The last sector may run past the end of the file; its start may not.
   if (offset >= st.file_length || overlaps_metadata(st, offset, std::min(out.length, st.file_length - offset)))
     return ERR_BAD_FORMAT;
@@ -649,14 +649,9 @@ ErrorCode read_piece(Qcow2Image& st, uint64_t at, std::span<uint8_t> out) {
 
 ErrorCode qcow2_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   Qcow2Image& st = qcow2(s);
-  if (offset > st.size || out.size() > st.size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(st.subcluster_bytes(), offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
-    if (ErrorCode rc = read_piece(st, sp.block * st.subcluster_bytes() + sp.offset, piece); rc != OK) return rc;
-    done += piece.size();
-  }
-  return OK;
+  return read_by_blocks(st.subcluster_bytes(), offset, out, [&](uint64_t block, uint64_t in, std::span<uint8_t> piece) {
+    return read_piece(st, block * st.subcluster_bytes() + in, piece);
+  });
 }
 
 // ---- the layer question ----
@@ -672,7 +667,7 @@ LayerHolding holding_of(const Qcow2Cluster& c, uint32_t sub) noexcept {
 // file) up to the end of the L2 table, so that large unallocated stretches cost one question.
 ErrorCode qcow2_layer_status(DriverState& s, uint32_t first, uint32_t count, LayerRun& out) {
   Qcow2Image& st = qcow2(s);
-  const uint64_t sub_sectors = st.subcluster_bytes() / kSectorBytes;
+  const uint64_t sub_sectors = st.subcluster_bytes() / kSectorSize;
   const uint64_t span_sectors = st.l2_entries * st.cluster_sectors();
   const uint64_t limit = std::min<uint64_t>(uint64_t{first} + count, (first / span_sectors + 1) * span_sectors);
   out = LayerRun{};
@@ -684,7 +679,7 @@ ErrorCode qcow2_layer_status(DriverState& s, uint32_t first, uint32_t count, Lay
     if (ErrorCode rc = qcow2_cluster(st, index, c); rc != OK) return rc;
     const auto sub = static_cast<uint32_t>(pos % st.cluster_sectors() / sub_sectors);
     const LayerHolding h = holding_of(c, sub);
-    const uint64_t host = (st.external ? index << st.cluster_bits : c.host) + (pos % st.cluster_sectors()) * kSectorBytes;
+    const uint64_t host = (st.external ? index << st.cluster_bits : c.host) + (pos % st.cluster_sectors()) * kSectorSize;
     if (pos == first) {
       out.holding = h;
       if (h == LayerHolding::kStored) {
@@ -695,7 +690,7 @@ ErrorCode qcow2_layer_status(DriverState& s, uint32_t first, uint32_t count, Lay
       break;
     }
     const uint64_t piece_end = std::min(limit, (pos / sub_sectors + 1) * sub_sectors);
-    next_host = host + (piece_end - pos) * kSectorBytes;
+    next_host = host + (piece_end - pos) * kSectorSize;
     pos = piece_end;
     if (h == LayerHolding::kOther) pos = std::min(limit, (index + 1) * st.cluster_sectors());
     if (h == LayerHolding::kOther) break;
@@ -712,8 +707,6 @@ bool qcow2_can_trim(const DriverState& s) {
   return st.refusal == nullptr;
 }
 
-bool qcow2_needs_layer_local_trim(const DriverState& s) { return qcow2(s).has_backing; }
-
 ErrorCode qcow2_chain_status(const DriverState& s) {
   const Qcow2Image& st = qcow2(s);
   return st.has_backing ? parent_chain_status(st.backing) : OK;
@@ -728,12 +721,9 @@ const FormatDriver kQcow2Driver = {
     .close = qcow2_close,
     .get_geometry = qcow2_geometry,
     .read_bytes = qcow2_read,
-    .is_range_free = layered_is_range_free,
     .can_trim = qcow2_can_trim,
-    .needs_layer_local_trim = qcow2_needs_layer_local_trim,
-    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = qcow2_trim,
-    .identity = nullptr,
+    .trim_in_place = qcow2_trim_in_place,
     .chain_status = qcow2_chain_status,
     .layer_status = qcow2_layer_status,
     .parent = qcow2_parent,

@@ -9,6 +9,7 @@
 #include "image/byte_order.hpp"
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
+#include "image/sizes.hpp"
 #include "text/path_string.hpp"
 
 namespace qx {
@@ -52,7 +53,6 @@ inline constexpr uint64_t kOffsetMask = 0x00FFFFFFFFFFFE00ull;
 inline constexpr uint64_t kCopiedFlag = uint64_t{1} << 63;
 inline constexpr uint64_t kCompressedFlag = uint64_t{1} << 62;
 inline constexpr uint64_t kZeroFlag = 1;
-inline constexpr uint32_t kSectorBytes = 512;
 
 inline constexpr uint32_t kBitmapInUse = 1u << 0;
 
@@ -138,7 +138,7 @@ struct Qcow2Image : DriverState {
   const char* refusal_key = nullptr;
 
   uint64_t subcluster_bytes() const noexcept { return cluster / subclusters; }
-  uint32_t cluster_sectors() const noexcept { return static_cast<uint32_t>(cluster / kSectorBytes); }
+  uint32_t cluster_sectors() const noexcept { return static_cast<uint32_t>(cluster / kSectorSize); }
   uint64_t entry_words() const noexcept { return extended ? 2 : 1; }
   uint32_t all_subclusters() const noexcept {
     return subclusters == 32 ? 0xFFFFFFFFu : (1u << subclusters) - 1;
@@ -183,7 +183,10 @@ inline uint64_t qcow2_refcount_entry(std::span<const uint8_t> block, uint64_t i,
 // flags it "copied"; ERR_UNSUPPORTED with the refusal "corrupt" noted otherwise. Leaks pass.
 [[nodiscard]] ErrorCode qcow2_check_references(Qcow2Image& st);
 
-ErrorCode qcow2_trim(std::string_view path, DiskImage& image, const SectorUse& map,
-                     WriterRecord& record, ProgressCallback progress, void* user);
+// The trim into new files (qcow2_trim.cpp), and the one inside the live file (qcow2_in_place.cpp):
+// images it cannot keep consistent that way are ERR_UNSUPPORTED with a refusal note, nothing
+// changed.
+ErrorCode qcow2_trim(DiskImage& image, TrimJob& job);
+ErrorCode qcow2_trim_in_place(DiskImage& image, TrimJob& job);
 
 }  // namespace qx

@@ -1,13 +1,10 @@
-// QCOW2 trimmed inside the live file. Each L2 table's droppable clusters leave it in the order that
-// keeps the image consistent after a stop at any point: their L2 entries cleared and flushed, then
-// their refcounts lowered and flushed, then their host ranges punched. A crash in between leaks
-// clusters at worst (QEMU's check counts leaks, no corruption); no data is lost or exposed.
+// QCOW2 trimmed inside the live file. A stop at any point leaves the image consistent: a crash
+// between the steps of a table leaks clusters at worst (QEMU's check counts leaks, no
+// corruption); no data is lost or exposed.
 #include <algorithm>
 #include <map>
 #include <vector>
 
-#include "formats/format_ids.hpp"
-#include "formats/qcow2/qcow2.hpp"
 #include "formats/qcow2/qcow2_image.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/byte_order.hpp"
@@ -31,34 +28,61 @@ const char* in_place_refusal(const Qcow2Image& st) noexcept {
   return nullptr;
 }
 
-class InPlace {
+// The walk decides every cluster as a trim into a new file would; each L2 table's dropped
+// clusters that this entry alone names then leave the file together, once the walk is past the
+// table, in the order that keeps the image consistent: their L2 entries cleared and flushed,
+// their refcounts lowered and flushed, their host ranges punched.
+class InPlaceWriter : public BlockWriter {
  public:
-  InPlace(Qcow2Image& st, DiskImage& image, const SectorUse& map, File& target)
-      : st_(st), image_(image), map_(map), target_(target) {}
+  InPlaceWriter(Qcow2Image& st, File& target) : st_(st), target_(target) {}
 
   // The refcount table, where the header names it (checked at open; checked again here).
-  ErrorCode read_refcount_table() {
+  ErrorCode begin(TrimWalk&) override {
     per_block_ = st_.cluster * 8 >> st_.refcount_order;
     return qcow2_refcount_table(st_, refcount_table_);
   }
 
-  // One L2 table: decide, then the three steps, each made durable before the next begins.
-  ErrorCode table(uint64_t l1_index) {
-    const uint64_t at = st_.l1[static_cast<size_t>(l1_index)] & kOffsetMask;
-    if (at == 0) return OK;
+  ErrorCode keep(TrimWalk&, uint32_t block, uint32_t, uint32_t) override { return enter(block); }
+
+  // A plain allocated cluster that only this entry names (refcount one) leaves the file.
+  ErrorCode drop(TrimWalk&, uint32_t block, uint32_t, uint32_t, BlockFate) override {
+    if (ErrorCode rc = enter(block); rc != OK) return rc;
+    Qcow2Cluster c;
+    if (ErrorCode rc = qcow2_cluster(st_, block, c); rc != OK) return rc;
+    if (c.compressed || c.host == 0 || c.zero || !(st_.l2[block % st_.l2_entries] & kCopiedFlag)) return OK;
+    uint64_t count = 0;
+    if (ErrorCode rc = refcount(c.host, count); rc != OK) return rc;
+    if (count != 1) return OK;
+    return guard_no_memory([&] {
+      dropped_.emplace_back(static_cast<uint32_t>(block % st_.l2_entries), c.host);
+      return OK;
+    });
+  }
+
+  ErrorCode finish(TrimWalk&) override { return release(); }
+
+ private:
+  // The walk has reached the table of `block`: the one before it gives its clusters back.
+  ErrorCode enter(uint32_t block) {
+    const uint64_t table = block / st_.l2_entries;
+    if (table == table_) return OK;
+    if (ErrorCode rc = release(); rc != OK) return rc;
+    table_ = table;
+    return OK;
+  }
+
+  // The three steps for the current table, each made durable before the next begins.
+  ErrorCode release() {
+    if (dropped_.empty()) return OK;
+    const uint64_t at = st_.l1[static_cast<size_t>(table_)] & kOffsetMask;
     std::vector<uint64_t> l2;
     if (ErrorCode rc = qcow2_read_table(st_, at, l2); rc != OK) return rc;
     std::vector<uint64_t> hosts;
-    for (uint64_t i = 0; i < st_.l2_entries; ++i) {
-      const uint64_t guest = l1_index * st_.l2_entries + i;
-      if (guest * st_.cluster >= st_.size) break;
-      bool drop = false;
-      if (ErrorCode rc = droppable(guest, l2[static_cast<size_t>(i)], drop); rc != OK) return rc;
-      if (!drop) continue;
-      hosts.push_back(l2[static_cast<size_t>(i)] & kOffsetMask);
-      l2[static_cast<size_t>(i)] = 0;
+    for (const auto& [index, host] : dropped_) {
+      l2[index] = 0;
+      hosts.push_back(host);
     }
-    if (hosts.empty()) return OK;
+    dropped_.clear();
     for (uint64_t& e : l2) e = swap64(e);
     if (!target_.write_at(at, std::span(reinterpret_cast<const uint8_t*>(l2.data()), l2.size() * 8)) ||
         !target_.sync())
@@ -66,25 +90,6 @@ class InPlace {
     st_.l2_at = 0;  // the cached table is stale now
     if (ErrorCode rc = lower_refcounts(hosts); rc != OK) return rc;
     return punch(hosts);
-  }
-
-  uint64_t punched() const noexcept { return punched_; }
-
- private:
-  // A plain allocated cluster that only this entry names (refcount one), whose guest sectors are
-  // all free or zero.
-  ErrorCode droppable(uint64_t guest, uint64_t entry, bool& drop) {
-    drop = false;
-    Qcow2Cluster c;
-    if (ErrorCode rc = qcow2_decode(st_, entry, 0, c); rc != OK) return rc;
-    if (c.compressed || c.host == 0 || c.zero || !(entry & kCopiedFlag)) return OK;
-    uint64_t count = 0;
-    if (ErrorCode rc = refcount(c.host, count); rc != OK) return rc;
-    if (count != 1) return OK;
-    const uint64_t first = guest * st_.cluster / kSectorBytes;
-    const uint64_t end = std::min<uint64_t>(first + st_.cluster_sectors(), st_.geometry.total_sectors);
-    return is_range_free(image_, &map_, static_cast<uint32_t>(first), static_cast<uint32_t>(end - first),
-                         drop, nullptr);
   }
 
   ErrorCode block_of(uint64_t host, std::vector<uint8_t>*& block, uint64_t& index) {
@@ -141,27 +146,23 @@ class InPlace {
       bool unsupported = false;
       const uint64_t length = (j - i) * st_.cluster;
       if (!target_.punch_hole(hosts[i], length, unsupported)) return ERR_WRITE;
-      punched_ += length;
       i = j;
     }
     return OK;
   }
 
   Qcow2Image& st_;
-  DiskImage& image_;
-  const SectorUse& map_;
   File& target_;
   uint64_t per_block_ = 0;
   std::vector<uint64_t> refcount_table_;
   std::map<uint64_t, std::vector<uint8_t>> blocks_;
-  uint64_t punched_ = 0;
+  uint64_t table_ = UINT64_MAX;
+  std::vector<std::pair<uint32_t, uint64_t>> dropped_;  // of the current table: index, host cluster
 };
 
 }  // namespace
 
-ErrorCode qcow2_trim_in_place(std::string_view path, DiskImage& image, const SectorUse& map,
-                              ProgressCallback progress, void* user) {
-  if (image.format != FORMAT_QCOW2 || !image.state) return ERR_UNSUPPORTED;
+ErrorCode qcow2_trim_in_place(DiskImage& image, TrimJob& job) {
   Qcow2Image& st = qcow2(*image.state);
   if (const char* why = in_place_refusal(st)) {
     note_refusal("in_place_refused", why);
@@ -171,17 +172,11 @@ ErrorCode qcow2_trim_in_place(std::string_view path, DiskImage& image, const Sec
   if (ErrorCode rc = qcow2_check_references(st); rc != OK) return rc;
   // A host that cannot punch holes must be found out before any table changes.
   File target;
-  if (ErrorCode rc = open_to_punch(path, st.file, st.cluster, target); rc != OK) return rc;
-  InPlace run(st, image, map, target);
-  if (ErrorCode rc = run.read_refcount_table(); rc != OK) return rc;
-  const uint64_t sectors_per_table = st.l2_entries * st.cluster_sectors();
-  if (progress && !progress(0, st.geometry.total_sectors, user)) return CANCELLED;
-  for (uint64_t t = 0; t < st.l1.size(); ++t) {
-    if (t * sectors_per_table >= st.geometry.total_sectors) break;
-    if (ErrorCode rc = run.table(t); rc != OK) return rc;
-    const uint64_t reached = std::min<uint64_t>((t + 1) * sectors_per_table, st.geometry.total_sectors);
-    if (progress && !progress(static_cast<uint32_t>(reached), st.geometry.total_sectors, user)) return CANCELLED;
-  }
+  if (ErrorCode rc = open_to_punch(job.path, st.file, st.cluster, target); rc != OK) return rc;
+  InPlaceWriter writer(st, target);
+  TrimWalk walk(image, job);
+  if (ErrorCode rc = walk.run(TrimSpan{0, st.geometry.total_sectors, st.cluster_sectors(), false}, writer); rc != OK)
+    return rc;
   return target.close() ? OK : ERR_WRITE;
 }
 

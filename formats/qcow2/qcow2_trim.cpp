@@ -21,6 +21,9 @@ namespace {
 
 // A dropped cluster that must read as zeros: the backing file holds other data under used sectors.
 constexpr BlockFate kZeroBlock = 2;
+// A kept cluster that takes no data cluster of its own in the new file: compressed, shared with a
+// snapshot, or holding no used sector in its allocated subclusters.
+constexpr BlockFate kKeepShared = kKept | 1;
 
 uint64_t clusters_for(uint64_t bytes, uint64_t cluster) noexcept { return ceil_div_u64(bytes, cluster); }
 
@@ -127,7 +130,7 @@ struct Layout {
 
 class Qcow2Writer : public BlockWriter {
  public:
-  Qcow2Writer(Qcow2Image& st, DiskImage& image, bool layered) : st_(st), image_(image), layered_(layered) {}
+  Qcow2Writer(Qcow2Image& st, bool layered) : st_(st), layered_(layered) {}
 
   ErrorCode prepare() {
     if (ErrorCode rc = snapshots_.build(st_); rc != OK) return rc;
@@ -140,34 +143,43 @@ class Qcow2Writer : public BlockWriter {
     return OK;
   }
 
+  // What a cluster that stays needs is learned here, once: the subclusters that hold a used sector
+  // (noted for keep and drop where not all of them do), and whether it takes a data cluster.
   ErrorCode decide(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) override {
-    if (ErrorCode rc = layered_ ? decide_child(walk, first, n, fate) : BlockWriter::decide(walk, block, first, n, fate);
+    if (ErrorCode rc = layered_ ? decide_child(walk, block, first, n, fate) : BlockWriter::decide(walk, block, first, n, fate);
         rc != OK)
       return rc;
     if (fate == kDropBlock) return OK;
-    used_tables_[block / st_.l2_entries] = 1;
+    const uint32_t used = used_subclusters(walk, first, n);
+    if (used != st_.all_subclusters())
+      if (ErrorCode rc = walk.note(used); rc != OK) return rc;
     if (fate != kKeepBlock) return OK;
     Qcow2Cluster c;
-    uint32_t alloc = 0, zero = 0;
-    if (ErrorCode rc = kept_state(walk, block, first, n, c, alloc, zero); rc != OK) return rc;
-    if (!c.compressed && alloc && !snapshots_.holds(c.host, st_.cluster)) ++hosts_;
+    if (ErrorCode rc = qcow2_cluster(st_, block, c); rc != OK) return rc;
+    if (c.compressed || !(c.alloc & used) || snapshots_.holds(c.host, st_.cluster)) fate = kKeepShared;
     return OK;
   }
 
   ErrorCode plan(TrimWalk& walk) override {
+    for (uint64_t block = 0; block < walk.blocks(); ++block) {
+      if (walk.fate(block) == kDropBlock) continue;
+      used_tables_[static_cast<size_t>(block / st_.l2_entries)] = 1;
+      hosts_ += walk.fate(block) == kKeepBlock;
+    }
     lay_out();
-    TrimOutput& out = walk.out();
+    TrimSink& out = walk.out();
     if (ErrorCode rc = write_l1(out); rc != OK) return rc;
-    if (ErrorCode rc = write_snapshots(out); rc != OK) return rc;
+    if (ErrorCode rc = write_snapshots(walk); rc != OK) return rc;
     return write_bitmap_tables(out);
   }
 
   ErrorCode keep(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n) override {
     if (ErrorCode rc = enter(walk.out(), block); rc != OK) return rc;
     Qcow2Cluster c;
-    uint32_t alloc = 0, zero = 0;
-    if (ErrorCode rc = kept_state(walk, block, first, n, c, alloc, zero); rc != OK) return rc;
+    if (ErrorCode rc = qcow2_cluster(st_, block, c); rc != OK) return rc;
     if (c.compressed) return keep_compressed(walk.out(), block, c);
+    const uint32_t used = walk.noted(block, st_.all_subclusters());
+    const uint32_t alloc = c.alloc & used, zero = c.zero & used;
     uint64_t host = 0;
     if (alloc) {
       if (snapshots_.holds(c.host, st_.cluster)) {
@@ -187,7 +199,7 @@ class Qcow2Writer : public BlockWriter {
     return OK;
   }
 
-  ErrorCode drop(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, BlockFate fate) override {
+  ErrorCode drop(TrimWalk& walk, uint32_t block, uint32_t, uint32_t, BlockFate fate) override {
     if (ErrorCode rc = enter(walk.out(), block); rc != OK) return rc;
     Qcow2Cluster c;
     if (ErrorCode rc = qcow2_cluster(st_, block, c); rc != OK) return rc;
@@ -199,13 +211,14 @@ class Qcow2Writer : public BlockWriter {
     }
     // Only what this layer held reads as zeros; the rest still comes from the backing file.
     const uint32_t held = c.compressed ? st_.all_subclusters() : c.alloc | c.zero;
-    const uint32_t zero = held & used_subclusters(walk, first, n);
+    const uint32_t zero = held & walk.noted(block, st_.all_subclusters());
     set_entry(block, 0, uint64_t{zero} << 32);
     return OK;
   }
 
   // Everything after the last block: the last L2 table, bitmaps, refcounts and the header.
-  ErrorCode finish(TrimOutput& out) {
+  ErrorCode finish(TrimWalk& walk) override {
+    TrimSink& out = walk.out();
     if (ErrorCode rc = flush_table(out); rc != OK) return rc;
     if (ErrorCode rc = write_bitmap_data(out); rc != OK) return rc;
     const uint64_t end = std::max(compressed_end_, (layout_.data + hosts_) * st_.cluster);
@@ -221,19 +234,14 @@ class Qcow2Writer : public BlockWriter {
   // A child keeps what its own layer holds under used sectors. Where those all read zero it
   // needs nothing of its own when the backing file reads zero there too; otherwise the cluster
   // reads as zeros (version 3), or stays as it is (version 2 has no such cluster).
-  ErrorCode decide_child(TrimWalk& walk, uint32_t first, uint32_t n, BlockFate& fate) {
-    bool free = false;
+  ErrorCode decide_child(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) {
+    LayerUse use;
+    if (ErrorCode rc = walk.layer_use(first, n, true, use); rc != OK) return rc;
+    if (!use.used) return decide_free(walk, block, n, fate);
     fate = kKeepBlock;
-    if (ErrorCode rc = walk.is_free(first, n, free); rc != OK) return rc;
-    if (free) {
-      fate = kDropBlock;
-      return OK;
-    }
-    bool zeros = false;
-    if (ErrorCode rc = layered_holds_only_zeros(*image_.state, &walk.map(), first, n, zeros); rc != OK) return rc;
-    if (!zeros) return OK;
+    if (!use.zeros) return OK;
     bool below = false;
-    if (ErrorCode rc = is_range_free(st_.backing, &walk.map(), first, n, below, nullptr); rc != OK) return rc;
+    if (ErrorCode rc = walk.is_free_below(first, n, below); rc != OK) return rc;
     if (below) fate = kDropBlock;
     else if (st_.version >= 3) fate = kZeroBlock;
     return OK;
@@ -244,21 +252,11 @@ class Qcow2Writer : public BlockWriter {
     if (!st_.extended) return 1;
     used_.resize(bitmap_bytes(n));
     if (query_used(walk.map(), first, n, used_) != OK) return st_.all_subclusters();
-    const uint32_t per = static_cast<uint32_t>(st_.subcluster_bytes() / kSectorBytes);
+    const uint32_t per = static_cast<uint32_t>(st_.subcluster_bytes() / kSectorSize);
     uint32_t mask = 0;
     for (uint32_t i = 0; i < n; ++i)
       if (test_bit(used_, i)) mask |= 1u << (i / per);
     return mask;
-  }
-
-  // What a kept cluster becomes: its subclusters without a used sector hold nothing.
-  ErrorCode kept_state(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, Qcow2Cluster& c,
-                       uint32_t& alloc, uint32_t& zero) {
-    if (ErrorCode rc = qcow2_cluster(st_, block, c); rc != OK) return rc;
-    const uint32_t used = used_subclusters(walk, first, n);
-    alloc = c.alloc & used;
-    zero = c.zero & used;
-    return OK;
   }
 
   // ---- the layout ----
@@ -299,13 +297,13 @@ class Qcow2Writer : public BlockWriter {
 
   // ---- tables ----
 
-  ErrorCode write_words(TrimOutput& out, uint64_t at, const std::vector<uint64_t>& words) {
+  ErrorCode write_words(TrimSink& out, uint64_t at, const std::vector<uint64_t>& words) {
     std::vector<uint8_t> bytes(words.size() * 8);
     for (size_t i = 0; i < words.size(); ++i) store_be<uint64_t>(bytes.data() + i * 8, words[i]);
     return out.write(at, bytes);
   }
 
-  ErrorCode write_l1(TrimOutput& out) {
+  ErrorCode write_l1(TrimSink& out) {
     std::vector<uint64_t> l1(st_.l1_size, 0);
     for (size_t i = 0; i < used_tables_.size(); ++i)
       if (used_tables_[i]) l1[i] = table_place(i) | kCopiedFlag;
@@ -324,7 +322,8 @@ class Qcow2Writer : public BlockWriter {
   }
 
   // Snapshot tables, their L1 and L2 tables in the new places, and their data copied as it is.
-  ErrorCode write_snapshots(TrimOutput& out) {
+  ErrorCode write_snapshots(TrimWalk& walk) {
+    TrimSink& out = walk.out();
     if (st_.snapshots.empty()) return OK;
     const uint64_t C = st_.cluster;
     std::vector<uint8_t> table = st_.snapshot_table;
@@ -348,11 +347,11 @@ class Qcow2Writer : public BlockWriter {
       }
       if (ErrorCode rc = write_words(out, snapshot_place(t), words); rc != OK) return rc;
     }
-    return copy_snapshot_data(out);
+    return copy_snapshot_data(walk);
   }
 
   // Runs of kept clusters that are not tables, copied in source order.
-  ErrorCode copy_snapshot_data(TrimOutput& out) {
+  ErrorCode copy_snapshot_data(TrimWalk& walk) {
     const uint64_t C = st_.cluster;
     const auto& tables = snapshots_.tables();
     const uint64_t clusters = clusters_for(st_.file_length, C);
@@ -364,7 +363,8 @@ class Qcow2Writer : public BlockWriter {
       uint64_t end = c + 1;
       while (end < clusters && snapshots_.has(end) && !std::binary_search(tables.begin(), tables.end(), end * C)) ++end;
       const uint64_t length = std::min(end * C, st_.file_length) - c * C;
-      if (ErrorCode rc = out.copy(c * C, snapshot_place(c * C), length); rc != OK) return rc;
+      if (ErrorCode rc = walk.out().copy(c * C, snapshot_place(c * C), length); rc != OK) return rc;
+      if (ErrorCode rc = walk.check_in(length / kSectorSize); rc != OK) return rc;
       c = end;
     }
     return OK;
@@ -372,7 +372,7 @@ class Qcow2Writer : public BlockWriter {
 
   // ---- the active L2 tables, filled in guest order ----
 
-  ErrorCode enter(TrimOutput& out, uint32_t block) {
+  ErrorCode enter(TrimSink& out, uint32_t block) {
     const uint64_t table = block / st_.l2_entries;
     if (table == table_) return OK;
     if (ErrorCode rc = flush_table(out); rc != OK) return rc;
@@ -381,7 +381,7 @@ class Qcow2Writer : public BlockWriter {
     return OK;
   }
 
-  ErrorCode flush_table(TrimOutput& out) {
+  ErrorCode flush_table(TrimSink& out) {
     if (table_ == kNoTable || !used_tables_[static_cast<size_t>(table_)]) return OK;
     return write_words(out, table_place(table_), l2_);
   }
@@ -400,7 +400,7 @@ class Qcow2Writer : public BlockWriter {
   // Allocated subclusters go through the shared copier; the others stay holes.
   ErrorCode copy_subclusters(TrimWalk& walk, uint32_t first, uint32_t n, uint32_t alloc, uint64_t host) {
     if (!st_.extended) return walk.put_sectors(first, n, host, st_.cluster);
-    const auto per = static_cast<uint32_t>(st_.subcluster_bytes() / kSectorBytes);
+    const auto per = static_cast<uint32_t>(st_.subcluster_bytes() / kSectorSize);
     for (uint32_t s = 0; s < 32;) {
       if (!(alloc >> s & 1)) {
         ++s;
@@ -410,7 +410,7 @@ class Qcow2Writer : public BlockWriter {
       while (e < 32 && (alloc >> e & 1)) ++e;
       const uint32_t from = s * per, to = std::min(n, e * per);
       if (from < to)
-        if (ErrorCode rc = walk.put_sectors(first + from, to - from, host + uint64_t{from} * kSectorBytes,
+        if (ErrorCode rc = walk.put_sectors(first + from, to - from, host + uint64_t{from} * kSectorSize,
                                             uint64_t{e - s} * st_.subcluster_bytes());
             rc != OK)
           return rc;
@@ -424,9 +424,9 @@ class Qcow2Writer : public BlockWriter {
   // Copied as stored, at the same place within a sector. Clusters that followed each other in the
   // source follow each other here too; a host cluster takes no more references than a refcount
   // holds.
-  ErrorCode keep_compressed(TrimOutput& out, uint32_t block, const Qcow2Cluster& c) {
+  ErrorCode keep_compressed(TrimSink& out, uint32_t block, const Qcow2Cluster& c) {
     const uint32_t shift = 62 - (st_.cluster_bits - 8);
-    const uint64_t sectors = (c.host % kSectorBytes + c.length) / kSectorBytes;
+    const uint64_t sectors = (c.host % kSectorSize + c.length) / kSectorSize;
     uint64_t at = 0;
     if (snapshots_.holds(c.host, c.length)) {
       at = snapshot_place(c.host);
@@ -438,14 +438,14 @@ class Qcow2Writer : public BlockWriter {
     return OK;
   }
 
-  ErrorCode place_compressed(TrimOutput& out, const Qcow2Cluster& c, uint64_t& at) {
+  ErrorCode place_compressed(TrimSink& out, const Qcow2Cluster& c, uint64_t& at) {
     const uint64_t stored_end = std::min(c.host + c.length, st_.file_length);
     bool continued = last_end_ != 0 && c.host >= last_host_ && c.host <= last_end_;
     // (host - cursor) wraps, but 2^64 is a multiple of a sector.
     at = continued ? last_at_ + (c.host - last_host_)
-                   : compressed_cursor_ + (c.host - compressed_cursor_) % kSectorBytes;
+                   : compressed_cursor_ + (c.host - compressed_cursor_) % kSectorSize;
     if (!room_for(at, c.length)) {
-      at = ceil_div_u64(std::max(compressed_cursor_, at), st_.cluster) * st_.cluster + c.host % kSectorBytes;
+      at = ceil_div_u64(std::max(compressed_cursor_, at), st_.cluster) * st_.cluster + c.host % kSectorSize;
       continued = false;
       if (!room_for(at, c.length)) return ERR_UNSUPPORTED;
     }
@@ -467,7 +467,7 @@ class Qcow2Writer : public BlockWriter {
 
   // The host clusters whose refcount a compressed cluster at [at, at + length) raises.
   std::pair<uint64_t, uint64_t> touched(uint64_t at, uint64_t length) const noexcept {
-    const uint64_t start = at / kSectorBytes * kSectorBytes;
+    const uint64_t start = at / kSectorSize * kSectorSize;
     return {start / st_.cluster, (at + length - 1) / st_.cluster};
   }
 
@@ -491,7 +491,7 @@ class Qcow2Writer : public BlockWriter {
 
   // ---- bitmaps ----
 
-  ErrorCode write_bitmap_tables(TrimOutput& out) {
+  ErrorCode write_bitmap_tables(TrimSink& out) {
     if (st_.bitmaps.empty()) return OK;
     const uint64_t C = st_.cluster;
     std::vector<uint8_t> directory = st_.bitmap_directory;
@@ -506,7 +506,7 @@ class Qcow2Writer : public BlockWriter {
   }
 
   // Each bitmap's data as it was, with every range whose content the trim changed marked dirty.
-  ErrorCode write_bitmap_data(TrimOutput& out) {
+  ErrorCode write_bitmap_data(TrimSink& out) {
     const uint64_t C = st_.cluster;
     std::vector<uint64_t> table;
     std::vector<uint8_t> data(static_cast<size_t>(C));
@@ -577,7 +577,7 @@ class Qcow2Writer : public BlockWriter {
   }
 
   // The table and its blocks go last, sized to count themselves.
-  ErrorCode write_refcounts(TrimOutput& out) {
+  ErrorCode write_refcounts(TrimSink& out) {
     const uint64_t C = st_.cluster;
     const uint64_t per_block = C * 8 >> st_.refcount_order;
     refcount_table_ = 1;
@@ -608,7 +608,7 @@ class Qcow2Writer : public BlockWriter {
 
   // The source's first cluster with the new places of its tables; autoclear bits this writer does
   // not know are cleared, as the format asks of any writer.
-  ErrorCode write_head(TrimOutput& out) {
+  ErrorCode write_head(TrimSink& out) {
     const uint64_t C = st_.cluster;
     std::vector<uint8_t> head = st_.head;
     store_be<uint64_t>(head.data() + 40, layout_.l1 * C);
@@ -623,7 +623,6 @@ class Qcow2Writer : public BlockWriter {
   static constexpr uint64_t kNoTable = ~uint64_t{0};
 
   Qcow2Image& st_;
-  DiskImage& image_;
   bool layered_;
   SnapshotClusters snapshots_;
   Layout layout_;
@@ -645,21 +644,14 @@ class Qcow2Writer : public BlockWriter {
 
 }  // namespace
 
-ErrorCode qcow2_trim(std::string_view path, DiskImage& image, const SectorUse& map, WriterRecord& record,
-                     ProgressCallback progress, void* user) {
-  if (image.format != FORMAT_QCOW2 || !image.state) return ERR_UNSUPPORTED;
+ErrorCode qcow2_trim(DiskImage& image, TrimJob& job) {
   Qcow2Image& st = qcow2(*image.state);
   if (st.refusal || st.external) return ERR_UNSUPPORTED;
   const bool layered = needs_layer_local_trim(image);
-  Qcow2Writer writer(st, image, layered);
+  Qcow2Writer writer(st, layered);
   if (ErrorCode rc = writer.prepare(); rc != OK) return rc;
-  TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, st.file); rc != OK) return rc;
-  const uint32_t total = st.geometry.total_sectors;
-  TrimWalk walk(image, map, out, progress, user, total);
-  if (ErrorCode rc = walk.run(TrimSpan{0, total, st.cluster_sectors(), layered}, writer); rc != OK) return rc;
-  if (ErrorCode rc = writer.finish(out); rc != OK) return rc;
-  return out.close();
+  return trim_file(image, job, job.path, st.file, TrimSpan{0, st.geometry.total_sectors, st.cluster_sectors(), layered},
+                   writer);
 }
 
 }  // namespace qx

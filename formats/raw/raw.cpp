@@ -63,7 +63,6 @@ ErrorCode raw_layer_status(DriverState& s, uint32_t first, uint32_t count, Layer
 }
 
 bool raw_can_trim(const DriverState&) { return true; }
-bool raw_needs_layer_local_trim(const DriverState&) { return false; }
 
 // Sectors of one host block: the host's own block where it is a sane power of two, else the step.
 uint32_t host_block_sectors(File& file) noexcept {
@@ -105,13 +104,12 @@ class RawWriter : public BlockWriter {
     return freed(walk, first, n);
   }
 
-  // What is still gathered goes out.
-  ErrorCode finish(TrimWalk& walk) {
+  // What is still gathered goes out; a new file keeps the disk's length.
+  ErrorCode finish(TrimWalk& walk) override {
     if (ErrorCode rc = flush_copy(walk); rc != OK) return rc;
-    return flush_punch();
+    if (ErrorCode rc = flush_punch(); rc != OK) return rc;
+    return punch_into_ ? OK : walk.out().set_length(get_geometry(walk.image()).size_bytes());
   }
-
-  uint64_t punched_bytes() const noexcept { return punched_; }
 
  private:
   ErrorCode freed(TrimWalk& walk, uint32_t first, uint32_t n) {
@@ -161,26 +159,34 @@ class RawWriter : public BlockWriter {
     punch_ = Run{};
     if (run.n == 0) return OK;
     bool unsupported = false;
-    if (!punch_into_->punch_hole(uint64_t{run.first} * kSectorSize, uint64_t{run.n} * kSectorSize, unsupported))
-      return ERR_WRITE;
-    punched_ += uint64_t{run.n} * kSectorSize;
-    return OK;
+    const bool punched =
+        punch_into_->punch_hole(uint64_t{run.first} * kSectorSize, uint64_t{run.n} * kSectorSize, unsupported);
+    return punched ? OK : ERR_WRITE;
   }
 
   uint32_t host_;
   File* punch_into_;
   Run copy_, punch_;
-  uint64_t punched_ = 0;
   std::vector<uint8_t> data_;
 };
 
-// The walk over the whole disk; what it leaves gathered goes out once it is done.
-ErrorCode walk_disk(DiskImage& image, const SectorUse& map, TrimOutput& out, RawWriter& writer,
-                    ProgressCallback progress, void* user) {
-  const uint32_t total = get_geometry(image).total_sectors;
-  TrimWalk walk(image, map, out, progress, user, total);
-  if (ErrorCode rc = walk.run(TrimSpan{0, total, kStepSectors, false}, writer); rc != OK) return rc;
-  return writer.finish(walk);
+ErrorCode raw_trim(DiskImage& image, TrimJob& job) {
+  RawImage& st = raw(*image.state);
+  RawWriter writer(host_block_sectors(st.file), nullptr);
+  return trim_file(image, job, job.path, st.file, TrimSpan{0, st.geometry.total_sectors, kStepSectors, false}, writer);
+}
+
+// The image was opened for reading; the holes go through a second descriptor of the same file.
+// Punched holes need no sync to be safe: a hole lost in a crash is the old free data again.
+ErrorCode raw_trim_in_place(DiskImage& image, TrimJob& job) {
+  RawImage& st = raw(*image.state);
+  const uint32_t host = host_block_sectors(st.file);
+  File target;
+  if (ErrorCode rc = open_to_punch(job.path, st.file, uint64_t{host} * kSectorSize, target); rc != OK) return rc;
+  RawWriter writer(host, &target);
+  TrimWalk walk(image, job);
+  if (ErrorCode rc = walk.run(TrimSpan{0, st.geometry.total_sectors, kStepSectors, false}, writer); rc != OK) return rc;
+  return target.close() ? OK : ERR_WRITE;
 }
 
 }  // namespace
@@ -201,50 +207,16 @@ ErrorCode open_raw_named(DiskImage& image, std::string_view path, bool read_only
   return rc;
 }
 
-ErrorCode raw_trim(std::string_view path, DiskImage& image, const SectorUse& map,
-                   WriterRecord& record, ProgressCallback progress, void* user) {
-  if (image.format != FORMAT_RAW || !image.state) return ERR_UNSUPPORTED;
-  RawImage& st = raw(*image.state);
-  RawWriter writer(host_block_sectors(st.file), nullptr);
-  TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, st.file); rc != OK) return rc;
-  if (ErrorCode rc = walk_disk(image, map, out, writer, progress, user); rc != OK) return rc;
-  if (ErrorCode rc = out.set_length(st.geometry.size_bytes()); rc != OK) return rc;
-  return out.close();
-}
-
-ErrorCode raw_trim_in_place(std::string_view path, DiskImage& image, const SectorUse& map,
-                            ProgressCallback progress, void* user) {
-  if (image.format != FORMAT_RAW || !image.state) return ERR_UNSUPPORTED;
-  RawImage& st = raw(*image.state);
-  // The image was opened for reading; the holes go through a second descriptor of the same file.
-  const uint32_t host = host_block_sectors(st.file);
-  File target;
-  if (ErrorCode rc = open_to_punch(path, st.file, uint64_t{host} * kSectorSize, target); rc != OK) return rc;
-  RawWriter writer(host, &target);
-  TrimOutput none;
-  const ErrorCode rc = walk_disk(image, map, none, writer, progress, user);
-  // Punched holes need no sync to be safe: a hole lost in a crash is the old free data again.
-  if (rc != OK) return rc;
-  return target.close() ? OK : ERR_WRITE;
-}
-
 const FormatDriver kRawDriver = {
     .name = "raw",
     .make_state = make_driver_state<RawImage>,
     .open = raw_open,
-    .close = nullptr,
     .get_geometry = raw_geometry,
     .read_bytes = raw_read,
-    .is_range_free = layered_is_range_free,
     .can_trim = raw_can_trim,
-    .needs_layer_local_trim = raw_needs_layer_local_trim,
-    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = raw_trim,
-    .identity = nullptr,
-    .chain_status = nullptr,
+    .trim_in_place = raw_trim_in_place,
     .layer_status = raw_layer_status,
-    .parent = nullptr,
 };
 
 }  // namespace qx

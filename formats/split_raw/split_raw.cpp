@@ -281,8 +281,6 @@ ErrorCode switch_part(SplitRawState& st, uint32_t index) {
 
 ErrorCode split_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   SplitRawState& st = split(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
   while (!out.empty()) {
     const uint32_t index = part_at(st, offset);
     const Part& p = st.parts[index];
@@ -314,18 +312,9 @@ const FormatDriver kSplitRawDriver = {
     .name = "split raw",
     .make_state = make_driver_state<SplitRawState>,
     .open = nullptr,  // opened through its description or one of its parts
-    .close = nullptr,
     .get_geometry = split_geometry,
     .read_bytes = split_read,
-    .is_range_free = layered_is_range_free,
-    .can_trim = nullptr,
-    .needs_layer_local_trim = nullptr,
-    .is_range_free_in_layer = nullptr,
-    .trim = nullptr,
-    .identity = nullptr,
-    .chain_status = nullptr,
     .layer_status = split_layer_status,
-    .parent = nullptr,
 };
 
 ErrorCode open_split_raw_description(DiskImage& image, std::string_view path, bool) {

@@ -143,17 +143,12 @@ DiskGeometry vdi_geometry(const DriverState& s) { return vdi(s).geometry; }
 
 ErrorCode vdi_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   VdiImage& st = vdi(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(st.block_bytes, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
-    const uint32_t entry = st.map[static_cast<size_t>(sp.block)];
+  return read_by_blocks(st.block_bytes, offset, out, [&](uint64_t block, uint64_t in, std::span<uint8_t> piece) {
+    const uint32_t entry = st.map[static_cast<size_t>(block)];
     if (!is_stored(entry)) std::memset(piece.data(), 0, piece.size());
-    else if (!st.file.read_at(block_data_offset(st, entry) + sp.offset, piece)) return ERR_READ;
-    done += piece.size();
-  }
-  return OK;
+    else if (!st.file.read_at(block_data_offset(st, entry) + in, piece)) return ERR_READ;
+    return OK;
+  });
 }
 
 // ---- the layer question ----
@@ -180,9 +175,6 @@ ErrorCode vdi_layer_status(DriverState& s, uint32_t first, uint32_t count, Layer
 // The writer packs bare blocks; extra data before each block would have to be carried along.
 bool vdi_can_trim(const DriverState& s) { return vdi(s).header.block_extra == 0; }
 
-// Images of this driver never have a parent.
-bool vdi_needs_layer_local_trim(const DriverState&) { return false; }
-
 // ---- trim ----
 
 // Kept blocks are packed in disk order from the data offset on, always whole (zeros after the
@@ -191,7 +183,7 @@ class VdiWriter : public BlockWriter {
  public:
   explicit VdiWriter(const VdiImage& st) : st_(st) {}
 
-  ErrorCode allocate() {
+  ErrorCode begin(TrimWalk&) override {
     return guard_no_memory([&] {
       new_map_.resize(st_.map.size());
       for (le32_t& e : new_map_) e = kUnallocated;
@@ -207,7 +199,8 @@ class VdiWriter : public BlockWriter {
   }
 
   // The new map exactly where the header places it, zeros everywhere else up to the data offset.
-  ErrorCode write_head(TrimOutput& out) const {
+  ErrorCode finish(TrimWalk& walk) override {
+    TrimSink& out = walk.out();
     VdiHeader header = st_.header;
     header.blocks_allocated = kept_;
     const uint64_t map_at = header.block_map_offset;
@@ -225,39 +218,24 @@ class VdiWriter : public BlockWriter {
   uint32_t kept_ = 0;
 };
 
-}  // namespace
-
-ErrorCode vdi_trim(std::string_view path, DiskImage& image, const SectorUse& map,
-                   WriterRecord& record, ProgressCallback progress, void* user) {
-  if (image.format != FORMAT_VDI || !image.state) return ERR_UNSUPPORTED;
+ErrorCode vdi_trim(DiskImage& image, TrimJob& job) {
   VdiImage& st = vdi(*image.state);
   VdiWriter writer(st);
-  if (ErrorCode rc = writer.allocate(); rc != OK) return rc;
-  TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, st.file); rc != OK) return rc;
-  const uint32_t total = st.geometry.total_sectors;
-  TrimWalk walk(image, map, out, progress, user, total);
-  if (ErrorCode rc = walk.run(TrimSpan{0, total, st.block_sectors, false}, writer); rc != OK) return rc;
-  if (ErrorCode rc = writer.write_head(out); rc != OK) return rc;
-  return out.close();
+  return trim_file(image, job, job.path, st.file, TrimSpan{0, st.geometry.total_sectors, st.block_sectors, false},
+                   writer);
 }
+
+}  // namespace
 
 const FormatDriver kVdiDriver = {
     .name = "vdi",
     .make_state = make_driver_state<VdiImage>,
     .open = vdi_open,
-    .close = nullptr,
     .get_geometry = vdi_geometry,
     .read_bytes = vdi_read,
-    .is_range_free = layered_is_range_free,
     .can_trim = vdi_can_trim,
-    .needs_layer_local_trim = vdi_needs_layer_local_trim,
-    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = vdi_trim,
-    .identity = nullptr,
-    .chain_status = nullptr,
     .layer_status = vdi_layer_status,
-    .parent = nullptr,
 };
 
 }  // namespace qx

@@ -319,16 +319,9 @@ ErrorCode read_block_piece(VhdImage& st, uint32_t block, uint64_t in_block, std:
 
 ErrorCode vhd_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   VhdImage& st = vhd(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(st.block_bytes, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
-    if (ErrorCode rc = read_block_piece(st, static_cast<uint32_t>(sp.block), sp.offset, piece); rc != OK)
-      return rc;
-    done += static_cast<size_t>(sp.piece);
-  }
-  return OK;
+  return read_by_blocks(st.block_bytes, offset, out, [&](uint64_t block, uint64_t in, std::span<uint8_t> piece) {
+    return read_block_piece(st, static_cast<uint32_t>(block), in, piece);
+  });
 }
 
 // ---- the layer question ----
@@ -376,10 +369,6 @@ ErrorCode vhd_chain_status(const DriverState& s) {
       std::memcmp(found.bytes, st.header.parent_unique_id, sizeof found.bytes) != 0)
     return ERR_BAD_FORMAT;
   return parent_chain_status(st.parent);
-}
-
-bool vhd_needs_layer_local_trim(const DriverState& s) {
-  return vhd(s).has_parent || vhd(s).parent_missing;
 }
 
 // ---- trim ----
@@ -443,7 +432,7 @@ class VhdWriter : public BlockWriter {
   VhdWriter(VhdImage& st, bool layered, std::span<const uint8_t> first_sector)
       : st_(st), layered_(layered), first_sector_(first_sector) {}
 
-  ErrorCode allocate() {
+  ErrorCode begin(TrimWalk&) override {
     return guard_no_memory([&] {
       bat_.assign(st_.header.max_table_entries, kUnallocated);
       bitmap_.resize(st_.bitmap_bytes);
@@ -454,7 +443,7 @@ class VhdWriter : public BlockWriter {
   // The head goes out once it is known how many blocks follow it.
   ErrorCode plan(TrimWalk& walk) override {
     place_ = place_blocks(st_, layered_, walk.kept_blocks());
-    TrimOutput& out = walk.out();
+    TrimSink& out = walk.out();
     if (layered_) {
       // The head of a differencing file (header, locators, whatever the source keeps there) is
       // copied byte for byte.
@@ -503,15 +492,15 @@ class VhdWriter : public BlockWriter {
     return OK;
   }
 
-  ErrorCode write_tail(TrimOutput& out) {
-    if (ErrorCode rc = write_table(out, 0); rc != OK) return rc;
-    return out.write(position_, first_sector_.first(st_.footer_length));
+  ErrorCode finish(TrimWalk& walk) override {
+    if (ErrorCode rc = write_table(walk.out(), 0); rc != OK) return rc;
+    return walk.out().write(position_, first_sector_.first(st_.footer_length));
   }
 
  private:
   // The dynamic head is ours and its whole area is written; a copied differencing head keeps
   // every byte beyond the entries.
-  ErrorCode write_table(TrimOutput& out, uint8_t fill) {
+  ErrorCode write_table(TrimSink& out, uint8_t fill) {
     const size_t entries = bat_.size() * 4;
     std::vector<uint8_t> table(layered_ ? entries : static_cast<size_t>(place_.table_area), 0);
     for (size_t i = 0; i < bat_.size(); ++i)
@@ -531,11 +520,7 @@ class VhdWriter : public BlockWriter {
   std::vector<uint8_t> data_;
 };
 
-}  // namespace
-
-ErrorCode vhd_trim(std::string_view path, DiskImage& image, const SectorUse& map,
-                   WriterRecord& record, ProgressCallback progress, void* user) {
-  if (image.format != FORMAT_VHD || !image.state) return ERR_UNSUPPORTED;
+ErrorCode vhd_trim(DiskImage& image, TrimJob& job) {
   VhdImage& st = vhd(*image.state);
   if (!writer_can_place(st)) return ERR_UNSUPPORTED;
   std::array<uint8_t, 512> first_sector{};
@@ -543,15 +528,11 @@ ErrorCode vhd_trim(std::string_view path, DiskImage& image, const SectorUse& map
   std::memcpy(first_sector.data(), &st.footer, st.footer_length);
   const bool layered = needs_layer_local_trim(image);
   VhdWriter writer(st, layered, first_sector);
-  if (ErrorCode rc = writer.allocate(); rc != OK) return rc;
-  TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, st.file); rc != OK) return rc;
-  const uint32_t total = st.geometry.total_sectors;
-  TrimWalk walk(image, map, out, progress, user, total);
-  if (ErrorCode rc = walk.run(TrimSpan{0, total, st.block_sectors, layered}, writer); rc != OK) return rc;
-  if (ErrorCode rc = writer.write_tail(out); rc != OK) return rc;
-  return out.close();
+  return trim_file(image, job, job.path, st.file, TrimSpan{0, st.geometry.total_sectors, st.block_sectors, layered},
+                   writer);
 }
+
+}  // namespace
 
 bool vhd_layout(const DiskImage& image, VhdLayout& out) noexcept {
   if (image.format != FORMAT_VHD || !image.state) return false;
@@ -574,13 +555,9 @@ const FormatDriver kVhdDriver = {
     .name = "vhd",
     .make_state = make_driver_state<VhdImage>,
     .open = vhd_open,
-    .close = nullptr,
     .get_geometry = vhd_geometry,
     .read_bytes = vhd_read,
-    .is_range_free = layered_is_range_free,
     .can_trim = vhd_can_trim,
-    .needs_layer_local_trim = vhd_needs_layer_local_trim,
-    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = vhd_trim,
     .identity = vhd_identity,
     .chain_status = vhd_chain_status,

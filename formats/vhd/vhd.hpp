@@ -2,17 +2,12 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 #include "image/disk_image.hpp"
 
 namespace qx {
 
 extern const FormatDriver kVhdDriver;
-
-// Writes the trimmed copy "<path>_TEMP" and fills record.single; OK, CANCELLED or an error.
-ErrorCode vhd_trim(std::string_view path, DiskImage& image, const SectorUse& map,
-                   WriterRecord& record, ProgressCallback progress, void* user);
 
 // What open worked out about the file's layout; for the inspection tool and tests.
 struct VhdLayout {

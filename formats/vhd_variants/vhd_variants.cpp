@@ -280,8 +280,6 @@ ErrorCode for_each_run(VariantImage& st, uint32_t block, uint32_t offset, uint32
 
 ErrorCode strict_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   VariantImage& st = variant(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
   // Whole sectors are walked; a read that starts or ends inside one takes its part of it.
   for (BlockSplit64 sp(kBlockBytes, offset, out.size()); sp.more(); sp.next()) {
     uint8_t* dst = out.data() + (sp.block * kBlockBytes + sp.offset - offset);
@@ -375,18 +373,11 @@ constexpr FormatDriver variant_driver(const char* name,
       .name = name,
       .make_state = make_driver_state<VariantImage>,
       .open = open,
-      .close = nullptr,
       .get_geometry = variant_geometry,
       .read_bytes = flat_data ? flat_part_read : strict_read,
       .is_range_free = flat_data ? flat_part_is_range_free : strict_is_range_free,
-      .can_trim = nullptr,
-      .needs_layer_local_trim = nullptr,
-      .is_range_free_in_layer = nullptr,
-      .trim = nullptr,
       .identity = variant_identity,
       .chain_status = differencing ? differencing_chain_status : nullptr,
-      .layer_status = nullptr,
-      .parent = nullptr,
   };
 }
 

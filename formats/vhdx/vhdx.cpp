@@ -99,7 +99,6 @@ constexpr uint32_t kMetadataTableBytes = 64u << 10;
 constexpr uint32_t kMaxItemBytes = 1u << 20;
 constexpr uint64_t kMaxDiskBytes = uint64_t{1} << 46;  // 64 TiB
 constexpr uint64_t kOffsetMask = ~(kMiB - 1);
-constexpr uint32_t kHoleSectors = 2048;  // 1 MiB
 
 // Block states of the BAT: payload entries, and the sector bitmap entry that follows each chunk.
 enum : uint8_t {
@@ -586,16 +585,9 @@ ErrorCode read_block_piece(VhdxImage& st, uint32_t block, uint64_t in_block, std
 
 ErrorCode vhdx_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   VhdxImage& st = vhdx(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
-  size_t done = 0;
-  for (BlockSplit64 sp(st.block_bytes, offset, out.size()); sp.more(); sp.next()) {
-    const auto piece = out.subspan(done, static_cast<size_t>(sp.piece));
-    if (ErrorCode rc = read_block_piece(st, static_cast<uint32_t>(sp.block), sp.offset, piece); rc != OK)
-      return rc;
-    done += static_cast<size_t>(sp.piece);
-  }
-  return OK;
+  return read_by_blocks(st.block_bytes, offset, out, [&](uint64_t block, uint64_t in, std::span<uint8_t> piece) {
+    return read_block_piece(st, static_cast<uint32_t>(block), in, piece);
+  });
 }
 
 // ---- the layer question ----
@@ -638,8 +630,6 @@ DiskImage* vhdx_parent(DriverState& s) { return vhdx(s).has_parent ? &vhdx(s).pa
 // Hyper-V would replay a copied log onto the new layout.
 bool vhdx_can_trim(const DriverState& s) { return !vhdx(s).log_pending; }
 
-bool vhdx_needs_layer_local_trim(const DriverState& s) { return vhdx(s).has_parent; }
-
 bool vhdx_identity(const DriverState& s, ImageIdentity& out) {
   out.kind = ImageIdentity::VHDX_DATA_WRITE_GUID;
   std::memcpy(out.bytes, vhdx(s).header.data_write_guid, sizeof out.bytes);
@@ -673,19 +663,19 @@ class VhdxWriter : public BlockWriter {
  public:
   explicit VhdxWriter(VhdxImage& st) : st_(st) {}
 
-  ErrorCode allocate() {
-    return guard_no_memory([&] {
-      bat_.assign(st_.bat_entries, 0);
-      head_.resize(kHeadBytes);
-      chunk_partial_.assign(st_.data_blocks / st_.chunk_ratio + 1, false);
-      return OK;
-    });
-  }
-
   // The log and every region but the BAT go behind the head in table order; the table of the
   // output gets their new offsets. The head itself is written last, so that a file cut short
   // never looks finished.
-  ErrorCode place_regions(TrimOutput& out) {
+  ErrorCode begin(TrimWalk& walk) override {
+    if (ErrorCode rc = guard_no_memory([&] {
+          bat_.assign(st_.bat_entries, 0);
+          head_.resize(kHeadBytes);
+          chunk_partial_.assign(st_.data_blocks / st_.chunk_ratio + 1, false);
+          return OK;
+        });
+        rc != OK)
+      return rc;
+    TrimSink& out = walk.out();
     if (!st_.file.read_at(0, head_)) return ERR_READ;
     table_ = st_.region_table;
     (void)read_struct(std::span<const uint8_t>(table_), 0, table_header_);
@@ -720,54 +710,27 @@ class VhdxWriter : public BlockWriter {
     return OK;
   }
 
-  // A stored block whose used sectors all read as zeros (through the parent where the block is
-  // partial) becomes a zero block.
+  // Only a stored block is asked about: one whose used sectors all read as zeros (through the
+  // parent where the block is partial) becomes a zero block.
   ErrorCode decide(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n, BlockFate& fate) override {
     const uint8_t state = state_of(st_.bat[payload_entry(st_, block)]);
-    if (state == kNotPresent && st_.has_parent) {
-      fate = kParentBlock;
-      return OK;
-    }
-    fate = kDropBlock;
-    if (state != kFullyPresent && state != kPartiallyPresent) return OK;
-    bool free = true;
-    if (ErrorCode rc = is_range_free(walk.image(), &walk.map(), first, n, free, nullptr); rc != OK) return rc;
-    if (!free) fate = kKeepBlock;
+    if (state != kFullyPresent && state != kPartiallyPresent) return decide_free(walk, block, n, fate);
+    return BlockWriter::decide(walk, block, first, n, fate);
+  }
+
+  ErrorCode decide_free(TrimWalk&, uint32_t block, uint32_t, BlockFate& fate) override {
+    const bool parents = st_.has_parent && state_of(st_.bat[payload_entry(st_, block)]) == kNotPresent;
+    fate = parents ? kParentBlock : kDropBlock;
     return OK;
   }
 
-  bool groups_with_default_decision() const noexcept override { return false; }
-
-  // A kept block is copied as this file holds it, in large pieces: the runs of sectors the map
-  // uses, with gaps shorter than kHoleSectors copied along. Longer gaps of unused sectors are never
-  // written and read as zeros; they held nothing the file systems still own. A partially present
-  // block keeps its sector bitmap, so that what this file does not hold still comes from the
-  // parent.
+  // A kept block is copied as this file holds it, in large pieces; unused sectors of it read as
+  // zeros where they are not copied along: they held nothing the file systems still own. A
+  // partially present block keeps its sector bitmap, so that what this file does not hold still
+  // comes from the parent.
   ErrorCode keep(TrimWalk& walk, uint32_t block, uint32_t first, uint32_t n) override {
     const uint64_t e = st_.bat[payload_entry(st_, block)];
-    if (ErrorCode rc = guard_no_memory([&] {
-          used_.resize(bitmap_bytes(n));
-          return OK;
-        });
-        rc != OK)
-      return rc;
-    if (ErrorCode rc = query_used(walk.map(), first, n, used_); rc != OK) return rc;
-    for (uint32_t i = 0; i < n;) {
-      while (i < n && !test_bit(used_, i)) ++i;
-      if (i == n) break;
-      uint32_t end = i + 1, gap = 0;
-      for (uint32_t j = end; j < n && gap < kHoleSectors; ++j) {
-        if (test_bit(used_, j)) {
-          end = j + 1;
-          gap = 0;
-        } else {
-          ++gap;
-        }
-      }
-      const uint64_t at = uint64_t{i} * kSectorSize, length = uint64_t{end - i} * kSectorSize;
-      if (ErrorCode rc = walk.out().copy(offset_of(e) + at, position_ + at, length); rc != OK) return rc;
-      i = end;
-    }
+    if (ErrorCode rc = walk.copy_used(first, n, offset_of(e), position_); rc != OK) return rc;
     if (state_of(e) == kPartiallyPresent) chunk_partial_[block / st_.chunk_ratio] = true;
     bat_[payload_entry(st_, block)] = position_ | state_of(e);
     position_ += st_.block_bytes;
@@ -781,8 +744,9 @@ class VhdxWriter : public BlockWriter {
 
   // The last block ends the file even where its tail was left unwritten; then the BAT, and the
   // head with the new log offset and region tables.
-  ErrorCode finish(TrimOutput& out) {
+  ErrorCode finish(TrimWalk& walk) override {
     static constexpr uint8_t kZeroByte[1] = {};
+    TrimSink& out = walk.out();
     uint64_t length = 0;
     if (ErrorCode rc = out.length(length); rc != OK) return rc;
     if (length < position_)
@@ -802,7 +766,7 @@ class VhdxWriter : public BlockWriter {
   }
 
   // After the last block of each chunk, the chunk's sector bitmap when some kept block needs it.
-  ErrorCode end_block(TrimOutput& out, uint32_t block) {
+  ErrorCode end_block(TrimSink& out, uint32_t block) {
     if (block % st_.chunk_ratio != st_.chunk_ratio - 1 && block + 1 != st_.data_blocks) return OK;
     const uint32_t chunk = block / st_.chunk_ratio;
     const uint32_t index = bitmap_entry(st_, chunk);
@@ -838,43 +802,25 @@ class VhdxWriter : public BlockWriter {
   VhdxRegionTableHeader table_header_{};
   size_t bat_entry_ = 0;
   std::vector<bool> chunk_partial_;  // chunks whose output keeps a partially present block
-  std::vector<uint8_t> used_;
 };
 
-}  // namespace
-
-ErrorCode vhdx_trim(std::string_view path, DiskImage& image, const SectorUse& map,
-                    WriterRecord& record, ProgressCallback progress, void* user) {
-  if (image.format != FORMAT_VHDX || !image.state) return ERR_UNSUPPORTED;
+ErrorCode vhdx_trim(DiskImage& image, TrimJob& job) {
   VhdxImage& st = vhdx(*image.state);
   VhdxWriter writer(st);
-  if (ErrorCode rc = writer.allocate(); rc != OK) return rc;
-  TrimOutput out;
-  if (ErrorCode rc = out.create(record.single, path, st.file); rc != OK) return rc;
-  if (ErrorCode rc = writer.place_regions(out); rc != OK) return rc;
-  const uint32_t total = st.geometry.total_sectors;
-  TrimWalk walk(image, map, out, progress, user, total);
   const uint64_t covered = uint64_t{st.data_blocks} * st.block_sectors;
-  if (ErrorCode rc = walk.run(TrimSpan{0, static_cast<uint32_t>(std::min<uint64_t>(total, covered)),
-                                       st.block_sectors, false},
-                              writer);
-      rc != OK)
-    return rc;
-  if (ErrorCode rc = writer.finish(out); rc != OK) return rc;
-  return out.close();
+  const auto sectors = static_cast<uint32_t>(std::min<uint64_t>(st.geometry.total_sectors, covered));
+  return trim_file(image, job, job.path, st.file, TrimSpan{0, sectors, st.block_sectors, false}, writer);
 }
+
+}  // namespace
 
 const FormatDriver kVhdxDriver = {
     .name = "vhdx",
     .make_state = make_driver_state<VhdxImage>,
     .open = vhdx_open,
-    .close = nullptr,
     .get_geometry = vhdx_geometry,
     .read_bytes = vhdx_read,
-    .is_range_free = layered_is_range_free,
     .can_trim = vhdx_can_trim,
-    .needs_layer_local_trim = vhdx_needs_layer_local_trim,
-    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = vhdx_trim,
     .identity = vhdx_identity,
     .chain_status = vhdx_chain_status,

@@ -192,8 +192,6 @@ ErrorCode for_each_part(const VmdkImage& st, uint32_t first, uint32_t count, Par
 
 ErrorCode vmdk_read(DriverState& s, uint64_t offset, std::span<uint8_t> out) {
   VmdkImage& st = vmdk(s);
-  const uint64_t size = st.geometry.size_bytes();
-  if (offset > size || out.size() > size - offset) return ERR_UNSUPPORTED;
   size_t done = 0;
   while (done < out.size()) {
     const uint64_t at = offset + done;
@@ -231,8 +229,6 @@ bool vmdk_can_trim(const DriverState& s) {
   const VmdkImage& st = vmdk(s);
   return !st.is_flat() && !has_compressed_extent(st);
 }
-
-bool vmdk_needs_layer_local_trim(const DriverState& s) { return vmdk(s).has_parent; }
 
 bool cid_identity(TextView cid, ImageIdentity& out) noexcept {
   uint32_t value = 0;
@@ -304,11 +300,13 @@ ErrorCode plan_layout(const SparseExtent& e, TrimLayout& t) {
 // packed from `overhead` in disk order, each grain table written once its span is done.
 class ExtentWriter : public BlockWriter {
  public:
-  ExtentWriter(SparseExtent& extent, const TrimLayout& t) : extent_(extent), t_(t) {}
+  ExtentWriter(SparseExtent& extent, const TrimLayout& t, std::span<const uint8_t> head)
+      : extent_(extent), t_(t), head_(head) {}
 
-  ErrorCode write_head(TrimOutput& out, std::span<const uint8_t> head) {
+  ErrorCode begin(TrimWalk& walk) override {
+    TrimSink& out = walk.out();
     const SparseExtentHeader& h = extent_.header;
-    if (ErrorCode rc = out.write(0, head); rc != OK) return rc;
+    if (ErrorCode rc = out.write(0, head_); rc != OK) return rc;
     uint64_t last = 0;
     for (uint64_t p : {h.rgd_offset.get(), h.gd_offset.get(), t_.extra}) {
       if (p == 0) continue;
@@ -337,10 +335,10 @@ class ExtentWriter : public BlockWriter {
     return reach_table(walk.out(), block / kTableEntries);
   }
 
-  ErrorCode finish(TrimOutput& out) { return write_table(out); }
+  ErrorCode finish(TrimWalk& walk) override { return write_table(walk.out()); }
 
  private:
-  ErrorCode write_directory_set(TrimOutput& out, uint64_t p) {
+  ErrorCode write_directory_set(TrimSink& out, uint64_t p) {
     std::vector<uint8_t> dir(static_cast<size_t>(t_.dir_sectors * kSectorSize), 0);
     for (uint64_t i = 0; i < t_.tables; ++i)
       store_le<uint32_t>(dir.data() + i * 4, static_cast<uint32_t>(p + t_.dir_sectors + i * kTableSectors));
@@ -350,7 +348,7 @@ class ExtentWriter : public BlockWriter {
   }
 
   // Grain table k is the one being filled: the one before it is written.
-  ErrorCode reach_table(TrimOutput& out, uint32_t k) {
+  ErrorCode reach_table(TrimSink& out, uint32_t k) {
     if (k == table_index_) return OK;
     if (ErrorCode rc = write_table(out); rc != OK) return rc;
     table_index_ = k;
@@ -359,7 +357,7 @@ class ExtentWriter : public BlockWriter {
   }
 
   // A table whose grains were all dropped stays as written: zeros.
-  ErrorCode write_table(TrimOutput& out) {
+  ErrorCode write_table(TrimSink& out) {
     if (!table_used_) return OK;
     table_used_ = false;
     std::array<uint8_t, kTableEntries * 4> bytes;
@@ -375,15 +373,14 @@ class ExtentWriter : public BlockWriter {
 
   SparseExtent& extent_;
   const TrimLayout& t_;
+  std::span<const uint8_t> head_;
   uint64_t next_ = 0;  // next free sector of the output
   uint32_t table_index_ = 0;
   bool table_used_ = false;
   std::array<uint32_t, kTableEntries> table_{};
 };
 
-ErrorCode trim_sparse_extent(DiskImage& image, SparseExtent& e, const SectorUse& map,
-                             ReplacementEntry& entry, bool layered, uint32_t total,
-                             ProgressCallback progress, void* user) {
+ErrorCode trim_sparse_extent(DiskImage& image, TrimJob& job, SparseExtent& e, bool layered) {
   TrimLayout t;
   if (ErrorCode rc = plan_layout(e, t); rc != OK) return rc;
   std::vector<uint8_t> head;
@@ -394,38 +391,22 @@ ErrorCode trim_sparse_extent(DiskImage& image, SparseExtent& e, const SectorUse&
       rc != OK)
     return rc;
   if (!e.file.read_at(0, head)) return ERR_READ;
-  TrimOutput out;
-  if (ErrorCode rc = out.create(entry, e.path.view(), e.file); rc != OK) return rc;
-  ExtentWriter writer(e, t);
-  TrimWalk walk(image, map, out, progress, user, total);
-  if (ErrorCode rc = writer.write_head(out, head); rc != OK) return rc;
-  if (ErrorCode rc = walk.run(TrimSpan{e.first_sector, e.size, t.grain, layered}, writer); rc != OK) return rc;
-  if (ErrorCode rc = writer.finish(out); rc != OK) return rc;
-  return out.close();
+  ExtentWriter writer(e, t, head);
+  return trim_file(image, job, e.path.view(), e.file, TrimSpan{e.first_sector, e.size, t.grain, layered}, writer);
+}
+
+// Every sparse extent file is rewritten beside itself.
+ErrorCode trim_vmdk(DiskImage& image, TrimJob& job) {
+  VmdkImage& st = vmdk(*image.state);
+  const uint32_t n = st.extent_count();
+  if (ErrorCode rc = job.sink->expect_files(n); rc != OK) return rc;
+  const bool layered = needs_layer_local_trim(image);
+  for (uint32_t i = 0; i < n; ++i)
+    if (ErrorCode rc = trim_sparse_extent(image, job, st.sparse[i], layered); rc != OK) return rc;
+  return OK;
 }
 
 }  // namespace
-
-ErrorCode trim_vmdk(std::string_view, DiskImage& image, const SectorUse& map, WriterRecord& record,
-                    ProgressCallback progress, void* user) {
-  record.single = Replacement{};
-  record.list.entries.clear();
-  record.list.count = 0;
-  if (image.format != FORMAT_VMDK || !image.state) return ERR_UNSUPPORTED;
-  VmdkImage& st = vmdk(*image.state);
-  const uint32_t n = st.extent_count();
-  if (!reserve_replacement_list(record.list, n)) return ERR_NO_MEMORY;
-  const bool layered = needs_layer_local_trim(image);
-  for (uint32_t i = 0; i < n; ++i) {
-    // Counted before its file exists, so that a failure from then on removes it.
-    record.list.count = i + 1;
-    if (ErrorCode rc = trim_sparse_extent(image, st.sparse[i], map, record.list.entries[i], layered,
-                                          st.geometry.total_sectors, progress, user);
-        rc != OK)
-      return rc;
-  }
-  return OK;
-}
 
 ErrorCode vmdk_files(std::string_view path, std::vector<std::string>& out) {
   out.clear();
@@ -450,13 +431,9 @@ const FormatDriver kVmdkDriver = {
     .name = "vmdk",
     .make_state = make_driver_state<VmdkImage>,
     .open = vmdk_open,
-    .close = nullptr,
     .get_geometry = vmdk_geometry,
     .read_bytes = vmdk_read,
-    .is_range_free = layered_is_range_free,
     .can_trim = vmdk_can_trim,
-    .needs_layer_local_trim = vmdk_needs_layer_local_trim,
-    .is_range_free_in_layer = layered_is_range_free_in_layer,
     .trim = trim_vmdk,
     .identity = vmdk_identity,
     .chain_status = vmdk_chain_status,

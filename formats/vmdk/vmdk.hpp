@@ -18,8 +18,4 @@ extern const FormatDriver kVmdkDriver;
 // that no open would take.
 ErrorCode vmdk_files(std::string_view path, std::vector<std::string>& out);
 
-// Writes "<extent>_TEMP" for every extent and fills record.list; OK, CANCELLED or an error.
-ErrorCode trim_vmdk(std::string_view path, DiskImage& image, const SectorUse& map,
-                    WriterRecord& record, ProgressCallback progress, void* user);
-
 }  // namespace qx

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "support/fat_builder.hpp"
 #include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
+#include "image/file_guard.hpp"
 #include "image/replacement.hpp"
 #include "support/parallels_builder.hpp"
 #include "support/qcow_builder.hpp"
@@ -209,6 +211,58 @@ TEST_P(WriterIdentity, TrimmedFilesHashAsBefore) {
   EXPECT_EQ(h, c.expected) << c.name;
 }
 
+uint64_t g_reads = 0;
+int count_reads(FileCall call) noexcept {
+  g_reads += call == FileCall::kRead;
+  return 0;
+}
+
+// The trim that follows a forecast takes over its decisions: the same files, fewer reads. Under
+// a run's guard, an image written since the forecast is decided anew.
+TEST_P(WriterIdentity, TheTrimTakesOverTheForecastsDecisions) {
+  const Case& c = GetParam();
+  enum Run { kFresh, kTakenOver, kWrittenMeanwhile };
+  uint64_t reads[3] = {};
+  for (const Run run : {kFresh, kTakenOver, kWrittenMeanwhile}) {
+    SCOPED_TRACE(run);
+    test::TempDir dir;
+    c.make(dir, fill_disk);
+    const std::string path = dir.file(c.image);
+    test::ExplicitUsageMap map(kSectors);
+    set_free(map);
+    FileGuard guard;
+    ActiveGuard active(guard);
+    if (!fs::is_directory(path)) {
+      ASSERT_EQ(guard.hold(path), HoldResult::kHeld);
+    }
+    DiskImage image;
+    ASSERT_EQ(open_image(image, path, true), OK);
+    TrimForecast forecast;
+    TrimDecisions decisions;
+    CountingSink counting(forecast);
+    ASSERT_EQ(trim_image(image, path, map.map(), counting, nullptr, nullptr, &decisions), OK);
+    if (run == kWrittenMeanwhile)
+      fs::last_write_time(forecast.files[0].path, fs::last_write_time(forecast.files[0].path) + std::chrono::hours(1));
+    WriterRecord record;
+    FileSink files(record);
+    g_reads = 0;
+    set_file_call_hook(count_reads);
+    const ErrorCode rc = trim_image(image, path, map.map(), files, nullptr, nullptr, run == kFresh ? nullptr : &decisions);
+    set_file_call_hook(nullptr);
+    reads[run] = g_reads;
+    close_image(image);
+    EXPECT_EQ(rc, OK);
+    if (run == kWrittenMeanwhile) {
+      EXPECT_EQ(discard_writer_record(record), OK);
+      continue;
+    }
+    ASSERT_EQ(commit_writer_record(record, kBackupSuffix, false), OK);
+    EXPECT_EQ(hash_outputs(dir), c.expected);
+  }
+  EXPECT_LT(reads[kTakenOver], reads[kFresh]);
+  EXPECT_EQ(reads[kWrittenMeanwhile], reads[kFresh]);
+}
+
 INSTANTIATE_TEST_SUITE_P(Writers, WriterIdentity, ::testing::ValuesIn(kCases), case_name);
 
 // An MBR disk with one FAT16 volume: clusters in use with data, a long run of free clusters that
@@ -262,7 +316,8 @@ int fail_nth_read(FileCall call) noexcept {
   return call == FileCall::kRead && ++g_fault.reads == g_fault.fail_at ? EIO : 0;
 }
 
-// Open, map, forecast and trim over the map the run built, as the command line does, reads
+// Open, map, forecast and trim over the map the run built, as the command line does (the trim
+// taking over what the forecast decided), reads
 // failing as planned; then the swap (keeping the backup) or the discard, with no read failing.
 ErrorCode run_with_read_fault(const std::string& path, uint64_t fail_at, uint32_t* recognised_out = nullptr) {
   g_fault = ReadFault{0, fail_at};
@@ -277,8 +332,11 @@ ErrorCode run_with_read_fault(const std::string& path, uint64_t fail_at, uint32_
     if (!map) return error;
     if (recognised_out) *recognised_out = recognised;
     TrimForecast forecast;
-    if (ErrorCode rc = forecast_trim(image, path, *map, forecast, nullptr, nullptr); rc != OK) return rc;
-    return trim_image(image, path, *map, record, nullptr, nullptr);
+    TrimDecisions decisions;
+    CountingSink counting(forecast);
+    if (ErrorCode rc = trim_image(image, path, *map, counting, nullptr, nullptr, &decisions); rc != OK) return rc;
+    FileSink files(record);
+    return trim_image(image, path, *map, files, nullptr, nullptr, &decisions);
   }();
   set_file_call_hook(nullptr);
   if (rc != OK) {

@@ -138,12 +138,8 @@ TEST(Platform, InPlaceOpensShareWritesWithTheirOwnPunchOnly) {
   test::TempDir dir;
   const std::string path = dir.file("disk.img");
   test::write_file(path, std::vector<uint8_t>(64u << 10, 1));
-  struct Sharing {
-    Sharing() { platform::share_writes_in_read_opens(true); }
-    ~Sharing() { platform::share_writes_in_read_opens(false); }
-  };
   {
-    Sharing sharing;
+    platform::ReadOpensShareWrites sharing(true);
     FileGuard guard;
     ActiveGuard active(guard);
     ASSERT_EQ(guard.hold(path), HoldResult::kHeld);
@@ -161,7 +157,7 @@ TEST(Platform, InPlaceOpensShareWritesWithTheirOwnPunchOnly) {
   std::ofstream writer(path, std::ios::binary | std::ios::in | std::ios::out);
   ASSERT_TRUE(writer);
   {
-    Sharing sharing;
+    platform::ReadOpensShareWrites sharing(true);
     File source = File::open_existing(path, true);
     ASSERT_TRUE(source);
     bool in_use = false;
@@ -179,7 +175,7 @@ TEST(Platform, InPlaceOpensShareWritesWithTheirOwnPunchOnly) {
     EXPECT_FALSE(File::open_existing(path, true));
   }
   // A writer that came and went between the hold and the punch.
-  Sharing sharing;
+  platform::ReadOpensShareWrites sharing(true);
   FileGuard guard;
   ActiveGuard active(guard);
   writer.close();

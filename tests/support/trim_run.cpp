@@ -101,9 +101,11 @@ Trimmed trim(const std::string& path, ProgressLog* log, const UsageMap* custom) 
   const UsageMap whole = whole_disk_map(get_geometry(image).total_sectors);
   // Every trim is forecast first: the forecast must name exactly the files it writes, to the byte.
   TrimForecast forecast;
-  const ErrorCode forecast_rc = forecast_trim(image, path, custom ? *custom : whole, forecast, nullptr, nullptr);
+  CountingSink counting(forecast);
+  const ErrorCode forecast_rc = trim_image(image, path, custom ? *custom : whole, counting, nullptr, nullptr);
   WriterRecord record;
-  t.rc = trim_image(image, path, custom ? *custom : whole, record, log ? log_progress : nullptr, log);
+  FileSink files(record);
+  t.rc = trim_image(image, path, custom ? *custom : whole, files, log ? log_progress : nullptr, log);
   close_image(image);
   if (t.rc == OK && (!log || log->cancel_at == SIZE_MAX)) {
     EXPECT_EQ(forecast_rc, OK);

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "formats/format_ids.hpp"
+#include "formats/trim_walk.hpp"
 #include "image/disk_image.hpp"
 #include "image/file.hpp"
 #include "support/disk_fixture.hpp"

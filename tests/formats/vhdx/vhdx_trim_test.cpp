@@ -139,6 +139,26 @@ TEST(VhdxTrim, ProgressAndCancellationAtTheFinalCall) {
   EXPECT_FALSE(fs::exists(path + "_TEMP"));
 }
 
+// The decide pass tells where it stands now and then, so it can be stopped: over a large disk with
+// one block at its end, a stop asked at its first report leaves nothing.
+TEST(VhdxTrim, TheDecidePassCanBeCancelled) {
+  test::TempDir dir;
+  const std::string path = dir.file("d.vhdx");
+  test::VhdxShape shape;
+  shape.disk_bytes = uint64_t{1} << 30;
+  test::VhdxBuilder b(shape);
+  b.write(shape.disk_bytes - kMiB, pattern(512, 7));
+  b.write_to(path);
+  const Bytes source = test::read_file(path);
+  test::ProgressLog log;
+  log.cancel_at = 1;
+  EXPECT_EQ(test::trim(path, &log).rc, CANCELLED);
+  ASSERT_EQ(log.calls.size(), 2u);
+  EXPECT_EQ(log.calls[1].first, 0u) << "the stop came before any block";
+  EXPECT_EQ(test::read_file(path), source);
+  EXPECT_FALSE(fs::exists(path + "_TEMP"));
+}
+
 TEST(VhdxTrim, PendingLogIsNeverTrimmed) {
   test::TempDir dir;
   const std::string path = dir.file("d.vhdx");
