@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "support/disk_builder.hpp"
+#include "support/file_patch.hpp"
 #include "support/json_reader.hpp"
 #include "support/qemu_tools.hpp"
 #include "support/test_support.hpp"
@@ -18,9 +19,10 @@ namespace fs = std::filesystem;
 using test::shell_quote;
 using Bytes = std::vector<uint8_t>;
 
+using test::put32;
+using test::put64;
+
 void put(Bytes& b, size_t at, const void* data, size_t n) { std::memcpy(b.data() + at, data, n); }
-void put32(Bytes& b, size_t at, uint32_t v) { put(b, at, &v, 4); }
-void put64(Bytes& b, size_t at, uint64_t v) { put(b, at, &v, 8); }
 
 // MD's checksum: 32-bit words summed in 64 bits, folded.
 uint32_t md_checksum(const Bytes& b, size_t from, size_t length) {
