@@ -180,8 +180,13 @@ ChildRun run_quorvex_child(const std::vector<std::string>& args, const FaultPlan
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child{};
   std::string command = std::string("\"") + self + "\"";
-  const bool started = CreateProcessA(self, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                      &startup, &child);
+  // A loaded machine (Wine above all) now and then fails to start a process: a failure of the
+  // harness, not of the run under test, so it is tried again.
+  bool started = false;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt) Sleep(200 * attempt);
+    started = CreateProcessA(self, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
+  }
   SetEnvironmentVariableA(kChildPlan, nullptr);
   if (!started) return run;
   WaitForSingleObject(child.hProcess, INFINITE);
