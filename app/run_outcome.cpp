@@ -93,6 +93,11 @@ Reason not_regular_reason() {
                                     "parent or extents too) must be a regular file"};
 }
 
+Reason unfinishable_swap_reason() {
+  return {"unfinished_swap", "a run was cut off in the middle of the swap of this image's files, and the "
+                             "swap cannot be finished" + system_words(last_file_failure())};
+}
+
 Reason untrusted_journal_reason(std::string_view image) {
   const std::string journal = std::string(image) + std::string(kJournalSuffix);
   FileInfo info;

@@ -48,6 +48,8 @@ Reason map_failure_reason(ErrorCode rc, std::string_view resolved);
 // The reason naming a file that an open refused for not being a regular file (a FIFO, a device, a
 // folder named as a backing file, parent or extent); empty when none was refused.
 Reason not_regular_reason();
+// Why a swap that a crash cut off could not be finished (from the file call that failed last).
+Reason unfinishable_swap_reason();
 // Why the journal beside the image (see judge_cut_off_swap) is not acted on, and what to do.
 Reason untrusted_journal_reason(std::string_view image);
 // A word on the format the image was found to have, when its name says otherwise: a ".img",

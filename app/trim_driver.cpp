@@ -187,11 +187,7 @@ int run_trim(const CommandLine& cmd, std::string_view resolved, VolumeKeys& keys
   if (ErrorCode rc = finish_cut_off_swap(resolved, own_files, cut_off); rc == ERR_BAD_RECORD) {
     return finish(run, rc, untrusted_journal_reason(resolved));
   } else if (rc != OK) {
-    const FileFailure f = last_file_failure();
-    return finish(run, ERR_CREATE,
-                  {"unfinished_swap", std::string("a run was cut off in the middle of the swap of "
-                                                  "this image's files, and the swap cannot be finished") +
-                                          (f.error ? std::string(": ") + std::strerror(f.error) : "")});
+    return finish(run, ERR_CREATE, unfinishable_swap_reason());
   }
   if (cut_off)
     std::fprintf(stderr, "quorvex: %.*s: a run was cut off in the middle of the swap of this image's "
