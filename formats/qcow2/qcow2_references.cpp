@@ -37,8 +37,7 @@ class References {
   // True when no cluster is named more often than its refcount allows.
   ErrorCode agrees(bool& sound) {
     sound = false;
-    std::vector<uint64_t> table;
-    if (ErrorCode rc = qcow2_refcount_table(st_, table); rc != OK) return rc;
+    const std::vector<uint64_t>& table = refcount_table_;
     const uint64_t per_block = st_.cluster * 8 >> st_.refcount_order;
     std::vector<uint8_t> block(static_cast<size_t>(st_.cluster));
     for (uint64_t k = 0; k < refs_.size(); k += per_block) {
@@ -76,10 +75,9 @@ class References {
     add(0, st_.cluster);
     if (ErrorCode rc = count_tables(); rc != OK) return rc;
     add(st_.snapshots_offset, st_.snapshot_table.size());
-    std::vector<uint64_t> table;
-    if (ErrorCode rc = qcow2_refcount_table(st_, table); rc != OK) return rc;
-    add(be64(st_.head.data() + 48), table.size() * 8);
-    for (uint64_t block : table) add(block, block ? st_.cluster : 0);
+    if (ErrorCode rc = qcow2_refcount_table(st_, refcount_table_); rc != OK) return rc;
+    add(be64(st_.head.data() + 48), refcount_table_.size() * 8);
+    for (uint64_t block : refcount_table_) add(block, block ? st_.cluster : 0);
     return count_bitmaps();
   }
 
@@ -147,6 +145,7 @@ class References {
   }
 
   Qcow2Image& st_;
+  std::vector<uint64_t> refcount_table_;  // read once, for the count and the comparison
   std::vector<uint16_t> refs_;    // names of each host cluster, saturating
   std::vector<uint64_t> copied_;  // a bit per host cluster: an active entry flagged copied names it
 };
